@@ -1,0 +1,48 @@
+// The platform layer: the few kernel and board interfaces that this daemon needs and
+// that a development machine lacks (board GPIO device, usbfs device files, MTD, the
+// storage slot's mount, the clock). The daemon calls them only through platform();
+// QMR_PLATFORM=sim selects the stand-ins of sim/ at start, anything else the real
+// system calls.
+#pragma once
+
+#include <sys/types.h>
+#include <ctime>
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    virtual const char *name() const = 0;
+
+    // Called once at start and once at the end of the run.
+    virtual int start() = 0;
+    virtual void stop() = 0;
+
+    // Device files of the board and of usbfs: the same contracts as the system calls
+    // of the same name (-1 and errno on failure).
+    virtual int open(const char *path, int flags, mode_t mode = 0) = 0;
+    virtual int close(int fd) = 0;
+    virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
+    virtual ssize_t read(int fd, void *buf, size_t n) = 0;
+    virtual ssize_t write(int fd, const void *buf, size_t n) = 0;
+    virtual void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
+    virtual int munmap(void *addr, size_t length) = 0;
+
+    // Mounting the storage slot.
+    virtual int mount(const char *source, const char *target, const char *fstype, unsigned long flags,
+                      const void *data) = 0;
+    virtual int umount(const char *target) = 0;
+
+    // Setting the system clock and the real-time clock.
+    virtual int setTimeOfDay(const struct timeval *tv) = 0;
+};
+
+// The platform chosen at start (the real one until setPlatform ran).
+Platform &platform();
+void setPlatform(Platform &p);
+
+// True when QMR_PLATFORM asks for the stand-ins.
+bool simPlatformWanted();
+
+// The real system calls.
+Platform &linuxPlatform();

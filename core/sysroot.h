@@ -1,0 +1,21 @@
+// The sandbox root: every fixed absolute path of the daemon goes through sysPath().
+#pragma once
+
+#include <string>
+
+// The directory named by QMR_ROOT (empty: the real root). Read once, on first use,
+// because objects built before main already need it.
+const std::string &sysRoot();
+
+// Maps a fixed absolute path of the appliance into the sandbox root. Paths that are
+// views of the calling process or of its network namespace (/proc/self, /proc/<pid>,
+// /proc/stat, /proc/meminfo, /proc/net/..., /proc/sys/net/..., /sys/class/net/...)
+// stay as they are; everything else that is absolute gets the root prefixed.
+std::string sysPath(const char *path);
+inline std::string sysPath(const std::string &path) { return sysPath(path.c_str()); }
+
+// The mapping itself, for a given root.
+std::string joinRoot(const std::string &root, const char *path);
+
+// True when the path belongs to the kernel's per-process or per-namespace views.
+bool isHostView(const char *path);

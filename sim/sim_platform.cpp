@@ -1,0 +1,85 @@
+#include "sim/sim_platform.h"
+
+#include "core/sysroot.h"
+#include "sim/control.h"
+
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+// Until the board and USB models register, device files are the plain files of the
+// sandbox root, mounts fail as on a board without a slot, and a clock set is recorded
+// but never applied to the host.
+class SimPlatform : public Platform {
+public:
+    const char *name() const override { return "sim"; }
+
+    int start() override
+    {
+        std::string run = sysPath("/run");
+        ::mkdir(run.c_str(), 0755);
+        sim::addState([this](std::string &out) {
+            std::lock_guard<std::mutex> guard(lock_);
+            out += "clock_sets " + std::to_string(clockSets_) + "\n";
+            if (clockSets_ > 0)
+                out += "clock_last " + std::to_string(lastClock_) + "\n";
+        });
+        return sim::startControl(run + "/sim.sock");
+    }
+
+    void stop() override { sim::stopControl(); }
+
+    int open(const char *path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
+    int close(int fd) override { return ::close(fd); }
+    int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
+    ssize_t read(int fd, void *buf, size_t n) override { return ::read(fd, buf, n); }
+    ssize_t write(int fd, const void *buf, size_t n) override { return ::write(fd, buf, n); }
+    void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override
+    {
+        return ::mmap(addr, length, prot, flags, fd, offset);
+    }
+    int munmap(void *addr, size_t length) override { return ::munmap(addr, length); }
+    int mount(const char *, const char *, const char *, unsigned long, const void *) override
+    {
+        errno = ENODEV;
+        return -1;
+    }
+    int umount(const char *) override
+    {
+        errno = EINVAL;
+        return -1;
+    }
+    int setTimeOfDay(const struct timeval *tv) override
+    {
+        if (tv == nullptr) {
+            errno = EFAULT;
+            return -1;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        clockSets_++;
+        lastClock_ = tv->tv_sec;
+        return 0;
+    }
+
+private:
+    std::mutex lock_;
+    long clockSets_ = 0;
+    long lastClock_ = 0;
+};
+
+} // namespace
+
+Platform &simPlatform()
+{
+    static SimPlatform instance;
+    return instance;
+}
