@@ -75,7 +75,7 @@ public:
     bool resolve(const char *host);
 
     // The fields of the socket address.
-    uint16_t family() const { return storage_.ss_family; }
+    uint16_t family() const { return storage_.ss.ss_family; }
     // The service port in host byte order (stored in network byte order).
     uint16_t port() const;
     void setPort(uint16_t port);
@@ -86,8 +86,8 @@ public:
     uint8_t *ipv6Bytes();
 
     // The storage as a socket address, for bind, connect, sendto, accept and recvfrom.
-    const sockaddr *sockAddr() const { return reinterpret_cast<const sockaddr *>(&storage_); }
-    sockaddr *sockAddr() { return reinterpret_cast<sockaddr *>(&storage_); }
+    const sockaddr *sockAddr() const { return &storage_.sa; }
+    sockaddr *sockAddr() { return &storage_.sa; }
     // 28 for IPv6, 16 otherwise.
     socklen_t sockLen() const;
     static constexpr socklen_t capacity = sizeof(sockaddr_storage);
@@ -96,7 +96,18 @@ public:
     bool setSockAddr(const sockaddr *sa, socklen_t len);
 
 private:
-    sockaddr_storage storage_;
+    // One storage seen through the socket-address layouts of the two families.
+    union Storage {
+        sockaddr_storage ss;
+        sockaddr sa;
+        sockaddr_in in;
+        sockaddr_in6 in6;
+    } storage_;
+
+    void clear();
+    // Replaces family and address, keeping the port; everything else becomes zero.
+    void storeV4(const in_addr &address);
+    void storeV6(const in6_addr &address);
 };
 static_assert(sizeof(InetAddress) == 128, "InetAddress is a 128-byte socket-address storage");
 
