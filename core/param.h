@@ -79,6 +79,7 @@ constexpr int ParamMaxText = 1024;
 // Unset hooks do nothing (and find nothing).
 using ParamSaveHook = int (*)();
 class Param;
+struct ParamText;
 using ParamFindHook = Param *(*)(const char *name);
 void setParamTableHooks(ParamSaveHook save, ParamFindHook find);
 
@@ -140,6 +141,8 @@ protected:
     int changeClass() const;
     // Phase 3 of an SNMP write: save the table when something changed.
     static int commitTable();
+    // The parameter of that name in the table; null when none (or no table).
+    static Param *findParam(const char *name);
 
     // Holds the parameter's lock for a scope.
     class Guard {
@@ -278,16 +281,16 @@ public:
     const char *defaultText() const { return default_; }
 
 private:
-    struct Text; // an owned copy; every copy lives until the parameter is destroyed
-    // Replaces the current text by a copy of length characters; false when no copy
-    // could be made (the default is then current).
-    bool replace(const char *text, size_t length);
+    // Replaces the current text by a copy of length characters (backslashes turned into
+    // slashes when asked); false when no copy could be made (the default is then
+    // current). Called under the lock.
+    bool replace(const char *text, size_t length, bool slashes);
     const char *current() const { return current_.load(std::memory_order_acquire); }
 
     const char *default_;
     std::atomic<const char *> current_;
-    Text *texts_ = nullptr; // every copy ever made, current or retired
-    char *undo_ = nullptr;  // the text before an SNMP write's action phase
+    ParamText *texts_ = nullptr; // every copy ever made, current or retired
+    char *undo_ = nullptr;       // the text before an SNMP write's action phase
     bool undoSet_ = false;
 };
 
@@ -375,7 +378,7 @@ protected:
     bool parseText(const char *text, InetAddress &out) override;
 
 private:
-    struct Text; // an SNMP text; every one lives until the parameter is destroyed
-    Text *texts_ = nullptr;
-    std::atomic<Text *> snmpText_{nullptr};
+    // Every SNMP text ever made lives until the parameter is destroyed.
+    ParamText *texts_ = nullptr;
+    std::atomic<const char *> snmpText_{nullptr};
 };
