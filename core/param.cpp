@@ -38,6 +38,15 @@ void setParamTableHooks(ParamSaveHook save, ParamFindHook find) {
 // ---- helpers shared by the kinds
 
 ParamText *keepText(ParamText *&chain, const char *text, size_t length, bool slashes) {
+    for (ParamText *kept = chain; kept; kept = kept->next) {
+        const char *k = kept->text();
+        size_t i = 0;
+        for (; i < length && k[i]; ++i) {
+            char c = (slashes && text[i] == '\\') ? '/' : text[i];
+            if (k[i] != c) break;
+        }
+        if (i == length && k[i] == '\0') return kept;
+    }
     auto *node = static_cast<ParamText *>(malloc(sizeof(ParamText) + length + 1));
     if (!node) return nullptr;
     char *out = node->text();
@@ -175,6 +184,8 @@ int Param::setFromText(const char *text, int length) {
         fprintf(stderr, "!PARAMS SET ILLEGAL VALUES!: %s\n", strerror(EMSGSIZE));
         return 0;
     }
+    // A byte 0 inside the given length would cut the value short unnoticed.
+    if (memchr(text, 0, len)) return 0;
     // A terminated copy: the text may be a part of a longer line.
     char local[65];
     char *copy = local;

@@ -378,7 +378,6 @@ protected:
     bool parseText(const char *text, InetAddress &out) override;
 
 private:
-    // Every SNMP text ever made lives until the parameter is destroyed.
+    // Every SNMP text made lives until the parameter is destroyed.
     ParamText *texts_ = nullptr;
-    std::atomic<const char *> snmpText_{nullptr};
 };

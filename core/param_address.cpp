@@ -368,15 +368,11 @@ bool InetParam::getSnmpValue(const void *&pointer, size_t &length) {
     {
         Guard g(*this);
         len = addr_.print(text, sizeof text);
-        // A new text only when the address text changed; earlier ones stay valid for
-        // readers that still hold them.
-        const char *last = snmpText_.load(std::memory_order_acquire);
-        if (!last || strcmp(last, text) != 0) {
-            ParamText *copy = keepText(texts_, text, len);
-            if (!copy) return false;
-            snmpText_.store(copy->text(), std::memory_order_release);
-        }
-        pointer = snmpText_.load(std::memory_order_acquire);
+        // Texts are kept, not overwritten: a reader that still holds an earlier one
+        // keeps reading that address.
+        ParamText *copy = keepText(texts_, text, len);
+        if (!copy) return false;
+        pointer = copy->text();
     }
     length = len;
     return true;

@@ -14,8 +14,10 @@ struct ParamText {
     char *text() { return reinterpret_cast<char *>(this + 1); }
 };
 
-// Makes a terminated copy of length characters at the head of the chain, backslashes
-// turned into slashes when asked; null when no memory is left.
+// A terminated copy of length characters, backslashes turned into slashes when asked:
+// the copy of the chain that holds this text already, else a new one at its head. So
+// the chain grows only with the number of distinct values a parameter has held. Null
+// when no memory is left.
 ParamText *keepText(ParamText *&chain, const char *text, size_t length, bool slashes = false);
 // Frees the whole chain.
 void freeTexts(ParamText *&chain);

@@ -358,6 +358,8 @@ TEST(ParamString, SetTextRules) {
     EXPECT_FALSE(s.setText("ab\0cd", 5)) << "an embedded terminator is a control character";
     EXPECT_STREQ(s.getText(), "abc");
     EXPECT_FALSE(s.isChanged());
+    EXPECT_EQ(s.setFromText("ab\0cd", 5), 0);
+    EXPECT_STREQ(s.getText(), "abc") << "a byte 0 inside the length does not cut the value";
     EXPECT_TRUE(s.setText("abcdef", 2));
     EXPECT_STREQ(s.getText(), "ab");
 
@@ -371,6 +373,23 @@ TEST(ParamString, SetTextRules) {
     EXPECT_EQ(tmp.setFromText("dhcp", -1), 0);
     EXPECT_STREQ(tmp.getText(), "dhcp");
     EXPECT_TRUE(tmp.isChanged());
+}
+
+TEST(ParamString, AValueHeldBeforeReusesItsKeptText) {
+    // Texts handed out stay alive; a value that comes back takes its earlier copy, so a
+    // status text that flips between a few values does not grow the memory.
+    StringParam s("wifi_state", 0, nullptr, ParamStatus | ParamTemporary, "");
+    s.setText("connected", -1);
+    const char *connected = s.getText();
+    s.setText("scanning", -1);
+    const char *scanning = s.getText();
+    for (int i = 0; i < 100; ++i) {
+        s.setText(i % 2 ? "connected" : "scanning", -1);
+        EXPECT_EQ(s.getText(), i % 2 ? connected : scanning);
+    }
+    EXPECT_STREQ(connected, "connected");
+    s.setText("connect", -1);
+    EXPECT_STREQ(s.getText(), "connect") << "a prefix of a kept text is a text of its own";
 }
 
 TEST(ParamString, HashedSecretsKeepTheirHashedForm) {
