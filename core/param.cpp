@@ -445,6 +445,12 @@ const char *P3List::displayText() {
     return (flags() & ParamTranslated) ? getmuText(label) : label;
 }
 
+const char *P3List::choiceCode() {
+    int32_t c = current();
+    if (c < 0 || c >= limitCount_ || !options_[c].code) return "";
+    return options_[c].code;
+}
+
 bool P3List::getSnmpValue(const void *&pointer, size_t &length) {
     int32_t c = current();
     if ((flags() & ParamNoSnmp) || c < 0 || c >= limitCount_) return false;

@@ -104,7 +104,8 @@ public:
     virtual bool setText(const char *text, int length) = 0;
     virtual bool hasValue() = 0;
     // A pointer to the value bytes for an SNMP read and their length; false for
-    // internal or absent parameters.
+    // internal or absent parameters. Reads come from the agent's thread: the bytes stay
+    // in the parameter until its next SNMP read (texts until it is destroyed).
     virtual bool getSnmpValue(const void *&pointer, size_t &length) = 0;
     // One phase of an SNMP write; the SNMP error status (0 = no error).
     virtual int setBySnmp(int phase, const uint8_t *value, int asnType, size_t length);
@@ -246,6 +247,8 @@ public:
     P3Option *options() const { return options_; }
     // The label of the current option (translated with flag 0x10); "" when none.
     const char *displayText();
+    // The code (third column) of the current option; "" when none is chosen.
+    const char *choiceCode();
     // The index of a keyword (case-sensitive), -1 when none.
     int find(const char *keyword, size_t length) const;
 

@@ -200,6 +200,8 @@ TEST(ParamP3List, KeywordsSelectorsAndMarks) {
     const char *list[] = {"any", "Tls12", nullptr};
     EXPECT_TRUE(p.equalsAny(list));
     EXPECT_STREQ(p.displayText(), "TLS 1.2");
+    EXPECT_STREQ(p.choiceCode(), "idx3");
+    EXPECT_STREQ(none.choiceCode(), "");
 
     struct Case {
         int selector;
