@@ -179,7 +179,11 @@ bool called(const std::string &what) {
 class MoniCapture {
 public:
     MoniCapture() { moniLog.init(dir_.path()); }
-    ~MoniCapture() { moniLog.close(); }
+    // Left pointing below the removed directory, where nothing can be created: later
+    // lines go nowhere rather than into the appliance's log.
+    ~MoniCapture() { moniLog.init(dir_ / "gone/moni"); }
+    MoniCapture(const MoniCapture &) = delete;
+    MoniCapture &operator=(const MoniCapture &) = delete;
     std::string lines() {
         moniLog.close();
         std::string all;
@@ -236,11 +240,23 @@ std::vector<Param *> sideEffectParams() {
     };
 }
 
-class PtableHand : public ::testing::Test {
+// Every test logs into a directory of its own, never into the appliance's log.
+class PtableTest : public ::testing::Test {
 protected:
-    void SetUp() override { installHooks(); }
-    void TearDown() override { ptableHooks() = PtableHooks{}; }
+    void SetUp() override {
+        installHooks();
+        moniLog.init(moniDir_.path());
+    }
+    void TearDown() override {
+        moniLog.init(moniDir_ / "gone/moni"); // as ~MoniCapture
+        ptableHooks() = PtableHooks{};
+    }
+
+private:
+    TempDir moniDir_;
 };
+
+class PtableHand : public PtableTest {};
 
 // ---------------------------------------------------------------------------------
 // Look-ups
@@ -1004,17 +1020,17 @@ TEST(PtableFeatures, ImageHeaderReset) {
 // ---------------------------------------------------------------------------------
 // The whole catalogue
 
-class PtableCatalogue : public ::testing::Test {
+class PtableCatalogue : public PtableTest {
 protected:
     void SetUp() override {
-        installHooks();
+        PtableTest::SetUp();
         rebuild();
         ptable().setPaths(dir_ / "params.dat", dir_ / "slot1");
     }
     void TearDown() override {
         ptable().setPaths("", "");
         rebuild();
-        ptableHooks() = PtableHooks{};
+        PtableTest::TearDown();
     }
     // The daemon's table with every parameter back at its default.
     static void rebuild() {
