@@ -68,11 +68,13 @@ public:
     unsigned saveIfChanged();
     // Writes every saved parameter to the path (atomically: a temporary file in the same
     // directory renamed over it), then the WebDAV backup and the storage-slot copy.
-    // 0, or -1 when the file could not be written (the old file is then intact).
+    // 0, or -1 when the file could not be written (the old file is then intact) or the
+    // slot copy failed.
     int save(const char *path);
     // Reads the file; 1 when it set at least one parameter, else 0.
     int load(const char *path);
-    // Takes over the descriptor of an uploaded parameter file (sets it to -1).
+    // Takes over the descriptor of an uploaded parameter file (sets it to -1); as load,
+    // or -1 for a negative descriptor or one that cannot be read as a stream (closed).
     int loadFromFd(int &fd);
     // Reads parameter lines from the stream; 1 when at least one line set a parameter.
     int readFile(FILE *stream, bool fromUpload);
