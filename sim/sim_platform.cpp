@@ -2,6 +2,7 @@
 
 #include "core/sysroot.h"
 #include "sim/control.h"
+#include "sim/devfile.h"
 
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -16,9 +17,9 @@
 
 namespace {
 
-// Until the board and USB models register, device files are the plain files of the
-// sandbox root, mounts fail as on a board without a slot, and a clock set is recorded
-// but never applied to the host.
+// Device files are served by the stand-ins registered with sim/devfile.h (the plain
+// files of the sandbox root otherwise), mounts fail as on a board without a slot, and a
+// clock set is recorded but never applied to the host.
 class SimPlatform : public Platform {
 public:
     const char *name() const override { return "sim"; }
@@ -38,16 +39,16 @@ public:
 
     void stop() override { sim::stopControl(); }
 
-    int open(const char *path, int flags, mode_t mode) override { return ::open(path, flags, mode); }
-    int close(int fd) override { return ::close(fd); }
-    int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
-    ssize_t read(int fd, void *buf, size_t n) override { return ::read(fd, buf, n); }
-    ssize_t write(int fd, const void *buf, size_t n) override { return ::write(fd, buf, n); }
+    int open(const char *path, int flags, mode_t mode) override { return sim::devOpen(path, flags, mode); }
+    int close(int fd) override { return sim::devClose(fd); }
+    int ioctl(int fd, unsigned long request, void *arg) override { return sim::devIoctl(fd, request, arg); }
+    ssize_t read(int fd, void *buf, size_t n) override { return sim::devRead(fd, buf, n); }
+    ssize_t write(int fd, const void *buf, size_t n) override { return sim::devWrite(fd, buf, n); }
     void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override
     {
-        return ::mmap(addr, length, prot, flags, fd, offset);
+        return sim::devMmap(addr, length, prot, flags, fd, offset);
     }
-    int munmap(void *addr, size_t length) override { return ::munmap(addr, length); }
+    int munmap(void *addr, size_t length) override { return sim::devMunmap(addr, length); }
     int mount(const char *, const char *, const char *, unsigned long, const void *) override
     {
         errno = ENODEV;
