@@ -2,6 +2,8 @@
 // description are read here and nowhere else in the log's code.
 #include "core/monilog.h"
 #include "core/monilog_internal.h"
+#include "core/ptable.h"
+#include "core/sysinfo.h"
 
 #include <atomic>
 #include <ctime>
@@ -10,46 +12,63 @@ namespace moni {
 
 // The parameter store is not wired to the log yet: each reader answers the
 // parameter's catalogue default until it reads the parameter's global.
+
+// "monitoring", default off.
 bool monitoringOn() {
     return false;
-} // "monitoring", default off
+}
+
+// "moniflags", default 1 (errors only).
 unsigned moniFlags() {
     return 1;
-} // "moniflags", default 1 (errors only)
+}
+
+// "syslogng", default off.
 bool syslogngOn() {
     return false;
-} // "syslogng", default off
+}
+
+// "wdav_monion", default off.
 bool wdavMoniOn() {
     return false;
-} // "wdav_monion", default off
+}
+
+// "monimail", default off.
 bool moniMailOn() {
     return false;
-} // "monimail", default off
+}
+
+// "monimailto", default empty.
 bool moniMailToSet() {
     return false;
-} // "monimailto", default empty
+}
+
+// "monibupdaily", default off.
 bool moniBupDailyOn() {
     return false;
-} // "monibupdaily", default off
+}
+
+// "life", default 0.
 int life() {
     return 0;
-} // "life", default 0
+}
 
-// The product description is not wired to the log yet: the appliance's default name,
-// hardware version of a zero record.
+// The product description: the appliance's default name names the files.
 const char *deviceName() {
-    return "";
+    return productParams().defaultName;
 }
+
 int hardwareMajor() {
-    return 0;
+    return (int)productParams().hwMajor;
 }
+
 int hardwareMinor() {
-    return 0;
+    return (int)productParams().hwMinor;
 }
 
 // Software 20.1.22.
 uint32_t softwareVersionWord() {
-    return 0x14010016u;
+    return SoftwareVersionWord;
 }
 
 namespace {
