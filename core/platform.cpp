@@ -3,8 +3,15 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <linux/if_vlan.h>
+#include <linux/mii.h>
+#include <linux/netlink.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -34,11 +41,84 @@ public:
     }
     int umount(const char *target) override { return ::umount(target); }
     int setTimeOfDay(const struct timeval *tv) override { return ::settimeofday(tv, nullptr); }
+
+    int vlanAdd(const char *ifname, int vlanId) override
+    {
+        vlan_ioctl_args args{};
+        args.cmd = ADD_VLAN_CMD;
+        std::strncpy(args.device1, ifname, sizeof args.device1 - 1);
+        args.u.VID = vlanId;
+        return vlanIoctl(args);
+    }
+
+    int vlanDel(const char *vlanIfname) override
+    {
+        vlan_ioctl_args args{};
+        args.cmd = DEL_VLAN_CMD;
+        std::strncpy(args.device1, vlanIfname, sizeof args.device1 - 1);
+        return vlanIoctl(args);
+    }
+
+    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override
+    {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
+        auto *mii = reinterpret_cast<mii_ioctl_data *>(&ifr.ifr_data);
+        mii->phy_id = static_cast<__u16>(phyAddress);
+        mii->reg_num = static_cast<__u16>(reg);
+        int rc = ::ioctl(fd, SIOCGMIIREG, &ifr);
+        if (rc == 0 && value)
+            *value = mii->val_out;
+        ::close(fd);
+        return rc;
+    }
+
+    int ueventOpen() override
+    {
+        int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+        if (fd < 0)
+            return -1;
+        sockaddr_nl addr{};
+        addr.nl_family = AF_NETLINK;
+        addr.nl_groups = 1; // the kernel's broadcast group
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+private:
+    static int vlanIoctl(vlan_ioctl_args &args)
+    {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        int rc = ::ioctl(fd, SIOCSIFVLAN, &args);
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return rc;
+    }
 };
 
 std::atomic<Platform *> current{nullptr};
 
 } // namespace
+
+static int notHere()
+{
+    errno = ENOSYS;
+    return -1;
+}
+
+int Platform::vlanAdd(const char *, int) { return notHere(); }
+int Platform::vlanDel(const char *) { return notHere(); }
+int Platform::phyRead(const char *, int, int, int *) { return notHere(); }
+int Platform::ueventOpen() { return notHere(); }
 
 Platform &linuxPlatform()
 {

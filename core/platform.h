@@ -35,6 +35,20 @@ public:
 
     // Setting the system clock and the real-time clock.
     virtual int setTimeOfDay(const struct timeval *tv) = 0;
+
+    // VLAN sub-interfaces "<ifname>.<id>" of a wired interface (802.1Q on the board).
+    // 0, or -1 with errno as the kernel's VLAN ioctl gives it.
+    virtual int vlanAdd(const char *ifname, int vlanId);
+    virtual int vlanDel(const char *vlanIfname);
+
+    // Reads one MII register of the PHY at phyAddress behind ifname (SIOCGMIIREG).
+    virtual int phyRead(const char *ifname, int phyAddress, int reg, int *value);
+
+    // A descriptor from which the kernel's uevent datagrams are read (the netlink
+    // uevent socket on the board), -1 with errno on failure.
+    virtual int ueventOpen();
+
+    // (The four above answer ENOSYS unless the platform has them.)
 };
 
 // The platform chosen at start (the real one until setPlatform ran).

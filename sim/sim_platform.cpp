@@ -3,6 +3,7 @@
 #include "core/sysroot.h"
 #include "sim/control.h"
 #include "sim/devfile.h"
+#include "sim/standins.h"
 
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -34,10 +35,16 @@ public:
             if (clockSets_ > 0)
                 out += "clock_last " + std::to_string(lastClock_) + "\n";
         });
-        return sim::startControl(run + "/sim.sock");
+        if (sim::startControl(run + "/sim.sock") != 0)
+            return -1;
+        return sim::startStandIns();
     }
 
-    void stop() override { sim::stopControl(); }
+    void stop() override
+    {
+        sim::stopStandIns();
+        sim::stopControl();
+    }
 
     int open(const char *path, int flags, mode_t mode) override { return sim::devOpen(path, flags, mode); }
     int close(int fd) override { return sim::devClose(fd); }
@@ -70,6 +77,14 @@ public:
         lastClock_ = tv->tv_sec;
         return 0;
     }
+
+    int vlanAdd(const char *ifname, int vlanId) override { return sim::netVlanAdd(ifname, vlanId); }
+    int vlanDel(const char *vlanIfname) override { return sim::netVlanDel(vlanIfname); }
+    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override
+    {
+        return sim::netPhyRead(ifname, phyAddress, reg, value);
+    }
+    int ueventOpen() override { return sim::usbUeventOpen(); }
 
 private:
     std::mutex lock_;

@@ -1,0 +1,25 @@
+// The stand-ins of the simulated platform and how the platform reaches them.
+#pragma once
+
+#include <functional>
+
+namespace sim {
+
+// Each stand-in registers its start and stop work with a static StandIn object in its
+// own file; the simulated platform runs them, in registration order, when the daemon
+// starts and stops.
+struct StandIn {
+    StandIn(const char *name, std::function<int()> start, std::function<void()> stop);
+};
+int startStandIns();
+void stopStandIns();
+
+// Network stand-ins (sim/net.cpp): VLAN sub-interfaces and PHY registers.
+int netVlanAdd(const char *ifname, int vlanId);
+int netVlanDel(const char *vlanIfname);
+int netPhyRead(const char *ifname, int phyAddress, int reg, int *value);
+
+// USB stand-in (sim/uevent.cpp): the uevent socket.
+int usbUeventOpen();
+
+} // namespace sim
