@@ -2,6 +2,9 @@
 // addresses and of MAC addresses, name resolution, and the interface's hardware address.
 #include "core/address.h"
 
+#include "core/ptable.h"
+#include "param_catalogue.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
@@ -18,19 +21,21 @@ const uint8_t defaultVendorPrefix[3] = {0x02, 0x51, 0x4D};
 
 namespace {
 
-// Reads the parameter "dns" (name look-ups allowed); its catalogue default is on.
+// The parameters "dns" (name look-ups allowed), "ipv6" (IPv6 enabled) and "dns_1st4"
+// (prefer IPv4 answers). ptable() builds the table on first use.
 bool dnsEnabled() {
-    return true;
+    ptable();
+    return p_dns->isOn();
 }
 
-// Reads the parameter "ipv6" (IPv6 enabled); its catalogue default is on.
 bool ipv6Enabled() {
-    return true;
+    ptable();
+    return p_ipv6->isOn();
 }
 
-// Reads the parameter "dns_1st4" (prefer IPv4 answers); its catalogue default is on.
 bool dnsPreferIpv4() {
-    return true;
+    ptable();
+    return p_dns_1st4->isOn();
 }
 
 constexpr socklen_t sockLenV4 = sizeof(sockaddr_in);

@@ -4,53 +4,62 @@
 #include "core/monilog_internal.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
+#include "param_catalogue.h"
 
 #include <atomic>
 #include <ctime>
 
 namespace moni {
 
-// The parameter store is not wired to the log yet: each reader answers the
-// parameter's catalogue default until it reads the parameter's global.
+// Each reader makes sure the table is built (ptable() does that once), then reads the
+// parameter's global.
 
 // "monitoring", default off.
 bool monitoringOn() {
-    return false;
+    ptable();
+    return p_monitoring->isOn();
 }
 
 // "moniflags", default 1 (errors only).
 unsigned moniFlags() {
-    return 1;
+    ptable();
+    return static_cast<unsigned>(p_moniflags->value());
 }
 
 // "syslogng", default off.
 bool syslogngOn() {
-    return false;
+    ptable();
+    return p_syslogng->isOn();
 }
 
 // "wdav_monion", default off.
 bool wdavMoniOn() {
-    return false;
+    ptable();
+    return p_wdav_monion->isOn();
 }
 
 // "monimail", default off.
 bool moniMailOn() {
-    return false;
+    ptable();
+    return p_monimail->isOn();
 }
 
 // "monimailto", default empty.
 bool moniMailToSet() {
-    return false;
+    ptable();
+    return p_monimailto->hasValue();
 }
 
 // "monibupdaily", default off.
 bool moniBupDailyOn() {
-    return false;
+    ptable();
+    return p_monibupdaily->isOn();
 }
 
 // "life", default 0.
 int life() {
-    return 0;
+    ptable();
+    return p_life->value();
 }
 
 // The product description: the appliance's default name names the files.
