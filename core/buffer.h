@@ -40,6 +40,9 @@ public:
     void replaceCopy(Buffer &source, int &carried, const char *pattern, int patternLength,
                      const char *replacement, int replacementLength);
 
+    // Appends the identification banner of mailed and uploaded logs; returns 1.
+    int printBanner(const char *name);
+
     // Free bytes after the contents.
     int32_t room() const;
 

@@ -120,3 +120,16 @@ const char *getmuText(const char *message);
 // The catalogue mutex (error-checking: a look-up from a thread that already holds it
 // fails instead of deadlocking).
 pthread_mutex_t &messageCatalogueMutex();
+
+// The software version as text (its word is SoftwareVersionWord of core/ptable.h).
+constexpr const char *SoftwareVersionText = "20.1.22";
+
+// Writes "/etc/resolv.conf" from the DNS parameters (or the given file).
+bool writeResolvConf();
+bool writeResolvConfTo(const std::string &path);
+
+// Writes the device information file; the number of characters written, or -1.
+int writeDeviceInfo(const char *path, const char *finalText);
+// writeDeviceInfo("<directory>/<default name>.log") at most once a minute; true when
+// nothing was due or the write succeeded.
+bool writeDeviceInfoThrottled(const char *directory);

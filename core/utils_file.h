@@ -39,6 +39,10 @@ bool copyFd(const char *source, int dest, uint32_t *crc = nullptr);
 // a partial destination.
 bool copyFile(const char *source, const char *dest, bool privateCopy, uint32_t *crc = nullptr);
 
+// Copies a certificate file (below "/etc/certs") to the storage slot "/var/slot1" when
+// the product has the slot, "autoSync" is on and the slot is ready; true when copied.
+bool copyToSdCard(const char *path);
+
 // Entry filter: keeps names that are not empty and do not begin with '.'.
 int skipDotEntries(const struct dirent *entry);
 
