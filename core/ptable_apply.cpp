@@ -8,9 +8,8 @@
 #include "core/monilog.h"
 #include "core/ptable_hooks.h"
 #include "core/task.h"
+#include "core/tls.h"
 #include "core/utils_file.h"
-
-#include <openssl/provider.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -28,21 +27,6 @@ constexpr uint32_t NotifyParamBackup = 0x40000000u;
 
 bool startsWith(const char *text, const char *prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
-
-// The crypto library's "legacy" provider (MD4, RC4, DES): kept loaded while "security"
-// is 1 or 4.
-std::mutex legacyMutex;
-OSSL_PROVIDER *legacyProvider = nullptr;
-
-void setLegacyProvider(bool wanted) {
-    std::lock_guard<std::mutex> lock(legacyMutex);
-    if (wanted && legacyProvider == nullptr) {
-        legacyProvider = OSSL_PROVIDER_load(nullptr, "legacy");
-    } else if (!wanted && legacyProvider != nullptr) {
-        OSSL_PROVIDER_unload(legacyProvider);
-        legacyProvider = nullptr;
-    }
 }
 
 void show(char first, char second, uint32_t flags) {
@@ -180,7 +164,7 @@ void Ptable::sideEffects(Param *p) {
     if (!std::strcmp(name, "security")) {
         auto *security = dynamic_cast<IntParam *>(p);
         int value = security != nullptr ? security->value() : 0;
-        setLegacyProvider(value == 4 || value == 1);
+        tlsSetLegacyProvider(value == 4 || value == 1);
     }
 
     if (startsWith(name, "syslogng") || startsWith(name, "monitoring")) {
