@@ -75,14 +75,18 @@ class Network:
 class SandboxRoot:
     """A fresh appliance file tree for one run."""
 
-    def __init__(self, product="p287_4port", params="static.dat"):
+    def __init__(self, product="p287_4port", params="static.dat", device_addr="198.18.0.1"):
         # Short, so that <root>/run/sim.sock stays well under the 108-byte limit.
         self.path = tempfile.mkdtemp(prefix="qmr-", dir="/tmp")
         for d in ("etc", "var", "tmp", "romfs", "dev", "run", "proc", "sys"):
             os.makedirs(os.path.join(self.path, d), exist_ok=True)
         shutil.copy(os.path.join(FIXTURES, "products", product), self.file("/proc/product_params"))
         if params:
-            shutil.copy(os.path.join(FIXTURES, "params", params), self.file("/etc/params.dat"))
+            # The fixture names the device's address as @DEVICE_ADDR@.
+            with open(os.path.join(FIXTURES, "params", params)) as f:
+                text = f.read().replace("@DEVICE_ADDR@", device_addr)
+            with open(self.file("/etc/params.dat"), "w") as f:
+                f.write(text)
 
     def file(self, appliance_path):
         return os.path.join(self.path, appliance_path.lstrip("/"))
@@ -186,8 +190,8 @@ def net():
 
 
 @pytest.fixture
-def root():
-    r = SandboxRoot()
+def root(net):
+    r = SandboxRoot(device_addr=net.device_addr)
     yield r
     r.close()
 
