@@ -10,6 +10,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+class NetInterface;
+
 // An IPv4 or IPv6 address held in a 128-byte socket-address storage that follows the
 // platform's sockaddr_in / sockaddr_in6 layout, so it can be handed to bind, connect and
 // sendto as it stands. The storage is always fully zeroed before it is filled. Family 0
@@ -73,6 +75,16 @@ public:
     // resolver (when DNS is enabled) and keeps an address of the preferred family.
     // The storage is zeroed first; false when nothing was found.
     bool resolve(const char *host);
+
+    // IP set-up of an interface (core/ipsetup.cpp). setAsIfAddress puts this IPv4
+    // address with its netmask on the interface, first storing it in "ip_addr" (and the
+    // source text in "ip_setby") when store is set; false for IPv6. setAsGateway makes
+    // the default route of the interface go through this address ("ip_router" stored
+    // when asked); an unset or link-local address gives a route without gateway.
+    // makeZeroconf sets this address to the next ZeroConf pick for the interface.
+    bool setAsIfAddress(NetInterface &iface, const char *setBy, bool store) const;
+    bool setAsGateway(NetInterface &iface, bool store) const;
+    void makeZeroconf(NetInterface &iface);
 
     // The fields of the socket address.
     uint16_t family() const { return storage_.ss.ss_family; }
