@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <linux/if_vlan.h>
 #include <linux/mii.h>
@@ -91,6 +92,20 @@ public:
         return fd;
     }
 
+    int mknodChar(const char *path, mode_t mode, dev_t device) override
+    {
+        if (::mknod(path, S_IFCHR | (mode & 07777), device) < 0)
+            return -1;
+        // The creation mask may have taken bits away: set the mode asked for.
+        if (::chmod(path, mode & 07777) < 0) {
+            int saved = errno;
+            ::unlink(path);
+            errno = saved;
+            return -1;
+        }
+        return 0;
+    }
+
 private:
     static int vlanIoctl(vlan_ioctl_args &args)
     {
@@ -119,6 +134,7 @@ int Platform::vlanAdd(const char *, int) { return notHere(); }
 int Platform::vlanDel(const char *) { return notHere(); }
 int Platform::phyRead(const char *, int, int, int *) { return notHere(); }
 int Platform::ueventOpen() { return notHere(); }
+int Platform::mknodChar(const char *, mode_t, dev_t) { return notHere(); }
 
 Platform &linuxPlatform()
 {

@@ -48,7 +48,12 @@ public:
     // uevent socket on the board), -1 with errno on failure.
     virtual int ueventOpen();
 
-    // (The four above answer ENOSYS unless the platform has them.)
+    // Creates the character-device node path for the device number with exactly the
+    // permission bits of mode (whatever the process's creation mask); 0, or -1 with
+    // errno (EEXIST when the path exists).
+    virtual int mknodChar(const char *path, mode_t mode, dev_t device);
+
+    // (The five above answer ENOSYS unless the platform has them.)
 };
 
 // The platform chosen at start (the real one until setPlatform ran).

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
@@ -56,8 +57,12 @@ public:
         return sim::devMmap(addr, length, prot, flags, fd, offset);
     }
     int munmap(void *addr, size_t length) override { return sim::devMunmap(addr, length); }
-    int mount(const char *, const char *, const char *, unsigned long, const void *) override
+    int mount(const char *, const char *, const char *fstype, unsigned long, const void *) override
     {
+        // The sandbox's /sys is the stand-ins' sysfs already: mounting sysfs there is
+        // a success without effect. Anything else fails as on a board without a slot.
+        if (fstype != nullptr && std::strcmp(fstype, "sysfs") == 0)
+            return 0;
         errno = ENODEV;
         return -1;
     }
@@ -85,6 +90,18 @@ public:
         return sim::netPhyRead(ifname, phyAddress, reg, value);
     }
     int ueventOpen() override { return sim::usbUeventOpen(); }
+    // Device nodes of the sandbox are plain files: the stand-ins serve their paths.
+    int mknodChar(const char *path, mode_t mode, dev_t) override
+    {
+        int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
+        if (fd < 0)
+            return -1;
+        int rc = ::fchmod(fd, mode & 0777);
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return rc;
+    }
 
 private:
     std::mutex lock_;
