@@ -22,6 +22,10 @@ enum : unsigned {
     MoniAcc = 16 // "ACC" Device access
 };
 
+// True when the log takes lines of any category of the mask ("moniflags"); callers test
+// it before they format a line.
+bool moniEnabled(unsigned mask);
+
 struct MoniCategory {
     unsigned bit;
     const char *code;     // written into the lines, never translated

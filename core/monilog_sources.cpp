@@ -106,3 +106,5 @@ MoniLogHooks &moniLogHooks() {
     static MoniLogHooks hooks;
     return hooks;
 }
+
+bool moniEnabled(unsigned mask) { return (moni::moniFlags() & mask) != 0; }
