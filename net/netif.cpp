@@ -299,9 +299,10 @@ bool NetInterface::addRoute(uint32_t destination, uint32_t gateway, uint32_t net
     setInet4(&rt.rt_genmask, netmask);
     rt.rt_flags = RTF_UP | (gateway != 0 ? RTF_GATEWAY : 0);
     rt.rt_dev = dev;
-    // Routes on a VLAN sub-interface get metric 5 so that those of the base interface
-    // win. The field holds the metric plus one (0 asks for the default).
-    rt.rt_metric = std::strchr(dev, '.') ? 5 + 1 : 0;
+    // Routes on a sub-interface (a VLAN "<if>.<id>" or an alias "<if>:<n>") get metric
+    // 5 so that those of the base interface win. The field holds the metric plus one
+    // (0 asks for the default).
+    rt.rt_metric = (std::strchr(dev, '.') || std::strchr(dev, ':')) ? 5 + 1 : 0;
     return lockedIoctl(SIOCADDRT, &rt) == 0;
 }
 

@@ -91,8 +91,8 @@ public:
     // Joins the link-layer multicast address of an IPv4 group on the base interface
     // (vlan < 0) or on "<name>.<vlan>".
     bool addMulticast(const InetAddress &group, int vlan = -1);
-    // IPv4 values in network order; device null = the base name. Routes on a VLAN
-    // sub-interface (a name with '.') get metric 5.
+    // IPv4 values in network order; device null = the base name. Routes on a
+    // sub-interface (a name with '.' or ':') get metric 5.
     bool addRoute(uint32_t destination, uint32_t gateway, uint32_t netmask, const char *device = nullptr);
     bool deleteDefaultRoute(uint32_t gateway);
     // With a link-local IPv4 address: the default route without gateway, "ip_router" 0.

@@ -104,7 +104,9 @@ bool NetInterface::setupVlan(int index, const InetAddress &address, int prefix, 
     if (!address.isV6()) {
         bool done = setAddress(address, sub);
         setNetmask(prefix, sub);
-        addRoute(0, router.ipv4(), 0, sub);
+        // Without a router the sub-interface reaches its own subnet only: a default
+        // route without gateway would send every other destination onto its link.
+        if (router.ipv4() != 0) addRoute(0, router.ipv4(), 0, sub);
         return done;
     }
     return setupVlanIpv6(e, sub);

@@ -174,10 +174,12 @@ TEST_F(NetifTest, FlagsUpDownAndArpIgnore) {
 TEST_F(NetifTest, RoutesAndMulticast) {
     EXPECT_TRUE(iface.addRoute(0, v4("198.18.0.254"), 0));
     EXPECT_TRUE(iface.addRoute(0, 0, 0, "eth0.7"));
+    EXPECT_TRUE(iface.addRoute(0, v4("10.0.0.254"), 0, "eth0:1"));
     EXPECT_TRUE(iface.deleteDefaultRoute(v4("198.18.0.254")));
     EXPECT_EQ(kernel.log, (std::vector<std::string>{
                               "addroute 0.0.0.0/0.0.0.0 via 198.18.0.254 dev eth0 metric 0 flags 0x3",
                               "addroute 0.0.0.0/0.0.0.0 via 0.0.0.0 dev eth0.7 metric 6 flags 0x1",
+                              "addroute 0.0.0.0/0.0.0.0 via 10.0.0.254 dev eth0:1 metric 6 flags 0x3",
                               "delroute 0.0.0.0/0.0.0.0 via 198.18.0.254 dev eth0 metric 0 flags 0x3",
                           }));
     kernel.log.clear();
@@ -209,6 +211,8 @@ TEST_F(NetifTest, VlanEntriesNameTheirSubInterfacesAndAliases) {
     EXPECT_TRUE(iface.setupVlan(1, InetAddress::fromOctets(10, 10, 1, 1), 24, none, 10));
     EXPECT_TRUE(kernel.lines("vlanadd").empty());
     EXPECT_EQ(kernel.lines("setaddr"), std::vector<std::string>{"setaddr eth0.10:0 10.10.1.1"});
+    // No router: no default route through the sub-interface.
+    EXPECT_TRUE(kernel.lines("addroute").empty());
     EXPECT_TRUE(iface.setupVlan(2, InetAddress::fromOctets(10, 20, 0, 1), 16, none, -1));
     EXPECT_TRUE(iface.setupVlan(3, InetAddress::fromOctets(10, 30, 0, 1), 16, none, -1));
     EXPECT_EQ(kernel.lines("setaddr").back(), "setaddr eth0:1 10.30.0.1");
