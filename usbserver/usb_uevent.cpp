@@ -45,19 +45,19 @@ void triple(const char *s, const char *end, int base0, int base1, int base2, int
     number(s, end, base2, c);
 }
 
-// A sysfs device path that may be appended to "/sys": absolute, bounded, printable,
-// without "." or ".." components.
+// A sysfs device path that may be appended to "/sys": absolute, bounded, printable
+// ASCII, without empty, "." or ".." components.
 bool acceptablePath(const char *s, size_t n) {
     if (n < 2 || n >= sizeof(Uevent::devpath) || s[0] != '/') return false;
     for (size_t i = 0; i < n; i++) {
         unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x21 || c == 0x7F) return false;
+        if (c < 0x21 || c > 0x7E) return false;
         if (c == '/') {
             size_t j = i + 1;
             while (j < n && s[j] != '/')
                 j++;
             size_t len = j - i - 1;
-            if (len == 0 && j < n) return false; // "//"
+            if (len == 0) return false; // "//" or a trailing "/"
             if ((len == 1 && s[i + 1] == '.') || (len == 2 && s[i + 1] == '.' && s[i + 2] == '.'))
                 return false;
         }

@@ -15,9 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ueventWanted(text, size);
     Uevent ev;
     if (parseUevent(text, size, ev) && ev.hasDevpath) {
-        if (ev.devpath[0] != '/' || std::strstr(ev.devpath, "/..") != nullptr ||
-            std::strstr(ev.devpath, "//"))
-            std::abort();
+        if (ev.devpath[0] != '/') std::abort();
+        // No component may be empty, "." or "..".
+        const std::string p(ev.devpath);
+        for (size_t at = 0; at != std::string::npos;) {
+            size_t next = p.find('/', at + 1);
+            std::string part =
+                p.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+            if (part.empty() || part == "." || part == "..") std::abort();
+            at = next;
+        }
         if (std::strlen(ev.devpath) >= sizeof ev.devpath) std::abort();
     }
 

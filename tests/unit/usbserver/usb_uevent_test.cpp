@@ -76,13 +76,9 @@ TEST(Uevent, OtherMessagesAndInterfacesAreTold) {
 }
 
 TEST(Uevent, RefusesPathsThatLeaveSysfsAndNumbersThatOverflow) {
-    const char *badPaths[] = {"DEVPATH=/devices/../../etc",
-                              "DEVPATH=devices/x",
-                              "DEVPATH=/devices/./x",
-                              "DEVPATH=/devices//x",
-                              "DEVPATH=/dev ices",
-                              "DEVPATH=/..",
-                              "DEVPATH="};
+    const char *badPaths[] = {"DEVPATH=/devices/../../etc", "DEVPATH=devices/x",   "DEVPATH=/devices/./x",
+                              "DEVPATH=/devices//x",        "DEVPATH=/devices/x/", "DEVPATH=/dev\x81x",
+                              "DEVPATH=/dev ices",          "DEVPATH=/..",         "DEVPATH="};
     for (const char *p : badPaths) {
         std::string s = uevent("add@/x", {p, "DEVTYPE=usb_device"});
         Uevent ev;
