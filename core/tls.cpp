@@ -181,6 +181,8 @@ SSL_CTX *tlsNewContext(bool server, const TlsSettings &settings, const std::stri
         if (tlsLoadCertPairFrom(context, pair, certDir)) return context;
         SSL_CTX_free(context);
     }
+    std::printf("TLS: no usable certificate in %s\n", certDir.c_str());
+    std::fflush(stdout);
     return nullptr;
 }
 
