@@ -226,6 +226,44 @@ TEST_F(BoardTest, InjectedFailuresReachTheCaller) {
     EXPECT_EQ(dev.initialised.load(), 0);
 }
 
+TEST_F(BoardTest, StartUpSequenceLightsPortsFromTheMiddleAndEndsDark) {
+    ParamRestore restore{p_sw_features, p_fan_on};
+    p_sw_features->set(0);
+    board::setLedInfo(0x00FFFF07, 0x55);
+    board::setButtonMask(0);
+    GpioDevice dev(305, 4);
+    ASSERT_TRUE(dev.open());
+    runInTask([&] { dev.init(); });
+    EXPECT_EQ(dev.initialised.load(), 1);
+    EXPECT_EQ(dev.ledMask.load(), 0x00FFFF07u);
+    EXPECT_EQ(dev.capabilityWord.load(), 0x55u);
+    EXPECT_EQ(dev.buttonMask.load(), 0xFFFFFFFFu) << "no button driver: every button is tried";
+    EXPECT_EQ(dev.display(), nullptr);
+
+    std::vector<std::vector<uint32_t>> leds;
+    for (const auto &r : requestsOf(SetLeds))
+        leds.push_back(words(r));
+    const std::vector<std::vector<uint32_t>> expected = {
+        // First colour from the middle outwards: ports 1 and 2, then 0 and 3.
+        {0x00020200, 0x200, 0, 0, 0},
+        {0x00040400, 0x400, 0, 0, 0},
+        {0x00010100, 0x100, 0, 0, 0},
+        {0x00080800, 0x800, 0, 0, 0},
+        // Status lines on, then the second colour from the last port down.
+        {7, 1, 1, 0, 0},
+        {0x00080800, 0x80000, 0, 0, 0},
+        {0x00040400, 0x40000, 0, 0, 0},
+        {0x00020200, 0x20000, 0, 0, 0},
+        {0x00010100, 0x10000, 0, 0, 0},
+        // Off again from the middle outwards.
+        {0x00020200, 0, 0, 0, 0},
+        {0x00040400, 0, 0, 0, 0},
+        {0x00010100, 0, 0, 0, 0},
+        {0x00080800, 0, 0, 0, 0},
+    };
+    EXPECT_EQ(leds, expected);
+}
+
 TEST_F(BoardTest, TickClockFollowsTheBoardAndNeverGoesBack) {
     GpioDevice dev(305, 2);
     int64_t before = sysTicks();
