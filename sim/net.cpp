@@ -16,6 +16,7 @@
 #include <net/if.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -60,13 +61,16 @@ public:
     int send(char *reply = nullptr, size_t replySize = 0) {
         int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
         if (fd < 0) return -1;
+        // The kernel answers at once; a bound keeps a lost answer from hanging the caller.
+        timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         sockaddr_nl kernel{};
         kernel.nl_family = AF_NETLINK;
         int rc = -1;
         int err = EIO;
         if (::sendto(fd, buf_, hdr()->nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) >=
             0) {
-            char answer[8192];
+            alignas(nlmsghdr) char answer[8192];
             bool done = false;
             while (!done) {
                 ssize_t n = ::recv(fd, answer, sizeof answer, 0);
@@ -75,10 +79,12 @@ public:
                     err = errno;
                     break;
                 }
-                int left = static_cast<int>(n);
-                for (auto *h = reinterpret_cast<nlmsghdr *>(answer); NLMSG_OK(h, left);
-                     h = NLMSG_NEXT(h, left)) {
-                    if (h->nlmsg_type == NLMSG_ERROR) {
+                // Each message is checked against what arrived before it is read.
+                size_t at = 0;
+                while (at + sizeof(nlmsghdr) <= static_cast<size_t>(n)) {
+                    auto *h = reinterpret_cast<nlmsghdr *>(answer + at);
+                    if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > static_cast<size_t>(n) - at) break;
+                    if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
                         auto *e = static_cast<nlmsgerr *>(NLMSG_DATA(h));
                         err = -e->error;
                         rc = e->error == 0 ? 0 : -1;
@@ -89,6 +95,7 @@ public:
                         std::memcpy(reply, h, h->nlmsg_len);
                         reply = nullptr;
                     }
+                    at += NLMSG_ALIGN(h->nlmsg_len);
                 }
                 if (n == 0) break;
             }
