@@ -153,14 +153,23 @@ bool probe(UsbDevice &dev, int entryNumber) {
     return ok;
 }
 
-int handleRemove(const Uevent &ev) {
+// The first non-empty entry that holds the device of the uevent, -1 when none.
+int findEntry(const Uevent &ev) {
     int count = std::min(usbDeviceCount.load(), UsbDeviceTableSize);
     for (int i = 0; i < count; i++) {
         UsbDevice &e = usbDeviceTable[i];
         if (e.state.load() == UsbEntryEmpty) continue;
-        if (e.major != ev.major || e.minor != ev.minor || e.busNumber != ev.busNumber ||
-            e.deviceNumber != ev.deviceNumber || e.productId != ev.productId || e.vendorId != ev.vendorId)
-            continue;
+        if (e.major == ev.major && e.minor == ev.minor && e.busNumber == ev.busNumber &&
+            e.deviceNumber == ev.deviceNumber && e.productId == ev.productId && e.vendorId == ev.vendorId)
+            return i;
+    }
+    return -1;
+}
+
+int handleRemove(const Uevent &ev) {
+    int i = findEntry(ev);
+    if (i >= 0) {
+        UsbDevice &e = usbDeviceTable[i];
         e.removed = 1;
         // A client still holds it (the uevent came before the file's hang-up): take it
         // from the client first, so that no descriptor or record outlives the entry.
@@ -174,6 +183,9 @@ int handleRemove(const Uevent &ev) {
 }
 
 int handleAdd(const Uevent &ev, unsigned productId, unsigned hwMajor) {
+    // An "add" repeated for a device that is in the table already (a replay of the
+    // kernel's events) must not give it a second entry.
+    if (findEntry(ev) >= 0) return -1;
     // The scratch entry lives on the heap: its buffers are large for a task's stack.
     auto scratch = std::make_unique<UsbDevice>();
     UsbDevice &dev = *scratch;

@@ -101,7 +101,7 @@ TEST(UsbPort, SpeedTopologyAndVersionTexts) {
 namespace {
 
 std::string tempDir() {
-    char pattern[] = "/tmp/qmr-usb-XXXXXX";
+    char pattern[] = "/tmp/qmr-w8udev-XXXXXX";
     const char *p = mkdtemp(pattern);
     return p ? p : "";
 }
@@ -286,6 +286,11 @@ TEST_F(UsbHotplugTest, AddedDeviceFillsAnEntry) {
     EXPECT_EQ(st.st_mode & 0777, 0660u);
     ASSERT_EQ(::stat((root + "/dev/bus/usb/001").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
+
+    // A repeated "add" of the same device gives it no second entry.
+    EXPECT_EQ(handle(uevent("add", kpath, 1, 4, 0x0781, 0x5567, "0/0/0", 3)), -1);
+    EXPECT_EQ(usbDeviceTable[1].state.load(), UsbEntryEmpty);
+    EXPECT_EQ(connects, 1);
 
     // Removal clears it and raises the event.
     EXPECT_EQ(handle(uevent("remove", kpath, 1, 4, 0x0781, 0x5567, "0/0/0", 3)), 0);
