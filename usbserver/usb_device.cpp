@@ -4,6 +4,7 @@
 #include "core/platform.h"
 #include "core/ptable.h"
 #include "core/sysroot.h"
+#include "core/tcp.h"
 #include "usbserver/usb_quirks.h"
 
 #include <linux/usbdevice_fs.h>
@@ -461,8 +462,9 @@ int query_usb_device_info(int entryNumber, int kind, char *buffer, size_t size) 
     case 4: {
         sockaddr_storage peer{};
         socklen_t len = 0;
-        if (e->state.load() == UsbEntryOpened && e->owner != nullptr && usbDeviceHooks().ownerAddress)
-            len = usbDeviceHooks().ownerAddress(e->owner, peer);
+        if (e->state.load() == UsbEntryOpened && e->owner != nullptr)
+            len = static_cast<socklen_t>(
+                UsbSrvClient::peerAddress(e->owner, reinterpret_cast<sockaddr *>(&peer), sizeof peer));
         if (len >= sizeof(sockaddr_in) && peer.ss_family == AF_INET) {
             const uint8_t *a =
                 reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in &>(peer).sin_addr);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-struct sUrb;        // one forwarded transfer (the transfer layer)
-class UsbSrvClient; // a task's epoll registration of a client connection or usbfs file
+struct sUrb;         // one forwarded transfer (the transfer layer)
+struct UsbSrvClient; // a task's epoll registration of a client connection or usbfs file (core/tcp.h)
 
 // Size of the table; only the first usbDeviceCount entries are used.
 constexpr int UsbDeviceTableSize = 40;
@@ -223,8 +223,6 @@ struct UsbDeviceHooks {
     // from the owner's epoll set, tells the owner): run before an unplugged entry that a
     // client still holds is cleared.
     void (*takeFromClient)(UsbDevice &entry) = nullptr;
-    // The owner's peer address; its length, 0 when none.
-    socklen_t (*ownerAddress)(const UsbSrvClient *owner, sockaddr_storage &out) = nullptr;
     // The transfer rows of the status block for an entry with transfers.
     void (*writeUrbList)(UsbDevice &entry, const std::function<bool(const char *, size_t)> &write) = nullptr;
 };

@@ -1,6 +1,7 @@
 // The USB server's HTML status block (the "/info/usb" page): the server-wide counters,
 // then one table section per device in the table.
 #include "core/sysinfo.h"
+#include "core/tcp.h"
 #include "core/ticks.h"
 #include "core/utils_text.h"
 #include "usbserver/usb_device.h"
@@ -104,7 +105,8 @@ void usb_srv_status(const UsbStatusWrite &write) {
         out.printf("<TR><TD>Owner</TD>");
         if (e.state.load() == UsbEntryOpened && e.owner != nullptr) {
             sockaddr_storage peer{};
-            socklen_t len = usbDeviceHooks().ownerAddress ? usbDeviceHooks().ownerAddress(e.owner, peer) : 0;
+            socklen_t len = static_cast<socklen_t>(
+                UsbSrvClient::peerAddress(e.owner, reinterpret_cast<sockaddr *>(&peer), sizeof peer));
             if (len >= sizeof(sockaddr_in) && peer.ss_family == AF_INET) {
                 const uint8_t *a =
                     reinterpret_cast<const uint8_t *>(&reinterpret_cast<sockaddr_in &>(peer).sin_addr);

@@ -1,3 +1,4 @@
+#include "core/tcp.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_quirks.h"
 
@@ -7,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstring>
 #include <string>
@@ -233,21 +235,52 @@ TEST_F(UsbDeviceTest, QueryReadsTheFieldsOfAnEntry) {
     EXPECT_EQ(query_usb_device_info(4, 1, buf, sizeof buf), -1);
     EXPECT_EQ(query_usb_device_info(3, 1, buf, sizeof buf), -1);
 
-    // Opened by an IPv4 client.
-    static sockaddr_in peer;
-    peer = {};
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(0xC0A80005);
-    usbDeviceHooks().ownerAddress = [](const UsbSrvClient *, sockaddr_storage &out) -> socklen_t {
-        std::memcpy(&out, &peer, sizeof peer);
-        return sizeof peer;
-    };
-    e.owner = reinterpret_cast<UsbSrvClient *>(&peer);
+    // Opened by a client: its peer address, IPv4 and IPv6.
+    struct Case2 {
+        int family;
+        const char *address;
+        const char *text;
+    } peers[] = {{AF_INET, "127.0.0.1", "127.000.000.001"}, {AF_INET6, "::1", "::1"}};
+    for (const Case2 &p : peers) {
+        int listener = ::socket(p.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(listener, 0);
+        sockaddr_storage sa{};
+        socklen_t len;
+        if (p.family == AF_INET) {
+            auto &a = reinterpret_cast<sockaddr_in &>(sa);
+            a.sin_family = AF_INET;
+            inet_pton(AF_INET, p.address, &a.sin_addr);
+            len = sizeof a;
+        } else {
+            auto &a = reinterpret_cast<sockaddr_in6 &>(sa);
+            a.sin6_family = AF_INET6;
+            inet_pton(AF_INET6, p.address, &a.sin6_addr);
+            len = sizeof a;
+        }
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&sa), len) != 0) {
+            ::close(listener);
+            continue; // no IPv6 loopback here
+        }
+        ASSERT_EQ(::listen(listener, 1), 0);
+        ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&sa), &len), 0);
+        TcpConnection connection(nullptr, nullptr, -1);
+        connection.socket = ::socket(p.family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(connection.socket, reinterpret_cast<sockaddr *>(&sa), len), 0);
+        UsbSrvClient client;
+        client.connection = &connection;
+        e.owner = &client;
+        e.state = UsbEntryOpened;
+        EXPECT_EQ(query_usb_device_info(2, 4, buf, sizeof buf), static_cast<int>(std::strlen(p.text)));
+        EXPECT_STREQ(buf, p.text);
+        EXPECT_EQ(query_usb_device_info(2, 5, buf, sizeof buf), 1);
+        EXPECT_STREQ(buf, "1");
+        e.owner = nullptr;
+        ::close(listener);
+    }
+    // Opened but without an owner record: no address.
     e.state = UsbEntryOpened;
-    EXPECT_EQ(query_usb_device_info(2, 4, buf, sizeof buf), 15);
-    EXPECT_STREQ(buf, "192.168.000.005");
-    EXPECT_EQ(query_usb_device_info(2, 5, buf, sizeof buf), 1);
-    EXPECT_STREQ(buf, "1");
+    EXPECT_EQ(query_usb_device_info(2, 4, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "----");
 }
 
 TEST_F(UsbDeviceTest, IdentityTellsAReusedEntry) {
