@@ -149,13 +149,21 @@ void usbSetRemoveFirst(bool removeFirst);
 // ("SUBMITURB", "CONTROL", "CLAIMINTERFACE", "RESET", "RESET5520", ...) fail with err;
 // err 0 removes the injection. -1 when the device is not there.
 int usbInject(const std::string &name, const std::string &ioctl, int err, int count);
-// The trace of usbfs calls on the device: one line per ioctl, "NAME args -> result".
+// The trace of usbfs calls on the device: one line per ioctl, "NAME args -> result",
+// and the unplug's "HANGUP" and "UEVENT remove" in their order. Kept after an unplug
+// until the name is plugged again.
 std::vector<std::string> usbTrace(const std::string &name);
 void usbClearTrace(const std::string &name);
 // Halts an endpoint of a device; -1 when there is none.
 int usbStall(const std::string &name, uint8_t endpoint);
 // Runs a model command on a device.
 std::string usbPoke(const std::string &name, const std::vector<std::string> &words);
+
+// The "usb" control command: the words of the line, the command word first; appends
+// its answer lines and returns an empty text or the reason of a failure.
+std::string usbControl(const std::vector<std::string> &args, std::string &out);
+// The stand-in's lines of the "state" dump.
+void usbStateLines(std::string &out);
 
 // Bytes charged against the usbfs memory budget now.
 uint64_t usbMemoryInUse();

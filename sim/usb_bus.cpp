@@ -375,7 +375,8 @@ std::vector<std::string> addUevents(World &w, const SimDevice &d) {
     return out;
 }
 
-void sendRemoveUevents(World &w, const SimDevice &d) {
+void sendRemoveUevents(World &w, SimDevice &d) {
+    d.trace.push_back("UEVENT remove");
     for (const auto &i : activeInterfaces(d))
         sendUevent(interfaceUevent(w, d, i, "remove"));
     sendUevent(deviceUevent(w, d, "remove"));
@@ -472,8 +473,15 @@ std::string plugLocked(World &w, int bus, const std::string &devpath, const std:
         at = next + 1;
     }
     if (auto it = options.find("pace"); it != options.end()) {
-        d->bytesPerSecond = std::strtoull(it->second.c_str(), nullptr, 10);
-        if (d->bytesPerSecond == 0) d->bytesPerSecond = 1;
+        // "usb2": what a USB 2.0 high-speed bulk endpoint moves in practice, with one
+        // microframe of latency.
+        bool usb2 = it->second == "usb2";
+        d->bytesPerSecond = usb2 ? 40000000 : std::strtoull(it->second.c_str(), nullptr, 10);
+        if (d->bytesPerSecond == 0) {
+            error = "bad pace";
+            return "";
+        }
+        if (usb2) d->latencyUs = 125;
     }
     if (auto it = options.find("bytes"); it != options.end())
         d->vanishAfter = std::strtoull(it->second.c_str(), nullptr, 10);
@@ -496,6 +504,7 @@ std::string plugLocked(World &w, int bus, const std::string &devpath, const std:
     }
     w.devices[name] = d;
     w.order.push_back(name);
+    w.goneTraces.erase(name);
     for (const auto &m : addUevents(w, *d))
         sendUevent(m);
     if (d->bytesPerSecond) startPacer();
@@ -527,6 +536,8 @@ void unplugLocked(World &w, const std::string &name) {
     }
     removeSysfs(*d);
     w.devnums[d->bus].erase(d->devnum);
+    if (w.goneTraces.size() >= 64) w.goneTraces.erase(w.goneTraces.begin());
+    w.goneTraces[name].assign(d->trace.begin(), d->trace.end());
     w.devices.erase(name);
     w.order.erase(std::remove(w.order.begin(), w.order.end(), name), w.order.end());
     w.changed.notify_all();
@@ -602,6 +613,7 @@ void usbUnplugAll() {
         unplugLocked(w, w.order.front());
     w.held.clear();
     w.poweredOff.clear();
+    w.goneTraces.clear();
     w.lastDevnum.clear();
 }
 
@@ -743,7 +755,9 @@ std::vector<std::string> usbTrace(const std::string &name) {
     World &w = world();
     std::lock_guard<std::mutex> guard(w.lock);
     auto it = w.devices.find(name);
-    return it == w.devices.end() ? std::vector<std::string>() : it->second->trace;
+    if (it != w.devices.end()) return {it->second->trace.begin(), it->second->trace.end()};
+    auto gone = w.goneTraces.find(name);
+    return gone == w.goneTraces.end() ? std::vector<std::string>() : gone->second;
 }
 
 void usbClearTrace(const std::string &name) {
@@ -799,7 +813,9 @@ int errnoFromText(const std::string &t) {
     return end && *end == 0 && !t.empty() && v >= 0 && v < 4096 ? static_cast<int>(v) : -1;
 }
 
-std::string usbCommand(const std::vector<std::string> &a, std::string &out) {
+} // namespace
+
+std::string usbControl(const std::vector<std::string> &a, std::string &out) {
     if (a.size() < 2) return "usage: usb plug|unplug|stall|inject|trace|poke|order ...";
     const std::string &sub = a[1];
     if (sub == "plug") {
@@ -855,7 +871,7 @@ std::string usbCommand(const std::vector<std::string> &a, std::string &out) {
     return "bad usb command";
 }
 
-void usbState(std::string &out) {
+void usbStateLines(std::string &out) {
     World &w = world();
     std::lock_guard<std::mutex> guard(w.lock);
     for (const auto &name : w.order) {
@@ -871,6 +887,8 @@ void usbState(std::string &out) {
     out += format("usb_memory %llu\n", static_cast<unsigned long long>(w.memoryInUse));
 }
 
+namespace {
+
 int startUsb() {
     registerDevicePath(sysPath("/dev/bus/usb/"), openUsbFile);
     addCommand(
@@ -879,8 +897,8 @@ int startUsb() {
                     "<ep> | inject <name> <IOCTL> <errno> [count] | trace <name> [clear] | poke <name> "
                     "<words> | order remove-first|remove-last   (kinds: ") +
             usbModelKinds() + ")",
-        usbCommand);
-    addState(usbState);
+        usbControl);
+    addState(usbStateLines);
     return 0;
 }
 

@@ -64,7 +64,7 @@ public:
     std::map<int, UsbFile *> claims; // interface -> file that claimed it
     std::set<uint8_t> halted;
     std::vector<UsbFile *> files;
-    std::vector<std::string> trace;
+    std::deque<std::string> trace;
     struct Injection {
         int err = 0;
         int count = 0;
@@ -94,7 +94,8 @@ struct World {
         std::string kind;
         UsbOptions options;
     };
-    std::map<int, std::vector<Held>> held; // port -> devices waiting for power
+    std::map<int, std::vector<Held>> held;                      // port -> devices waiting for power
+    std::map<std::string, std::vector<std::string>> goneTraces; // traces of unplugged devices
 };
 World &world();
 

@@ -108,7 +108,7 @@ public:
     bool transfer(UsbDevice &dev, UsbTransfer &t) override {
         if (t.endpoint & USB_DIR_IN) return transferIn(dev, t);
         if (phase_ == Phase::Command) {
-            command(dev, t);
+            commandBlock(dev, t);
             t.actual = t.length;
             return true;
         }
@@ -184,7 +184,7 @@ private:
         asc_ = asc;
     }
 
-    void command(UsbDevice &dev, UsbTransfer &t) {
+    void commandBlock(UsbDevice &dev, UsbTransfer &t) {
         const uint8_t *c = t.data;
         if (t.length != 31 || std::memcmp(c, "USBC", 4) != 0 || c[14] < 1 || c[14] > 16) {
             // An invalid command block: both pipes stall until a reset recovery.

@@ -673,7 +673,7 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     } else {
         r = dispatch(request, arg, lk, detail);
     }
-    if (dev->trace.size() >= MaxTrace) dev->trace.erase(dev->trace.begin());
+    if (dev->trace.size() >= MaxTrace) dev->trace.pop_front();
     dev->trace.push_back(name + detail + " -> " + (r < 0 ? errnoText(-r) : std::to_string(r)));
     if (dev->vanishing && dev->connected) unplugLocked(w, dev->name_);
     if (r < 0) {
@@ -786,6 +786,7 @@ std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int, int &fd) {
 }
 
 void hangUpFiles(SimDevice &dev) {
+    dev.trace.push_back("HANGUP");
     dev.claims.clear();
     for (auto *f : dev.files)
         f->hangUp();

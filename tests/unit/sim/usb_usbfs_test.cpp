@@ -5,6 +5,7 @@
 #include "sim/usb_internal.h"
 
 #include "core/sysroot.h"
+#include "sim/control.h"
 #include "sim/devfile.h"
 #include "sim/standins.h"
 
@@ -397,6 +398,13 @@ TEST_F(UsbStandIn, UnplugCompletesInFlightUrbsHangsUpThenReapSaysEnodev) {
         auto events = drainUevents(ue);
         ASSERT_FALSE(events.empty());
         EXPECT_TRUE(has(events.back(), "ACTION=remove"));
+        // The order of the hang-up and the uevent as chosen.
+        auto trace = sim::usbTrace(name);
+        ASSERT_GE(trace.size(), 2u);
+        std::vector<std::string> last(trace.end() - 2, trace.end());
+        std::vector<std::string> expect = {"HANGUP", "UEVENT remove"};
+        if (removeFirst) std::swap(expect[0], expect[1]);
+        EXPECT_EQ(last, expect);
         // The node is gone: a new open fails.
         EXPECT_EQ(sim::devOpen(sim::usbNodePath(name).c_str(), O_RDWR, 0), -1);
         close(fd);
@@ -664,6 +672,70 @@ TEST_F(UsbStandIn, StringsBeyondLatin1AndBrokenDescriptorsReachTheHost) {
     EXPECT_EQ(error, "unknown kind toaster");
     EXPECT_EQ(sim::usbPlug(1, "1.1", "loopback", {}, error), "");
     EXPECT_EQ(error, "not behind a hub");
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(UsbStandIn, ControlCommandsDriveTheDevices) {
+    std::string out;
+    auto run = [&](const std::string &line) {
+        out.clear();
+        return sim::usbControl(sim::splitWords(line), out);
+    };
+    EXPECT_EQ(run("usb plug port:2 hid"), "");
+    EXPECT_EQ(out, "1-1.2\n");
+    int fd = open("1-1.2");
+    uint8_t report[8] = {};
+    usbdevfs_urb u;
+    ASSERT_EQ(submit(fd, u, USBDEVFS_URB_TYPE_INTERRUPT, 0x81, report, 8), 0);
+    EXPECT_EQ(reap(fd), nullptr) << "no key pressed yet";
+    EXPECT_EQ(run("usb poke 1-1.2 report 0000040000000000"), "");
+    ASSERT_EQ(reap(fd), &u);
+    EXPECT_EQ(u.actual_length, 8);
+    EXPECT_EQ(report[2], 4);
+
+    EXPECT_EQ(run("usb inject 1-1.2 RESET EPIPE 1"), "");
+    EXPECT_EQ(call(fd, USBDEVFS_RESET, nullptr), -EPIPE);
+    EXPECT_EQ(run("usb trace 1-1.2"), "");
+    EXPECT_NE(out.find("RESET (injected) -> EPIPE\n"), std::string::npos);
+    EXPECT_EQ(run("usb stall 1-1.2 81"), "");
+    ASSERT_EQ(submit(fd, u, USBDEVFS_URB_TYPE_INTERRUPT, 0x81, report, 8), 0);
+    ASSERT_EQ(reap(fd), &u);
+    EXPECT_EQ(u.status, -EPIPE);
+
+    out.clear();
+    sim::usbStateLines(out);
+    EXPECT_NE(out.find("usb 1-1.2 bus 1 dev "), std::string::npos);
+    EXPECT_NE(out.find("port 2 kind hid id 046d:c31c"), std::string::npos);
+    EXPECT_NE(out.find("usb 1-1 bus 1"), std::string::npos);
+
+    // Bad input gets a reason and changes nothing.
+    const char *bad[] = {"usb",
+                         "usb plug",
+                         "usb plug 1-1.2 hid",
+                         "usb plug port:99 hid",
+                         "usb plug 1-0 hid",
+                         "usb plug 17-1 hid",
+                         "usb plug 1-1.1.1.1.1.1 hid",
+                         "usb plug 1-3 hid speed=warp",
+                         "usb plug 1-3 hid colour=red",
+                         "usb plug 1-3 hid =x",
+                         "usb plug 1-3 storage image=/nonexistent",
+                         "usb plug 1-3 iso lengths=1,,2",
+                         "usb plug 1-3 loopback vid=12345",
+                         "usb unplug 9-9",
+                         "usb inject 1-1.2 RESET EWHAT",
+                         "usb poke 1-1.2 report 0",
+                         "usb poke 1-1.2 report zz",
+                         "usb order sideways",
+                         "usb dance"};
+    for (const char *line : bad)
+        EXPECT_NE(run(line), "") << line;
+    EXPECT_EQ(sim::usbDevices(), (std::vector<std::string>{"1-1", "1-1.2"}));
+    EXPECT_EQ(run("usb unplug 1-1"), "");
+    EXPECT_TRUE(sim::usbDevices().empty()) << "the hub takes its device along";
 }
 
 } // namespace
