@@ -123,6 +123,11 @@ def test_carrier_and_link_text_follow_the_peer(net, product, fixture, flags, via
 
 def test_static_ipv6_address_and_router_without_autoconfiguration(net, product):
     root = product("p287_4port")
+    # Only the link-local address yet: it comes with its interface as scope.
+    out = drive(net, root, "getaddr6")
+    index = device(net, "cat", "/sys/class/net/eth0/ifindex").strip()
+    assert re.match(r"getaddr6: ok fe80::\S+ %s$" % index, out[0])
+
     static = ["set", "ipv6_auto", "off", "set", "ipv6_addr", "2001:db8:71::1",
               "set", "ipv6_pfxlen", "64", "set", "ipv6_router", "2001:db8:71::fe"]
     out = drive(net, root, *static, "ipv6", "on", "getaddr6")
@@ -137,3 +142,22 @@ def test_static_ipv6_address_and_router_without_autoconfiguration(net, product):
     assert out[-1] == "ipv6: ok"
     assert "2001:db8:71::1" not in device(net, "ip", "-o", "addr", "show")
     assert device(net, "cat", "/proc/sys/net/ipv6/conf/all/disable_ipv6").strip() == "1"
+
+
+def test_ipv6_vlan_entries_get_address_and_default_route_on_their_device(net, product):
+    root = product("p287_4port")
+    out = drive(net, root, "up", "set", "ipv6_auto", "off",
+                "vlan", "0", "2001:db8:78::1", "64", "2001:db8:78::fe", "8",
+                "vlan", "1", "2001:db8:79::1", "64", "-", "-1",
+                "run", "ip -o -6 addr show; ip -6 route; cat /proc/sys/net/ipv6/conf/eth0.8/accept_ra",
+                "unvlan", "1", "unvlan", "0",
+                "run", "echo AFTER; ip -o link show; ip -o -6 addr show; ip -6 route")
+    text = "\n".join(out)
+    during, after = text.split("AFTER")
+    assert "vlan: ok\nvlan: ok" in text
+    assert re.search(r"eth0\.8\s+inet6 2001:db8:78::1/64", during)
+    assert re.search(r"eth0\s+inet6 2001:db8:79::1/64", during)
+    assert re.search(r"default via 2001:db8:78::fe dev eth0\.8 metric 10", during)
+    assert re.search(r"^0$", during, re.M)
+    assert "unvlan: ok\nunvlan: ok" in text
+    assert "eth0.8" not in after and "2001:db8:79::1" not in after
