@@ -78,8 +78,7 @@ public:
     void fillFrom(const UsbDevice &scratch);
 
     // The entry lock: on failure "%s(%s) error:0x%x" on standard output and the caller
-    // goes on without it.
-    // True when the lock was taken (only then muxOut).
+    // goes on without it. True when the lock was taken (only then muxOut).
     bool muxIn(const char *caller);
     void muxOut();
 
