@@ -71,8 +71,15 @@ public:
     bool deleteVlan(const char *subName);
     // The sub-interface name of vlanId and alias into buffer (IfNameSize bytes); length.
     int makeName(char *buffer, int vlanId, int alias) const;
-    // Configures IP VLAN index (0..n, n = the product's "usb_ports_phy", at most 20).
+    // Configures IP VLAN index (0..n, n = the product's "usb_ports_phy", at most 20):
+    // the first entry of a VLAN id owns the VLAN device "<name>.<id>", further entries
+    // of the id and untagged entries take the lowest free alias number. False when the
+    // entry already holds these values or nothing could be made. A default route goes
+    // through the sub-interface only when a router is given.
     bool setupVlan(int index, const InetAddress &address, int prefix, const InetAddress &router, int vlanId);
+    // Takes the entry's sub-interface away; removing a VLAN device frees the entries of
+    // its aliases too (their addresses went with it), so the next set-up puts them back.
+    // False for an unused entry.
     bool removeVlan(int index);
     bool removeAllVlans();
     // A copy of entry index (an unused entry for an index outside the table).
