@@ -64,6 +64,8 @@ const char *ioctlName(unsigned long request) {
         return "RESET";
     case USBDEVFS_CLEAR_HALT:
         return "CLEAR_HALT";
+    case USBDEVFS_GETDRIVER:
+        return -ENODATA; // no kernel driver is bound to the board's USB interfaces
     case USBDEVFS_GET_CAPABILITIES:
         return "GET_CAPABILITIES";
     case USBDEVFS_GET_SPEED:
