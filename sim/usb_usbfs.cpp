@@ -64,8 +64,6 @@ const char *ioctlName(unsigned long request) {
         return "RESET";
     case USBDEVFS_CLEAR_HALT:
         return "CLEAR_HALT";
-    case USBDEVFS_GETDRIVER:
-        return -ENODATA; // no kernel driver is bound to the board's USB interfaces
     case USBDEVFS_GET_CAPABILITIES:
         return "GET_CAPABILITIES";
     case USBDEVFS_GET_SPEED:
@@ -635,6 +633,8 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
         ci->slow = dev->desc.speed == UsbSpeed::Low;
         return 0;
     }
+    case USBDEVFS_GETDRIVER:
+        return -ENODATA; // no kernel driver is bound to the board's USB interfaces
     case USBDEVFS_GET_CAPABILITIES:
         *static_cast<uint32_t *>(arg) = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                                         USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
