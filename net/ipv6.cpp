@@ -96,7 +96,10 @@ bool NetInterface::readInet6(FILE *stream, InetAddress &address, int *prefixLeng
     Inet6Line entry;
     while (readLine(stream, line, sizeof line) && parseInet6Line(line, entry)) {
         if (std::strcmp(entry.ifName, wanted) != 0) continue;
+        // The address and its scope change; a port the caller set stays.
+        uint16_t port = address.port();
         address.reset(true);
+        address.setPort(port);
         std::memcpy(address.ipv6Bytes(), entry.address, 16);
         // A link-scope address is only usable together with its interface.
         address.setScopeId(entry.scope == ScopeLink ? entry.ifIndex : 0);

@@ -87,9 +87,12 @@ TEST_F(Ipv6Test, ReadingTheTableStreamByStream) {
     std::string table = std::string(LoopbackLine) + GlobalLine + LinkLocalLine;
     FILE *f = fmemopen(table.data(), table.size(), "r");
     InetAddress a;
+    a.reset(true);
+    a.setPort(9200);
     int prefix = 0, scope = -1;
     ASSERT_TRUE(iface.readInet6(f, a, &prefix, "lo", &scope));
     EXPECT_STREQ(a.toText(), "::1");
+    EXPECT_EQ(a.port(), 9200);
     EXPECT_EQ(prefix, 128);
     EXPECT_EQ(scope, 0x10);
     rewind(f);
