@@ -99,6 +99,8 @@ std::string errnoText(int err) {
         return "EFAULT";
     case EIO:
         return "EIO";
+    case EPERM:
+        return "EPERM";
     default:
         return "E" + std::to_string(err);
     }
@@ -213,6 +215,7 @@ public:
     }
 
     std::shared_ptr<SimDevice> dev;
+    bool writable = true; // opened for writing: usbfs takes ioctls only then
     std::list<std::unique_ptr<Urb>> pending;
     std::deque<std::unique_ptr<Urb>> completed;
 
@@ -668,7 +671,11 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     std::string detail;
     int r;
     auto inj = dev->injections.find(name);
-    if (inj != dev->injections.end() && dev->connected) {
+    if (!writable) {
+        // The kernel refuses every ioctl on a usbfs file opened read-only; reading
+        // the descriptors is all such a file does.
+        r = -EPERM;
+    } else if (inj != dev->injections.end() && dev->connected) {
         r = -inj->second.err;
         if (inj->second.count > 0 && --inj->second.count == 0) dev->injections.erase(inj);
         detail = " (injected)";
@@ -757,7 +764,7 @@ void UsbFile::closed() {
     w.changed.notify_all();
 }
 
-std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int, int &fd) {
+std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int flags, int &fd) {
     World &w = world();
     std::lock_guard<std::mutex> guard(w.lock);
     std::string prefix = sysPath("/dev/bus/usb/");
@@ -780,6 +787,7 @@ std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int, int &fd) {
     int small = 1; // the kernel rounds this up to its minimum
     ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     auto file = std::make_unique<UsbFile>(dev, pair[0], pair[1]);
+    file->writable = (flags & O_ACCMODE) != O_RDONLY;
     file->updateReadiness();
     dev->files.push_back(file.get());
     if (dev->trace.size() < MaxTrace) dev->trace.push_back("OPEN -> 0");

@@ -440,6 +440,17 @@ TEST_F(UsbStandIn, ControlCopiesExactlyWhatTheDeviceSendsAndStalls) {
     c = {0x81, USB_REQ_GET_INTERFACE, 0, 9, 1, 1000, data};
     EXPECT_EQ(call(fd, USBDEVFS_CONTROL, &c), -ENOENT);
 
+    // A file opened read-only gives the descriptors to read() but takes no ioctl.
+    int ro = sim::devOpen(sim::usbNodePath(name).c_str(), O_RDONLY, 0);
+    ASSERT_GE(ro, 0);
+    fds_.push_back(ro);
+    c = {0x80, USB_REQ_GET_DESCRIPTOR, USB_DT_DEVICE << 8, 0, 18, 1000, data};
+    EXPECT_EQ(call(ro, USBDEVFS_CONTROL, &c), -EPERM);
+    uint8_t raw[18 + 9];
+    EXPECT_EQ(sim::devRead(ro, raw, sizeof raw), static_cast<ssize_t>(sizeof raw));
+    EXPECT_EQ(raw[0], 18);
+    EXPECT_EQ(raw[18 + 1], USB_DT_CONFIG);
+
     std::string dongle = plug("1-2", "dongle");
     int fdd = open(dongle);
     c = {0xC0, 1, 0, 0, 64, 1000, data};
