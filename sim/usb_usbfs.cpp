@@ -380,7 +380,12 @@ int UsbFile::controlRecipient(const usb_ctrlrequest &s) {
 }
 
 void UsbFile::resetDevice() {
-    // A port reset: the endpoints' transfers end, halts and alternate settings go back.
+    // The kernel unbinds usbfs from the interfaces before a reset: the claims go and
+    // their transfers are killed (-ENOENT); the reset then ends what is left on
+    // endpoint 0, and halts and alternate settings go back.
+    for (const auto &[number, file] : std::map<int, UsbFile *>(dev->claims))
+        file->flush(interfaceEndpoints(number), -ENOENT);
+    dev->claims.clear();
     for (auto *f : dev->files)
         f->flush({}, -ESHUTDOWN);
     dev->halted.clear();
@@ -557,8 +562,7 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
         if (!hasAlternate(*dev, static_cast<int>(s->interface), static_cast<int>(s->altsetting)))
             return -EINVAL;
         auto endpoints = interfaceEndpoints(static_cast<int>(s->interface));
-        for (auto *f : dev->files)
-            f->flush(endpoints, -ESHUTDOWN);
+        flush(endpoints, -ENOENT); // the file's transfers on the interface are killed
         dev->altsetting[static_cast<int>(s->interface)] = static_cast<int>(s->altsetting);
         for (uint8_t e : interfaceEndpoints(static_cast<int>(s->interface)))
             dev->halted.erase(e);
