@@ -248,11 +248,16 @@ void answer(SimDevice &dev, UsbFile &file, std::list<std::unique_ptr<Urb>>::iter
         file.complete(it);
         return;
     }
-    // Paced: the transfer takes its bytes' time on the endpoint, then the latency.
+    // Paced: the transfer takes its bytes' time on the endpoint (an isochronous one a
+    // (micro)frame per packet), then the latency.
     int64_t now = monotonicUs();
     int64_t start = std::max(now, dev.busyUntilUs[u.endpoint]);
-    int64_t done =
-        start + static_cast<int64_t>(static_cast<uint64_t>(u.actual) * 1000000 / dev.bytesPerSecond);
+    int64_t frameUs = dev.desc.speed == UsbSpeed::High || dev.desc.speed == UsbSpeed::Super ? 125 : 1000;
+    int64_t takes =
+        u.type == USBDEVFS_URB_TYPE_ISO
+            ? static_cast<int64_t>(u.packets.size()) * frameUs
+            : static_cast<int64_t>(static_cast<uint64_t>(u.actual) * 1000000 / dev.bytesPerSecond);
+    int64_t done = start + takes;
     dev.busyUntilUs[u.endpoint] = done;
     u.dueUs = done + dev.latencyUs;
     u.answered = true;

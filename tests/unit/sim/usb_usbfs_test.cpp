@@ -20,6 +20,7 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -635,6 +636,20 @@ TEST_F(UsbStandIn, PacedDeviceCompletesLater) {
     ASSERT_EQ(call(fd, USBDEVFS_REAPURB, &p), 0); // waits for it
     EXPECT_EQ(p, &u);
     EXPECT_EQ(u.actual_length, static_cast<int>(sizeof buf));
+}
+
+TEST_F(UsbStandIn, BlockingReapWakesWithEnodevOnUnplug) {
+    std::string name = plug("1-1", "loopback");
+    int fd = open(name);
+    int result = 0;
+    std::thread reaper([&] {
+        void *p = nullptr;
+        result = call(fd, USBDEVFS_REAPURB, &p);
+    });
+    // Whenever the reaper got to wait, the unplug ends its wait.
+    ASSERT_EQ(sim::usbUnplug(name), 0);
+    reaper.join();
+    EXPECT_EQ(result, -ENODEV);
 }
 
 TEST_F(UsbStandIn, PortPowerUnplugsAndReplugsThePortsDevices) {
