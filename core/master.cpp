@@ -1,21 +1,607 @@
-// The daemon's entry: start-up, supervision and shutdown.
+// The daemon's entry: start-up in a fixed order, the supervision loop on the main
+// thread while any task is registered, and the shutdown that returns the shutdown type
+// as the exit status. The main thread is not a task; it only starts tasks and watches
+// them.
 
+#include "core/master.h"
+
+#include "core/address.h"
+#include "core/gpio.h"
+#include "core/ipfilter.h"
+#include "core/ipsetup.h"
+#include "core/load.h"
+#include "core/monilog.h"
 #include "core/platform.h"
+#include "core/ptable.h"
+#include "core/ptable_hooks.h"
+#include "core/supervisor.h"
+#include "core/sysinfo.h"
 #include "core/sysroot.h"
 #include "core/task.h"
+#include "core/ticks.h"
+#include "core/tls.h"
+#include "core/utils_file.h"
+#include "net/netif.h"
+#include "notify/services.h"
+#include "param_catalogue.h"
 #include "sim/sim_platform.h"
 
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace {
 
-volatile sig_atomic_t stopRequests = 0;
+constexpr int64_t BlockTicks = 100;        // one supervision block, about 1 s
+constexpr int64_t StatusReportTicks = 3000;
+constexpr int64_t StopGraceTicks = 500;    // the loop leaves this long after the last stop signal
+constexpr int64_t PowerOffLinkTicks = 78000; // product 294 powers off after this long without link
+constexpr int64_t WifiFallbackTicks = 800;
 
-void onStopSignal(int)
+// State of the supervision loop.
+int lastLinkState = 0x10;
+int lastDisplayState = 0;
+int lastPowerInputs = 0;
+int loadStatsValue = -1;
+int loadStatsCountdown = 0;
+int displayBlockCount = 0;
+int64_t linkLostTick = 0;
+
+unsigned productId() { return productParams().productId; }
+
+bool isWifiProductId(unsigned id)
 {
-    stopRequests = stopRequests + 1;
+    switch (id) {
+    case 283: case 284: case 297: case 298: case 302: case 304: case 306: case 314: case 1001:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Signal handlers only do what is safe there: counters, a tick, and write(2).
+
+void writeText(const char *text) { (void)!::write(STDOUT_FILENO, text, std::strlen(text)); }
+
+// Formats a signed decimal into buf (at least 12 bytes); async-signal-safe.
+const char *decimal(long value, char *buf)
+{
+    char tmp[24];
+    int n = 0;
+    bool negative = value < 0;
+    unsigned long v = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v && n < 22);
+    int i = 0;
+    if (negative)
+        buf[i++] = '-';
+    while (n > 0)
+        buf[i++] = tmp[--n];
+    buf[i] = '\0';
+    return buf;
+}
+
+[[noreturn]] void endOnFault(int sig)
+{
+    // A crash ends the process with 128 + the signal number, never as a plain stop;
+    // "/var/alive" stays behind, so the next start counts it.
+    _exit(128 + sig);
+}
+
+void onSignal(int sig)
+{
+    int savedErrno = errno;
+    if (sig == SIGINT)
+        ++sigIntCount;
+    if (sig == SIGINT || sig == SIGTERM) {
+        shutdownRequestTick = sysTicks();
+        ++shutdownCount;
+    }
+    char a[24], b[24], c[24];
+    writeText("sigXXX(");
+    writeText(decimal(sig, a));
+    writeText(") <");
+    writeText(Task::currentName());
+    writeText("> shutdowns:");
+    writeText(decimal(shutdownCount.load(), b));
+    writeText(" sigInts:");
+    writeText(decimal(sigIntCount.load(), c));
+    writeText("\n");
+    if (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE)
+        endOnFault(sig);
+    errno = savedErrno;
+}
+
+void onFatalSignal(int sig, siginfo_t *info, void *)
+{
+    char a[24], b[24], c[24], d[24];
+    writeText("Signal ");
+    writeText(decimal(sig, a));
+    writeText(", errno ");
+    writeText(decimal(info ? info->si_errno : 0, b));
+    writeText(", code ");
+    writeText(decimal(info ? info->si_code : 0, c));
+    writeText(", addr ");
+    writeText(decimal(info ? static_cast<long>(reinterpret_cast<uintptr_t>(info->si_addr)) : 0, d));
+    writeText("\n");
+    endOnFault(sig);
+}
+
+void installFatalHandlers()
+{
+    struct Entry {
+        int sig;
+        const char *failure;
+    } entries[] = {
+        {SIGSEGV, "SIGSEGV fail to install"}, {SIGILL, "SIGILL fail to install"},
+        {SIGABRT, "SIGABRT fail to install"}, {SIGFPE, "SIGFPE fail to install"},
+        {SIGSEGV, "SIGSEGV fail to install"}, {SIGBUS, "SIGBUS fail to install"},
+        {SIGSYS, "SIGSYS fail to install"},   {SIGXCPU, "SIGXCPU fail to install"},
+        {SIGIOT, "SIGIOT fail to install"},   {SIGXFSZ, "SIGXFSZ fail to install"},
+    };
+    struct sigaction sa{};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sa.sa_sigaction = onFatalSignal;
+    for (const auto &e : entries) {
+        if (sigaction(e.sig, &sa, nullptr) < 0) {
+            std::perror(e.failure);
+            return;
+        }
+    }
+    struct sigaction term{};
+    sigemptyset(&term.sa_mask);
+    term.sa_flags = SA_RESTART;
+    term.sa_handler = onSignal;
+    if (sigaction(SIGTERM, &term, nullptr) < 0)
+        std::perror("SIGTERM fail to install");
+}
+
+// The plain handler installation of step 14 (no SA_RESTART: a signal interrupts the
+// waits of the task threads, which is how a stop reaches them).
+bool installSignal(int sig)
+{
+    struct sigaction sa{};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = onSignal;
+    return sigaction(sig, &sa, nullptr) == 0;
+}
+
+std::string paramText(Param *p)
+{
+    char buf[128] = "";
+    if (p)
+        p->toText(buf, sizeof buf, false);
+    return buf;
+}
+
+bool readDecimalFile(const std::string &path, long &value)
+{
+    return readIntFile(value, path, false);
+}
+
+bool writeDecimalFile(const std::string &path, long value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%ld", value);
+    return writeFile(path, text);
+}
+
+// Sets an integer parameter as start-up does: a value outside its range is ignored.
+void setIntParam(IntParam *param, int value)
+{
+    if (param)
+        param->set(value);
+}
+
+void composeJackStates(int displayState, int linkState)
+{
+    const ProductParams &product = productParams();
+    int shift = (product.productId == 295 && product.hwMajor > 1) ? 1 : 2;
+    int value = (displayState & 1) | ((displayState & 2) << 3) | (linkState << shift);
+    setIntParam(p_jack_states, value);
+}
+
+bool directoryExists(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+long fileSizeOf(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+// Step 5: the root certificate becomes a link in the 802.1X directory.
+void linkRootCertificate()
+{
+    std::string link = sysPath("/etc/certs/cert_root.pem");
+    char real[PATH_MAX];
+    if (::realpath(link.c_str(), real) == nullptr)
+        return;
+    ::unlink(link.c_str());
+    if (fileSizeOf(real) > 512) {
+        const char *base = std::strrchr(real, '/');
+        std::string target = sysPath("/etc/certs/802.1x") + (base ? base : "/cert_root.pem");
+        if (::symlink(real, target.c_str()) < 0 && errno != EEXIST)
+            std::perror(target.c_str());
+    }
+}
+
+void raiseDeviceEvent(uint32_t bit) { handle_relay_event(bit); }
+
+// Step 20: certificate directories, a half-installed server key, the default certificate.
+void prepareCertificates()
+{
+    std::string certs = sysPath("/etc/certs");
+    if (!directoryExists(certs) && ::mkdir(certs.c_str(), 0755) < 0 && moniEnabled(MoniErr))
+        mprintf(MoniErr, __FILE__, __LINE__, "Error: certificate not found (at %s).", certs.c_str());
+    std::string dot1x = sysPath("/etc/certs/802.1x");
+    if (!directoryExists(dot1x) && ::mkdir(dot1x.c_str(), 0755) < 0 && moniEnabled(MoniErr))
+        mprintf(MoniErr, __FILE__, __LINE__, "Error: 802.1 certificates not found (at %s).", dot1x.c_str());
+    if (fileSizeOf(sysPath("/etc/certs/cert_fpkey.pem")) > 1 && fileSizeOf(sysPath("/etc/certs/cert_fsrv.pem")) <= 0)
+        ::unlink(sysPath("/etc/certs/cert_fpkey.pem").c_str());
+    tlsStart(0);
+}
+
+// Step 22: the IP bring-up of the main interface.
+void setupIp(NetInterface &iface)
+{
+    iface.up();
+    writeResolvConf();
+    if (!p_ip_addr->hasValue()) {
+        InetAddress pick;
+        pick.makeZeroconf(iface);
+        p_ip_addr->set(pick);
+        p_ip_setby->setFromText("zconf", -1);
+    }
+    InetAddress address = p_ip_addr->address();
+    address.setAsIfAddress(iface, nullptr, false);
+    if (p_ip_addr->isLinkLocal4()) {
+        iface.setLinkLocalRoute();
+        std::printf("### ZeroConf IP:%s setup linklocal configuration ###\n", address.toText());
+        // The ARP-ping address assignment belongs to the network services, which do not
+        // run in this build.
+    } else if (p_ip_router->hasValue()) {
+        InetAddress router = p_ip_router->address();
+        router.setAsGateway(iface, true);
+        std::printf("### Non Zeronf IP:%s setup default Gate:%s ###\n", address.toText(), router.toText());
+    }
+    iface.enableIpv6(p_ipv6->isOn());
+    setupPacketFilter();
+    if (p_sw_features->value() & 0x20000)
+        iface.setupIpVlans();
+}
+
+// Step 26: the usbfs memory budget follows the free memory.
+void setUsbfsMemory()
+{
+    struct sysinfo info;
+    if (::sysinfo(&info) != 0)
+        return;
+    unsigned long long freeBytes = static_cast<unsigned long long>(info.freeram) * info.mem_unit;
+    writeFile(sysPath("/sys/module/usbcore/parameters/usbfs_memory_mb"), freeBytes > 134217728ULL ? "512" : "16");
+}
+
+void startUp()
+{
+    // 1.
+    const char *kick = std::getenv("KickOff");
+    warmStarts = kick ? std::atoi(kick) : -1;
+    msSinceStart(true);
+    ::umask(077);
+    installFatalHandlers();
+
+    // 2. Crash bookkeeping.
+    long crashes = 0;
+    crashCount = readDecimalFile(sysPath("/var/crashes"), crashes) ? static_cast<int>(crashes) : 0;
+    std::string alive = sysPath("/var/alive");
+    if (::access(alive.c_str(), F_OK) != 0) {
+        crashedLastRun = false;
+        writeFile(alive, "1");
+    } else {
+        crashedLastRun = true;
+        ++crashCount;
+        writeDecimalFile(sysPath("/var/crashes"), crashCount.load());
+    }
+
+    // 3. Parameters and the product's feature filter.
+    Ptable &table = ptable();
+    table.load(table.filePath().c_str());
+    table.applyProductFeatures();
+    installServiceHooks();
+    moniLogHooks().warmStarts = [] { return warmStarts.load(); };
+    moniLogHooks().crashCount = [] { return crashCount.load(); };
+    ptableHooks().writeDeviceInfoThrottled = [](const char *dir) { writeDeviceInfoThrottled(dir); };
+
+    // 4.
+    if (!moniLog.open())
+        std::printf("*** ERROR can not open/create monitoring file?! ***\n");
+
+    // 5., 6.
+    linkRootCertificate();
+    writeFile(sysPath("/proc/sys/vm/dirty_expire_centisecs"), "100");
+    writeFile(sysPath("/proc/sys/vm/dirty_writeback_centisecs"), "100");
+
+    // 7. The storage-slot manager is not part of this build: no "SND" task.
+
+    // 8. Counters.
+    if (crashCount != 0)
+        setIntParam(p_crashes, p_crashes->value() + 1);
+    if (p_ip_mask->hasValue() && p_ip_pfxlen->value() == 24) {
+        InetAddress mask = p_ip_mask->address();
+        int bits = 0;
+        if (mask.family() == AF_INET) {
+            uint32_t m = mask.ipv4();
+            while (bits < 32 && (m & (0x80000000u >> bits)))
+                bits++;
+        }
+        setIntParam(p_ip_pfxlen, bits);
+    }
+    setIntParam(p_life, p_life->value() + 1);
+    if (table.applyChanges() & ChangeSave)
+        table.save(table.filePath().c_str());
+
+    // 9. Board I/O.
+    GpioDevice &board = gpioDevice();
+    if (board.open()) {
+        installGpioHooks(board);
+        gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
+        gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
+        (new GPio(board))->start(0x8000);
+    }
+
+    // 10. The wired interface.
+    NetInterface &wired = wiredInterface();
+    wired.setName("eth0");
+    wired.openSocket();
+    wired.up();
+
+    // 11.
+    if (moniLog.ready())
+        sysStatLog(StatUp);
+
+    // 12.
+    if (isWifiProductId(productId())) {
+        usleep(1500000);
+        wifiAdapterFound = wirelessPresent();
+    }
+
+    // 13. Wait for the wired link; a stop request ends the wait too, so a daemon
+    // without link can still be stopped.
+    int64_t t0 = sysTicks();
+    while (!wired.isUp(nullptr, true) && shutdownRequestTick == 0) {
+        raiseDeviceEvent(DevEventLinkDown);
+        if (wifiAdapterFound && sysTicks() - t0 > WifiFallbackTicks) {
+            p_wifi->setFromText("on", -1);
+            break;
+        }
+        if (productId() == 294 && sysTicks() - t0 > PowerOffLinkTicks) {
+            std::printf("\n+++ GlobalReturnPOff +++\n");
+            std::fflush(stdout);
+            board.powerOff();
+            std::printf("\n+++ GlobalReturnPOff never reached!+++\n");
+        }
+        usleep(500000);
+    }
+    raiseDeviceEvent(DevEventLinkUp);
+
+    // 14.
+    if (!installSignal(SIGFPE))
+        std::printf("####### install SIGFPE handler failed!\n########");
+    for (int sig : {SIGTERM, SIGBUS, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGSEGV})
+        installSignal(sig);
+
+    // 15., 16. The Wi-Fi manager and supplicant are not part of this build: the wired
+    // interface stays the main one.
+    setMainInterface(wired);
+    NetInterface &main = mainInterface();
+
+    // 17.
+    if (httpPort == -1) httpPort = 80;
+    if (httpsPort == -1) httpsPort = 443;
+    if (ippPort == -1) ippPort = 631;
+    if (snmpPort == -1) snmpPort = 161;
+
+    // 18., 19.
+    const char *deviceName = productParams().defaultName;
+    std::string ip = paramText(p_ip_addr);
+    std::printf("\r\n#\r\n##\r\n#### %s %s alive on %s ip:%s/%d  wifi:%d HTTP:%d HTTPS:%d IPP:%d alive:%d:%d "
+                "crash(es):%d(%d) pid:%d ####\r\n##\r\n#\r\n",
+                deviceName, "qmr", main.name(), ip.c_str(), p_ip_pfxlen->value(), p_wifi->isOn() ? 1 : 0, httpPort,
+                httpsPort, ippPort, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0, crashCount.load(),
+                static_cast<int>(getpid()));
+    std::fflush(stdout);
+    if (moniEnabled(MoniSta))
+        mprintf(MoniSta, __FILE__, __LINE__,
+                "System status: device %s (IP address %s/%d, SW:%d,%d) wifi:%d is up and running. Restarts: %d "
+                "(warm = %d, crashed/s:%d/%d).",
+                deviceName, ip.c_str(), p_ip_pfxlen->value(), static_cast<int>(SoftwareVersionWord & 0xffff), 0,
+                p_wifi->isOn() ? 1 : 0, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0,
+                crashCount.load());
+
+    // 20., 21.
+    prepareCertificates();
+    bindMessageCatalogue(sysPath("/romfs/locale"));
+
+    // 22.
+    installIpSetupHooks();
+    setupIp(main);
+
+    // 23.
+    start_syslogng(1);
+
+    // 24. Of the service tasks, this build runs the supervisor; the HTTP, SNTP, DHCP,
+    // SLP, multicast-DNS, USB-server, SNMP and notification tasks come with their
+    // subsystems.
+    (new LazyHubWatcher())->start(0x8000);
+
+    // 25.
+    raiseDeviceEvent(DevEventStart);
+    if (p_ip_addr->hasValue())
+        main.sendGratuitousArp(p_ip_addr->address());
+    webdavJobWord = 0;
+    if (p_wdav_bupauto->isOn())
+        start_webdav_backup();
+    webdavJobWord = 0;
+
+    // 26.
+    setUsbfsMemory();
+}
+
+// Block work of the supervision loop, about once a second.
+void superviseBlock(bool &linkWatched, int &linkFlags)
+{
+    // Load statistics every v + 1 blocks, v from the code text of "deltaload".
+    int v = std::atoi(p_deltaload->choiceCode());
+    if (v != loadStatsValue) {
+        resetLoadStats();
+        loadStatsValue = v;
+        loadStatsCountdown = 0;
+    }
+    if (v != 0 && --loadStatsCountdown < 0) {
+        sampleLoad();
+        loadStatsCountdown = v;
+    }
+
+    GpioDevice &board = gpioDevice();
+    Display *display = board.isOpen() ? board.display() : nullptr;
+    if (display && ++displayBlockCount >= 2) {
+        display->refresh();
+        displayBlockCount = 0;
+    }
+
+    const ProductParams &product = productParams();
+    bool newBoard295 = product.productId == 295 && product.hwMajor > 1;
+    int normal = newBoard295 ? 0x12 : 0x11;
+    linkWatched = false;
+    linkFlags = 0;
+    if (!p_wifi->isOn()) {
+        linkWatched = true;
+        wiredInterface().getCarrier(&linkFlags);
+        if (linkFlags != lastLinkState) {
+            if (notifyAddEvent(0x8000000, linkFlags))
+                notify_post_event(0x8000000, -1);
+            if (display && p_disp_lnk->isOn()) {
+                bool ok = linkFlags == normal || (newBoard295 && linkFlags == 0x21);
+                display->show('E', '5', ok ? Display::Remove : (Display::Add | Display::SlowBlink));
+            }
+            raiseDeviceEvent(linkFlags ? DevEventLinkUp : DevEventLinkDown);
+            if (moniEnabled(MoniSta))
+                mprintf(MoniSta, __FILE__, __LINE__, "System status: network link is %s.",
+                        linkFlags ? "up" : "down");
+            if (product.productId == 294)
+                linkLostTick = linkFlags ? 0 : sysTicks();
+            lastLinkState = linkFlags;
+            composeJackStates(lastDisplayState, lastLinkState);
+        }
+        if (display) {
+            int state = static_cast<int>(display->stateWord());
+            if (state != lastDisplayState) {
+                lastDisplayState = state;
+                composeJackStates(lastDisplayState, lastLinkState);
+            }
+        }
+    }
+
+    if (product.productId == 295 && p_beepLnk->isOn() && linkFlags != normal)
+        board.beep(0);
+
+    if ((p_sw_features->value() & 0x400000) && p_relay_ctrl->equals("eve")) {
+        int inputs = board.readInputs() & 3;
+        int changed = inputs ^ lastPowerInputs;
+        if (changed & 1)
+            raiseDeviceEvent((inputs & 1) ? DevEventPower1Failed : DevEventPower1Good);
+        if (changed & 2)
+            raiseDeviceEvent((inputs & 2) ? DevEventPower2Failed : DevEventPower2Good);
+        lastPowerInputs = inputs;
+    }
+
+    if (linkLostTick && sysTicks() - linkLostTick > PowerOffLinkTicks) {
+        shutdownType = ShutdownPowerOff;
+        ++shutdownCount;
+        linkLostTick = 0;
+    }
+}
+
+void supervise()
+{
+    int64_t blockStart = sysTicks();
+    int64_t lastReport = blockStart;
+    bool stopStarted = false;
+    while (countTasks() > 0) {
+        int64_t now = sysTicks();
+        int64_t stopTick = shutdownRequestTick.load();
+        if (stopTick != 0 && now - stopTick >= StopGraceTicks)
+            break;
+        if (now - lastReport > StatusReportTicks) {
+            if (moniEnabled(MoniSta))
+                mprintf(MoniSta, __FILE__, __LINE__,
+                        "System status: %d threads are alive. Loop: %d. Shutdowns: %d (%d,%d,%d) %d.", countTasks(),
+                        loopCount.load(), shutdownCount.load(), static_cast<int>(lastReport),
+                        static_cast<int>(now - lastReport), 100, static_cast<int>(now));
+            lastReport = now;
+        }
+        ++loopCount;
+        if (now - blockStart > BlockTicks) {
+            bool linkWatched = false;
+            int linkFlags = 0;
+            superviseBlock(linkWatched, linkFlags);
+            blockStart = sysTicks();
+        }
+        if (shutdownCount > 0 && !stopStarted) {
+            stopStarted = true;
+            requestStop(1);
+        }
+        // Timed port power cycles belong to the USB port events, not part of this build.
+        usleep(100);
+    }
+}
+
+int shutDown()
+{
+    const char *deviceName = productParams().defaultName;
+    if (moniLog.ready()) {
+        sysStatLog(StatDown);
+        if (moniEnabled(MoniSta))
+            mprintf(MoniSta, __FILE__, __LINE__, "System status: %s has shut down (type of shutdown = %d).",
+                    deviceName, shutdownType.load());
+        moniLog.close();
+        moniLog.markClosed();
+    }
+    NetInterface &main = mainInterface();
+    if (!(productId() == 294 && shutdownType == ShutdownPowerOff)) {
+        InetAddress none = InetAddress::fromText("0.0.0.0");
+        main.setAddress(none);
+        main.down();
+        main.enableIpv6(false);
+    }
+    clearPacketFilter();
+    if (p_sw_features->value() & 0x2000)
+        main.removeAllVlans();
+    tlsUnloadProviders();
+    int type = shutdownType.load();
+    if (type == ShutdownPowerOff) {
+        std::printf("\n+++ GlobalReturnPOff +++\n");
+        std::fflush(stdout);
+        gpioDevice().powerOff();
+        std::printf("\n+++ GlobalReturnPOff never reached!+++\n");
+    }
+    gpioDevice().close();
+    ::unlink(sysPath("/var/alive").c_str());
+    std::fflush(stdout);
+    return type;
 }
 
 } // namespace
@@ -24,26 +610,17 @@ int main()
 {
     Platform &board = simPlatformWanted() ? simPlatform() : linuxPlatform();
     setPlatform(board);
-
-    struct sigaction sa{};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-
     if (board.start() != 0) {
         std::printf("*** ERROR platform \"%s\" could not start ***\n", board.name());
         return 1;
     }
-    std::printf("qmr: platform %s, root %s\n", board.name(), sysRoot().empty() ? "/" : sysRoot().c_str());
     if (simPlatformWanted())
         std::printf("qmr: simulated board and devices on %s\n", sysPath("/run/sim.sock").c_str());
     std::fflush(stdout);
 
-    while (stopRequests == 0)
-        pause();
-
+    startUp();
+    supervise();
+    int status = shutDown();
     board.stop();
-    std::printf("qmr: stopped\n");
-    return 0;
+    return status;
 }

@@ -1,0 +1,120 @@
+"""The daemon's life: start-up, crash bookkeeping, link watch, stop and exit status."""
+import os
+import re
+import signal
+import time
+
+
+def started(daemon):
+    """Starts the daemon and waits until start-up has finished (its start line)."""
+    before = moni_text(daemon.root).count("is up and running.")
+    daemon.start()
+    daemon.wait_for(lambda: moni_text(daemon.root).count("is up and running.") > before, timeout=60,
+                    what="the start line in the monitoring log")
+    return daemon
+
+
+def moni_text(root):
+    """All monitoring-log lines written so far."""
+    base = root.file("/var/moni/monitor")
+    text = ""
+    if os.path.isdir(base):
+        for name in sorted(os.listdir(base)):
+            with open(os.path.join(base, name), "rb") as f:
+                text += f.read().decode(errors="replace")
+    return text
+
+
+def test_start_banner_and_up_and_running_line(daemon, root):
+    started(daemon)
+    out = daemon.output()
+    assert re.search(r"#### \S+ qmr alive on eth0 ip:198\.18\.\d+\.1/24", out), out
+    daemon.wait_for(lambda: "System status: device" in moni_text(root), what="the start line in the log")
+    line = [l for l in moni_text(root).splitlines() if "is up and running" in l][0]
+    assert re.match(r"^ \d\d \d\d:\d\d:\d\d \| STA\s+\| System status: device \S+ \(IP address 198\.18\.\d+\.1/24, SW:22,0\) "
+                    r"wifi:0 is up and running\. Restarts: 1 \(warm = -1, crashed/s:0/0\)\.\r?$", line), line
+    assert os.path.exists(root.file("/var/alive"))
+
+
+def test_sigterm_stops_with_status_zero_and_clears_alive(daemon, root):
+    started(daemon)
+    assert daemon.stop(signal.SIGTERM, timeout=30) == 0
+    assert not os.path.exists(root.file("/var/alive"))
+    assert "has shut down (type of shutdown = 0)." in moni_text(root)
+
+
+def test_task_threads_carry_slot_and_name(daemon):
+    started(daemon)
+    pid = int(daemon.net.run_device("pidof", "qmr").stdout.split()[0])
+    names = []
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+            names.append(f.read().strip())
+    assert any(re.match(r"^\d+:LazyHubWatcher"[:15], n) or re.match(r"^\d+:LazyHubWatc", n) for n in names), names
+    assert any(re.match(r"^\d+:GPio$", n) for n in names), names
+
+
+def test_crash_bookkeeping_across_starts(net, root):
+    from conftest import Daemon
+    # A run that left /var/alive behind counts as a crash.
+    with open(root.file("/var/alive"), "w") as f:
+        f.write("1")
+    d = Daemon(net, root)
+    try:
+        started(d)
+        assert open(root.file("/var/crashes")).read().strip() == "1"
+        assert "crash(es):1(1)" in d.output()
+        assert d.stop() == 0
+    finally:
+        d.close()
+    # The next start finds no /var/alive: the count stays as read.
+    d = Daemon(net, root)
+    try:
+        started(d)
+        assert open(root.file("/var/crashes")).read().strip() == "1"
+        assert "crash(es):0(1)" in d.output()
+        assert d.stop() == 0
+    finally:
+        d.close()
+
+
+def test_kickoff_is_the_warm_start_count(net, root):
+    from conftest import Daemon
+    for value, shown in ((None, "-1"), ("0", "0"), ("3", "3")):
+        env = {} if value is None else {"KickOff": value}
+        d = Daemon(net, root, env=env)
+        if value is None:
+            d.env.pop("KickOff", None)
+        try:
+            started(d)
+            assert re.search(r"alive:\d+:%s crash" % re.escape(shown), d.output()), d.output()
+            assert d.stop() == 0
+        finally:
+            d.close()
+
+
+def test_link_wait_holds_until_the_peer_comes_up(net, daemon, root):
+    net.set_link(False)
+    daemon.start()
+    time.sleep(3)
+    assert "is up and running." not in moni_text(root)
+    net.set_link(True)
+    daemon.wait_for(lambda: "is up and running." in moni_text(root), timeout=30, what="the start line")
+
+
+def test_link_down_and_up_during_the_run(net, daemon, root):
+    started(daemon)
+    net.set_link(False)
+    daemon.wait_for(lambda: "System status: network link is down." in moni_text(root), timeout=20,
+                    what="the link-down line")
+    net.set_link(True)
+    daemon.wait_for(lambda: "System status: network link is up." in moni_text(root), timeout=20,
+                    what="the link-up line")
+
+
+def test_a_fatal_signal_is_not_reported_as_a_plain_stop(daemon, root):
+    started(daemon)
+    status = daemon.stop(signal.SIGSEGV, timeout=30)
+    assert status == 128 + signal.SIGSEGV
+    # The run did not end through the shutdown path: the next start counts a crash.
+    assert os.path.exists(root.file("/var/alive"))
