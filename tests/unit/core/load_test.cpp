@@ -22,6 +22,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Puts catalogue parameters back as the test found them: value, presence, no change mark.
+class ParamGuard {
+public:
+    explicit ParamGuard(std::initializer_list<Param *> params) {
+        for (Param *p : params) {
+            char text[256] = "";
+            p->toText(text, sizeof text, false);
+            saved_.push_back({p, text, p->isAbsent()});
+        }
+    }
+    ~ParamGuard() {
+        for (const Saved &s : saved_) {
+            s.param->setText(s.text.c_str(), -1);
+            s.param->setAbsent(s.absent);
+            s.param->clearChanged();
+        }
+    }
+
+private:
+    struct Saved {
+        Param *param;
+        std::string text;
+        bool absent;
+    };
+    std::vector<Saved> saved_;
+};
+
 std::string slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -95,14 +122,9 @@ protected:
         box.cpu(100, 100, 100, 100);
         box.memory(1000, 500, 250);
     }
-    void TearDown() override {
-        sensorHooks() = SensorHooks{};
-        p_monitoring->set(0);
-        p_moniflags->set(1);
-        p_wl_filter->set(-1);
-        p_deltaload->setText("1h", -1);
-    }
+    void TearDown() override { sensorHooks() = SensorHooks{}; }
     Sandbox box;
+    ParamGuard params{{p_monitoring, p_moniflags, p_wl_filter, p_deltaload}};
 };
 
 TEST(CpuStat, ParsesTheTwoCoresAndStopsAtTheRest) {

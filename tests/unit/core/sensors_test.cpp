@@ -18,6 +18,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Puts catalogue parameters back as the test found them: value, presence, no change mark.
+class ParamGuard {
+public:
+    explicit ParamGuard(std::initializer_list<Param *> params) {
+        for (Param *p : params) {
+            char text[256] = "";
+            p->toText(text, sizeof text, false);
+            saved_.push_back({p, text, p->isAbsent()});
+        }
+    }
+    ~ParamGuard() {
+        for (const Saved &s : saved_) {
+            s.param->setText(s.text.c_str(), -1);
+            s.param->setAbsent(s.absent);
+            s.param->clearChanged();
+        }
+    }
+
+private:
+    struct Saved {
+        Param *param;
+        std::string text;
+        bool absent;
+    };
+    std::vector<Saved> saved_;
+};
+
 const char *const Hwmon[] = {"/sys/class/hwmon/hwmon0/temp1_input", "/sys/class/hwmon/hwmon1/temp1_input",
                              "/sys/class/hwmon/hwmon2/temp1_input", "/sys/class/hwmon/hwmon3/temp1_input"};
 const char *const ThermalZone = "/sys/devices/virtual/thermal/thermal_zone0/temp";
@@ -77,10 +104,9 @@ protected:
     void TearDown() override {
         ptableHooks() = PtableHooks{};
         sensorHooks() = SensorHooks{};
-        p_monitoring->set(0);
-        p_moniflags->set(1);
         fs::remove_all(root);
     }
+    ParamGuard params{{p_monitoring, p_moniflags}};
     void put(const char *path, long value) {
         fs::create_directories(fs::path(root + path).parent_path());
         std::ofstream(root + path, std::ios::trunc) << value << "\n";

@@ -23,6 +23,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Puts catalogue parameters back as the test found them: value, presence, no change mark.
+class ParamGuard {
+public:
+    explicit ParamGuard(std::initializer_list<Param *> params) {
+        for (Param *p : params) {
+            char text[256] = "";
+            p->toText(text, sizeof text, false);
+            saved_.push_back({p, text, p->isAbsent()});
+        }
+    }
+    ~ParamGuard() {
+        for (const Saved &s : saved_) {
+            s.param->setText(s.text.c_str(), -1);
+            s.param->setAbsent(s.absent);
+            s.param->clearChanged();
+        }
+    }
+
+private:
+    struct Saved {
+        Param *param;
+        std::string text;
+        bool absent;
+    };
+    std::vector<Saved> saved_;
+};
+
 constexpr int64_t Minute = 6000; // ticks
 
 std::atomic<int64_t> fakeTicks{0};
@@ -119,19 +146,12 @@ protected:
     }
     void TearDown() override {
         supervisorHooks() = SupervisorHooks{};
-        p_dailyrestart->setAbsent(false);
-        p_snmprestart->setAbsent(false);
-        p_dailyrestart->set(24);
-        p_snmprestart->set(24);
-        p_snmpv1->set(1);
-        p_snmpv3->set(1);
-        p_bonjour->set(1);
-        p_monitoring->set(0);
-        p_moniflags->set(1);
         shutdownType = ShutdownPlain;
         EXPECT_TRUE(eventually([&] { return countTasks() == base; }));
     }
     int base = 0;
+    ParamGuard params{
+        {p_dailyrestart, p_snmprestart, p_snmpv1, p_snmpv3, p_bonjour, p_monitoring, p_moniflags}};
 };
 
 // One wake-up of a scenario: uptime, local time and what must have happened by then.
