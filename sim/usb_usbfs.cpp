@@ -616,7 +616,7 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
         if (c->wLength > 0 && c->data == nullptr) return -EFAULT;
         usb_ctrlrequest s{c->bRequestType, c->bRequest, c->wValue, c->wIndex, c->wLength};
         if (int r = controlRecipient(s); r != 0) return r;
-        std::vector<uint8_t> data(c->wLength);
+        std::vector<uint8_t> data(std::max<size_t>(1, c->wLength)); // never null, even for 0 bytes
         bool in = c->bRequestType & USB_DIR_IN;
         if (!in && c->wLength) std::memcpy(data.data(), c->data, c->wLength);
         int r = deviceControl(*dev, s, data.data());
@@ -813,6 +813,7 @@ void hangUpFiles(SimDevice &dev) {
 }
 
 void pumpDevice(SimDevice &dev) {
+    static uint8_t noData = 0;
     if (!dev.connected) return;
     for (bool progress = true; progress && !dev.vanishing;) {
         progress = false;
@@ -828,7 +829,7 @@ void pumpDevice(SimDevice &dev) {
                     UsbTransfer t;
                     t.endpoint = u.endpoint;
                     t.type = u.type;
-                    t.data = u.buffer.data();
+                    t.data = u.buffer.empty() ? &noData : u.buffer.data(); // never null, even for 0 bytes
                     t.length = static_cast<int>(u.buffer.size());
                     t.packets = u.type == USBDEVFS_URB_TYPE_ISO ? &u.packets : nullptr;
                     if (!dev.model->transfer(dev, t)) {
