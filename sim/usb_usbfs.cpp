@@ -519,7 +519,7 @@ int UsbFile::reap(void **arg, bool wait, std::unique_lock<std::mutex> &lk) {
             user->iso_frame_desc[k].actual_length = u->packets[k].actual_length;
             user->iso_frame_desc[k].status = u->packets[k].status;
             if (u->packets[k].status != 0) errors++;
-            if (u->in && u->status != -ESHUTDOWN)
+            if (u->in && u->status != -ESHUTDOWN && u->packets[k].actual_length > 0)
                 std::memcpy(static_cast<char *>(user->buffer) + offset, u->buffer.data() + offset,
                             u->packets[k].actual_length);
             offset += u->packets[k].length;
