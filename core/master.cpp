@@ -24,7 +24,10 @@
 #include "net/netif.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
+#include "sim/control.h"
 #include "sim/sim_platform.h"
+#include "usbserver/usb_device.h"
+#include "usbserver/usb_start.h"
 
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
@@ -442,9 +445,11 @@ void startUp()
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the supervisor; the HTTP, SNTP, DHCP,
-    // SLP, multicast-DNS, USB-server, SNMP and notification tasks come with their
+    // 24. Of the service tasks, this build runs the USB device layer (the hot-plug
+    // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
+    // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
     // subsystems.
+    startUsbDeviceLayer();
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.
@@ -604,6 +609,28 @@ int shutDown()
     return type;
 }
 
+// What the daemon shows of itself on the simulated platform's control socket, so tests
+// can read its state from outside: "devices" lists the USB device table.
+void addSimTestHooks()
+{
+    sim::addCommand("devices", "devices: the daemon's USB device table (entry vid pid manufacturer product serial opened)",
+                    [](const std::vector<std::string> &, std::string &out) {
+                        for (int i = 0; i < usbDeviceCount.load(); i++) {
+                            char vid[16], pid[16], manu[128], prod[128], serial[128], opened[8];
+                            if (query_usb_device_info(i, 7, vid, sizeof vid) < 0)
+                                continue;
+                            query_usb_device_info(i, 6, pid, sizeof pid);
+                            query_usb_device_info(i, 1, manu, sizeof manu);
+                            query_usb_device_info(i, 2, prod, sizeof prod);
+                            query_usb_device_info(i, 3, serial, sizeof serial);
+                            query_usb_device_info(i, 5, opened, sizeof opened);
+                            out += std::to_string(i) + " " + vid + " " + pid + " \"" + manu + "\" \"" + prod +
+                                   "\" \"" + serial + "\" " + opened + "\n";
+                        }
+                        return std::string();
+                    });
+}
+
 } // namespace
 
 int main()
@@ -614,8 +641,10 @@ int main()
         std::printf("*** ERROR platform \"%s\" could not start ***\n", board.name());
         return 1;
     }
-    if (simPlatformWanted())
+    if (simPlatformWanted()) {
         std::printf("qmr: simulated board and devices on %s\n", sysPath("/run/sim.sock").c_str());
+        addSimTestHooks();
+    }
     std::fflush(stdout);
 
     startUp();

@@ -5,6 +5,7 @@
 #include "sim/control.h"
 #include "sim/devfile.h"
 #include "sim/standins.h"
+#include "sim/usb.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -123,7 +124,23 @@ public:
     explicit GpioFile(int fd) : fd_(fd) {}
     ~GpioFile() override { ::close(fd_); }
 
+    // A USB port's power line (bit = port index) switched off unplugs the devices of
+    // that port in the USB stand-in, switched on plugs them again.
     int ioctl(unsigned long request, void *arg) override {
+        uint32_t before = lines();
+        int rc = handle(request, arg);
+        uint32_t changed = (before ^ lines()) & UsbPortLineMask;
+        for (int port = 1; changed != 0 && port < 29; port++)
+            if (changed & (1u << port))
+                usbPortPower(port, (lines() & (1u << port)) != 0);
+        return rc;
+    }
+
+private:
+    // Lines 1-28 carry the power of USB ports 1-28; 29-31 are relay, beeper, fans.
+    static constexpr uint32_t UsbPortLineMask = 0x1ffffffe;
+
+    int handle(unsigned long request, void *arg) {
         std::lock_guard<std::mutex> guard(lock);
         Board &b = board();
         auto failure = b.gpioFailures.find(request);
@@ -168,6 +185,8 @@ public:
         logRequest(b, request, arg);
         return 0;
     }
+
+public:
     ssize_t read(void *, size_t) override {
         errno = EINVAL;
         return -1;

@@ -81,6 +81,10 @@ class SandboxRoot:
         for d in ("etc", "var", "tmp", "romfs", "dev", "run", "proc/sys/vm", "sys/module/usbcore/parameters"):
             os.makedirs(os.path.join(self.path, d), exist_ok=True)
         shutil.copy(os.path.join(FIXTURES, "products", product), self.file("/proc/product_params"))
+        # Debian's usb.ids, copied into the build's romfs tree at configure time.
+        ids = os.path.join(BUILD, "romfs", "usb.ids")
+        if os.path.exists(ids):
+            shutil.copy(ids, self.file("/romfs/usb.ids"))
         if params:
             # The fixture names the device's address as @DEVICE_ADDR@.
             with open(os.path.join(FIXTURES, "params", params)) as f:
