@@ -118,3 +118,36 @@ def test_a_fatal_signal_is_not_reported_as_a_plain_stop(daemon, root):
     assert status == 128 + signal.SIGSEGV
     # The run did not end through the shutdown path: the next start counts a crash.
     assert os.path.exists(root.file("/var/alive"))
+
+
+def test_status_line_every_3000_ticks(daemon, root):
+    started(daemon)
+    assert "threads are alive" not in moni_text(root)
+    ok, lines = daemon.simctl("ticks", "advance", "3100")
+    assert ok, lines
+    daemon.wait_for(lambda: re.search(r"System status: \d+ threads are alive\. Loop: \d+\. Shutdowns: 0 ",
+                                      moni_text(root)), timeout=20, what="the 3,000-tick status line")
+
+
+def test_daily_restart_at_its_hour_after_an_hour_of_uptime(net, root):
+    from conftest import Daemon
+    now = time.localtime()
+    if now.tm_min == 59:
+        time.sleep(61)
+        now = time.localtime()
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write(" dailyrestart = %d\n" % now.tm_hour)
+    d = Daemon(net, root)
+    try:
+        started(d)
+        # Not before 61 minutes of uptime.
+        time.sleep(7)
+        assert d.proc.poll() is None
+        ok, lines = d.simctl("ticks", "advance", "370000")
+        assert ok, lines
+        status = d.proc.wait(timeout=60)
+        assert status == 2
+        assert "initialized by dailyrestart (=%d) parameter" % now.tm_hour in moni_text(root)
+        assert "has shut down (type of shutdown = 2)." in moni_text(root)
+    finally:
+        d.close()
