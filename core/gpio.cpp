@@ -19,23 +19,6 @@
 
 using namespace gpio_abi;
 
-bool hasWifiHardware(unsigned productId) {
-    switch (productId) {
-    case 283:
-    case 284:
-    case 297:
-    case 298:
-    case 302:
-    case 304:
-    case 306:
-    case 314:
-    case 1001:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool hasExtendedBoard(unsigned productId) {
     return productId == 287 || productId == 294 || productId == 295 || productId == 307;
 }
@@ -264,7 +247,7 @@ void GpioDevice::setStatusLines(uint32_t mask, uint32_t pattern) {
 
 int GpioDevice::statusCode() {
     int code = 2;
-    if (hasWifiHardware(productId_) && p_wifi->isOn()) code = p_wifi_mode->equals("infra") ? 4 : 1;
+    if (isWifiProduct(productId_) && p_wifi->isOn()) code = p_wifi_mode->equals("infra") ? 4 : 1;
     if (productId_ == 305 || productId_ == 306 || productId_ == 307 || productId_ == 315) {
         setStatusLines(7, 0);
         if (!p_http_allowed->isOn() && !p_snmpv1->isOn() && p_zqn_sec->isOn() && p_sessKeys->isOn()) code = 5;

@@ -14,8 +14,6 @@
 #include <memory>
 #include <mutex>
 
-// Products with Wi-Fi hardware: 283, 284, 297, 298, 302, 304, 306, 314 and 1001.
-bool hasWifiHardware(unsigned productId);
 // Products with current and temperature sensors: 287, 294, 295 and 307.
 bool hasExtendedBoard(unsigned productId);
 

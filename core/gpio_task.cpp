@@ -3,6 +3,7 @@
 // and switching the ports on in groups; and the hooks through which other subsystems
 // reach the board.
 #include "core/gpio.h"
+#include "core/sysinfo.h"
 
 #include "core/monilog.h"
 #include "core/platform.h"
@@ -316,7 +317,7 @@ void GPio::handleButtonBytes(int index, const char *bytes, size_t length) {
         ptable().reset();
         if (product != 278 && hooks.setShutdownType) hooks.setShutdownType(2);
         if (stop != nullptr && stop->start(0x8000) < 0) std::printf("GPio: the stop task could not start\n");
-    } else if (released && hasWifiHardware(product) && p_wifi->isOn() && p_wifi_mode->equals("softap")) {
+    } else if (released && isWifiProduct(product) && p_wifi->isOn() && p_wifi_mode->equals("softap")) {
         if (hooks.startWps) hooks.startWps();
     }
 }

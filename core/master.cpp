@@ -59,16 +59,6 @@ int64_t linkLostTick = 0;
 
 unsigned productId() { return productParams().productId; }
 
-bool isWifiProductId(unsigned id)
-{
-    switch (id) {
-    case 283: case 284: case 297: case 298: case 302: case 304: case 306: case 314: case 1001:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Signal handlers only do what is safe there: counters, a tick, and write(2).
 
 void writeText(const char *text) { (void)!::write(STDOUT_FILENO, text, std::strlen(text)); }
@@ -376,7 +366,7 @@ void startUp()
         sysStatLog(StatUp);
 
     // 12.
-    if (isWifiProductId(productId())) {
+    if (isWifiProduct(productId())) {
         usleep(1500000);
         wifiAdapterFound = wirelessPresent();
     }

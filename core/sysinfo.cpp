@@ -512,3 +512,20 @@ const char *getmuText(const char *message) {
     pthread_mutex_unlock(&catalogueMutex);
     return text;
 }
+
+bool isWifiProduct(unsigned productId) {
+    switch (productId) {
+    case 283:
+    case 284:
+    case 297:
+    case 298:
+    case 302:
+    case 304:
+    case 306:
+    case 314:
+    case 1001:
+        return true;
+    default:
+        return false;
+    }
+}

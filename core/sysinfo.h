@@ -133,3 +133,6 @@ int writeDeviceInfo(const char *path, const char *finalText);
 // writeDeviceInfo("<directory>/<default name>.log") at most once a minute; true when
 // nothing was due or the write succeeded.
 bool writeDeviceInfoThrottled(const char *directory);
+
+// The products with Wi-Fi hardware: 283, 284, 297, 298, 302, 304, 306, 314 and 1001.
+bool isWifiProduct(unsigned productId);

@@ -49,23 +49,6 @@ uint32_t inet4Of(const sockaddr *sa) {
 
 } // namespace
 
-bool isWifiProduct(uint32_t productId) {
-    switch (productId) {
-    case 283:
-    case 284:
-    case 297:
-    case 298:
-    case 302:
-    case 304:
-    case 306:
-    case 314:
-    case 1001:
-        return true;
-    default:
-        return false;
-    }
-}
-
 NetInterface &wiredInterface() {
     static NetInterface wired;
     return wired;

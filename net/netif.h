@@ -33,8 +33,6 @@ enum : int {
     LinkLeftStandby = 0x20,  // left-hand port has carrier, standby bond member
 };
 
-// The product ids with Wi-Fi.
-bool isWifiProduct(uint32_t productId);
 
 class NetInterface {
 public:

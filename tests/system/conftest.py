@@ -95,6 +95,16 @@ class SandboxRoot:
     def file(self, appliance_path):
         return os.path.join(self.path, appliance_path.lstrip("/"))
 
+    def moni_text(self):
+        """Every monitoring-log line written so far, oldest file first."""
+        base = self.file("/var/moni/monitor")
+        text = ""
+        if os.path.isdir(base):
+            for name in sorted(os.listdir(base)):
+                with open(os.path.join(base, name), "rb") as f:
+                    text += f.read().decode(errors="replace")
+        return text
+
     def close(self):
         shutil.rmtree(self.path, ignore_errors=True)
 

@@ -7,30 +7,21 @@ import time
 
 def started(daemon):
     """Starts the daemon and waits until start-up has finished (its start line)."""
-    before = moni_text(daemon.root).count("is up and running.")
+    before = daemon.root.moni_text().count("is up and running.")
     daemon.start()
-    daemon.wait_for(lambda: moni_text(daemon.root).count("is up and running.") > before, timeout=60,
+    daemon.wait_for(lambda: daemon.root.moni_text().count("is up and running.") > before, timeout=60,
                     what="the start line in the monitoring log")
     return daemon
 
 
-def moni_text(root):
-    """All monitoring-log lines written so far."""
-    base = root.file("/var/moni/monitor")
-    text = ""
-    if os.path.isdir(base):
-        for name in sorted(os.listdir(base)):
-            with open(os.path.join(base, name), "rb") as f:
-                text += f.read().decode(errors="replace")
-    return text
 
 
 def test_start_banner_and_up_and_running_line(daemon, root):
     started(daemon)
     out = daemon.output()
     assert re.search(r"#### \S+ qmr alive on eth0 ip:198\.18\.\d+\.1/24", out), out
-    daemon.wait_for(lambda: "System status: device" in moni_text(root), what="the start line in the log")
-    line = [l for l in moni_text(root).splitlines() if "is up and running" in l][0]
+    daemon.wait_for(lambda: "System status: device" in root.moni_text(), what="the start line in the log")
+    line = [l for l in root.moni_text().splitlines() if "is up and running" in l][0]
     assert re.match(r"^ \d\d \d\d:\d\d:\d\d \| STA\s+\| System status: device \S+ \(IP address 198\.18\.\d+\.1/24, SW:22,0\) "
                     r"wifi:0 is up and running\. Restarts: 1 \(warm = -1, crashed/s:0/0\)\.\r?$", line), line
     assert os.path.exists(root.file("/var/alive"))
@@ -40,7 +31,7 @@ def test_sigterm_stops_with_status_zero_and_clears_alive(daemon, root):
     started(daemon)
     assert daemon.stop(signal.SIGTERM, timeout=30) == 0
     assert not os.path.exists(root.file("/var/alive"))
-    assert "has shut down (type of shutdown = 0)." in moni_text(root)
+    assert "has shut down (type of shutdown = 0)." in root.moni_text()
 
 
 def test_task_threads_carry_slot_and_name(daemon):
@@ -97,18 +88,18 @@ def test_link_wait_holds_until_the_peer_comes_up(net, daemon, root):
     net.set_link(False)
     daemon.start()
     time.sleep(3)
-    assert "is up and running." not in moni_text(root)
+    assert "is up and running." not in root.moni_text()
     net.set_link(True)
-    daemon.wait_for(lambda: "is up and running." in moni_text(root), timeout=30, what="the start line")
+    daemon.wait_for(lambda: "is up and running." in root.moni_text(), timeout=30, what="the start line")
 
 
 def test_link_down_and_up_during_the_run(net, daemon, root):
     started(daemon)
     net.set_link(False)
-    daemon.wait_for(lambda: "System status: network link is down." in moni_text(root), timeout=20,
+    daemon.wait_for(lambda: "System status: network link is down." in root.moni_text(), timeout=20,
                     what="the link-down line")
     net.set_link(True)
-    daemon.wait_for(lambda: "System status: network link is up." in moni_text(root), timeout=20,
+    daemon.wait_for(lambda: "System status: network link is up." in root.moni_text(), timeout=20,
                     what="the link-up line")
 
 
@@ -122,11 +113,11 @@ def test_a_fatal_signal_is_not_reported_as_a_plain_stop(daemon, root):
 
 def test_status_line_every_3000_ticks(daemon, root):
     started(daemon)
-    assert "threads are alive" not in moni_text(root)
+    assert "threads are alive" not in root.moni_text()
     ok, lines = daemon.simctl("ticks", "advance", "3100")
     assert ok, lines
     daemon.wait_for(lambda: re.search(r"System status: \d+ threads are alive\. Loop: \d+\. Shutdowns: 0 ",
-                                      moni_text(root)), timeout=20, what="the 3,000-tick status line")
+                                      root.moni_text()), timeout=20, what="the 3,000-tick status line")
 
 
 def test_daily_restart_at_its_hour_after_an_hour_of_uptime(net, root):
@@ -147,7 +138,7 @@ def test_daily_restart_at_its_hour_after_an_hour_of_uptime(net, root):
         assert ok, lines
         status = d.proc.wait(timeout=60)
         assert status == 2
-        assert "initialized by dailyrestart (=%d) parameter" % now.tm_hour in moni_text(root)
-        assert "has shut down (type of shutdown = 2)." in moni_text(root)
+        assert "initialized by dailyrestart (=%d) parameter" % now.tm_hour in root.moni_text()
+        assert "has shut down (type of shutdown = 2)." in root.moni_text()
     finally:
         d.close()

@@ -3,14 +3,6 @@ import os
 import re
 
 
-def moni_text(root):
-    base = root.file("/var/moni/monitor")
-    text = ""
-    if os.path.isdir(base):
-        for name in sorted(os.listdir(base)):
-            with open(os.path.join(base, name), "rb") as f:
-                text += f.read().decode(errors="replace")
-    return text
 
 
 def test_load_sampler_logs_cpu_memory_and_board_temperature(daemon, root):
@@ -23,9 +15,9 @@ def test_load_sampler_logs_cpu_memory_and_board_temperature(daemon, root):
         f.write("47260\n")
 
     daemon.start()
-    daemon.wait_for(lambda: "System Status: memory usage" in moni_text(root), timeout=60,
+    daemon.wait_for(lambda: "System Status: memory usage" in root.moni_text(), timeout=60,
                     what="the load sampler's status lines")
-    text = moni_text(root)
+    text = root.moni_text()
     assert re.search(r"\| STA\s+\| System Status: CPU is -?\d+%,-?\d+% busy at 47\.3 degrees C\.\r\n", text), text
     m = re.search(r"System Status: memory usage is (\d+)%\. Total:(\d+)kB Free:(\d+)kB Available:(\d+)kB\.", text)
     assert m, text

@@ -1,5 +1,4 @@
 """USB devices plugged into the simulated kernel reach the daemon's device table."""
-import re
 
 from test_daemon_life import started
 
