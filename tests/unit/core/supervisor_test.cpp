@@ -5,6 +5,8 @@
 #include "core/ptable.h"
 #include "param_catalogue.h"
 
+#include "param_guard.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,32 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Puts catalogue parameters back as the test found them: value, presence, no change mark.
-class ParamGuard {
-public:
-    explicit ParamGuard(std::initializer_list<Param *> params) {
-        for (Param *p : params) {
-            char text[256] = "";
-            p->toText(text, sizeof text, false);
-            saved_.push_back({p, text, p->isAbsent()});
-        }
-    }
-    ~ParamGuard() {
-        for (const Saved &s : saved_) {
-            s.param->setText(s.text.c_str(), -1);
-            s.param->setAbsent(s.absent);
-            s.param->clearChanged();
-        }
-    }
-
-private:
-    struct Saved {
-        Param *param;
-        std::string text;
-        bool absent;
-    };
-    std::vector<Saved> saved_;
-};
 
 constexpr int64_t Minute = 6000; // ticks
 

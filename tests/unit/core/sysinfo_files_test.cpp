@@ -5,6 +5,8 @@
 #include "core/utils_file.h"
 #include "param_catalogue.h"
 
+#include "param_guard.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -23,27 +25,6 @@ std::string readAll(const std::string &path)
     return s.str();
 }
 
-// Sets parameters by text for one test and puts the old texts back afterwards.
-class ParamScope {
-public:
-    void set(Param *p, const char *text)
-    {
-        char old[256] = "";
-        p->toText(old, sizeof old, false);
-        saved_.push_back({p, old});
-        p->setText(text, -1);
-    }
-    ~ParamScope()
-    {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            it->first->setText(it->second.c_str(), -1);
-            it->first->clearChanged();
-        }
-    }
-
-private:
-    std::vector<std::pair<Param *, std::string>> saved_;
-};
 
 class SysinfoFiles : public ::testing::Test {
 protected:
@@ -71,7 +52,7 @@ TEST_F(SysinfoFiles, ResolverFileFollowsTheDnsParameters)
         {"off", "example.org", "198.18.0.53", "", "", "#\n# DNS is disabled by parameter settings!\n#\n"},
     };
     for (const auto &c : cases) {
-        ParamScope scope;
+        ParamGuard scope;
         scope.set(p_dns, c.dns);
         scope.set(p_dns_domain, c.domain);
         scope.set(p_dns_primary, c.primary[0] ? c.primary : "0.0.0.0");
@@ -109,7 +90,7 @@ TEST_F(SysinfoFiles, BannerHasItsStripesAndLines)
 
 TEST_F(SysinfoFiles, DeviceInfoFileAndItsThrottle)
 {
-    ParamScope scope;
+    ParamGuard scope;
     scope.set(p_sys_name, "lab-server");
     std::string path = dir + "/info.log";
     int n = writeDeviceInfo(path.c_str(), "shutdown");
@@ -134,7 +115,7 @@ TEST_F(SysinfoFiles, CopyToSdCardOnlyWhenTheSlotIsReady)
 {
     std::string src = dir + "/cert.pem";
     std::ofstream(src) << "pem";
-    ParamScope scope;
+    ParamGuard scope;
     scope.set(p_autoSync, "on");
     auto saved = ptableHooks().storageSlotState;
     ptableHooks().storageSlotState = [] { return 2; };
