@@ -354,7 +354,7 @@ bool Connection::waitReady(short events, int64_t ticks, int *errorOut, bool retr
         int rc = ::poll(fds, task ? 2 : 1, timeoutMs);
         if (rc < 0) {
             int e = errno;
-            if (forReading) std::perror("wait4read:");
+            if (forReading) std::perror("wait4read");
             if (retry && e == EINTR) continue;
             err = -e;
             return false;

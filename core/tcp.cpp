@@ -126,7 +126,9 @@ int TcpConnection::readInto(Buffer &buffer, int64_t ticks, bool allocate) {
             int pending = SSL_pending(tls);
             if (pending > 0) {
                 if (allocate && !buffer.createMalloc(std::min(pending, TlsReadChunk))) return fail(0);
-                int n = tlsRead(buffer.cursor, storageFromCursor(buffer));
+                const int32_t room = storageFromCursor(buffer);
+                if (room <= 0) return 0; // no storage to read into
+                int n = tlsRead(buffer.cursor, room);
                 if (n > 0) {
                     count = n;
                     break;
