@@ -6,6 +6,7 @@
 #include "core/master.h"
 
 #include "core/address.h"
+#include "core/connection.h"
 #include "core/gpio.h"
 #include "core/ipfilter.h"
 #include "core/ipsetup.h"
@@ -14,6 +15,7 @@
 #include "core/platform.h"
 #include "core/ptable.h"
 #include "core/ptable_hooks.h"
+#include "core/sensors.h"
 #include "core/supervisor.h"
 #include "core/sysinfo.h"
 #include "core/sysroot.h"
@@ -287,6 +289,34 @@ void setUsbfsMemory()
     writeFile(sysPath("/sys/module/usbcore/parameters/usbfs_memory_mb"), freeBytes > 134217728ULL ? "512" : "16");
 }
 
+// Connects the subsystems that reach each other through hooks.
+void installHooks()
+{
+    installServiceHooks();
+    moniLogHooks().warmStarts = [] { return warmStarts.load(); };
+    moniLogHooks().crashCount = [] { return crashCount.load(); };
+    ptableHooks().writeDeviceInfoThrottled = [](const char *dir) { writeDeviceInfoThrottled(dir); };
+    sensorHooks().fanControl = [](int mode) {
+        GpioDevice &board = gpioDevice();
+        return board.isOpen() ? board.fanControl(mode) : 0;
+    };
+    sensorHooks().notifyAddEvent = [](uint32_t event, int aux, const char *text) {
+        return notifyAddEvent(event, aux, text);
+    };
+    gpioHooks().notifyAddText = [](uint32_t event, const char *text) { return notifyAddEvent(event, 0, text); };
+    gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
+    gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
+    supervisorHooks().webdavDailyBackup = webdav_daily_backup;
+    InterfaceHooks &net = interfaceHooks();
+    net.name = [](const NetInterface *iface) -> const char * { return iface ? iface->name() : nullptr; };
+    net.getAddress = [](NetInterface *iface, InetAddress &address, int vlan) {
+        return iface != nullptr && iface->getAddress(address, vlan);
+    };
+    net.mainInterface = [] { return &mainInterface(); };
+    net.mgmtVlanId = getMgmtVlanId;
+    installIpSetupHooks();
+}
+
 void startUp()
 {
     // 1.
@@ -313,10 +343,7 @@ void startUp()
     Ptable &table = ptable();
     table.load(table.filePath().c_str());
     table.applyProductFeatures();
-    installServiceHooks();
-    moniLogHooks().warmStarts = [] { return warmStarts.load(); };
-    moniLogHooks().crashCount = [] { return crashCount.load(); };
-    ptableHooks().writeDeviceInfoThrottled = [](const char *dir) { writeDeviceInfoThrottled(dir); };
+    installHooks();
 
     // 4.
     if (!moniLog.open())
@@ -350,8 +377,6 @@ void startUp()
     GpioDevice &board = gpioDevice();
     if (board.open()) {
         installGpioHooks(board);
-        gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
-        gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
         (new GPio(board))->start(0x8000);
     }
 
@@ -429,7 +454,6 @@ void startUp()
     bindMessageCatalogue(sysPath("/romfs/locale"));
 
     // 22.
-    installIpSetupHooks();
     setupIp(main);
 
     // 23.
