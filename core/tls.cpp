@@ -3,6 +3,8 @@
 
 #include "core/tls.h"
 
+#include <poll.h>
+
 #include "core/param.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
@@ -208,7 +210,12 @@ void tlsShutdown(SSL *session) {
             if (rc == 0 || rc == 1) break;
             int error = SSL_get_error(session, rc);
             if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) break;
-            if (attempt == 0) waitCurrentTask(33);
+            // Wait for the socket itself, not on the task's messages: this runs from
+            // destructors, where an exit message must not end the thread.
+            if (attempt == 0) {
+                pollfd pfd{SSL_get_fd(session), static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+                ::poll(&pfd, 1, 330);
+            }
         }
     }
     ERR_clear_error();
