@@ -22,8 +22,8 @@ enum : unsigned {
     MoniAcc = 16 // "ACC" Device access
 };
 
-// True when the log takes lines of any category of the mask ("moniflags"); callers test
-// it before they format a line.
+// True when "monitoring" is on and "moniflags" holds a category of the mask; callers
+// test it before they format a line.
 bool moniEnabled(unsigned mask);
 
 struct MoniCategory {

@@ -107,4 +107,7 @@ MoniLogHooks &moniLogHooks() {
     return hooks;
 }
 
-bool moniEnabled(unsigned mask) { return (moni::moniFlags() & mask) != 0; }
+// The log is off as a whole while "monitoring" is off, whatever "moniflags" holds.
+bool moniEnabled(unsigned mask) {
+    return moni::monitoringOn() && (moni::moniFlags() & mask) != 0;
+}

@@ -1,5 +1,8 @@
 #include "core/monilog.h"
 #include "core/monilog_internal.h"
+#include "core/ptable.h"
+#include "param_catalogue.h"
+#include "param_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -326,6 +329,26 @@ TEST_F(MoniLogTest, DumpWritesSixteenBytesALine) {
     expected += address0 + first.substr(3) + address1 + "00 " + std::string(15 * 3, ' ') + "  .\n";
     EXPECT_EQ(readFile(logName(0)), expected);
     EXPECT_EQ(moniLog.linesWritten(), 1);
+}
+
+TEST(MoniEnabledTest, NeedsMonitoringOnAndACategoryOfTheMask) {
+    ptable();
+    ParamGuard params{{p_monitoring, p_moniflags}};
+    struct Case {
+        const char *monitoring;
+        const char *flags;
+        unsigned mask;
+        bool enabled;
+    } cases[] = {
+        {"off", "31", MoniErr, false}, // the log as a whole is off
+        {"on", "1", MoniErr, true},           {"on", "1", MoniSta, false},
+        {"on", "6", MoniErr | MoniPar, true}, {"on", "0", MoniErr | MoniSta, false},
+    };
+    for (const Case &c : cases) {
+        p_monitoring->setText(c.monitoring, -1);
+        p_moniflags->setText(c.flags, -1);
+        EXPECT_EQ(moniEnabled(c.mask), c.enabled) << c.monitoring << " " << c.flags << " " << c.mask;
+    }
 }
 
 class StatLogTest : public MoniLogTest {
