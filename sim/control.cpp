@@ -223,20 +223,31 @@ int startControl(const std::string &socketPath)
         std::fprintf(stderr, "sim: control socket path too long: %s\n", socketPath.c_str());
         return -1;
     }
-    if (::pipe2(wakePipe, O_CLOEXEC) < 0)
+    if (server.joinable()) {
+        std::fprintf(stderr, "sim: control socket already served at %s\n", boundPath.c_str());
         return -1;
+    }
+    // Every failure below gives back what was opened before it, so a failed start
+    // leaves no descriptor behind.
+    auto fail = [](const char *what) {
+        std::perror(what);
+        for (int *fd : {&listenFd, &wakePipe[0], &wakePipe[1]}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
+        return -1;
+    };
+    if (::pipe2(wakePipe, O_CLOEXEC) < 0)
+        return fail("sim: control pipe");
     listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0)
-        return -1;
+        return fail("sim: control socket");
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
     ::unlink(socketPath.c_str());
-    if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || ::listen(listenFd, 8) < 0) {
-        std::perror("sim: control socket");
-        ::close(listenFd);
-        listenFd = -1;
-        return -1;
-    }
+    if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || ::listen(listenFd, 8) < 0)
+        return fail("sim: control socket");
     boundPath = socketPath;
     server = std::thread(serverLoop);
     return 0;

@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -74,8 +75,37 @@ TEST(SimControl, SocketServesLinesAndSurvivesGarbage)
     EXPECT_EQ(roundTrip(fd, "ping\n"), "pong\nOK\n");
     close(fd);
 
+    // A second start while the socket is served is refused (and keeps it served).
+    EXPECT_EQ(sim::startControl(path), -1);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+
     sim::stopControl();
     EXPECT_NE(access(path.c_str(), F_OK), 0);
+    rmdir(dir);
+}
+
+size_t openDescriptors()
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        n++;
+    return n;
+}
+
+TEST(SimControl, FailedStartLeavesNoDescriptorAndAllowsANewStart)
+{
+    size_t before = openDescriptors();
+    EXPECT_EQ(sim::startControl("/nonexistent-qmr-dir/sim.sock"), -1);
+    EXPECT_EQ(sim::startControl("/nonexistent-qmr-dir/sim.sock"), -1);
+    EXPECT_EQ(openDescriptors(), before);
+    sim::stopControl(); // nothing to stop
+
+    char dir[] = "/tmp/qmrsimXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/sim.sock";
+    ASSERT_EQ(sim::startControl(path), 0);
+    sim::stopControl();
+    EXPECT_EQ(openDescriptors(), before);
     rmdir(dir);
 }
 
