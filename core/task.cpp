@@ -404,8 +404,10 @@ int Task::epollWait(int timeoutMs)
                 if (later && owner && later->owner == owner)
                     later->owner = nullptr;
             }
+            // A failed removal gives epoll_ctl's -1, never an errno value: -2 is a
+            // callback's own "go on" code for some owners, and ENOENT would read as it.
             if (descriptor >= 0 && epollDel(descriptor) < 0)
-                result = -errno;
+                result = -1;
         }
     }
     return result;

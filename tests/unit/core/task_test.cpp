@@ -314,6 +314,33 @@ TEST_F(TaskTest, EpollWaitClearsOwnerOfLaterEventsAfterAFailure)
     EXPECT_EQ(r[1], 1);
 }
 
+// A callback that already took its descriptor out of the set and fails: the removal
+// fails too, and the wait answers -1, never the errno value (ENOENT would read as -2,
+// which the USB clients take for "go on").
+TEST_F(TaskTest, EpollWaitAnswersMinusOneWhenTheRemovalFails)
+{
+    std::promise<int> out;
+    auto *t = new FnTask("EpollGone", [&](FnTask &self) {
+        int a[2];
+        socketpair(AF_UNIX, SOCK_STREAM, 0, a);
+        static FnTask *owner;
+        owner = &self;
+        auto cb = [](EpollRecord *r, uint32_t) -> int {
+            owner->epollDel(r->descriptor);
+            return -5;
+        };
+        EpollRecord rec{&self, cb, a[0]};
+        self.epollAdd(&rec, EPOLLIN);
+        (void)!write(a[1], "x", 1);
+        int r = self.epollWait(1000);
+        close(a[0]);
+        close(a[1]);
+        out.set_value(r);
+    });
+    ASSERT_GT(t->start(0x8000), 0);
+    EXPECT_EQ(out.get_future().get(), -1);
+}
+
 TEST_F(TaskTest, ThePipeArrivesThroughTheEpollSet)
 {
     std::promise<int> result;
