@@ -290,6 +290,7 @@ int IntParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t len
         if (!snmpInteger(value, length, v) || v < INT32_MIN || v > INT32_MAX) return SnmpGenErr;
         Guard g(*this);
         undo_ = value_.load(std::memory_order_relaxed);
+        undoSet_ = true;
         if (undo_ != v) {
             value_.store(static_cast<int32_t>(v), std::memory_order_relaxed);
             markChanged();
@@ -297,9 +298,17 @@ int IntParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t len
         return SnmpNoError;
     }
     case SnmpCommit:
+        undoSet_ = false;
         commitTable();
         return SnmpNoError;
+    case SnmpFree:
+        undoSet_ = false;
+        return SnmpNoError;
     case SnmpUndo: {
+        // Only a value this write's action phase remembered comes back: a varbind
+        // whose action never ran keeps its value.
+        if (!undoSet_) return SnmpNoError;
+        undoSet_ = false;
         Guard g(*this);
         value_.store(undo_, std::memory_order_relaxed);
         clearChanged();
@@ -491,6 +500,7 @@ int P3List::setBySnmp(int phase, const uint8_t *value, int asnType, size_t lengt
         return SnmpNoError;
     case SnmpAction:
         undo_ = current();
+        undoSet_ = true;
         if (asText) {
             if (!value || length > ParamMaxText ||
                 !setText(reinterpret_cast<const char *>(value), static_cast<int>(length)))
@@ -504,9 +514,15 @@ int P3List::setBySnmp(int phase, const uint8_t *value, int asnType, size_t lengt
         }
         return SnmpNoError;
     case SnmpCommit:
+        undoSet_ = false;
         commitTable();
         return SnmpNoError;
+    case SnmpFree:
+        undoSet_ = false;
+        return SnmpNoError;
     case SnmpUndo: {
+        if (!undoSet_) return SnmpNoError;
+        undoSet_ = false;
         Guard g(*this);
         // No option chosen before the write is a value of its own and comes back too.
         bool valid = undo_ == None || (undo_ >= 0 && undo_ < limitCount_);

@@ -189,6 +189,7 @@ protected:
     std::atomic<int32_t> value_;
     int32_t snmpValue_ = 0; // the SNMP read copy
     int32_t undo_ = 0;      // the value before an SNMP write's action phase
+    bool undoSet_ = false;  // undo_ belongs to the write in progress
 };
 
 // The jack states word: behaves exactly as an integer.
@@ -258,6 +259,7 @@ private:
     int32_t snmpValue_ = 0;
     uint8_t snmpByte_ = 0;
     int32_t undo_ = None;
+    bool undoSet_ = false;
 };
 
 // A text: name, password, host name, path...
@@ -319,6 +321,7 @@ private:
     MacAddress mac_;
     uint8_t snmpBytes_[6] = {};
     MacAddress undo_;
+    bool undoSet_ = false;
 };
 
 // An IPv4 address (dotted text only); the base of the other address kinds.
@@ -353,6 +356,9 @@ protected:
     InetAddress addr_;
     uint8_t snmpBytes_[16] = {};
     InetAddress undo_;
+    // undo_ belongs to the write in progress: only its action phase remembers a value,
+    // and an undo without one (or after the commit) changes nothing.
+    bool undoSet_ = false;
 };
 
 // An IPv6 address.

@@ -148,6 +148,7 @@ int MacParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t len
         if (length != 6 || !value) return SnmpGenErr;
         Guard g(*this);
         undo_ = mac_;
+        undoSet_ = true;
         MacAddress next;
         next.assign(value);
         if (next.differs(mac_)) {
@@ -157,9 +158,15 @@ int MacParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t len
         return SnmpNoError;
     }
     case SnmpCommit:
+        undoSet_ = false;
         commitTable();
         return SnmpNoError;
+    case SnmpFree:
+        undoSet_ = false;
+        return SnmpNoError;
     case SnmpUndo: {
+        if (!undoSet_) return SnmpNoError;
+        undoSet_ = false;
         Guard g(*this);
         mac_ = undo_;
         clearChanged();
@@ -280,14 +287,21 @@ int IpParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t leng
     case SnmpAction: {
         if (length < 4 || !value) return SnmpGenErr;
         undo_ = address();
+        undoSet_ = true;
         uint32_t v;
         memcpy(&v, value, 4); // network byte order as it came
         set(InetAddress::fromIpv4(v));
         return SnmpNoError;
     }
     case SnmpCommit:
+        undoSet_ = false;
         return commitAddress();
+    case SnmpFree:
+        undoSet_ = false;
+        return SnmpNoError;
     case SnmpUndo:
+        if (!undoSet_) return SnmpNoError;
+        undoSet_ = false;
         set(undo_);
         clearChanged();
         return SnmpNoError;
@@ -329,6 +343,7 @@ int Ip6Address::setBySnmp(int phase, const uint8_t *value, int asnType, size_t l
         return SnmpNoError;
     case SnmpAction:
         undo_ = address();
+        undoSet_ = true;
         if (snmpAddressText(value, length, text) && parseIpv6(text, next)) set(next);
         return SnmpNoError;
     default:
@@ -390,6 +405,7 @@ int InetParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t le
         return SnmpNoError;
     case SnmpAction:
         undo_ = address();
+        undoSet_ = true;
         if (snmpAddressText(value, length, text) && parseText(text, next)) set(next);
         return SnmpNoError;
     default:

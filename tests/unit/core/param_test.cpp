@@ -658,6 +658,54 @@ TEST(ParamSnmp, ActionCommitAndUndoRestoreEachParametersOwnValue) {
     setBy = nullptr;
 }
 
+// An undo phase restores only what the same write's action phase remembered: a varbind
+// whose action never ran, and a write already committed, keep their values.
+TEST(ParamSnmp, UndoWithoutThisWritesActionChangesNothing) {
+    saves = 0;
+    setParamTableHooks(countSave, nullptr);
+    IntParam num("num", 2, range0to24, 0, 5);
+    P3List list("sslmethod", 3, sslOptions, 0, "any");
+    MacParam mac("hw_filter_1", 0, nullptr, 0, "");
+    IpParam ip("trapto_1", 0, nullptr, 0, "198.18.0.1");
+    InetParam inet("dns_primary", 0, nullptr, 0, "10.0.0.1");
+    SnmpInt v7{7}, i1{1};
+    const uint8_t six[6] = {0xa, 0xb, 0xc, 0xd, 0xe, 0xf};
+    const uint8_t ip4[4] = {198, 18, 0, 9};
+    const struct {
+        Param *p;
+        const uint8_t *value;
+        int type;
+        size_t length;
+        const char *later; // set by text after the commit
+        const char *expect;
+    } cases[] = {
+        {&num, v7.bytes(), 2, sizeof(long), "9", "9"},
+        {&list, i1.bytes(), 2, sizeof(long), "tls13", "tls13"},
+        {&mac, six, 4, 6, "00:00:00:00:00:01", "00:00:00:00:00:01"},
+        {&ip, ip4, 0x40, 4, "198.18.0.3", "198.18.0.3"},
+        {&inet, bytesOf("fe80::2"), 4, 7, "fe80::3", "fe80::3"},
+    };
+    for (const auto &c : cases) {
+        std::string before = text(*c.p);
+        // No action ran in this write: nothing comes back.
+        EXPECT_EQ(c.p->setBySnmp(SnmpUndo, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_EQ(text(*c.p), before) << c.p->name();
+        // A committed write leaves nothing to undo for a later request.
+        EXPECT_EQ(c.p->setBySnmp(SnmpAction, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_EQ(c.p->setBySnmp(SnmpCommit, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_NE(c.p->setFromText(c.later, -1), 0) << c.p->name();
+        EXPECT_EQ(c.p->setBySnmp(SnmpUndo, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_EQ(text(*c.p), c.expect) << c.p->name();
+        // The free phase ends a write as well.
+        EXPECT_EQ(c.p->setBySnmp(SnmpAction, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_EQ(c.p->setBySnmp(SnmpFree, c.value, c.type, c.length), 0) << c.p->name();
+        std::string after = text(*c.p);
+        EXPECT_EQ(c.p->setBySnmp(SnmpUndo, c.value, c.type, c.length), 0) << c.p->name();
+        EXPECT_EQ(text(*c.p), after) << c.p->name();
+    }
+    setParamTableHooks(nullptr, nullptr);
+}
+
 namespace {
 // A kind without its own SNMP write.
 class PlainParam : public Param {
