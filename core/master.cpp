@@ -85,6 +85,25 @@ const char *decimal(long value, char *buf)
     return buf;
 }
 
+// Formats value as at least eight lower-case hex digits into buf (at least 17 bytes);
+// async-signal-safe.
+const char *hex8(unsigned long value, char *buf)
+{
+    char tmp[17];
+    int n = 0;
+    do {
+        tmp[n++] = "0123456789abcdef"[value & 0xf];
+        value >>= 4;
+    } while (value && n < 16);
+    while (n < 8)
+        tmp[n++] = '0';
+    int i = 0;
+    while (n > 0)
+        buf[i++] = tmp[--n];
+    buf[i] = '\0';
+    return buf;
+}
+
 [[noreturn]] void endOnFault(int sig)
 {
     // A crash ends the process with 128 + the signal number, never as a plain stop;
@@ -126,7 +145,7 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
     writeText(", code ");
     writeText(decimal(info ? info->si_code : 0, c));
     writeText(", addr ");
-    writeText(decimal(info ? static_cast<long>(reinterpret_cast<uintptr_t>(info->si_addr)) : 0, d));
+    writeText(hex8(info ? static_cast<unsigned long>(reinterpret_cast<uintptr_t>(info->si_addr)) : 0, d));
     writeText("\n");
     endOnFault(sig);
 }

@@ -4,6 +4,8 @@ import re
 import signal
 import time
 
+import pytest
+
 
 def started(daemon):
     """Starts the daemon and waits until start-up has finished (its start line)."""
@@ -103,12 +105,18 @@ def test_link_down_and_up_during_the_run(net, daemon, root):
                     what="the link-up line")
 
 
-def test_a_fatal_signal_is_not_reported_as_a_plain_stop(daemon, root):
+@pytest.mark.parametrize("sig", [signal.SIGSEGV, signal.SIGABRT])
+def test_a_fatal_signal_is_not_reported_as_a_plain_stop(daemon, root, sig):
     started(daemon)
-    status = daemon.stop(signal.SIGSEGV, timeout=30)
-    assert status == 128 + signal.SIGSEGV
+    status = daemon.stop(sig, timeout=30)
+    assert status == 128 + sig
     # The run did not end through the shutdown path: the next start counts a crash.
     assert os.path.exists(root.file("/var/alive"))
+    if sig == signal.SIGABRT:
+        # The fatal-signal line; for a kill from this process (uid 0) the address word
+        # holds the sender's pid, shown in eight hex digits.
+        line = "Signal %d, errno 0, code 0, addr %08x\n" % (signal.SIGABRT, os.getpid())
+        assert line in daemon.output(), daemon.output()
 
 
 def test_status_line_every_3000_ticks(daemon, root):
