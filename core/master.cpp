@@ -575,6 +575,9 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
 
 void supervise()
 {
+    // The link flags the first block compares with: 0x11 on products 278 and 295,
+    // else 0x10; a first reading that differs is logged as a link change.
+    lastLinkState = (productId() == 278 || productId() == 295) ? 0x11 : 0x10;
     int64_t blockStart = sysTicks();
     int64_t lastReport = blockStart;
     bool stopStarted = false;

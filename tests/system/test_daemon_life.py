@@ -150,3 +150,21 @@ def test_daily_restart_at_its_hour_after_an_hour_of_uptime(net, root):
         assert "has shut down (type of shutdown = 2)." in root.moni_text()
     finally:
         d.close()
+
+
+
+def test_product_295_starts_from_link_flags_0x11(net, daemon, root):
+    """Product 295 compares its first link reading with 0x11, which its two ports with
+    link give: the first blocks log no link change; a real change is still logged."""
+    with open(root.file("/proc/product_params")) as f:
+        text = f.read()
+    text = re.sub(r"(?m)^hw_project=.*$", "hw_project=0295", text)
+    text = re.sub(r"(?m)^hw_major=.*$", "hw_major=1", text)
+    with open(root.file("/proc/product_params"), "w") as f:
+        f.write(text)
+    started(daemon)
+    time.sleep(4)  # a few one-second blocks
+    assert "System status: network link is" not in root.moni_text()
+    net.set_link(False)
+    daemon.wait_for(lambda: "System status: network link is down." in root.moni_text(), timeout=20,
+                    what="the link-down line")
