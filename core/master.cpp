@@ -523,6 +523,7 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
     const ProductParams &product = productParams();
     bool newBoard295 = product.productId == 295 && product.hwMajor > 1;
     int normal = newBoard295 ? 0x12 : 0x11;
+    auto isNormal = [&](int flags) { return flags == normal || (newBoard295 && flags == 0x21); };
     linkWatched = false;
     linkFlags = 0;
     if (!p_wifi->isOn()) {
@@ -532,8 +533,8 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
             if (notifyAddEvent(0x8000000, linkFlags))
                 notify_post_event(0x8000000, -1);
             if (display && p_disp_lnk->isOn()) {
-                bool ok = linkFlags == normal || (newBoard295 && linkFlags == 0x21);
-                display->show('E', '5', ok ? Display::Remove : (Display::Add | Display::SlowBlink));
+                display->show('E', '5',
+                              isNormal(linkFlags) ? Display::Remove : (Display::Add | Display::SlowBlink));
             }
             raiseDeviceEvent(linkFlags ? DevEventLinkUp : DevEventLinkDown);
             if (moniEnabled(MoniSta))
@@ -553,11 +554,13 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
         }
     }
 
-    if (product.productId == 295 && p_beepLnk->isOn() && linkFlags != normal)
+    if (product.productId == 295 && p_beepLnk->isOn() && !isNormal(linkFlags))
         board.beep(0);
 
     if ((p_sw_features->value() & 0x400000) && p_relay_ctrl->equals("eve")) {
-        int inputs = board.readInputs() & 3;
+        // A failed read says nothing about the inputs: no event from it.
+        int read = board.readInputs();
+        int inputs = read < 0 ? lastPowerInputs : (read & 3);
         int changed = inputs ^ lastPowerInputs;
         if (changed & 1)
             raiseDeviceEvent((inputs & 1) ? DevEventPower1Failed : DevEventPower1Good);
