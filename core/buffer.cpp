@@ -117,7 +117,10 @@ bool Buffer::append(const Buffer &other)
 void Buffer::replaceCopy(Buffer &source, int &carried, const char *pattern, int patternLength,
                          const char *replacement, int replacementLength)
 {
-    int32_t capacity = 2 * source.length + replacementLength;
+    // Room for the held-back pattern bytes too: a short next chunk would otherwise cut
+    // them when the replacement is shorter than they are.
+    int32_t held = carried > 0 && carried < patternLength ? carried : 0;
+    int32_t capacity = 2 * source.length + replacementLength + held;
     if (!createMalloc(capacity))
         return;
     int32_t out = 0;

@@ -96,6 +96,19 @@ TEST(Buffer, ReplaceCopyCarriesAPatternStartOverChunks)
         }
         EXPECT_EQ(out, c.expected) << c.chunks[0];
     }
+
+    // Held-back bytes longer than the replacement survive a short next chunk.
+    int carried = 0;
+    std::string out;
+    for (std::string chunk : {"xxabc", "z"}) {
+        Buffer src(chunk.data(), int32_t(chunk.size()));
+        src.length = int32_t(chunk.size());
+        Buffer dst;
+        dst.replaceCopy(src, carried, "abcd", 4, "", 0);
+        out += contents(dst);
+        EXPECT_EQ(src.length, chunk == "z" ? 0 : 3) << chunk; // "abc" is held back
+    }
+    EXPECT_EQ(out, "xxabcz");
 }
 
 TEST(Buffer, MoveHandsOverOwnership)
