@@ -124,21 +124,24 @@ public:
     explicit GpioFile(int fd) : fd_(fd) {}
     ~GpioFile() override { ::close(fd_); }
 
-    // A USB port's power line (bit = port index) switched off unplugs the devices of
-    // that port in the USB stand-in, switched on plugs them again.
+    // A USB port's power line (bit = port index: line 0 powers port 1, as the daemon
+    // switches "zqn_ppwr_<n>" on line n - 1) switched off unplugs the devices of that
+    // port in the USB stand-in, switched on plugs them again. Every line a request
+    // names counts, changed or not: the ports are powered until the first request, so
+    // an "off" for a line that reads off still takes the port's devices away.
     int ioctl(unsigned long request, void *arg) override {
-        uint32_t before = lines();
         int rc = handle(request, arg);
-        uint32_t changed = (before ^ lines()) & UsbPortLineMask;
-        for (int port = 1; changed != 0 && port < 29; port++)
-            if (changed & (1u << port))
-                usbPortPower(port, (lines() & (1u << port)) != 0);
+        if (rc == 0 && (request == LinesOn || request == LinesOff)) {
+            uint32_t named = *static_cast<uint32_t *>(arg) & UsbPortLineMask;
+            for (int line = 0; named != 0 && line < 29; line++)
+                if (named & (1u << line)) usbPortPower(line + 1, request == LinesOn);
+        }
         return rc;
     }
 
 private:
-    // Lines 1-28 carry the power of USB ports 1-28; 29-31 are relay, beeper, fans.
-    static constexpr uint32_t UsbPortLineMask = 0x1ffffffe;
+    // Lines 0-28 carry the power of USB ports 1-29; 29-31 are relay, beeper, fans.
+    static constexpr uint32_t UsbPortLineMask = 0x1fffffff;
 
     int handle(unsigned long request, void *arg) {
         std::lock_guard<std::mutex> guard(lock);
@@ -453,11 +456,16 @@ void uninstall() {
 }
 
 void reset() {
-    std::lock_guard<std::mutex> guard(lock);
-    Board &b = board();
-    std::set<ButtonFile *> open = std::move(b.buttons);
-    b = Board{};
-    b.buttons = std::move(open);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        Board &b = board();
+        std::set<ButtonFile *> open = std::move(b.buttons);
+        b = Board{};
+        b.buttons = std::move(open);
+    }
+    // A fresh board has not switched any port off yet: every USB port is powered.
+    for (int port = 1; port <= 29; port++)
+        usbPortPower(port, true);
 }
 
 Led led(int group, int line) {

@@ -19,7 +19,8 @@ namespace sim::board {
 void install();
 void uninstall();
 // A fresh board: all lines off, all LEDs dark, display blank, both power inputs good,
-// fan working, one button, no injected failures, empty request log.
+// fan working, one button, no injected failures, empty request log; the USB ports
+// powered (devices held by a switched-off port come back).
 void reset();
 
 // LED groups: 0 the lines of the five-word LED record, 1 to 3 the three groups of the
@@ -30,7 +31,7 @@ struct Led {
     uint32_t stepMs = 0;
 };
 Led led(int group, int line);
-// The switched-on output lines (port power: bit = port).
+// The switched-on output lines (port power: bit = port index, line 0 = port 1).
 uint32_t lines();
 // The last display record and its text: the two characters with their decimal points,
 // e.g. "E5" or "D.S.".

@@ -4,9 +4,13 @@
 #include "sim/usb.h"
 #include "sim/usb_internal.h"
 
+#include "core/gpio.h"
+#include "core/platform.h"
 #include "core/sysroot.h"
+#include "sim/board.h"
 #include "sim/control.h"
 #include "sim/devfile.h"
+#include "sim/sim_platform.h"
 #include "sim/standins.h"
 
 #include <gtest/gtest.h>
@@ -665,6 +669,33 @@ TEST_F(UsbStandIn, PortPowerUnplugsAndReplugsThePortsDevices) {
     EXPECT_EQ(sim::usbDevices(), (std::vector<std::string>{"3-1", "3-1.2"}));
     EXPECT_NE(readFile(sysPath("/sys/bus/usb/devices/3-1.2/devnum")), before) << "a new device number";
     EXPECT_EQ(readFile(sysPath("/sys/bus/usb/devices/3-1.2/speed")), "1.5\n");
+}
+
+// The daemon switches port n ("zqn_ppwr_<n>") on the board's line n - 1; that line
+// takes the devices of port n away and brings them back, whatever it read before.
+TEST_F(UsbStandIn, BoardPowerLinesSwitchThePortsTheDaemonNames) {
+    setPlatform(simPlatform());
+    sim::board::install();
+    sim::board::reset();
+    plug("1-1.1", "hid"); // port 1 of the 294
+    plug("1-1.2", "hid"); // port 2
+    {
+        GpioDevice dev(294, 8);
+        ASSERT_TRUE(dev.open());
+        // Line 0 reads off on a fresh board, yet port 1 is powered until switched off.
+        EXPECT_TRUE(dev.setPortPower(0, false));
+        EXPECT_EQ(sim::usbDevices(), (std::vector<std::string>{"1-1", "1-1.2"}));
+        EXPECT_TRUE(dev.setPortPower(1, false));
+        EXPECT_EQ(sim::usbDevices(), std::vector<std::string>{"1-1"});
+        EXPECT_TRUE(dev.setPortPower(0, true));
+        EXPECT_EQ(sim::usbDevices(), (std::vector<std::string>{"1-1", "1-1.1"}));
+        EXPECT_TRUE(dev.close());
+    }
+    EXPECT_EQ(sim::usbDevices(), std::vector<std::string>{"1-1"}) << "closing switches every port off";
+    sim::board::reset();
+    EXPECT_EQ(sim::usbDevices().size(), 3u) << "a fresh board powers every port";
+    sim::board::uninstall();
+    setPlatform(linuxPlatform());
 }
 
 TEST(UsbPorts, DerivationFollowsTheProducts) {
