@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -181,4 +182,40 @@ TEST(UsbStandInDeathTest, ListenerFillsTheTableFromTheSimulatedKernel) {
         },
         ::testing::ExitedWithCode(0), "");
     if (!child) unsetenv("QMR_ROOT");
+}
+
+// The stand-in places a device on a port ("usb plug port:N") with its own copy of the
+// port table; both copies must agree on every product, bus and topology path, or
+// devices land on other ports than the tests asked for.
+TEST(UsbStandInPorts, StandInAndListenerDeriveTheSamePort) {
+    const unsigned products[] = {267, 271, 278, 282, 283, 287, 288, 294, 295, 296,  297, 298,
+                                 302, 303, 304, 305, 306, 307, 314, 315, 317, 1000, 1001};
+    std::vector<std::string> paths;
+    for (int m = 1; m <= 8; m++) {
+        paths.push_back(std::to_string(m));
+        for (int o = 1; o <= 8; o++) {
+            paths.push_back(std::to_string(m) + "." + std::to_string(o));
+            for (int t = 1; t <= 7; t++)
+                paths.push_back(std::to_string(m) + "." + std::to_string(o) + "." + std::to_string(t));
+        }
+    }
+    int mismatches = 0;
+    for (unsigned product : products)
+        for (unsigned hw = 1; hw <= 4; hw++)
+            for (int bus = 1; bus <= 5; bus++)
+                for (bool pci : {false, true})
+                    for (const std::string &path : paths) {
+                        const char *dir =
+                            pci ? "/devices/pci0000:00/0000:00:13.0/usb3" : "/devices/platform/usb3";
+                        int standIn = sim::usbPortOf(product, hw, bus, path, pci);
+                        int listener = usbPortOf(product, hw, bus, path.c_str(), dir);
+                        // The listener takes no port outside 1..20; the stand-in is never asked for one.
+                        if (listener < 1 || listener > UsbMaxPorts) listener = -1;
+                        if (standIn < 1 || standIn > UsbMaxPorts) standIn = -1;
+                        if (standIn != listener && ++mismatches <= 5)
+                            ADD_FAILURE() << "product " << product << " hw " << hw << " bus " << bus << " "
+                                          << path << (pci ? " pci" : "") << ": stand-in " << standIn
+                                          << ", listener " << listener;
+                    }
+    EXPECT_EQ(mismatches, 0);
 }
