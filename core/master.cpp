@@ -241,6 +241,11 @@ long fileSizeOf(const std::string &path)
 void linkRootCertificate()
 {
     std::string link = sysPath("/etc/certs/cert_root.pem");
+    // Only a link is replaced: a plain file of that name is the certificate itself and
+    // would be lost by the removal below.
+    struct stat st;
+    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return;
     char real[PATH_MAX];
     if (::realpath(link.c_str(), real) == nullptr)
         return;

@@ -168,3 +168,27 @@ def test_product_295_starts_from_link_flags_0x11(net, daemon, root):
     net.set_link(False)
     daemon.wait_for(lambda: "System status: network link is down." in root.moni_text(), timeout=20,
                     what="the link-down line")
+
+
+def test_root_certificate_link_moves_to_the_802_1x_directory(daemon, root):
+    """A link "cert_root.pem" to a file above 512 bytes becomes a link of the same base
+    name in the 802.1X directory; a plain file of that name is left alone."""
+    certs = root.file("/etc/certs")
+    os.makedirs(os.path.join(certs, "802.1x"), exist_ok=True)
+    os.makedirs(os.path.join(certs, "ca"), exist_ok=True)
+    real = os.path.join(certs, "ca", "myroot.pem")
+    with open(real, "w") as f:
+        f.write("x" * 600)
+    os.symlink(real, os.path.join(certs, "cert_root.pem"))
+    started(daemon)
+    assert not os.path.lexists(os.path.join(certs, "cert_root.pem"))
+    moved = os.path.join(certs, "802.1x", "myroot.pem")
+    assert os.path.islink(moved) and os.path.realpath(moved) == os.path.realpath(real)
+    assert daemon.stop() == 0
+
+    with open(os.path.join(certs, "cert_root.pem"), "w") as f:
+        f.write("y" * 600)
+    started(daemon)
+    with open(os.path.join(certs, "cert_root.pem")) as f:
+        assert f.read() == "y" * 600
+    assert daemon.stop() == 0
