@@ -89,9 +89,14 @@ int UsbSrvClient::dispatch(EpollRecord *base, uint32_t events) {
 int UsbSrvClient::recv(UsbSrvClient *record, void *memory, int n, int timeoutMs) {
     if (record == nullptr || record->connection == nullptr) return 0;
     char *p = static_cast<char *>(memory);
+    const int64_t ticks = timeoutMs / 10;
     int got = 0;
     while (got < n) {
-        int r = record->connection->read(p + got, n - got, timeoutMs / 10);
+        int r = record->connection->read(p + got, n - got, ticks);
+        // A configuration-changed message ends a read wait with 0. Once part of the
+        // record was taken, giving up would lose those bytes and the framing of every
+        // later record with them: wait for the rest.
+        if (r == 0 && got > 0 && ticks != 0) continue;
         if (r < 1) return r;
         got += r;
     }
