@@ -97,6 +97,10 @@ bool Connection::open(int fam, int typ, int protocol) {
 int Connection::closeSocket() {
     int rc = 0;
     if (socket >= 0) rc = ::close(socket);
+    // A unix path nobody can reach any more: every client connection would otherwise
+    // leave one more file in /var.
+    if (!unixPath_.empty()) ::unlink(unixPath_.c_str());
+    unixPath_.clear();
     socket = -1;
     state = StateIdle;
     return rc;
@@ -133,11 +137,15 @@ bool Connection::bindUnix(const char *path) {
         return false;
     }
     std::strcpy(sun.sun_path, path);
-    if (::bind(socket, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0) return true;
-    if (errno == EADDRINUSE) {
+    bool bound = ::bind(socket, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0;
+    if (!bound && errno == EADDRINUSE) {
         // A socket file of an earlier run is in the way.
         ::unlink(path);
-        if (::bind(socket, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0) return true;
+        bound = ::bind(socket, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0;
+    }
+    if (bound) {
+        unixPath_ = path;
+        return true;
     }
     closeSocket();
     return false;

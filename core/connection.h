@@ -10,6 +10,7 @@
 #include "core/address.h"
 
 #include <cstdint>
+#include <string>
 #include <sys/types.h>
 
 class Buffer;
@@ -65,7 +66,8 @@ public:
 
     // A unix datagram socket bound to the path, or to "/var/unixsock_<pid>-<n>" (in the
     // sandbox root) when none is given. A given path is used as it is (callers map
-    // appliance paths with sysPath). A socket file left in the way is replaced.
+    // appliance paths with sysPath). A socket file left in the way is replaced; the
+    // file goes again when the socket is closed.
     bool bindUnix(const char *path);
     // Connects to a unix socket path (at most 105 characters). A refused connection
     // means a stale socket file, which is removed. Success makes the connection
@@ -153,6 +155,10 @@ public:
 protected:
     // The wait of wait4read and wait4write: events POLLIN or POLLOUT.
     bool waitReady(short events, int64_t ticks, int *error, bool retry);
+
+private:
+    // The path bindUnix bound the socket to; removed with the socket.
+    std::string unixPath_;
 };
 
 // Closes and frees a connection; null is accepted.

@@ -151,6 +151,12 @@ TEST(Connection, UnixClientBindsReplacesStaleFilesAndSendsToItsServer) {
     EXPECT_STREQ(got, "PING");
     ::close(live);
 
+    // The own path goes with the socket; the server's path is not the client's to take.
+    EXPECT_TRUE(c.close());
+    EXPECT_NE(::access(own.c_str(), F_OK), 0) << "own socket file removed with the socket";
+    EXPECT_EQ(::access(server.c_str(), F_OK), 0);
+    ASSERT_TRUE(c.bindUnix(own.c_str()));
+
     // Paths the socket address cannot hold are refused.
     EXPECT_FALSE(c.connectPath(("/tmp/" + std::string(101, 'x')).c_str()));
     Connection longPath(nullptr, nullptr, -1);
