@@ -66,8 +66,9 @@ int Display::show(char first, char second, uint32_t flags) {
         for (Entry &e : entries_) {
             if (e.first != 0 && e.first == first && e.second == second) {
                 if ((flags & Remove) != 0) {
+                    // count_ counts additions and stays: the cycle then goes on to the
+                    // default text, which replaces a removed code still on the display.
                     e = Entry{};
-                    if (count_ > 0) count_--;
                 } else {
                     e.flags = kept;
                 }
@@ -86,7 +87,7 @@ int Display::show(char first, char second, uint32_t flags) {
         free->first = first;
         free->second = second;
         free->flags = kept;
-        count_++;
+        if (count_ < EntryCount * 1000) count_++; // only "not 0" matters; bounded
     }
     publishList();
     return 1;

@@ -371,6 +371,15 @@ TEST_F(BoardTest, DisplayRefreshCyclesCodesThenTheDefault) {
     // Both power inputs good: both decimal points.
     EXPECT_EQ(display.stateWord() & 3, 3u);
     EXPECT_EQ(board::displayText(), "E.2.");
+
+    // The code shown last goes (a removal sends nothing): the next refresh shows the
+    // default instead of leaving the removed code on the display.
+    display.show('E', '3', 0x8);
+    display.show('E', '4', 0x8);
+    display.show('E', '2', 0x8);
+    EXPECT_EQ(shown(), "E2");
+    display.refresh();
+    EXPECT_EQ(shown(), "DS");
 }
 
 TEST_F(BoardTest, PowerInputFailureShowsE1AndNotifies) {
