@@ -331,6 +331,11 @@ void installHooks()
     gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
     gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
     supervisorHooks().webdavDailyBackup = webdav_daily_backup;
+    ptableHooks().wiredCarrierState = [] {
+        int flags = 0;
+        wiredInterface().getCarrier(&flags);
+        return flags;
+    };
     InterfaceHooks &net = interfaceHooks();
     net.name = [](const NetInterface *iface) -> const char * { return iface ? iface->name() : nullptr; };
     net.getAddress = [](NetInterface *iface, InetAddress &address, int vlan) {
