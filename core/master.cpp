@@ -111,13 +111,29 @@ const char *hex8(unsigned long value, char *buf)
     _exit(128 + sig);
 }
 
+// SIGINT and SIGTERM received. The handler only counts them: reading the tick clock
+// takes the board's locks, which the interrupted thread may hold (the main loop reads
+// the clock all the time), so the main thread stamps shutdownRequestTick instead when
+// it sees a new count (noteStopSignals).
+std::atomic<int> stopSignals{0};
+int stopSignalsSeen = 0;
+
+void noteStopSignals()
+{
+    int n = stopSignals.load();
+    if (n != stopSignalsSeen) {
+        stopSignalsSeen = n;
+        shutdownRequestTick = sysTicks();
+    }
+}
+
 void onSignal(int sig)
 {
     int savedErrno = errno;
     if (sig == SIGINT)
         ++sigIntCount;
     if (sig == SIGINT || sig == SIGTERM) {
-        shutdownRequestTick = sysTicks();
+        ++stopSignals;
         ++shutdownCount;
     }
     char a[24], b[24], c[24];
@@ -428,7 +444,7 @@ void startUp()
     // 13. Wait for the wired link; a stop request ends the wait too, so a daemon
     // without link can still be stopped.
     int64_t t0 = sysTicks();
-    while (!wired.isUp(nullptr, true) && shutdownRequestTick == 0) {
+    while (!wired.isUp(nullptr, true) && stopSignals.load() == 0) {
         raiseDeviceEvent(DevEventLinkDown);
         if (wifiAdapterFound && sysTicks() - t0 > WifiFallbackTicks) {
             p_wifi->setFromText("on", -1);
@@ -595,6 +611,7 @@ void supervise()
     int64_t lastReport = blockStart;
     bool stopStarted = false;
     while (countTasks() > 0) {
+        noteStopSignals();
         int64_t now = sysTicks();
         int64_t stopTick = shutdownRequestTick.load();
         if (stopTick != 0 && now - stopTick >= StopGraceTicks)

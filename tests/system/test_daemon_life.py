@@ -192,3 +192,13 @@ def test_root_certificate_link_moves_to_the_802_1x_directory(daemon, root):
     with open(os.path.join(certs, "cert_root.pem")) as f:
         assert f.read() == "y" * 600
     assert daemon.stop() == 0
+
+
+def test_a_burst_of_stop_signals_still_ends_the_run(daemon, root):
+    """The stop signals land on whatever thread runs, also inside the tick clock's
+    locks; the handler must not take them again, or the daemon hangs."""
+    started(daemon)
+    for _ in range(20000):
+        daemon.proc.send_signal(signal.SIGINT)
+    assert daemon.stop(signal.SIGTERM, timeout=60) == 0
+    assert not os.path.exists(root.file("/var/alive"))
