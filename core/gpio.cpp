@@ -25,10 +25,6 @@ bool hasExtendedBoard(unsigned productId) {
 
 namespace {
 
-bool moniOn(unsigned bits) {
-    return p_monitoring->isOn() && (static_cast<unsigned>(p_moniflags->value()) & bits) != 0;
-}
-
 int64_t monotonicTicks() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -165,7 +161,7 @@ bool GpioDevice::sendLeds(uint32_t lineMask, uint32_t pattern, uint32_t patternM
 bool GpioDevice::setPortPower(int line, bool on) {
     if (fd_.load() < 0 || line < 0 || line > 31) return false;
     bool ok = switchLine(line, on);
-    if (moniOn(MoniSta))
+    if (moniEnabled(MoniSta))
         mprintf(MoniSta, __FILE__, __LINE__, "USB port:%d is switched %s", line, on ? "on" : "off");
     return ok;
 }
@@ -367,7 +363,7 @@ int GpioDevice::fanControl(int mode) {
         const bool on = mode == 1;
         fanOn.store(on);
         switchLine(LineFan1, !on); // switched on = fan off
-        if (moniOn(MoniSta))
+        if (moniEnabled(MoniSta))
             mprintf(MoniSta, __FILE__, __LINE__, "Fan is switched %s (parameter fan_on:%s)",
                     on ? "on" : "off", p_fan_on->isOn() ? "on" : "off");
     }
@@ -391,7 +387,7 @@ int GpioDevice::fanControl(int mode) {
         GpioHooks &hooks = gpioHooks();
         if (hooks.notifyAddText) hooks.notifyAddText(0x20000000, text);
         if (auto post = ptableHooks().notifyPostEvent) post(0x20000000, -1);
-        if (moniOn(MoniErr)) mprintf(MoniErr, __FILE__, __LINE__, "Heat control: %s", text);
+        if (moniEnabled(MoniErr)) mprintf(MoniErr, __FILE__, __LINE__, "Heat control: %s", text);
         if (display_) display_->show('E', '7', Display::Add | Display::FastBlink);
         fanFailCount.store(4);
     }

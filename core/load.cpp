@@ -59,11 +59,6 @@ bool scanCounters(const char *p, unsigned long (&v)[7]) {
     return true;
 }
 
-bool moniOn(unsigned category) {
-    ptable();
-    return p_monitoring->isOn() && (static_cast<unsigned>(p_moniflags->value()) & category) != 0;
-}
-
 long clampSample(long v) {
     return std::clamp(v, 0L, 127L);
 }
@@ -267,7 +262,7 @@ void LoadHistory::statusLines(unsigned long free, unsigned long available, unsig
     const int64_t t = now();
     if (t - statusTick_ <= StatusInterval) return;
     statusTick_ = t;
-    if (!moniOn(MoniSta)) return;
+    if (!moniEnabled(MoniSta)) return;
     int tenths = mainTenths_;
     mprintf(MoniSta, __FILE__, __LINE__, "System Status: CPU is %d%%,%d%% busy at %d.%d degrees C.",
             cpuPercent0_, cpuPercent1_, tenths / 10, std::abs(tenths % 10));

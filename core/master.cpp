@@ -347,6 +347,12 @@ void installHooks()
     gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
     gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
     supervisorHooks().webdavDailyBackup = webdav_daily_backup;
+    moniLogHooks().mainInterfaceUp = [] { return mainInterface().isUp(); };
+    moniLogHooks().mainLinkFlags = []() -> uint32_t {
+        int flags = 0;
+        wiredInterface().getCarrier(&flags);
+        return static_cast<uint32_t>(flags);
+    };
     ptableHooks().wiredCarrierState = [] {
         int flags = 0;
         wiredInterface().getCarrier(&flags);

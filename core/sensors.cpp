@@ -30,11 +30,6 @@ constexpr int HeatLimits[HeatSensorCount] = {115, 70, 70, 70};
 constexpr int FanOffMargin = 14;
 constexpr int FanOnMargin = 9;
 
-bool moniOn(unsigned category) {
-    ptable();
-    return p_monitoring->isOn() && (static_cast<unsigned>(p_moniflags->value()) & category) != 0;
-}
-
 bool displayPresent() {
     auto present = ptableHooks().displayPresent;
     return present && present() && ptableHooks().displayShow;
@@ -121,7 +116,7 @@ void HeatControl::report(int sensor, const char *message) {
     if (hooks.notifyAddEvent && hooks.notifyAddEvent(NotifySystemWarning, sensor, message) == 1) {
         if (auto post = ptableHooks().notifyPostEvent) post(NotifySystemWarning, -1);
     }
-    if (moniOn(MoniErr)) mprintf(MoniErr, __FILE__, __LINE__, "Heat control: %s", message);
+    if (moniEnabled(MoniErr)) mprintf(MoniErr, __FILE__, __LINE__, "Heat control: %s", message);
 }
 
 int HeatControl::run(int *values) {

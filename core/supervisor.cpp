@@ -13,11 +13,6 @@
 
 namespace {
 
-bool moniOn(unsigned category) {
-    ptable();
-    return p_monitoring->isOn() && (static_cast<unsigned>(p_moniflags->value()) & category) != 0;
-}
-
 void refreshResolverDefault() {
     writeResolvConf();
     res_init();
@@ -106,7 +101,7 @@ LazyHubWatcher::Wake LazyHubWatcher::wake() {
     if (h == lastHour) return Continue;
 
     if (haveDaily && h == d) {
-        if (moniOn(MoniSta))
+        if (moniEnabled(MoniSta))
             mprintf(MoniSta, __FILE__, __LINE__,
                     "System will reboot initialized by dailyrestart (=%d) parameter...", d);
         shutdownType = ShutdownCold;
@@ -117,7 +112,7 @@ LazyHubWatcher::Wake LazyHubWatcher::wake() {
         return DailyRestart;
     }
     if (h == s) {
-        if (moniOn(MoniSta))
+        if (moniEnabled(MoniSta))
             mprintf(MoniSta, __FILE__, __LINE__,
                     "Snmp daemon will restart initialized by snmprestart (=%d) parameter...", s);
         Task::postByName("NET-SNMPD", configChangedMsg);

@@ -1,5 +1,6 @@
 #include "notify/services.h"
 
+#include "core/monilog.h"
 #include "core/ptable_hooks.h"
 #include "core/task.h"
 
@@ -77,4 +78,5 @@ void installServiceHooks()
     h.startSyslogng = start_syslogng;
     h.startWebdavBackup = start_webdav_backup;
     h.storageSlotState = [] { return storageSlot ? storageSlotState() : -1; };
+    moniLogHooks().notifyPostEvent = notify_post_event;
 }
