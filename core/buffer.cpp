@@ -10,13 +10,11 @@
 #include <utility>
 
 Buffer::Buffer(Buffer &&other) noexcept
-    : base(other.base), size(other.size), owned(other.owned), cursor(other.cursor), length(other.length)
-{
+    : base(other.base), size(other.size), owned(other.owned), cursor(other.cursor), length(other.length) {
     other.clear();
 }
 
-Buffer &Buffer::operator=(Buffer &&other) noexcept
-{
+Buffer &Buffer::operator=(Buffer &&other) noexcept {
     if (this != &other) {
         release();
         base = other.base;
@@ -29,27 +27,22 @@ Buffer &Buffer::operator=(Buffer &&other) noexcept
     return *this;
 }
 
-void Buffer::clear()
-{
+void Buffer::clear() {
     base = cursor = nullptr;
     size = owned = length = 0;
 }
 
-void Buffer::rewind()
-{
+void Buffer::rewind() {
     cursor = base;
     length = 0;
 }
 
-void Buffer::release()
-{
-    if (owned && base)
-        std::free(base);
+void Buffer::release() {
+    if (owned && base) std::free(base);
     clear();
 }
 
-bool Buffer::createMalloc(int32_t n)
-{
+bool Buffer::createMalloc(int32_t n) {
     if (base && owned) {
         if (size >= n) {
             rewind();
@@ -70,18 +63,15 @@ bool Buffer::createMalloc(int32_t n)
     return true;
 }
 
-int32_t Buffer::room() const
-{
-    if (base == nullptr || cursor == nullptr)
-        return 0;
+int32_t Buffer::room() const {
+    if (base == nullptr || cursor == nullptr) return 0;
     // Measured from where the contents end, so a cursor that readers advanced never
     // lets a writer run past the storage.
     ptrdiff_t used = (cursor - base) + length;
     return used >= size ? 0 : static_cast<int32_t>(size - used);
 }
 
-int Buffer::appendf(const char *format, ...)
-{
+int Buffer::appendf(const char *format, ...) {
     int32_t free = room();
     va_list args;
     va_start(args, format);
@@ -89,40 +79,32 @@ int Buffer::appendf(const char *format, ...)
     va_end(args);
     // A text that did not fit fills the storage to its end (its last byte is the
     // terminator vsnprintf wrote).
-    if (n > 0)
-        length += (n < free) ? n : free;
+    if (n > 0) length += (n < free) ? n : free;
     return n;
 }
 
-bool Buffer::copyFrom(const Buffer &other)
-{
+bool Buffer::copyFrom(const Buffer &other) {
     release();
-    if (!createMalloc(other.length))
-        return false;
-    if (other.length > 0)
-        std::memcpy(cursor, other.cursor, static_cast<size_t>(other.length));
+    if (!createMalloc(other.length)) return false;
+    if (other.length > 0) std::memcpy(cursor, other.cursor, static_cast<size_t>(other.length));
     length = other.length;
     return true;
 }
 
-bool Buffer::append(const Buffer &other)
-{
+bool Buffer::append(const Buffer &other) {
     int32_t n = std::min(room(), other.length);
-    if (n > 0)
-        std::memcpy(cursor + length, other.cursor, static_cast<size_t>(n));
+    if (n > 0) std::memcpy(cursor + length, other.cursor, static_cast<size_t>(n));
     length += std::max(n, 0);
     return n == other.length;
 }
 
 void Buffer::replaceCopy(Buffer &source, int &carried, const char *pattern, int patternLength,
-                         const char *replacement, int replacementLength)
-{
+                         const char *replacement, int replacementLength) {
     // Room for the held-back pattern bytes too: a short next chunk would otherwise cut
     // them when the replacement is shorter than they are.
     int32_t held = carried > 0 && carried < patternLength ? carried : 0;
     int32_t capacity = 2 * source.length + replacementLength + held;
-    if (!createMalloc(capacity))
-        return;
+    if (!createMalloc(capacity)) return;
     int32_t out = 0;
     auto emit = [&](const char *bytes, int32_t n) {
         n = std::min(n, capacity - out);
@@ -138,7 +120,8 @@ void Buffer::replaceCopy(Buffer &source, int &carried, const char *pattern, int 
 
     if (carried > 0 && carried < patternLength) {
         int32_t rest = patternLength - carried;
-        if (source.length >= rest && std::memcmp(source.cursor, pattern + carried, static_cast<size_t>(rest)) == 0) {
+        if (source.length >= rest &&
+            std::memcmp(source.cursor, pattern + carried, static_cast<size_t>(rest)) == 0) {
             consume(rest);
             emit(replacement, replacementLength);
         } else {

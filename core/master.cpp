@@ -31,8 +31,6 @@
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_start.h"
 
-#include <sys/stat.h>
-#include <sys/sysinfo.h>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -40,13 +38,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int64_t BlockTicks = 100;        // one supervision block, about 1 s
+constexpr int64_t BlockTicks = 100; // one supervision block, about 1 s
 constexpr int64_t StatusReportTicks = 3000;
-constexpr int64_t StopGraceTicks = 500;    // the loop leaves this long after the last stop signal
+constexpr int64_t StopGraceTicks = 500;      // the loop leaves this long after the last stop signal
 constexpr int64_t PowerOffLinkTicks = 78000; // product 294 powers off after this long without link
 constexpr int64_t WifiFallbackTicks = 800;
 
@@ -59,15 +59,18 @@ int loadStatsCountdown = 0;
 int displayBlockCount = 0;
 int64_t linkLostTick = 0;
 
-unsigned productId() { return productParams().productId; }
+unsigned productId() {
+    return productParams().productId;
+}
 
 // Signal handlers only do what is safe there: counters, a tick, and write(2).
 
-void writeText(const char *text) { (void)!::write(STDOUT_FILENO, text, std::strlen(text)); }
+void writeText(const char *text) {
+    (void)!::write(STDOUT_FILENO, text, std::strlen(text));
+}
 
 // Formats a signed decimal into buf (at least 12 bytes); async-signal-safe.
-const char *decimal(long value, char *buf)
-{
+const char *decimal(long value, char *buf) {
     char tmp[24];
     int n = 0;
     bool negative = value < 0;
@@ -77,8 +80,7 @@ const char *decimal(long value, char *buf)
         v /= 10;
     } while (v && n < 22);
     int i = 0;
-    if (negative)
-        buf[i++] = '-';
+    if (negative) buf[i++] = '-';
     while (n > 0)
         buf[i++] = tmp[--n];
     buf[i] = '\0';
@@ -87,8 +89,7 @@ const char *decimal(long value, char *buf)
 
 // Formats value as at least eight lower-case hex digits into buf (at least 17 bytes);
 // async-signal-safe.
-const char *hex8(unsigned long value, char *buf)
-{
+const char *hex8(unsigned long value, char *buf) {
     char tmp[17];
     int n = 0;
     do {
@@ -104,8 +105,7 @@ const char *hex8(unsigned long value, char *buf)
     return buf;
 }
 
-[[noreturn]] void endOnFault(int sig)
-{
+[[noreturn]] void endOnFault(int sig) {
     // A crash ends the process with 128 + the signal number, never as a plain stop;
     // "/var/alive" stays behind, so the next start counts it.
     _exit(128 + sig);
@@ -118,8 +118,7 @@ const char *hex8(unsigned long value, char *buf)
 std::atomic<int> stopSignals{0};
 int stopSignalsSeen = 0;
 
-void noteStopSignals()
-{
+void noteStopSignals() {
     int n = stopSignals.load();
     if (n != stopSignalsSeen) {
         stopSignalsSeen = n;
@@ -127,11 +126,9 @@ void noteStopSignals()
     }
 }
 
-void onSignal(int sig)
-{
+void onSignal(int sig) {
     int savedErrno = errno;
-    if (sig == SIGINT)
-        ++sigIntCount;
+    if (sig == SIGINT) ++sigIntCount;
     if (sig == SIGINT || sig == SIGTERM) {
         ++stopSignals;
         ++shutdownCount;
@@ -146,13 +143,11 @@ void onSignal(int sig)
     writeText(" sigInts:");
     writeText(decimal(sigIntCount.load(), c));
     writeText("\n");
-    if (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE)
-        endOnFault(sig);
+    if (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE) endOnFault(sig);
     errno = savedErrno;
 }
 
-void onFatalSignal(int sig, siginfo_t *info, void *)
-{
+void onFatalSignal(int sig, siginfo_t *info, void *) {
     char a[24], b[24], c[24], d[24];
     writeText("Signal ");
     writeText(decimal(sig, a));
@@ -166,8 +161,7 @@ void onFatalSignal(int sig, siginfo_t *info, void *)
     endOnFault(sig);
 }
 
-void installFatalHandlers()
-{
+void installFatalHandlers() {
     struct Entry {
         int sig;
         const char *failure;
@@ -178,7 +172,7 @@ void installFatalHandlers()
         {SIGSYS, "SIGSYS fail to install"},   {SIGXCPU, "SIGXCPU fail to install"},
         {SIGIOT, "SIGIOT fail to install"},   {SIGXFSZ, "SIGXFSZ fail to install"},
     };
-    struct sigaction sa{};
+    struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
     sa.sa_sigaction = onFatalSignal;
@@ -188,111 +182,97 @@ void installFatalHandlers()
             return;
         }
     }
-    struct sigaction term{};
+    struct sigaction term {};
     sigemptyset(&term.sa_mask);
     term.sa_flags = SA_RESTART;
     term.sa_handler = onSignal;
-    if (sigaction(SIGTERM, &term, nullptr) < 0)
-        std::perror("SIGTERM fail to install");
+    if (sigaction(SIGTERM, &term, nullptr) < 0) std::perror("SIGTERM fail to install");
 }
 
 // The plain handler installation of step 14 (no SA_RESTART: a signal interrupts the
 // waits of the task threads, which is how a stop reaches them).
-bool installSignal(int sig)
-{
-    struct sigaction sa{};
+bool installSignal(int sig) {
+    struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = onSignal;
     return sigaction(sig, &sa, nullptr) == 0;
 }
 
-std::string paramText(Param *p)
-{
+std::string paramText(Param *p) {
     char buf[128] = "";
-    if (p)
-        p->toText(buf, sizeof buf, false);
+    if (p) p->toText(buf, sizeof buf, false);
     return buf;
 }
 
-bool readDecimalFile(const std::string &path, long &value)
-{
+bool readDecimalFile(const std::string &path, long &value) {
     return readIntFile(value, path, false);
 }
 
-bool writeDecimalFile(const std::string &path, long value)
-{
+bool writeDecimalFile(const std::string &path, long value) {
     char text[24];
     std::snprintf(text, sizeof text, "%ld", value);
     return writeFile(path, text);
 }
 
 // Sets an integer parameter as start-up does: a value outside its range is ignored.
-void setIntParam(IntParam *param, int value)
-{
-    if (param)
-        param->set(value);
+void setIntParam(IntParam *param, int value) {
+    if (param) param->set(value);
 }
 
-void composeJackStates(int displayState, int linkState)
-{
+void composeJackStates(int displayState, int linkState) {
     const ProductParams &product = productParams();
     int shift = (product.productId == 295 && product.hwMajor > 1) ? 1 : 2;
     int value = (displayState & 1) | ((displayState & 2) << 3) | (linkState << shift);
     setIntParam(p_jack_states, value);
 }
 
-bool directoryExists(const std::string &path)
-{
+bool directoryExists(const std::string &path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-long fileSizeOf(const std::string &path)
-{
+long fileSizeOf(const std::string &path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
 }
 
 // Step 5: the root certificate becomes a link in the 802.1X directory.
-void linkRootCertificate()
-{
+void linkRootCertificate() {
     std::string link = sysPath("/etc/certs/cert_root.pem");
     // Only a link is replaced: a plain file of that name is the certificate itself and
     // would be lost by the removal below.
     struct stat st;
-    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-        return;
+    if (::lstat(link.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return;
     char real[PATH_MAX];
-    if (::realpath(link.c_str(), real) == nullptr)
-        return;
+    if (::realpath(link.c_str(), real) == nullptr) return;
     ::unlink(link.c_str());
     if (fileSizeOf(real) > 512) {
         const char *base = std::strrchr(real, '/');
         std::string target = sysPath("/etc/certs/802.1x") + (base ? base : "/cert_root.pem");
-        if (::symlink(real, target.c_str()) < 0 && errno != EEXIST)
-            std::perror(target.c_str());
+        if (::symlink(real, target.c_str()) < 0 && errno != EEXIST) std::perror(target.c_str());
     }
 }
 
-void raiseDeviceEvent(uint32_t bit) { handle_relay_event(bit); }
+void raiseDeviceEvent(uint32_t bit) {
+    handle_relay_event(bit);
+}
 
 // Step 20: certificate directories, a half-installed server key, the default certificate.
-void prepareCertificates()
-{
+void prepareCertificates() {
     std::string certs = sysPath("/etc/certs");
     if (!directoryExists(certs) && ::mkdir(certs.c_str(), 0755) < 0 && moniEnabled(MoniErr))
         mprintf(MoniErr, __FILE__, __LINE__, "Error: certificate not found (at %s).", certs.c_str());
     std::string dot1x = sysPath("/etc/certs/802.1x");
     if (!directoryExists(dot1x) && ::mkdir(dot1x.c_str(), 0755) < 0 && moniEnabled(MoniErr))
         mprintf(MoniErr, __FILE__, __LINE__, "Error: 802.1 certificates not found (at %s).", dot1x.c_str());
-    if (fileSizeOf(sysPath("/etc/certs/cert_fpkey.pem")) > 1 && fileSizeOf(sysPath("/etc/certs/cert_fsrv.pem")) <= 0)
+    if (fileSizeOf(sysPath("/etc/certs/cert_fpkey.pem")) > 1 &&
+        fileSizeOf(sysPath("/etc/certs/cert_fsrv.pem")) <= 0)
         ::unlink(sysPath("/etc/certs/cert_fpkey.pem").c_str());
     tlsStart(0);
 }
 
 // Step 22: the IP bring-up of the main interface.
-void setupIp(NetInterface &iface)
-{
+void setupIp(NetInterface &iface) {
     iface.up();
     writeResolvConf();
     if (!p_ip_addr->hasValue()) {
@@ -315,23 +295,20 @@ void setupIp(NetInterface &iface)
     }
     iface.enableIpv6(p_ipv6->isOn());
     setupPacketFilter();
-    if (p_sw_features->value() & 0x20000)
-        iface.setupIpVlans();
+    if (p_sw_features->value() & 0x20000) iface.setupIpVlans();
 }
 
 // Step 26: the usbfs memory budget follows the free memory.
-void setUsbfsMemory()
-{
+void setUsbfsMemory() {
     struct sysinfo info;
-    if (::sysinfo(&info) != 0)
-        return;
+    if (::sysinfo(&info) != 0) return;
     unsigned long long freeBytes = static_cast<unsigned long long>(info.freeram) * info.mem_unit;
-    writeFile(sysPath("/sys/module/usbcore/parameters/usbfs_memory_mb"), freeBytes > 134217728ULL ? "512" : "16");
+    writeFile(sysPath("/sys/module/usbcore/parameters/usbfs_memory_mb"),
+              freeBytes > 134217728ULL ? "512" : "16");
 }
 
 // Connects the subsystems that reach each other through hooks.
-void installHooks()
-{
+void installHooks() {
     installServiceHooks();
     moniLogHooks().warmStarts = [] { return warmStarts.load(); };
     moniLogHooks().crashCount = [] { return crashCount.load(); };
@@ -343,7 +320,9 @@ void installHooks()
     sensorHooks().notifyAddEvent = [](uint32_t event, int aux, const char *text) {
         return notifyAddEvent(event, aux, text);
     };
-    gpioHooks().notifyAddText = [](uint32_t event, const char *text) { return notifyAddEvent(event, 0, text); };
+    gpioHooks().notifyAddText = [](uint32_t event, const char *text) {
+        return notifyAddEvent(event, 0, text);
+    };
     gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
     gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
     supervisorHooks().webdavDailyBackup = webdav_daily_backup;
@@ -368,8 +347,7 @@ void installHooks()
     installIpSetupHooks();
 }
 
-void startUp()
-{
+void startUp() {
     // 1.
     const char *kick = std::getenv("KickOff");
     warmStarts = kick ? std::atoi(kick) : -1;
@@ -397,8 +375,7 @@ void startUp()
     installHooks();
 
     // 4.
-    if (!moniLog.open())
-        std::printf("*** ERROR can not open/create monitoring file?! ***\n");
+    if (!moniLog.open()) std::printf("*** ERROR can not open/create monitoring file?! ***\n");
 
     // 5., 6.
     linkRootCertificate();
@@ -408,8 +385,7 @@ void startUp()
     // 7. The storage-slot manager is not part of this build: no "SND" task.
 
     // 8. Counters.
-    if (crashCount != 0)
-        setIntParam(p_crashes, p_crashes->value() + 1);
+    if (crashCount != 0) setIntParam(p_crashes, p_crashes->value() + 1);
     if (p_ip_mask->hasValue() && p_ip_pfxlen->value() == 24) {
         InetAddress mask = p_ip_mask->address();
         int bits = 0;
@@ -421,8 +397,7 @@ void startUp()
         setIntParam(p_ip_pfxlen, bits);
     }
     setIntParam(p_life, p_life->value() + 1);
-    if (table.applyChanges() & ChangeSave)
-        table.save(table.filePath().c_str());
+    if (table.applyChanges() & ChangeSave) table.save(table.filePath().c_str());
 
     // 9. Board I/O.
     GpioDevice &board = gpioDevice();
@@ -438,8 +413,7 @@ void startUp()
     wired.up();
 
     // 11.
-    if (moniLog.ready())
-        sysStatLog(StatUp);
+    if (moniLog.ready()) sysStatLog(StatUp);
 
     // 12.
     if (isWifiProduct(productId())) {
@@ -467,8 +441,7 @@ void startUp()
     raiseDeviceEvent(DevEventLinkUp);
 
     // 14.
-    if (!installSignal(SIGFPE))
-        std::printf("####### install SIGFPE handler failed!\n########");
+    if (!installSignal(SIGFPE)) std::printf("####### install SIGFPE handler failed!\n########");
     for (int sig : {SIGTERM, SIGBUS, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGSEGV})
         installSignal(sig);
 
@@ -488,17 +461,18 @@ void startUp()
     std::string ip = paramText(p_ip_addr);
     std::printf("\r\n#\r\n##\r\n#### %s %s alive on %s ip:%s/%d  wifi:%d HTTP:%d HTTPS:%d IPP:%d alive:%d:%d "
                 "crash(es):%d(%d) pid:%d ####\r\n##\r\n#\r\n",
-                deviceName, "qmr", main.name(), ip.c_str(), p_ip_pfxlen->value(), p_wifi->isOn() ? 1 : 0, httpPort,
-                httpsPort, ippPort, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0, crashCount.load(),
-                static_cast<int>(getpid()));
+                deviceName, "qmr", main.name(), ip.c_str(), p_ip_pfxlen->value(), p_wifi->isOn() ? 1 : 0,
+                httpPort, httpsPort, ippPort, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0,
+                crashCount.load(), static_cast<int>(getpid()));
     std::fflush(stdout);
     if (moniEnabled(MoniSta))
-        mprintf(MoniSta, __FILE__, __LINE__,
-                "System status: device %s (IP address %s/%d, SW:%d,%d) wifi:%d is up and running. Restarts: %d "
-                "(warm = %d, crashed/s:%d/%d).",
-                deviceName, ip.c_str(), p_ip_pfxlen->value(), static_cast<int>(SoftwareVersionWord & 0xffff), 0,
-                p_wifi->isOn() ? 1 : 0, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0,
-                crashCount.load());
+        mprintf(
+            MoniSta, __FILE__, __LINE__,
+            "System status: device %s (IP address %s/%d, SW:%d,%d) wifi:%d is up and running. Restarts: %d "
+            "(warm = %d, crashed/s:%d/%d).",
+            deviceName, ip.c_str(), p_ip_pfxlen->value(), static_cast<int>(SoftwareVersionWord & 0xffff), 0,
+            p_wifi->isOn() ? 1 : 0, p_life->value(), warmStarts.load(), crashedLastRun ? 1 : 0,
+            crashCount.load());
 
     // 20., 21.
     prepareCertificates();
@@ -519,11 +493,9 @@ void startUp()
 
     // 25.
     raiseDeviceEvent(DevEventStart);
-    if (p_ip_addr->hasValue())
-        main.sendGratuitousArp(p_ip_addr->address());
+    if (p_ip_addr->hasValue()) main.sendGratuitousArp(p_ip_addr->address());
     webdavJobWord = 0;
-    if (p_wdav_bupauto->isOn())
-        start_webdav_backup();
+    if (p_wdav_bupauto->isOn()) start_webdav_backup();
     webdavJobWord = 0;
 
     // 26.
@@ -531,8 +503,7 @@ void startUp()
 }
 
 // Block work of the supervision loop, about once a second.
-void superviseBlock(bool &linkWatched, int &linkFlags)
-{
+void superviseBlock(bool &linkWatched, int &linkFlags) {
     // Load statistics every v + 1 blocks, v from the code text of "deltaload".
     int v = std::atoi(p_deltaload->choiceCode());
     if (v != loadStatsValue) {
@@ -562,8 +533,7 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
         linkWatched = true;
         wiredInterface().getCarrier(&linkFlags);
         if (linkFlags != lastLinkState) {
-            if (notifyAddEvent(0x8000000, linkFlags))
-                notify_post_event(0x8000000, -1);
+            if (notifyAddEvent(0x8000000, linkFlags)) notify_post_event(0x8000000, -1);
             if (display && p_disp_lnk->isOn()) {
                 display->show('E', '5',
                               isNormal(linkFlags) ? Display::Remove : (Display::Add | Display::SlowBlink));
@@ -572,8 +542,7 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
             if (moniEnabled(MoniSta))
                 mprintf(MoniSta, __FILE__, __LINE__, "System status: network link is %s.",
                         linkFlags ? "up" : "down");
-            if (product.productId == 294)
-                linkLostTick = linkFlags ? 0 : sysTicks();
+            if (product.productId == 294) linkLostTick = linkFlags ? 0 : sysTicks();
             lastLinkState = linkFlags;
             composeJackStates(lastDisplayState, lastLinkState);
         }
@@ -586,18 +555,15 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
         }
     }
 
-    if (product.productId == 295 && p_beepLnk->isOn() && !isNormal(linkFlags))
-        board.beep(0);
+    if (product.productId == 295 && p_beepLnk->isOn() && !isNormal(linkFlags)) board.beep(0);
 
     if ((p_sw_features->value() & 0x400000) && p_relay_ctrl->equals("eve")) {
         // A failed read says nothing about the inputs: no event from it.
         int read = board.readInputs();
         int inputs = read < 0 ? lastPowerInputs : (read & 3);
         int changed = inputs ^ lastPowerInputs;
-        if (changed & 1)
-            raiseDeviceEvent((inputs & 1) ? DevEventPower1Failed : DevEventPower1Good);
-        if (changed & 2)
-            raiseDeviceEvent((inputs & 2) ? DevEventPower2Failed : DevEventPower2Good);
+        if (changed & 1) raiseDeviceEvent((inputs & 1) ? DevEventPower1Failed : DevEventPower1Good);
+        if (changed & 2) raiseDeviceEvent((inputs & 2) ? DevEventPower2Failed : DevEventPower2Good);
         lastPowerInputs = inputs;
     }
 
@@ -608,8 +574,7 @@ void superviseBlock(bool &linkWatched, int &linkFlags)
     }
 }
 
-void supervise()
-{
+void supervise() {
     // The link flags the first block compares with: 0x11 on products 278 and 295,
     // else 0x10; a first reading that differs is logged as a link change.
     lastLinkState = (productId() == 278 || productId() == 295) ? 0x11 : 0x10;
@@ -620,13 +585,12 @@ void supervise()
         noteStopSignals();
         int64_t now = sysTicks();
         int64_t stopTick = shutdownRequestTick.load();
-        if (stopTick != 0 && now - stopTick >= StopGraceTicks)
-            break;
+        if (stopTick != 0 && now - stopTick >= StopGraceTicks) break;
         if (now - lastReport > StatusReportTicks) {
             if (moniEnabled(MoniSta))
                 mprintf(MoniSta, __FILE__, __LINE__,
-                        "System status: %d threads are alive. Loop: %d. Shutdowns: %d (%d,%d,%d) %d.", countTasks(),
-                        loopCount.load(), shutdownCount.load(), static_cast<int>(lastReport),
+                        "System status: %d threads are alive. Loop: %d. Shutdowns: %d (%d,%d,%d) %d.",
+                        countTasks(), loopCount.load(), shutdownCount.load(), static_cast<int>(lastReport),
                         static_cast<int>(now - lastReport), 100, static_cast<int>(now));
             lastReport = now;
         }
@@ -646,8 +610,7 @@ void supervise()
     }
 }
 
-int shutDown()
-{
+int shutDown() {
     const char *deviceName = productParams().defaultName;
     if (moniLog.ready()) {
         sysStatLog(StatDown);
@@ -665,8 +628,7 @@ int shutDown()
         main.enableIpv6(false);
     }
     clearPacketFilter();
-    if (p_sw_features->value() & 0x2000)
-        main.removeAllVlans();
+    if (p_sw_features->value() & 0x2000) main.removeAllVlans();
     tlsUnloadProviders();
     int type = shutdownType.load();
     if (type == ShutdownPowerOff) {
@@ -683,30 +645,29 @@ int shutDown()
 
 // What the daemon shows of itself on the simulated platform's control socket, so tests
 // can read its state from outside: "devices" lists the USB device table.
-void addSimTestHooks()
-{
-    sim::addCommand("devices", "devices: the daemon's USB device table (entry vid pid manufacturer product serial opened)",
-                    [](const std::vector<std::string> &, std::string &out) {
-                        for (int i = 0; i < usbDeviceCount.load(); i++) {
-                            char vid[16], pid[16], manu[128], prod[128], serial[128], opened[8];
-                            if (query_usb_device_info(i, 7, vid, sizeof vid) < 0)
-                                continue;
-                            query_usb_device_info(i, 6, pid, sizeof pid);
-                            query_usb_device_info(i, 1, manu, sizeof manu);
-                            query_usb_device_info(i, 2, prod, sizeof prod);
-                            query_usb_device_info(i, 3, serial, sizeof serial);
-                            query_usb_device_info(i, 5, opened, sizeof opened);
-                            out += std::to_string(i) + " " + vid + " " + pid + " \"" + manu + "\" \"" + prod +
-                                   "\" \"" + serial + "\" " + opened + "\n";
-                        }
-                        return std::string();
-                    });
+void addSimTestHooks() {
+    sim::addCommand(
+        "devices",
+        "devices: the daemon's USB device table (entry vid pid manufacturer product serial opened)",
+        [](const std::vector<std::string> &, std::string &out) {
+            for (int i = 0; i < usbDeviceCount.load(); i++) {
+                char vid[16], pid[16], manu[128], prod[128], serial[128], opened[8];
+                if (query_usb_device_info(i, 7, vid, sizeof vid) < 0) continue;
+                query_usb_device_info(i, 6, pid, sizeof pid);
+                query_usb_device_info(i, 1, manu, sizeof manu);
+                query_usb_device_info(i, 2, prod, sizeof prod);
+                query_usb_device_info(i, 3, serial, sizeof serial);
+                query_usb_device_info(i, 5, opened, sizeof opened);
+                out += std::to_string(i) + " " + vid + " " + pid + " \"" + manu + "\" \"" + prod + "\" \"" +
+                       serial + "\" " + opened + "\n";
+            }
+            return std::string();
+        });
 }
 
 } // namespace
 
-int main()
-{
+int main() {
     Platform &board = simPlatformWanted() ? simPlatform() : linuxPlatform();
     setPlatform(board);
     if (board.start() != 0) {

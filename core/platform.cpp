@@ -1,21 +1,21 @@
 #include "core/platform.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/if_vlan.h>
+#include <linux/mii.h>
+#include <linux/netlink.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <linux/if_vlan.h>
-#include <linux/mii.h>
-#include <linux/netlink.h>
-#include <linux/sockios.h>
-#include <net/if.h>
-#include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -30,21 +30,18 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
     ssize_t read(int fd, void *buf, size_t n) override { return ::read(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return ::write(fd, buf, n); }
-    void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override
-    {
+    void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         return ::mmap(addr, length, prot, flags, fd, offset);
     }
     int munmap(void *addr, size_t length) override { return ::munmap(addr, length); }
     int mount(const char *source, const char *target, const char *fstype, unsigned long flags,
-              const void *data) override
-    {
+              const void *data) override {
         return ::mount(source, target, fstype, flags, data);
     }
     int umount(const char *target) override { return ::umount(target); }
     int setTimeOfDay(const struct timeval *tv) override { return ::settimeofday(tv, nullptr); }
 
-    int vlanAdd(const char *ifname, int vlanId) override
-    {
+    int vlanAdd(const char *ifname, int vlanId) override {
         vlan_ioctl_args args{};
         args.cmd = ADD_VLAN_CMD;
         std::strncpy(args.device1, ifname, sizeof args.device1 - 1);
@@ -52,36 +49,30 @@ public:
         return vlanIoctl(args);
     }
 
-    int vlanDel(const char *vlanIfname) override
-    {
+    int vlanDel(const char *vlanIfname) override {
         vlan_ioctl_args args{};
         args.cmd = DEL_VLAN_CMD;
         std::strncpy(args.device1, vlanIfname, sizeof args.device1 - 1);
         return vlanIoctl(args);
     }
 
-    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override
-    {
+    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override {
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
+        if (fd < 0) return -1;
         ifreq ifr{};
         std::strncpy(ifr.ifr_name, ifname, IFNAMSIZ - 1);
         auto *mii = reinterpret_cast<mii_ioctl_data *>(&ifr.ifr_data);
         mii->phy_id = static_cast<__u16>(phyAddress);
         mii->reg_num = static_cast<__u16>(reg);
         int rc = ::ioctl(fd, SIOCGMIIREG, &ifr);
-        if (rc == 0 && value)
-            *value = mii->val_out;
+        if (rc == 0 && value) *value = mii->val_out;
         ::close(fd);
         return rc;
     }
 
-    int ueventOpen() override
-    {
+    int ueventOpen() override {
         int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-        if (fd < 0)
-            return -1;
+        if (fd < 0) return -1;
         sockaddr_nl addr{};
         addr.nl_family = AF_NETLINK;
         addr.nl_groups = 1; // the kernel's broadcast group
@@ -92,10 +83,8 @@ public:
         return fd;
     }
 
-    int mknodChar(const char *path, mode_t mode, dev_t device) override
-    {
-        if (::mknod(path, S_IFCHR | (mode & 07777), device) < 0)
-            return -1;
+    int mknodChar(const char *path, mode_t mode, dev_t device) override {
+        if (::mknod(path, S_IFCHR | (mode & 07777), device) < 0) return -1;
         // The creation mask may have taken bits away: set the mode asked for.
         if (::chmod(path, mode & 07777) < 0) {
             int saved = errno;
@@ -107,11 +96,9 @@ public:
     }
 
 private:
-    static int vlanIoctl(vlan_ioctl_args &args)
-    {
+    static int vlanIoctl(vlan_ioctl_args &args) {
         int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
+        if (fd < 0) return -1;
         int rc = ::ioctl(fd, SIOCSIFVLAN, &args);
         int saved = errno;
         ::close(fd);
@@ -124,34 +111,42 @@ std::atomic<Platform *> current{nullptr};
 
 } // namespace
 
-static int notHere()
-{
+static int notHere() {
     errno = ENOSYS;
     return -1;
 }
 
-int Platform::vlanAdd(const char *, int) { return notHere(); }
-int Platform::vlanDel(const char *) { return notHere(); }
-int Platform::phyRead(const char *, int, int, int *) { return notHere(); }
-int Platform::ueventOpen() { return notHere(); }
-int Platform::mknodChar(const char *, mode_t, dev_t) { return notHere(); }
+int Platform::vlanAdd(const char *, int) {
+    return notHere();
+}
+int Platform::vlanDel(const char *) {
+    return notHere();
+}
+int Platform::phyRead(const char *, int, int, int *) {
+    return notHere();
+}
+int Platform::ueventOpen() {
+    return notHere();
+}
+int Platform::mknodChar(const char *, mode_t, dev_t) {
+    return notHere();
+}
 
-Platform &linuxPlatform()
-{
+Platform &linuxPlatform() {
     static LinuxPlatform instance;
     return instance;
 }
 
-Platform &platform()
-{
+Platform &platform() {
     Platform *p = current.load(std::memory_order_acquire);
     return p ? *p : linuxPlatform();
 }
 
-void setPlatform(Platform &p) { current.store(&p, std::memory_order_release); }
+void setPlatform(Platform &p) {
+    current.store(&p, std::memory_order_release);
+}
 
-bool simPlatformWanted()
-{
+bool simPlatformWanted() {
     const char *env = std::getenv("QMR_PLATFORM");
     return env && std::strcmp(env, "sim") == 0;
 }

@@ -5,8 +5,8 @@
 // system calls.
 #pragma once
 
-#include <sys/types.h>
 #include <ctime>
+#include <sys/types.h>
 
 class Platform {
 public:

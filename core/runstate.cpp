@@ -14,8 +14,7 @@ std::atomic<int> loopCount{0};
 std::atomic<bool> wifiAdapterFound{false};
 int httpPort = -1, httpsPort = -1, ippPort = -1, snmpPort = -1;
 
-void requestStop(int delaySeconds)
-{
+void requestStop(int delaySeconds) {
     auto *stop = new ShutDown(delaySeconds);
     if (stop->start(0x8000) < 0) {
         // No thread: the loop still sees the request through the counter.
@@ -23,8 +22,7 @@ void requestStop(int delaySeconds)
     }
 }
 
-void requestShutdown(int type, int delaySeconds)
-{
+void requestShutdown(int type, int delaySeconds) {
     shutdownType = type;
     requestStop(delaySeconds);
 }

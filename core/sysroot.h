@@ -12,7 +12,9 @@ const std::string &sysRoot();
 // /proc/stat, /proc/meminfo, /proc/net/..., /proc/sys/net/..., /sys/class/net/...)
 // stay as they are; everything else that is absolute gets the root prefixed.
 std::string sysPath(const char *path);
-inline std::string sysPath(const std::string &path) { return sysPath(path.c_str()); }
+inline std::string sysPath(const std::string &path) {
+    return sysPath(path.c_str());
+}
 
 // The mapping itself, for a given root.
 std::string joinRoot(const std::string &root, const char *path);

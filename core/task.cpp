@@ -13,10 +13,6 @@
 
 #include "core/ticks.h"
 
-#include <sys/epoll.h>
-#include <sys/ioctl.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -26,6 +22,10 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -48,10 +48,11 @@ int taskNumberCounter = 0; // under the registry lock
 pthread_key_t contextKey;
 pthread_once_t contextOnce = PTHREAD_ONCE_INIT;
 
-void deleteTask(void *value) { delete static_cast<Task *>(value); }
+void deleteTask(void *value) {
+    delete static_cast<Task *>(value);
+}
 
-void createContextKey()
-{
+void createContextKey() {
     int rc = pthread_key_create(&contextKey, deleteTask);
     if (rc != 0) {
         std::printf("could not create task context key !! %s\n", std::strerror(rc));
@@ -60,15 +61,12 @@ void createContextKey()
     }
 }
 
-int pipeCallback(EpollRecord *record, uint32_t)
-{
-    if (record == nullptr || record->owner == nullptr)
-        return 0;
+int pipeCallback(EpollRecord *record, uint32_t) {
+    if (record == nullptr || record->owner == nullptr) return 0;
     return static_cast<int>(static_cast<Task *>(record->owner)->readMessage());
 }
 
-int64_t monotonicMs()
-{
+int64_t monotonicMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
@@ -76,8 +74,7 @@ int64_t monotonicMs()
 
 } // namespace
 
-int TLOCK()
-{
+int TLOCK() {
     if (pthread_mutex_lock(&registryLock) != 0) {
         std::printf("TLOCK[%d] failed!\n", Task::currentNumber());
         return 0;
@@ -85,12 +82,15 @@ int TLOCK()
     return 1;
 }
 
-void TUNLOCK() { pthread_mutex_unlock(&registryLock); }
+void TUNLOCK() {
+    pthread_mutex_unlock(&registryLock);
+}
 
-Task *registrySlot(int i) { return (i >= 0 && i < TaskRegistrySize) ? registry[i] : nullptr; }
+Task *registrySlot(int i) {
+    return (i >= 0 && i < TaskRegistrySize) ? registry[i] : nullptr;
+}
 
-Task::Task(const char *taskName) : name(taskName)
-{
+Task::Task(const char *taskName) : name(taskName) {
     startTick = sysTicks();
     pthread_once(&contextOnce, createContextKey);
 
@@ -138,39 +138,31 @@ Task::Task(const char *taskName) : name(taskName)
     }
 }
 
-Task::~Task()
-{
+Task::~Task() {
     if (pipeRecord.descriptor >= 0 && epollFd >= 0)
         epoll_ctl(epollFd, EPOLL_CTL_DEL, pipeRecord.descriptor, nullptr);
     pipeRecord = EpollRecord{};
 
     if (pthread_mutex_lock(&registryLock) == 0) {
         for (auto &slot : registry)
-            if (slot == this)
-                slot = nullptr;
+            if (slot == this) slot = nullptr;
         pthread_mutex_unlock(&registryLock);
     }
-    if (epollFd >= 0)
-        ::close(epollFd);
-    if (pipeRead >= 0)
-        ::close(pipeRead);
-    if (pipeWrite >= 0)
-        ::close(pipeWrite);
+    if (epollFd >= 0) ::close(epollFd);
+    if (pipeRead >= 0) ::close(pipeRead);
+    if (pipeWrite >= 0) ::close(pipeWrite);
     epollFd = pipeRead = pipeWrite = -1;
     --alive;
     pthread_mutex_destroy(&pipeMutex);
 }
 
-int Task::slotIndex() const
-{
+int Task::slotIndex() const {
     for (int i = 0; i < TaskRegistrySize; i++)
-        if (registry[i] == this)
-            return i;
+        if (registry[i] == this) return i;
     return TaskRegistrySize;
 }
 
-int Task::start(uint32_t minStackSize, bool joinable)
-{
+int Task::start(uint32_t minStackSize, bool joinable) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     size_t defaultSize = 0;
@@ -180,8 +172,7 @@ int Task::start(uint32_t minStackSize, bool joinable)
     pthread_attr_setdetachstate(&attr, joinable ? PTHREAD_CREATE_JOINABLE : PTHREAD_CREATE_DETACHED);
 
     int locked = pthread_mutex_lock(&registryLock) == 0;
-    if (taskNumberCounter + 1 < 0)
-        taskNumberCounter = 0;
+    if (taskNumberCounter + 1 < 0) taskNumberCounter = 0;
     taskNumber = ++taskNumberCounter;
     int rc = pthread_create(&thread, &attr, threadMain, this);
     if (rc != 0) {
@@ -192,14 +183,12 @@ int Task::start(uint32_t minStackSize, bool joinable)
         stackSize = static_cast<uint32_t>(size);
     }
     int number = taskNumber;
-    if (locked)
-        pthread_mutex_unlock(&registryLock);
+    if (locked) pthread_mutex_unlock(&registryLock);
     pthread_attr_destroy(&attr);
     return rc != 0 ? -1 : number;
 }
 
-void *Task::threadMain(void *arg)
-{
+void *Task::threadMain(void *arg) {
     Task *task = static_cast<Task *>(arg);
     pthread_setspecific(contextKey, task);
     task->pid = getpid();
@@ -223,12 +212,15 @@ void *Task::threadMain(void *arg)
     return nullptr;
 }
 
-void Task::exit() { pthread_exit(nullptr); }
+void Task::exit() {
+    pthread_exit(nullptr);
+}
 
-uint32_t Task::onMessage(const TaskMsg &msg) { return msg.flags; }
+uint32_t Task::onMessage(const TaskMsg &msg) {
+    return msg.flags;
+}
 
-int Task::post(TaskMsg msg)
-{
+int Task::post(TaskMsg msg) {
     msg.task = taskNumber;
     pthread_mutex_lock(&pipeMutex);
     ssize_t n;
@@ -239,22 +231,18 @@ int Task::post(TaskMsg msg)
     return n == static_cast<ssize_t>(sizeof msg) ? 0 : -1;
 }
 
-uint32_t Task::readMessage()
-{
+uint32_t Task::readMessage() {
     TaskMsg msg{};
     ssize_t n;
     do {
         n = ::read(pipeRead, &msg, sizeof msg);
     } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof msg))
-        exit();
-    if (msg.flags & MsgExit)
-        exit();
+    if (n != static_cast<ssize_t>(sizeof msg)) exit();
+    if (msg.flags & MsgExit) exit();
     return onMessage(msg);
 }
 
-int Task::pollMessage()
-{
+int Task::pollMessage() {
     int pending = 0;
     if (::ioctl(pipeRead, FIONREAD, &pending) == 0 && pending > 0) {
         readMessage();
@@ -263,10 +251,8 @@ int Task::pollMessage()
     return 0;
 }
 
-int Task::postTo(int number, TaskMsg msg)
-{
-    if (number < 0 || !TLOCK())
-        return -1;
+int Task::postTo(int number, TaskMsg msg) {
+    if (number < 0 || !TLOCK()) return -1;
     int result = -1;
     for (Task *t : registry) {
         if (t && t->taskNumber == number) {
@@ -278,10 +264,8 @@ int Task::postTo(int number, TaskMsg msg)
     return result;
 }
 
-int Task::postByName(const char *taskName, TaskMsg msg)
-{
-    if (taskName == nullptr || !TLOCK())
-        return 0;
+int Task::postByName(const char *taskName, TaskMsg msg) {
+    if (taskName == nullptr || !TLOCK()) return 0;
     int count = 0;
     for (Task *t : registry) {
         if (t && t->name && std::strcmp(t->name, taskName) == 0) {
@@ -293,20 +277,16 @@ int Task::postByName(const char *taskName, TaskMsg msg)
     return count;
 }
 
-int Task::postAll(TaskMsg msg)
-{
-    if (!TLOCK())
-        return 0;
+int Task::postAll(TaskMsg msg) {
+    if (!TLOCK()) return 0;
     int result = 0;
     for (Task *t : registry)
-        if (t)
-            result |= t->post(msg);
+        if (t) result |= t->post(msg);
     TUNLOCK();
     return result;
 }
 
-int Task::wait(int64_t ticks, int extraFd)
-{
+int Task::wait(int64_t ticks, int extraFd) {
     // Only a task's own thread reads its pipe: wait on the caller's task. Outside any
     // task there is no pipe; the wait then watches only the time and extraFd.
     Task *self = current();
@@ -332,34 +312,28 @@ int Task::wait(int64_t ticks, int extraFd)
             fds[n++] = {extraFd, POLLIN, 0};
         }
         int rc = ::poll(fds, n, timeoutMs);
-        if (rc < 0)
-            return 0;
-        if (rc == 0)
-            return 1;
+        if (rc < 0) return 0;
+        if (rc == 0) return 1;
         if (pipeIndex >= 0 && (fds[pipeIndex].revents & (POLLIN | POLLHUP))) {
             uint32_t flags = self->readMessage();
-            if (flags & (MsgNotifyEvent | MsgConfigChanged | MsgNewDiscovery))
-                return 2;
+            if (flags & (MsgNotifyEvent | MsgConfigChanged | MsgNewDiscovery)) return 2;
         }
-        if (extraIndex >= 0 && (fds[extraIndex].revents & (POLLIN | POLLHUP | POLLERR)))
-            return 3;
-        if (ticks == 0)
-            return 1;
-        if (ticks > 0 && monotonicMs() >= deadline)
-            return 1;
+        if (extraIndex >= 0 && (fds[extraIndex].revents & (POLLIN | POLLHUP | POLLERR))) return 3;
+        if (ticks == 0) return 1;
+        if (ticks > 0 && monotonicMs() >= deadline) return 1;
     }
 }
 
-int waitCurrentTask(int64_t ticks, int extraFd)
-{
+int waitCurrentTask(int64_t ticks, int extraFd) {
     Task *self = Task::current();
     return self ? self->wait(ticks, extraFd) : 0;
 }
 
-int currentTaskNumber() { return Task::currentNumber(); }
+int currentTaskNumber() {
+    return Task::currentNumber();
+}
 
-int Task::epollAdd(EpollRecord *record, uint32_t events)
-{
+int Task::epollAdd(EpollRecord *record, uint32_t events) {
     epollChanges++;
     epoll_event ev{};
     ev.events = events;
@@ -367,31 +341,26 @@ int Task::epollAdd(EpollRecord *record, uint32_t events)
     return epoll_ctl(epollFd, EPOLL_CTL_ADD, record->descriptor, &ev);
 }
 
-int Task::epollDel(int descriptor)
-{
+int Task::epollDel(int descriptor) {
     epollChanges++;
     return epoll_ctl(epollFd, EPOLL_CTL_DEL, descriptor, nullptr);
 }
 
-int Task::epollMod(EpollRecord *record, uint32_t events)
-{
+int Task::epollMod(EpollRecord *record, uint32_t events) {
     epoll_event ev{};
     ev.events = events;
     ev.data.ptr = record;
     return epoll_ctl(epollFd, EPOLL_CTL_MOD, record->descriptor, &ev);
 }
 
-int Task::epollWait(int timeoutMs)
-{
+int Task::epollWait(int timeoutMs) {
     epoll_event events[4];
     int n = epoll_wait(epollFd, events, 4, timeoutMs < 0 ? -1 : timeoutMs);
-    if (n <= 0)
-        return n;
+    if (n <= 0) return n;
     int result = 0;
     for (int i = 0; i < n; i++) {
         auto *record = static_cast<EpollRecord *>(events[i].data.ptr);
-        if (record == nullptr || record->callback == nullptr)
-            continue;
+        if (record == nullptr || record->callback == nullptr) continue;
         // The callback may free its record: take what is needed afterwards first.
         void *owner = record->owner;
         int descriptor = record->descriptor;
@@ -401,47 +370,38 @@ int Task::epollWait(int timeoutMs)
             // lose the owner so their callbacks ignore them.
             for (int j = i + 1; j < n; j++) {
                 auto *later = static_cast<EpollRecord *>(events[j].data.ptr);
-                if (later && owner && later->owner == owner)
-                    later->owner = nullptr;
+                if (later && owner && later->owner == owner) later->owner = nullptr;
             }
             // A failed removal gives epoll_ctl's -1, never an errno value: -2 is a
             // callback's own "go on" code for some owners, and ENOENT would read as it.
-            if (descriptor >= 0 && epollDel(descriptor) < 0)
-                result = -1;
+            if (descriptor >= 0 && epollDel(descriptor) < 0) result = -1;
         }
     }
     return result;
 }
 
-Task *Task::current()
-{
+Task *Task::current() {
     pthread_once(&contextOnce, createContextKey);
     return static_cast<Task *>(pthread_getspecific(contextKey));
 }
 
-int Task::currentNumber()
-{
+int Task::currentNumber() {
     Task *t = current();
     return t ? t->taskNumber : -1;
 }
 
-const char *Task::currentName()
-{
+const char *Task::currentName() {
     Task *t = current();
     return t ? t->name : "NoTask";
 }
 
-void Task::kill(const char *taskName, int signal)
-{
-    if (!TLOCK())
-        return;
+void Task::kill(const char *taskName, int signal) {
+    if (!TLOCK()) return;
     Task *self = current();
     std::vector<Task *> unstarted;
     for (Task *t : registry) {
-        if (t == nullptr || t == self)
-            continue;
-        if (taskName && (t->name == nullptr || std::strcmp(t->name, taskName) != 0))
-            continue;
+        if (t == nullptr || t == self) continue;
+        if (taskName && (t->name == nullptr || std::strcmp(t->name, taskName) != 0)) continue;
         if (t->threadCreated_)
             pthread_kill(t->thread, signal);
         else
@@ -453,28 +413,26 @@ void Task::kill(const char *taskName, int signal)
         delete t;
 }
 
-void Task::shiftStartTimes(int64_t delta)
-{
-    if (!TLOCK())
-        return;
+void Task::shiftStartTimes(int64_t delta) {
+    if (!TLOCK()) return;
     for (Task *t : registry)
-        if (t)
-            t->startTick += delta;
+        if (t) t->startTick += delta;
     TUNLOCK();
 }
 
-int Task::aliveCount() { return alive.load(); }
-int Task::overRunCount() { return overRun.load(); }
+int Task::aliveCount() {
+    return alive.load();
+}
+int Task::overRunCount() {
+    return overRun.load();
+}
 
-int countTasks()
-{
+int countTasks() {
     int locked = TLOCK();
     int count = 0;
     for (Task *t : registry)
-        if (t)
-            count++;
-    if (locked)
-        TUNLOCK();
+        if (t) count++;
+    if (locked) TUNLOCK();
     return count;
 }
 
@@ -482,13 +440,10 @@ namespace {
 std::atomic<bool> firstStop{true};
 }
 
-void ShutDown::run()
-{
+void ShutDown::run() {
     if (firstStop.exchange(false)) {
-        if (shutdownDisplayHook)
-            shutdownDisplayHook();
-        if (delay > 0)
-            wait(static_cast<int64_t>(delay) * 100);
+        if (shutdownDisplayHook) shutdownDisplayHook();
+        if (delay > 0) wait(static_cast<int64_t>(delay) * 100);
         postAll(exitMsg);
         sleep(1);
         kill(nullptr, SIGTERM);

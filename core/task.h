@@ -19,12 +19,12 @@ static_assert(sizeof(TaskMsg) == 16, "task messages are 16 bytes on the pipe");
 
 // Message flags.
 enum : uint32_t {
-    MsgExit = 0x2,               // the receiving thread ends when it reads the message
-    MsgNotifyEvent = 0x10,       // notification event (event bits, value)
-    MsgAddressChanged = 0x1000,  // an interface address changed: reopen sockets
-    MsgConfigChanged = 0x4000,   // configuration or network changed
-    MsgNewDiscovery = 0x8000,    // start a new address discovery
-    MsgPortsOn = 0x10000,        // switch the USB ports on
+    MsgExit = 0x2,              // the receiving thread ends when it reads the message
+    MsgNotifyEvent = 0x10,      // notification event (event bits, value)
+    MsgAddressChanged = 0x1000, // an interface address changed: reopen sockets
+    MsgConfigChanged = 0x4000,  // configuration or network changed
+    MsgNewDiscovery = 0x8000,   // start a new address discovery
+    MsgPortsOn = 0x10000,       // switch the USB ports on
 };
 
 // The four messages every caller may post as they stand.

@@ -39,38 +39,40 @@ DeviceEventEntry eventTable[] = {
 
 } // namespace
 
-int notifyAddEvent(uint32_t, int, const char *, const char *, const char *, const char *)
-{
+int notifyAddEvent(uint32_t, int, const char *, const char *, const char *, const char *) {
     return notifyInstance ? 1 : 0;
 }
 
-int notify_post_event(uint32_t eventBits, int value)
-{
-    if (notifyInstance == nullptr || notifyTaskNumber < 0)
-        return 0;
+int notify_post_event(uint32_t eventBits, int value) {
+    if (notifyInstance == nullptr || notifyTaskNumber < 0) return 0;
     TaskMsg msg{0, MsgNotifyEvent, eventBits, static_cast<uint32_t>(value)};
     Task::postTo(notifyTaskNumber, msg);
     return 1;
 }
 
-int handle_relay_event(uint32_t eventBit)
-{
+int handle_relay_event(uint32_t eventBit) {
     std::lock_guard<std::mutex> guard(eventLock);
     for (auto &e : eventTable)
-        if (e.bit && e.bit == eventBit)
-            e.last = time(nullptr);
+        if (e.bit && e.bit == eventBit) e.last = time(nullptr);
     return 0;
 }
 
-const DeviceEventEntry *deviceEventTable() { return eventTable; }
+const DeviceEventEntry *deviceEventTable() {
+    return eventTable;
+}
 
-int start_syslogng(int) { return 0; }
-int start_webdav_backup() { return 0; }
+int start_syslogng(int) {
+    return 0;
+}
+int start_webdav_backup() {
+    return 0;
+}
 void webdav_daily_backup() {}
-int storageSlotState() { return storageSlot ? 0 : -1; }
+int storageSlotState() {
+    return storageSlot ? 0 : -1;
+}
 
-void installServiceHooks()
-{
+void installServiceHooks() {
     PtableHooks &h = ptableHooks();
     h.notifyPresent = [] { return notifyInstance != nullptr; };
     h.notifyAddEvent = [](uint32_t bits, int value) { return notifyAddEvent(bits, value); };

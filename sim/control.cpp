@@ -3,8 +3,6 @@
 #include "core/sysroot.h"
 #include "core/ticks.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +10,8 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -24,13 +24,11 @@ struct Command {
 };
 
 std::mutex registryLock;
-std::map<std::string, Command> &commands()
-{
+std::map<std::string, Command> &commands() {
     static std::map<std::string, Command> table;
     return table;
 }
-std::vector<StateProvider> &stateProviders()
-{
+std::vector<StateProvider> &stateProviders() {
     static std::vector<StateProvider> list;
     return list;
 }
@@ -40,11 +38,9 @@ int listenFd = -1;
 int wakePipe[2] = {-1, -1};
 std::string boundPath;
 
-void addBuiltins()
-{
+void addBuiltins() {
     static bool done = false;
-    if (done)
-        return;
+    if (done) return;
     done = true;
     commands()["ping"] = {"ping", [](const std::vector<std::string> &, std::string &out) {
                               out += "pong\n";
@@ -72,29 +68,23 @@ struct Client {
     bool overlong = false;
 };
 
-bool sendAll(int fd, const std::string &text)
-{
+bool sendAll(int fd, const std::string &text) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
 }
 
 // Handles what arrived from one client; false when the client is to be dropped.
-bool serveClient(Client &c)
-{
+bool serveClient(Client &c) {
     char buf[512];
     ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return true;
-    if (n <= 0)
-        return false;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) return false;
     for (ssize_t i = 0; i < n; i++) {
         char ch = buf[i];
         if (ch == '\n') {
@@ -105,8 +95,7 @@ bool serveClient(Client &c)
                 answer = execute(c.pending);
             c.pending.clear();
             c.overlong = false;
-            if (!sendAll(c.fd, answer))
-                return false;
+            if (!sendAll(c.fd, answer)) return false;
         } else if (!c.overlong) {
             if (c.pending.size() >= MaxLine) {
                 c.overlong = true;
@@ -119,8 +108,7 @@ bool serveClient(Client &c)
     return true;
 }
 
-void serverLoop()
-{
+void serverLoop() {
     std::vector<Client> clients;
     for (;;) {
         std::vector<pollfd> fds;
@@ -129,15 +117,12 @@ void serverLoop()
         for (const auto &c : clients)
             fds.push_back({c.fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             break;
         }
-        if (fds[0].revents)
-            break;
+        if (fds[0].revents) break;
         for (size_t i = clients.size(); i-- > 0;) {
-            if (fds[i + 2].revents == 0)
-                continue;
+            if (fds[i + 2].revents == 0) continue;
             if (!serveClient(clients[i])) {
                 ::close(clients[i].fd);
                 clients.erase(clients.begin() + static_cast<long>(i));
@@ -161,35 +146,30 @@ void serverLoop()
 
 } // namespace
 
-void addCommand(const std::string &name, const std::string &usage, CommandHandler handler)
-{
+void addCommand(const std::string &name, const std::string &usage, CommandHandler handler) {
     std::lock_guard<std::mutex> guard(registryLock);
     addBuiltins();
     commands()[name] = {usage, std::move(handler)};
 }
 
-void addState(StateProvider provider)
-{
+void addState(StateProvider provider) {
     std::lock_guard<std::mutex> guard(registryLock);
     stateProviders().push_back(std::move(provider));
 }
 
-std::vector<std::string> splitWords(const std::string &line)
-{
+std::vector<std::string> splitWords(const std::string &line) {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
             i++;
-        if (i >= line.size())
-            break;
+        if (i >= line.size()) break;
         std::string word;
         if (line[i] == '"') {
             i++;
             while (i < line.size() && line[i] != '"')
                 word += line[i++];
-            if (i < line.size())
-                i++;
+            if (i < line.size()) i++;
         } else {
             while (i < line.size() && line[i] != ' ' && line[i] != '\t')
                 word += line[i++];
@@ -199,25 +179,20 @@ std::vector<std::string> splitWords(const std::string &line)
     return words;
 }
 
-std::string execute(const std::string &line)
-{
+std::string execute(const std::string &line) {
     std::vector<std::string> words = splitWords(line);
-    if (words.empty())
-        return "ERR empty command\n";
+    if (words.empty()) return "ERR empty command\n";
     std::lock_guard<std::mutex> guard(registryLock);
     addBuiltins();
     auto it = commands().find(words[0]);
-    if (it == commands().end())
-        return "ERR unknown command (try help)\n";
+    if (it == commands().end()) return "ERR unknown command (try help)\n";
     std::string out;
     std::string failure = it->second.handler(words, out);
-    if (!out.empty() && out.back() != '\n')
-        out += '\n';
+    if (!out.empty() && out.back() != '\n') out += '\n';
     return out + (failure.empty() ? std::string("OK\n") : "ERR " + failure + "\n");
 }
 
-int startControl(const std::string &socketPath)
-{
+int startControl(const std::string &socketPath) {
     sockaddr_un addr{};
     if (socketPath.size() >= sizeof addr.sun_path) {
         std::fprintf(stderr, "sim: control socket path too long: %s\n", socketPath.c_str());
@@ -232,17 +207,14 @@ int startControl(const std::string &socketPath)
     auto fail = [](const char *what) {
         std::perror(what);
         for (int *fd : {&listenFd, &wakePipe[0], &wakePipe[1]}) {
-            if (*fd >= 0)
-                ::close(*fd);
+            if (*fd >= 0) ::close(*fd);
             *fd = -1;
         }
         return -1;
     };
-    if (::pipe2(wakePipe, O_CLOEXEC) < 0)
-        return fail("sim: control pipe");
+    if (::pipe2(wakePipe, O_CLOEXEC) < 0) return fail("sim: control pipe");
     listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd < 0)
-        return fail("sim: control socket");
+    if (listenFd < 0) return fail("sim: control socket");
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
     ::unlink(socketPath.c_str());
@@ -253,10 +225,8 @@ int startControl(const std::string &socketPath)
     return 0;
 }
 
-void stopControl()
-{
-    if (!server.joinable())
-        return;
+void stopControl() {
+    if (!server.joinable()) return;
     char one = 1;
     if (::write(wakePipe[1], &one, 1) < 0) {
         // The thread then stays in poll; nothing else can wake it.

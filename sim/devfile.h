@@ -7,10 +7,10 @@
 // descriptor then land in the DeviceFile.
 #pragma once
 
-#include <sys/types.h>
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace sim {
 

@@ -5,16 +5,16 @@
 #include "sim/devfile.h"
 #include "sim/standins.h"
 
-#include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,23 +26,19 @@ class SimPlatform : public Platform {
 public:
     const char *name() const override { return "sim"; }
 
-    int start() override
-    {
+    int start() override {
         std::string run = sysPath("/run");
         ::mkdir(run.c_str(), 0755);
         sim::addState([this](std::string &out) {
             std::lock_guard<std::mutex> guard(lock_);
             out += "clock_sets " + std::to_string(clockSets_) + "\n";
-            if (clockSets_ > 0)
-                out += "clock_last " + std::to_string(lastClock_) + "\n";
+            if (clockSets_ > 0) out += "clock_last " + std::to_string(lastClock_) + "\n";
         });
-        if (sim::startControl(run + "/sim.sock") != 0)
-            return -1;
+        if (sim::startControl(run + "/sim.sock") != 0) return -1;
         return sim::startStandIns();
     }
 
-    void stop() override
-    {
+    void stop() override {
         sim::stopStandIns();
         sim::stopControl();
     }
@@ -52,27 +48,22 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override { return sim::devIoctl(fd, request, arg); }
     ssize_t read(int fd, void *buf, size_t n) override { return sim::devRead(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return sim::devWrite(fd, buf, n); }
-    void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override
-    {
+    void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         return sim::devMmap(addr, length, prot, flags, fd, offset);
     }
     int munmap(void *addr, size_t length) override { return sim::devMunmap(addr, length); }
-    int mount(const char *, const char *, const char *fstype, unsigned long, const void *) override
-    {
+    int mount(const char *, const char *, const char *fstype, unsigned long, const void *) override {
         // The sandbox's /sys is the stand-ins' sysfs already: mounting sysfs there is
         // a success without effect. Anything else fails as on a board without a slot.
-        if (fstype != nullptr && std::strcmp(fstype, "sysfs") == 0)
-            return 0;
+        if (fstype != nullptr && std::strcmp(fstype, "sysfs") == 0) return 0;
         errno = ENODEV;
         return -1;
     }
-    int umount(const char *) override
-    {
+    int umount(const char *) override {
         errno = EINVAL;
         return -1;
     }
-    int setTimeOfDay(const struct timeval *tv) override
-    {
+    int setTimeOfDay(const struct timeval *tv) override {
         if (tv == nullptr) {
             errno = EFAULT;
             return -1;
@@ -85,17 +76,14 @@ public:
 
     int vlanAdd(const char *ifname, int vlanId) override { return sim::netVlanAdd(ifname, vlanId); }
     int vlanDel(const char *vlanIfname) override { return sim::netVlanDel(vlanIfname); }
-    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override
-    {
+    int phyRead(const char *ifname, int phyAddress, int reg, int *value) override {
         return sim::netPhyRead(ifname, phyAddress, reg, value);
     }
     int ueventOpen() override { return sim::usbUeventOpen(); }
     // Device nodes of the sandbox are plain files: the stand-ins serve their paths.
-    int mknodChar(const char *path, mode_t mode, dev_t) override
-    {
+    int mknodChar(const char *path, mode_t mode, dev_t) override {
         int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);
-        if (fd < 0)
-            return -1;
+        if (fd < 0) return -1;
         int rc = ::fchmod(fd, mode & 0777);
         int saved = errno;
         ::close(fd);
@@ -111,8 +99,7 @@ private:
 
 } // namespace
 
-Platform &simPlatform()
-{
+Platform &simPlatform() {
     static SimPlatform instance;
     return instance;
 }

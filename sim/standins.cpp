@@ -15,21 +15,18 @@ struct Entry {
     bool started = false;
 };
 
-std::vector<Entry> &entries()
-{
+std::vector<Entry> &entries() {
     static std::vector<Entry> list;
     return list;
 }
 
 } // namespace
 
-StandIn::StandIn(const char *name, std::function<int()> start, std::function<void()> stop)
-{
+StandIn::StandIn(const char *name, std::function<int()> start, std::function<void()> stop) {
     entries().push_back({name, std::move(start), std::move(stop)});
 }
 
-int startStandIns()
-{
+int startStandIns() {
     for (auto &e : entries()) {
         if (e.start && e.start() != 0) {
             std::fprintf(stderr, "sim: stand-in %s could not start\n", e.name.c_str());
@@ -40,11 +37,9 @@ int startStandIns()
     return 0;
 }
 
-void stopStandIns()
-{
+void stopStandIns() {
     for (auto it = entries().rbegin(); it != entries().rend(); ++it) {
-        if (it->started && it->stop)
-            it->stop();
+        if (it->started && it->stop) it->stop();
         it->started = false;
     }
 }

@@ -3,16 +3,15 @@
 #include "core/param.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
+#include "param_catalogue.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_udev.h"
-#include "param_catalogue.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 
-int usbMaxDevices(unsigned productId, int usbPorts)
-{
+int usbMaxDevices(unsigned productId, int usbPorts) {
     switch (productId) {
     case 287:
         return 10;
@@ -35,8 +34,7 @@ int usbMaxDevices(unsigned productId, int usbPorts)
 }
 
 // The decimal index at the end of a parameter name, 0 when there is none.
-static int trailingIndex(const char *name)
-{
+static int trailingIndex(const char *name) {
     size_t n = std::strlen(name);
     size_t i = n;
     while (i > 0 && std::isdigit(static_cast<unsigned char>(name[i - 1])))
@@ -44,8 +42,7 @@ static int trailingIndex(const char *name)
     return (i < n && i > 0 && name[i - 1] == '_') ? std::atoi(name + i) : 0;
 }
 
-int startUsbDeviceLayer()
-{
+int startUsbDeviceLayer() {
     const ProductParams &product = productParams();
     int count = usbMaxDevices(product.productId, static_cast<int>(product.usbPorts));
     usbDeviceCount = count;
@@ -53,15 +50,13 @@ int startUsbDeviceLayer()
     p_usbDevNumber->clearChanged();
 
     // Only products 305 and 307 take their transfer buffers from the usbfs mapping.
-    if (product.productId != 305 && product.productId != 307)
-        MinMMap = 0;
+    if (product.productId != 305 && product.productId != 307) MinMMap = 0;
 
     int total = 0;
     Param **items = ptable().getItems(total);
     for (int i = 0; i < total; i++) {
         Param *p = items[i];
-        if (p && p->hasFlags(ParamPerDevice) && trailingIndex(p->name()) > count)
-            p->setAbsent(true);
+        if (p && p->hasFlags(ParamPerDevice) && trailingIndex(p->name()) > count) p->setAbsent(true);
     }
 
     prepareUsbfsTree();

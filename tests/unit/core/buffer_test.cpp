@@ -6,10 +6,11 @@
 
 namespace {
 
-std::string contents(const Buffer &b) { return std::string(b.cursor, size_t(b.length)); }
+std::string contents(const Buffer &b) {
+    return std::string(b.cursor, size_t(b.length));
+}
 
-TEST(Buffer, AppendfCutsAtTheEndOfTheStorage)
-{
+TEST(Buffer, AppendfCutsAtTheEndOfTheStorage) {
     char mem[20];
     Buffer b(mem, 20);
     EXPECT_EQ(b.appendf("%s", "0123456789"), 10);
@@ -20,8 +21,7 @@ TEST(Buffer, AppendfCutsAtTheEndOfTheStorage)
     EXPECT_EQ(b.length, b.size);
 }
 
-TEST(Buffer, RoomCountsFromTheCursor)
-{
+TEST(Buffer, RoomCountsFromTheCursor) {
     char mem[16];
     Buffer b(mem, 16);
     b.appendf("0123456789");
@@ -36,8 +36,7 @@ TEST(Buffer, RoomCountsFromTheCursor)
     EXPECT_FALSE(b.append(other));
 }
 
-TEST(Buffer, CreateMallocReusesOwnedStorageAndDropsBorrowed)
-{
+TEST(Buffer, CreateMallocReusesOwnedStorageAndDropsBorrowed) {
     Buffer b;
     ASSERT_TRUE(b.createMalloc(200));
     char *block = b.base;
@@ -55,8 +54,7 @@ TEST(Buffer, CreateMallocReusesOwnedStorageAndDropsBorrowed)
     EXPECT_EQ(borrowed.owned, 1);
 }
 
-TEST(Buffer, CopyAndAppend)
-{
+TEST(Buffer, CopyAndAppend) {
     Buffer a, b;
     a.createMalloc(10);
     a.appendf("abc");
@@ -70,16 +68,13 @@ TEST(Buffer, CopyAndAppend)
 }
 
 // Replacing a pattern across chunk boundaries.
-TEST(Buffer, ReplaceCopyCarriesAPatternStartOverChunks)
-{
+TEST(Buffer, ReplaceCopyCarriesAPatternStartOverChunks) {
     struct Case {
         std::vector<std::string> chunks;
         std::string expected;
     } cases[] = {
-        {{"xxab", "cyy"}, "xxRyy"},
-        {{"xxab", "zyy"}, "xxabzyy"},
-        {{"abcabc"}, "RR"},
-        {{"a", "b", "c"}, "abc"}, // only one chunk boundary is carried over
+        {{"xxab", "cyy"}, "xxRyy"}, {{"xxab", "zyy"}, "xxabzyy"},
+        {{"abcabc"}, "RR"},         {{"a", "b", "c"}, "abc"}, // only one chunk boundary is carried over
         {{"no match"}, "no match"},
     };
     for (const auto &c : cases) {
@@ -111,8 +106,7 @@ TEST(Buffer, ReplaceCopyCarriesAPatternStartOverChunks)
     EXPECT_EQ(out, "xxabcz");
 }
 
-TEST(Buffer, MoveHandsOverOwnership)
-{
+TEST(Buffer, MoveHandsOverOwnership) {
     Buffer a;
     a.createMalloc(16);
     a.appendf("moved");

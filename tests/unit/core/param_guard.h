@@ -11,15 +11,13 @@
 class ParamGuard {
 public:
     ParamGuard() = default;
-    explicit ParamGuard(std::initializer_list<Param *> params)
-    {
+    explicit ParamGuard(std::initializer_list<Param *> params) {
         for (Param *p : params)
             keep(p);
     }
     ParamGuard(const ParamGuard &) = delete;
     ParamGuard &operator=(const ParamGuard &) = delete;
-    ~ParamGuard()
-    {
+    ~ParamGuard() {
         for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
             it->param->setText(it->text.c_str(), -1);
             it->param->setAbsent(it->absent);
@@ -28,15 +26,13 @@ public:
     }
 
     // Remembers the parameter, then sets it from the text.
-    void set(Param *p, const char *text)
-    {
+    void set(Param *p, const char *text) {
         keep(p);
         p->setText(text, -1);
     }
 
 private:
-    void keep(Param *p)
-    {
+    void keep(Param *p) {
         char text[256] = "";
         p->toText(text, sizeof text, false);
         saved_.push_back({p, text, p->isAbsent()});

@@ -2,18 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/epoll.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <string>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -21,11 +21,9 @@
 namespace {
 
 // Waits (bounded) until the predicate holds.
-bool eventually(const std::function<bool()> &pred, int ms = 5000)
-{
+bool eventually(const std::function<bool()> &pred, int ms = 5000) {
     for (int i = 0; i < ms / 5; i++) {
-        if (pred())
-            return true;
+        if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return pred();
@@ -36,17 +34,12 @@ bool eventually(const std::function<bool()> &pred, int ms = 5000)
 class FnTask : public Task {
 public:
     FnTask(const char *name, std::function<void(FnTask &)> body, std::atomic<int> *ended = nullptr)
-        : Task(name), body_(std::move(body)), ended_(ended)
-    {
-    }
-    ~FnTask() override
-    {
-        if (ended_)
-            ++*ended_;
+        : Task(name), body_(std::move(body)), ended_(ended) {}
+    ~FnTask() override {
+        if (ended_) ++*ended_;
     }
     void run() override { body_(*this); }
-    uint32_t onMessage(const TaskMsg &msg) override
-    {
+    uint32_t onMessage(const TaskMsg &msg) override {
         received.push_back(msg);
         return msg.flags;
     }
@@ -66,12 +59,13 @@ struct StackGuard {
 class TaskTest : public ::testing::Test {
 protected:
     void SetUp() override { base = countTasks(); }
-    void TearDown() override { EXPECT_TRUE(eventually([&] { return countTasks() == base; })); }
+    void TearDown() override {
+        EXPECT_TRUE(eventually([&] { return countTasks() == base; }));
+    }
     int base = 0;
 };
 
-TEST_F(TaskTest, MessagesArriveWholeFromManyPosters)
-{
+TEST_F(TaskTest, MessagesArriveWholeFromManyPosters) {
     constexpr int posters = 8, perPoster = 500;
     std::atomic<int> ended{0};
     std::promise<std::vector<TaskMsg>> got;
@@ -80,8 +74,7 @@ TEST_F(TaskTest, MessagesArriveWholeFromManyPosters)
         [&](FnTask &self) {
             // These messages are not of interest to wait: it returns by time-out.
             while (self.received.size() < posters * perPoster)
-                if (self.wait(1) == 0)
-                    break;
+                if (self.wait(1) == 0) break;
             got.set_value(self.received);
         },
         &ended);
@@ -112,18 +105,17 @@ TEST_F(TaskTest, MessagesArriveWholeFromManyPosters)
     EXPECT_TRUE(eventually([&] { return ended == 1; }));
 }
 
-TEST_F(TaskTest, WaitResults)
-{
+TEST_F(TaskTest, WaitResults) {
     std::promise<std::vector<int>> results;
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     std::atomic<int> phase{0};
     auto *t = new FnTask("Waiter", [&](FnTask &self) {
         std::vector<int> r;
-        r.push_back(self.wait(0));      // nothing pending: time-out at once
-        r.push_back(self.wait(5));      // 50 ms time-out
+        r.push_back(self.wait(0)); // nothing pending: time-out at once
+        r.push_back(self.wait(5)); // 50 ms time-out
         phase = 1;
-        r.push_back(self.wait(-1));     // 0x100 is not of interest; 0x4000 is
+        r.push_back(self.wait(-1));         // 0x100 is not of interest; 0x4000 is
         r.push_back(self.wait(-1, fds[0])); // extra descriptor
         r.push_back(self.wait(0, fds[0]));  // polls once: the descriptor is still readable
         results.set_value(r);
@@ -141,17 +133,16 @@ TEST_F(TaskTest, WaitResults)
     close(fds[1]);
 }
 
-TEST_F(TaskTest, WaitContinuesAfterUninterestingMessageForTheRemainingTime)
-{
+TEST_F(TaskTest, WaitContinuesAfterUninterestingMessageForTheRemainingTime) {
     std::promise<std::pair<int, long>> result;
     std::atomic<bool> waiting{false};
     auto *t = new FnTask("Patient", [&](FnTask &self) {
         waiting = true;
         auto begin = std::chrono::steady_clock::now();
         int r = self.wait(30); // 300 ms
-        long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                        begin)
-                      .count();
+        long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
+                .count();
         result.set_value({r, ms});
     });
     ASSERT_GT(t->start(0x8000), 0);
@@ -162,8 +153,7 @@ TEST_F(TaskTest, WaitContinuesAfterUninterestingMessageForTheRemainingTime)
     EXPECT_GE(ms, 290);
 }
 
-TEST_F(TaskTest, ExitMessageEndsTheThreadFromEveryWaitAndUnwindsItsStack)
-{
+TEST_F(TaskTest, ExitMessageEndsTheThreadFromEveryWaitAndUnwindsItsStack) {
     enum Where { InWait, InPoll, InEpoll };
     for (Where where : {InWait, InPoll, InEpoll}) {
         std::atomic<int> ended{0}, unwound{0};
@@ -193,16 +183,14 @@ TEST_F(TaskTest, ExitMessageEndsTheThreadFromEveryWaitAndUnwindsItsStack)
     }
 }
 
-TEST_F(TaskTest, PostingToUnknownTasks)
-{
+TEST_F(TaskTest, PostingToUnknownTasks) {
     EXPECT_EQ(Task::postTo(-1, configChangedMsg), -1);
     EXPECT_EQ(Task::postTo(0x7ffffff0, configChangedMsg), -1);
     EXPECT_EQ(Task::postByName("NoSuchTask", configChangedMsg), 0);
     EXPECT_EQ(Task::postByName(nullptr, configChangedMsg), 0);
 }
 
-TEST_F(TaskTest, The65thTaskIsNotAccountedAndAFreedSlotIsReused)
-{
+TEST_F(TaskTest, The65thTaskIsNotAccountedAndAFreedSlotIsReused) {
     std::vector<Task *> tasks;
     int before = Task::overRunCount();
     while (countTasks() < TaskRegistrySize)
@@ -230,8 +218,7 @@ TEST_F(TaskTest, The65thTaskIsNotAccountedAndAFreedSlotIsReused)
     EXPECT_EQ(countTasks(), base);
 }
 
-TEST_F(TaskTest, ThreadIsNamedWithSlotAndName)
-{
+TEST_F(TaskTest, ThreadIsNamedWithSlotAndName) {
     std::promise<std::string> name;
     auto *t = new FnTask("AVeryLongTaskNameIndeed", [&](FnTask &) {
         char buf[32] = {};
@@ -244,16 +231,15 @@ TEST_F(TaskTest, ThreadIsNamedWithSlotAndName)
     EXPECT_EQ(name.get_future().get(), expected.substr(0, 15));
 }
 
-TEST_F(TaskTest, CurrentIsTheCallingThreadsTask)
-{
+TEST_F(TaskTest, CurrentIsTheCallingThreadsTask) {
     EXPECT_EQ(Task::current(), nullptr);
     EXPECT_EQ(Task::currentNumber(), -1);
     EXPECT_STREQ(Task::currentName(), "NoTask");
     EXPECT_EQ(waitCurrentTask(0), 0);
     std::promise<std::tuple<Task *, int, std::string>> seen;
     auto *t = new FnTask("Me", [&](FnTask &self) {
-        seen.set_value({Task::current() == &self ? &self : nullptr, Task::currentNumber(),
-                        Task::currentName()});
+        seen.set_value(
+            {Task::current() == &self ? &self : nullptr, Task::currentNumber(), Task::currentName()});
     });
     int number = t->start(0x8000);
     auto [self, n, nm] = seen.get_future().get();
@@ -262,8 +248,7 @@ TEST_F(TaskTest, CurrentIsTheCallingThreadsTask)
     EXPECT_EQ(nm, "Me");
 }
 
-TEST_F(TaskTest, TaskNumbersIncrease)
-{
+TEST_F(TaskTest, TaskNumbersIncrease) {
     int a = (new FnTask("N", [](FnTask &) {}))->start(0x8000);
     int b = (new FnTask("N", [](FnTask &) {}))->start(0x8000);
     EXPECT_GT(a, 0);
@@ -272,8 +257,7 @@ TEST_F(TaskTest, TaskNumbersIncrease)
 
 // Two descriptors of one owner in one batch: when the first callback fails, the second
 // finds its owner cleared and does nothing, and the failing descriptor leaves the set.
-TEST_F(TaskTest, EpollWaitClearsOwnerOfLaterEventsAfterAFailure)
-{
+TEST_F(TaskTest, EpollWaitClearsOwnerOfLaterEventsAfterAFailure) {
     static std::atomic<int> calls, ignored;
     calls = ignored = 0;
     struct Client {
@@ -317,8 +301,7 @@ TEST_F(TaskTest, EpollWaitClearsOwnerOfLaterEventsAfterAFailure)
 // A callback that already took its descriptor out of the set and fails: the removal
 // fails too, and the wait answers -1, never the errno value (ENOENT would read as -2,
 // which the USB clients take for "go on").
-TEST_F(TaskTest, EpollWaitAnswersMinusOneWhenTheRemovalFails)
-{
+TEST_F(TaskTest, EpollWaitAnswersMinusOneWhenTheRemovalFails) {
     std::promise<int> out;
     auto *t = new FnTask("EpollGone", [&](FnTask &self) {
         int a[2];
@@ -341,8 +324,7 @@ TEST_F(TaskTest, EpollWaitAnswersMinusOneWhenTheRemovalFails)
     EXPECT_EQ(out.get_future().get(), -1);
 }
 
-TEST_F(TaskTest, ThePipeArrivesThroughTheEpollSet)
-{
+TEST_F(TaskTest, ThePipeArrivesThroughTheEpollSet) {
     std::promise<int> result;
     std::atomic<bool> ready{false};
     auto *t = new FnTask("EpollPipe", [&](FnTask &self) {
@@ -355,16 +337,14 @@ TEST_F(TaskTest, ThePipeArrivesThroughTheEpollSet)
     EXPECT_EQ(result.get_future().get(), 0x4321);
 }
 
-TEST_F(TaskTest, PostAllReachesEveryTaskAndShiftMovesStartTimes)
-{
+TEST_F(TaskTest, PostAllReachesEveryTaskAndShiftMovesStartTimes) {
     std::atomic<int> got{0};
     std::atomic<int> ended{0};
     for (int i = 0; i < 5; i++) {
         auto *t = new FnTask(
             "Many",
             [&](FnTask &self) {
-                if (self.wait(500) == 2)
-                    ++got;
+                if (self.wait(500) == 2) ++got;
             },
             &ended);
         t->start(0x8000);
@@ -381,18 +361,25 @@ TEST_F(TaskTest, PostAllReachesEveryTaskAndShiftMovesStartTimes)
 
 // A stop: every task gets the exit message, the other threads a signal, and the
 // counter rises once per ShutDown task; only the first one does the stop work.
-TEST_F(TaskTest, ShutDownStopsEveryTaskOnceAndCountsEachRequest)
-{
+TEST_F(TaskTest, ShutDownStopsEveryTaskOnceAndCountsEachRequest) {
     static std::atomic<int> signals;
     signals = 0;
-    struct sigaction sa{}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = [](int) { ++signals; };
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, &old);
 
     std::atomic<int> ended{0};
     for (int i = 0; i < 3; i++)
-        (new FnTask("Worker", [](FnTask &self) { for (;;) self.wait(-1); }, &ended))->start(0x8000);
+        (new FnTask(
+             "Worker",
+             [](FnTask &self) {
+                 for (;;)
+                     self.wait(-1);
+             },
+             &ended))
+            ->start(0x8000);
     int counter = shutdownCounter;
     (new ShutDown(0))->start(0x8000);
     EXPECT_TRUE(eventually([&] { return ended == 3; }));

@@ -2,32 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-TEST(SimControl, SplitsWordsWithQuotes)
-{
+TEST(SimControl, SplitsWordsWithQuotes) {
     EXPECT_EQ(sim::splitWords("  plug  1 \"a b\"\t\"\" x"),
               (std::vector<std::string>{"plug", "1", "a b", "", "x"}));
     EXPECT_TRUE(sim::splitWords("   ").empty());
     EXPECT_EQ(sim::splitWords("\"open"), (std::vector<std::string>{"open"}));
 }
 
-TEST(SimControl, BuiltinsAndErrors)
-{
+TEST(SimControl, BuiltinsAndErrors) {
     EXPECT_EQ(sim::execute("ping"), "pong\nOK\n");
     EXPECT_EQ(sim::execute(""), "ERR empty command\n");
     EXPECT_EQ(sim::execute("frobnicate 1"), "ERR unknown command (try help)\n");
     sim::addCommand("echo", "echo WORD...", [](const std::vector<std::string> &a, std::string &out) {
-        if (a.size() < 2)
-            return std::string("usage: echo WORD...");
+        if (a.size() < 2) return std::string("usage: echo WORD...");
         for (size_t i = 1; i < a.size(); i++)
             out += a[i] + "\n";
         return std::string();
@@ -38,23 +35,20 @@ TEST(SimControl, BuiltinsAndErrors)
     EXPECT_NE(sim::execute("state").find("platform sim\n"), std::string::npos);
 }
 
-std::string roundTrip(int fd, const std::string &text)
-{
+std::string roundTrip(int fd, const std::string &text) {
     EXPECT_EQ(send(fd, text.data(), text.size(), 0), ssize_t(text.size()));
     std::string got;
     char buf[4096];
     // Reads until the closing line of the last answer.
     while (got.size() < 3 || (got.rfind("OK\n") != got.size() - 3 && got.find("ERR") == std::string::npos)) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         got.append(buf, size_t(n));
     }
     return got;
 }
 
-TEST(SimControl, SocketServesLinesAndSurvivesGarbage)
-{
+TEST(SimControl, SocketServesLinesAndSurvivesGarbage) {
     char dir[] = "/tmp/qmrsimXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string path = std::string(dir) + "/sim.sock";
@@ -84,16 +78,14 @@ TEST(SimControl, SocketServesLinesAndSurvivesGarbage)
     rmdir(dir);
 }
 
-size_t openDescriptors()
-{
+size_t openDescriptors() {
     size_t n = 0;
     for ([[maybe_unused]] const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
         n++;
     return n;
 }
 
-TEST(SimControl, FailedStartLeavesNoDescriptorAndAllowsANewStart)
-{
+TEST(SimControl, FailedStartLeavesNoDescriptorAndAllowsANewStart) {
     size_t before = openDescriptors();
     EXPECT_EQ(sim::startControl("/nonexistent-qmr-dir/sim.sock"), -1);
     EXPECT_EQ(sim::startControl("/nonexistent-qmr-dir/sim.sock"), -1);

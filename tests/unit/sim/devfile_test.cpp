@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -15,8 +15,7 @@ class Doubler : public sim::DeviceFile {
 public:
     explicit Doubler(int fd, int *closedCount) : fd_(fd), closedCount_(closedCount) {}
     ~Doubler() override { ::close(fd_); }
-    int ioctl(unsigned long request, void *arg) override
-    {
+    int ioctl(unsigned long request, void *arg) override {
         if (request != 7) {
             errno = ENOTTY;
             return -1;
@@ -24,12 +23,10 @@ public:
         *static_cast<int *>(arg) *= 2;
         return 0;
     }
-    void *mmap(size_t length, int prot, int, off_t) override
-    {
+    void *mmap(size_t length, int prot, int, off_t) override {
         return ::mmap(nullptr, length, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
-    int munmap(void *addr, size_t length) override
-    {
+    int munmap(void *addr, size_t length) override {
         unmapped++;
         return ::munmap(addr, length);
     }
@@ -41,8 +38,7 @@ private:
     int *closedCount_;
 };
 
-TEST(DeviceFiles, OpenDispatchesByPathAndPrefix)
-{
+TEST(DeviceFiles, OpenDispatchesByPathAndPrefix) {
     int closedCount = 0;
     auto opener = [&](const std::string &path, int, int &fd) -> std::unique_ptr<sim::DeviceFile> {
         if (path.find("missing") != std::string::npos) {
