@@ -107,6 +107,10 @@ private:
     // One TLS step that wants to go on: waits for the direction the library asks for,
     // within ticks (< 0: no limit). False when the wait failed or ran out.
     bool waitTls(int sslError, int64_t ticks, int *err);
+    // Runs SSL_accept or SSL_connect on the non-blocking socket until it completes, fails
+    // or the handshake limit passes; true when it completed. lastResult, when given,
+    // takes each step's result.
+    bool runHandshake(SSL *session, int (*step)(SSL *), int32_t *lastResult);
     // tlsWrite within a time-out: the count, -1 when the wait ran out, -4 on an error.
     int tlsWriteWithin(const void *memory, int size, int64_t ticks);
     // Frees the session (after the close notification when notifyPeer and the

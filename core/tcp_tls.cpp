@@ -61,26 +61,31 @@ void TcpConnection::dropTls(bool notifyPeer) {
     handshakePending_ = false;
 }
 
-bool TcpConnection::finishAccept() {
-    if (!handshakePending_) return true;
-    setFdNonBlocking(socket, true);
+bool TcpConnection::runHandshake(SSL *session, int (*step)(SSL *), int32_t *lastResult) {
     const int64_t start = monotonicMs();
     for (;;) {
         ERR_clear_error();
-        int rc = SSL_accept(tls);
-        if (rc == 1) {
-            handshakePending_ = false;
-            return true;
-        }
-        int sslError = SSL_get_error(tls, rc);
+        int rc = step(session);
+        if (lastResult) *lastResult = rc;
+        if (rc == 1) return true;
+        int sslError = SSL_get_error(session, rc);
         if (!wantsMore(sslError)) {
             tlsPrintErrors();
-            break;
+            return false;
         }
         int64_t left = ticksLeft(start, TlsHandshakeTicks);
-        if (left <= 0) break;
+        if (left <= 0) return false;
         int err = 0;
-        if (!waitTls(sslError, left, &err) && err != 0) break;
+        if (!waitTls(sslError, left, &err) && err != 0) return false;
+    }
+}
+
+bool TcpConnection::finishAccept() {
+    if (!handshakePending_) return true;
+    setFdNonBlocking(socket, true);
+    if (runHandshake(tls, SSL_accept, nullptr)) {
+        handshakePending_ = false;
+        return true;
     }
     // The client never finished: the connection must not carry plain bytes instead,
     // so its socket goes with the session.
@@ -108,30 +113,14 @@ SSL *TcpConnection::tlsConnect(bool verify) {
         return nullptr;
     }
     setFdNonBlocking(socket, true);
-    const int64_t start = monotonicMs();
-    for (;;) {
-        ERR_clear_error();
-        int rc = SSL_connect(session);
-        lastTlsResult = rc;
-        if (rc == 1) {
-            if (verify) {
-                lastTlsResult = static_cast<int32_t>(SSL_get_verify_result(session));
-                if (lastTlsResult != X509_V_OK) break;
-            }
+    // A server that never answers is given up after the same limit as a client of
+    // ours, so it holds up nobody else for long.
+    if (runHandshake(session, SSL_connect, &lastTlsResult)) {
+        if (verify) lastTlsResult = static_cast<int32_t>(SSL_get_verify_result(session));
+        if (!verify || lastTlsResult == X509_V_OK) {
             tls = session;
             return session;
         }
-        int sslError = SSL_get_error(session, rc);
-        if (!wantsMore(sslError)) {
-            tlsPrintErrors();
-            break;
-        }
-        // A server that never answers is given up after the same limit as a client
-        // of ours, so it holds up nobody else for long.
-        int64_t left = ticksLeft(start, TlsHandshakeTicks);
-        if (left <= 0) break;
-        int err = 0;
-        if (!waitTls(sslError, left, &err) && err != 0) break;
     }
     SSL_free(session);
     return nullptr;
