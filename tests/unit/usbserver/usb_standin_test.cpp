@@ -159,8 +159,10 @@ void runAgainstStandIn() {
     for (int i = 0; i < 500 && usbDeviceTable[2].state.load() != UsbEntryEmpty; i++)
         ::usleep(10000);
     CHECK(usbDeviceTable[2].state.load() == UsbEntryEmpty);
+    // The task is freed by its own thread as it ends: keep the handle to join first.
+    pthread_t thread = task->thread;
     task->post(exitMsg);
-    pthread_join(task->thread, nullptr);
+    pthread_join(thread, nullptr);
 }
 
 } // namespace
