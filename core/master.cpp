@@ -29,7 +29,7 @@
 #include "sim/control.h"
 #include "sim/sim_platform.h"
 #include "usbserver/usb_device.h"
-#include "usbserver/usb_start.h"
+#include "usbserver/usb_server.h"
 
 #include <cerrno>
 #include <climits>
@@ -484,11 +484,10 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the USB device layer (the hot-plug
-    // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
-    // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
-    // subsystems.
-    startUsbDeviceLayer();
+    // 24. Of the service tasks, this build runs the USB server (which starts the
+    // hot-plug listener) and the supervisor; the HTTP, SNTP, DHCP, SLP, multicast-DNS,
+    // SNMP and notification tasks come with their subsystems.
+    (new UsbSrvd())->start(0x8000);
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.

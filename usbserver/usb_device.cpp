@@ -169,12 +169,16 @@ void UsbDevice::fillFrom(const UsbDevice &s) {
     if (locked) muxOut();
 }
 
+int usbOpenDeviceFile(const UsbDevice &entry, int flags) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/%03d/%03d", entry.busNumber, entry.deviceNumber);
+    std::string path = usbPaths().devBusUsb + name;
+    return platform().open(path.c_str(), flags | O_CLOEXEC);
+}
+
 int UsbDevice::openFile(int flags) {
     if (fd >= 0) return 0;
-    char name[32];
-    std::snprintf(name, sizeof name, "/%03d/%03d", busNumber, deviceNumber);
-    std::string path = usbPaths().devBusUsb + name;
-    int f = platform().open(path.c_str(), flags | O_CLOEXEC);
+    int f = usbOpenDeviceFile(*this, flags);
     if (f >= 0) {
         fd = f;
         return 1;

@@ -202,6 +202,10 @@ UsbPaths &usbPaths();
 // False when the port's zqn_hid_ parameter is off (HID devices refused there).
 bool usbHidAllowed(int port);
 
+// Opens the entry's usbfs device file with the flags, as a descriptor of the caller's
+// own (the entry's file is left alone): the descriptor, or -1 with errno.
+int usbOpenDeviceFile(const UsbDevice &entry, int flags);
+
 // The entry of that number when it is within the table's device count, else null.
 UsbDevice *usbEntry(int entryNumber);
 
@@ -218,10 +222,12 @@ struct UsbDeviceHooks {
     // Port events of a device entry.
     int (*connected)(UsbDevice &entry) = nullptr;
     int (*disconnected)(UsbDevice &entry) = nullptr;
-    // Takes an opened device from its client (closes its usbfs file, removes the record
-    // from the owner's epoll set, tells the owner): run before an unplugged entry that a
-    // client still holds is cleared.
-    void (*takeFromClient)(UsbDevice &entry) = nullptr;
+    // An unplugged device that a client still holds: asks the client's task to take
+    // it from the client (its usbfs file, transfers and epoll record belong to that
+    // task). True when the task does so and then finishes the removal itself (the
+    // disconnected event and the clearing); false when the entry was not held (any
+    // more), and the caller goes on.
+    bool (*takeFromClient)(UsbDevice &entry) = nullptr;
     // The transfer rows of the status block for an entry with transfers.
     void (*writeUrbList)(UsbDevice &entry, const std::function<bool(const char *, size_t)> &write) = nullptr;
 };

@@ -171,10 +171,12 @@ int handleRemove(const Uevent &ev) {
     if (i >= 0) {
         UsbDevice &e = usbDeviceTable[i];
         e.removed = 1;
-        // A client still holds it (the uevent came before the file's hang-up): take it
-        // from the client first, so that no descriptor or record outlives the entry.
-        if (e.state.load() == UsbEntryOpened && usbDeviceHooks().takeFromClient)
-            usbDeviceHooks().takeFromClient(e);
+        // A client still holds it (the uevent came before its task saw the file hang
+        // up): that task takes it from the client and then finishes the removal, so
+        // that no descriptor or record outlives the entry.
+        if (e.state.load() == UsbEntryOpened && usbDeviceHooks().takeFromClient &&
+            usbDeviceHooks().takeFromClient(e))
+            return i;
         if (usbDeviceHooks().disconnected) usbDeviceHooks().disconnected(e);
         e.clear();
         return i;

@@ -414,9 +414,12 @@ TEST_F(UsbHotplugTest, FullTableAndBrokenDevicesAreIgnored) {
 TEST_F(UsbHotplugTest, RemovalOfAnOpenedDeviceTakesItFromItsClientFirst) {
     static std::vector<std::string> calls;
     calls.clear();
+    // The first removal finds the holder gone meanwhile; the second one is left to it.
     usbDeviceHooks().takeFromClient = [](UsbDevice &e) {
         calls.push_back(e.removed ? "take(removed)" : "take");
+        if (calls.size() > 2) return true;
         e.state = UsbEntryPresent;
+        return false;
     };
     usbDeviceHooks().disconnected = [](UsbDevice &) {
         calls.push_back("disconnected");
@@ -428,6 +431,13 @@ TEST_F(UsbHotplugTest, RemovalOfAnOpenedDeviceTakesItFromItsClientFirst) {
     EXPECT_EQ(handle(uevent("remove", kpath, 1, 4, 0x0781, 0x5567, "0/0/0", 3)), 0);
     EXPECT_EQ(calls, (std::vector<std::string>{"take(removed)", "disconnected"}));
     EXPECT_EQ(usbDeviceTable[0].state.load(), UsbEntryEmpty);
+
+    ASSERT_EQ(handle(uevent("add", kpath, 1, 4, 0x0781, 0x5567, "0/0/0", 3)), 0);
+    usbDeviceTable[0].state = UsbEntryOpened;
+    EXPECT_EQ(handle(uevent("remove", kpath, 1, 4, 0x0781, 0x5567, "0/0/0", 3)), 0);
+    EXPECT_EQ(calls.back(), "take(removed)");
+    EXPECT_EQ(usbDeviceTable[0].state.load(), UsbEntryOpened); // the holder clears it
+    usbDeviceTable[0].clear();
 }
 
 TEST_F(UsbHotplugTest, PreparingTheTreeKeepsTheCreationMask) {

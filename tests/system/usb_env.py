@@ -1,0 +1,66 @@
+"""Shared steps of the USB-server system tests: start the daemon with extra parameters,
+connect a protocol client from the client namespace, plug simulated devices."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "client"))
+
+import usbsrv  # noqa: E402
+from test_daemon_life import started  # noqa: E402
+
+PLAIN_PORT = 9200
+TLS_PORT = 9443
+
+
+def start(daemon, **params):
+    """Starts the daemon with extra parameter lines (name=value) and waits for its listener."""
+    if params:
+        with open(daemon.root.file("/etc/params.dat"), "a") as f:
+            for name, value in params.items():
+                f.write(" %s = %s\n" % (name, value))
+    started(daemon)
+    port = TLS_PORT if params.get("zqn_sec") == "on" else int(params.get("zqn_port", PLAIN_PORT))
+    daemon.wait_for(lambda: listening(daemon, port), what="the USB-server listener")
+    return daemon
+
+
+def listening(daemon, port):
+    out = daemon.net.run_device("ss", "-Htln", "sport = :%d" % port, check=False).stdout
+    return "LISTEN" in out
+
+
+def connect(daemon, tls=False, port=None):
+    port = port or (TLS_PORT if tls else PLAIN_PORT)
+    return usbsrv.Client.connect(daemon.net.device_addr, port, netns=daemon.net.client, tls=tls)
+
+
+def plug(daemon, *words):
+    """Plugs a simulated device; returns its name for unplug."""
+    ok, lines = daemon.simctl("usb", "plug", *words)
+    assert ok and lines, lines
+    return lines[-1].split()[0]
+
+
+def unplug(daemon, name):
+    ok, lines = daemon.simctl("usb", "unplug", name)
+    assert ok, lines
+
+
+def listed(client, vid, pid, timeout=20.0):
+    """Waits until the device list shows the ids; returns (entry, port)."""
+    end = time.monotonic() + timeout
+    while True:
+        try:
+            return client.find(vid, pid)
+        except usbsrv.ProtocolError:
+            if time.monotonic() > end:
+                raise
+            time.sleep(0.05)
+
+
+def clean_exit(daemon):
+    """Stops the daemon; the sanitizers report leaks and errors through its status."""
+    assert daemon.stop() == 0, daemon.output()
+    out = daemon.output()
+    assert "ERROR: AddressSanitizer" not in out and "runtime error" not in out, out
