@@ -662,6 +662,17 @@ void addSimTestHooks() {
             }
             return std::string();
         });
+    // Changes a parameter as a configuration page would: applies it and tells every
+    // task when its change class asks for that.
+    sim::addCommand("param", "param <name> <value>: sets and applies a parameter",
+                    [](const std::vector<std::string> &a, std::string &) {
+                        if (a.size() != 3) return std::string("usage: param <name> <value>");
+                        Param *p = ptable().find(a[1].c_str());
+                        if (p == nullptr || p->setFromText(a[2].c_str(), -1) == 0)
+                            return std::string("refused");
+                        if (ptable().saveIfChanged() & ChangeNotify) Task::postAll(configChangedMsg);
+                        return std::string();
+                    });
 }
 
 } // namespace

@@ -71,7 +71,7 @@ class Client:
         self._tag = 0
         self._lock = threading.Lock()
         self._send_lock = threading.Lock()
-        self._queues = collections.defaultdict(queue.Queue)
+        self._queues = {}
         self.messages = queue.Queue()
         self.closed = threading.Event()
         self._reader = threading.Thread(target=self._read_loop, daemon=True)
@@ -104,6 +104,14 @@ class Client:
 
     def __exit__(self, *exc):
         self.close()
+
+    def _queue(self, tag):
+        # The reader thread and the waiting one both ask: one queue per tag, made once.
+        with self._lock:
+            q = self._queues.get(tag)
+            if q is None:
+                q = self._queues[tag] = queue.Queue()
+            return q
 
     # ---- raw stream ---------------------------------------------------------------
     def next_tag(self):
@@ -144,7 +152,7 @@ class Client:
                     continue
                 tag, length, status, error = struct.unpack(">IIII", self._recv_exact(16))
                 payload = bytes(self._recv_exact(length)) if length else b""
-                self._queues[tag].put(Reply(word0, code, tag, length, status, error, payload))
+                self._queue(tag).put(Reply(word0, code, tag, length, status, error, payload))
         except (EOFError, OSError, ValueError):
             pass
         finally:
@@ -153,14 +161,14 @@ class Client:
     def reply(self, tag, timeout=None):
         """The next reply for the tag; ProtocolError when none comes."""
         try:
-            return self._queues[tag].get(timeout=timeout or self.timeout)
+            return self._queue(tag).get(timeout=timeout or self.timeout)
         except queue.Empty:
             raise ProtocolError("no reply for tag %d" % tag) from None
 
     def no_reply(self, tag, wait=0.3):
         """True when nothing arrives for the tag within wait seconds."""
         try:
-            self._queues[tag].get(timeout=wait)
+            self._queue(tag).get(timeout=wait)
             return False
         except queue.Empty:
             return True

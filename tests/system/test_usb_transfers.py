@@ -40,14 +40,12 @@ def read_exactly(c, entry, port, n, chunk=1 << 20):
 
 
 def trace(daemon, name):
-    ok, lines = daemon.simctl("usb", "trace", name)
-    assert ok
-    return lines
+    return usb_env.sim(daemon, "usb", "trace", name)
 
 
 def test_configuration_claims_and_alternate_settings(loopback, daemon):
     c, entry, port, name = loopback
-    daemon.simctl("usb", "trace", name, "clear")
+    usb_env.sim(daemon, "usb", "trace", name, "clear")
     assert c.set_config(entry, port, 1, [(0, 1)]).status == 0
     lines = trace(daemon, name)
     # The same configuration again: nothing is asked of the device.
@@ -56,7 +54,7 @@ def test_configuration_claims_and_alternate_settings(loopback, daemon):
     lines = trace(daemon, name)
     assert any(l.startswith("SETCONFIGURATION 2 -> 0") for l in lines), lines
     assert any(l.startswith("CLAIMINTERFACE 0 -> 0") for l in lines), lines
-    daemon.simctl("usb", "trace", name, "clear")
+    usb_env.sim(daemon, "usb", "trace", name, "clear")
     assert c.set_config(entry, port, 1, [(0, 1)]).status == 0
     assert any(l.startswith("SETINTERFACE 0/1 -> 0") for l in trace(daemon, name))
     # Only the client that opened the device configures it.
@@ -64,7 +62,7 @@ def test_configuration_claims_and_alternate_settings(loopback, daemon):
         r = other.set_config(entry, port, 1)
         assert (r.status, r.error) == (5, 12)
     # A configuration the device does not have fails, and the device is reset and closed.
-    daemon.simctl("usb", "trace", name, "clear")
+    usb_env.sim(daemon, "usb", "trace", name, "clear")
     assert c.set_config(entry, port, 7).status == 3
     daemon.wait_for(lambda: c.bulk_out(entry, port, 0x01, b"x").status == 5, what="the device closed")
     assert any(l.startswith("RESET -> 0") for l in trace(daemon, name))
@@ -138,7 +136,7 @@ def test_short_in_ends_a_transfer_and_a_second_in_waits(loopback, daemon):
     assert c.no_reply(tag, 0.2)
 
     # Two INs on an empty device: the second goes out only when the first is done.
-    daemon.simctl("usb", "trace", name, "clear")
+    usb_env.sim(daemon, "usb", "trace", name, "clear")
     a = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=100)
     b = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=100)
     assert c.no_reply(a, 0.2) and c.no_reply(b, 0.01)
@@ -218,7 +216,7 @@ def test_interrupt_in_from_a_keyboard(daemon):
         assert c.set_config(entry, port, 1).status == 0
         tag = c.submit(entry, port, 0x81, usbsrv.INTERRUPT, in_length=8)
         assert c.no_reply(tag, 0.2)
-        assert daemon.simctl("usb", "poke", name, "report", "0000040000000000")[0]
+        usb_env.sim(daemon, "usb", "poke", name, "report", "0000040000000000")
         r = c.reply(tag)
         assert (r.code, r.status, r.payload) == (0x1008, 0, bytes.fromhex("0000040000000000"))
 
