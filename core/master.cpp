@@ -28,6 +28,7 @@
 #include "param_catalogue.h"
 #include "sim/control.h"
 #include "sim/sim_platform.h"
+#include "snmp/snmpd.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_start.h"
 
@@ -58,6 +59,8 @@ int loadStatsValue = -1;
 int loadStatsCountdown = 0;
 int displayBlockCount = 0;
 int64_t linkLostTick = 0;
+// Set by the SNMP configuration writer when a trap target is configured.
+uint8_t trapsConfigured = 0;
 
 unsigned productId() {
     return productParams().productId;
@@ -489,6 +492,11 @@ void startUp() {
     // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
     // subsystems.
     startUsbDeviceLayer();
+    if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
+        auto *snmpd = new SnmpdTask();
+        write_snmpd_conf(snmpd, trapsConfigured);
+        snmpd->start(SnmpdTask::StackSize);
+    }
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.
