@@ -671,6 +671,18 @@ void addSimTestHooks() {
             }
             return std::string();
         });
+    sim::addCommand(
+        "post", "post NAME FLAGS: posts the task message {0, FLAGS, 0, 0} to the tasks of that name",
+        [](const std::vector<std::string> &args, std::string &out) {
+            if (args.size() != 3) return std::string("usage: post NAME FLAGS");
+            char *end = nullptr;
+            unsigned long flags = std::strtoul(args[2].c_str(), &end, 0);
+            if (end == args[2].c_str() || *end != '\0' || flags > 0xffffffffUL)
+                return std::string("bad flags");
+            int count = Task::postByName(args[1].c_str(), TaskMsg{0, static_cast<uint32_t>(flags), 0, 0});
+            out += std::to_string(count) + "\n";
+            return std::string();
+        });
 }
 
 } // namespace

@@ -188,6 +188,7 @@ std::array<Param *, ScalarCount> scalarParams{};
 // One SET phase of a row: the write method hands all its arguments to the parameter.
 int writeRow(size_t row, int action, u_char *value, u_char type, size_t length) {
     std::printf("call wrapper %s\n", Scalars[row].param);
+    std::fflush(stdout);
     Param *p = scalarParams[row];
     if (p == nullptr) return SNMP_ERR_NOTWRITABLE;
     return p->setBySnmp(action, value, type, length);

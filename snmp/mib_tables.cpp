@@ -133,6 +133,10 @@ int deviceTableHandler(netsnmp_mib_handler *, netsnmp_handler_registration *regi
     const char *table = reginfo->handlerName;
     for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
         int error = answerCell(table, reqinfo, r);
+        // A SET of a cell without a parameter creates nothing, in whichever phase the
+        // table helpers first hand it down.
+        if (error == NoSuchCell && reqinfo->mode != MODE_GET && reqinfo->mode != MODE_GETNEXT)
+            error = SNMP_ERR_NOCREATION;
         // A cell that went well keeps whatever an earlier helper recorded on it.
         if (error != 0) netsnmp_set_request_error(reqinfo, r, error);
     }
@@ -175,6 +179,17 @@ int init_deviceTables() {
             if (row == nullptr) break;
             u_long index = i;
             snmp_varlist_add_variable(&row->indexes, nullptr, 0, ASN_UNSIGNED, &index, sizeof index);
+            // Every cell gets its place in the row, so that the data set's SET phases treat
+            // it as an existing cell (the values themselves always come from the handler).
+            for (unsigned c = 0; c < t.columnCount; c++) {
+                long zero = 0;
+                const ColumnDecl &col = t.columns[c];
+                if (col.type == ASN_INTEGER)
+                    netsnmp_set_row_column(row, col.column, col.type, &zero, sizeof zero);
+                else
+                    netsnmp_set_row_column(row, col.column, col.type, "", 0);
+                netsnmp_mark_row_column_writable(row, col.column, t.writable ? 1 : 0);
+            }
             netsnmp_table_dataset_add_row(set, row);
         }
         netsnmp_register_auto_data_table(set, nullptr);
