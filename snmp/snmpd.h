@@ -36,8 +36,10 @@ struct SnmpdConfig {
     std::vector<std::string> users;
 };
 
-// The text of "/var/snmpd.conf" from the current parameters and product description.
+// The text of "/var/snmpd.conf" from the current parameters and the product description.
+struct ProductParams;
 SnmpdConfig snmpdConfigText();
+SnmpdConfig snmpdConfigText(const ProductParams &product);
 
 // Writes "/var/snmpd.conf" (mode 0600) from the parameters; sets trapsConfigured to 1
 // when a trap target is configured (never back to 0) and resets trapsOut. 1 when

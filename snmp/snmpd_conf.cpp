@@ -116,8 +116,10 @@ bool appendUser(std::string &out, const UserParams &u, std::vector<std::string> 
     std::string passphrase = textOf(u.passphrase);
     bool withPassword = hasValue(u.password);
     bool withCipher = withPassword && u.cipher != nullptr && !u.cipher->equals("---");
-    if (!confTextUsable(name) || (withPassword && !confTextUsable(password)) ||
-        (withCipher && !confTextUsable(passphrase)))
+    // The access directive takes the name between double quotes without escapes: a name
+    // with a double quote or a backslash cannot be granted access, so it gets no user.
+    if (!confTextUsable(name) || name.find_first_of("\"\\") != std::string::npos ||
+        (withPassword && !confTextUsable(password)) || (withCipher && !confTextUsable(passphrase)))
         return false;
     out += "createUser " + confWord(name) + " ";
     const char *level = "noauth";
@@ -156,10 +158,13 @@ std::string sanitizedLine(const char *text) {
 } // namespace
 
 SnmpdConfig snmpdConfigText() {
+    return snmpdConfigText(productParams());
+}
+
+SnmpdConfig snmpdConfigText(const ProductParams &product) {
     SnmpdConfig conf;
     std::string &out = conf.text;
     char line[512];
-    const ProductParams &product = productParams();
     bool ipv6 = p_ipv6->isOn();
 
     std::snprintf(line, sizeof line, "agentaddress udp:%d", snmpPort);

@@ -262,3 +262,14 @@ def test_action_object_and_printer_reset(agent, root, manager):
     assert r.returncode == 0, r.stderr
     assert agent.proc.wait(30) == 0
     assert not os.path.exists(root.file("/etc/params.dat"))
+
+
+def test_hostile_texts_keep_their_meaning(daemon, root, manager):
+    start_agent(daemon, root, "admin_name = Ad min'x#\nany_name = x\" rwuser \"y\nadmin_pwd = pa'ss\\word1\nadmin_hash = sha\n"
+                "admin_cipher = aes\nadmin_passphrase = ph'rase\\ x1\nsnmpv1_community = pub lic#1\n"
+                "sys_descr = \"quoted\" #location\n")
+    creds = v3("SHA", "pa'ss\\word1", "AES", "ph'rase\\ x1", user="Ad min'x#")
+    got = manager.values("snmpget", "1.3.6.1.2.1.1.6.0", version=creds)
+    assert got[".1.3.6.1.2.1.1.6.0"] == 'STRING: "\\"quoted\\" #location"'
+    assert "QMR-0287A1" in manager.get(SYS_NAME, version=("-v2c", "-c", "pub lic#1"))
+    assert manager.run("snmpget", SYS_NAME, version=("-v2c", "-c", "pub"), check=False).returncode != 0
