@@ -42,6 +42,11 @@ void sendQueuedTraps();
 // Whether an agent runs and takes trap requests (set by the agent's thread).
 void setTrapAgentRunning(int taskNumber);
 
+// The agent's set-up up to its first wait: the library's settings, the MIB modules, the
+// configuration file (then the persistent state), the transports. False when the agent
+// cannot run (the reason is logged).
+bool snmpdStart(const std::string &confPath);
+
 // The MIB modules of the device.
 int init_kvxAutoMib();
 int init_deviceTables();

@@ -235,7 +235,9 @@ void snmpd_receive() {
     snmp_log(LOG_INFO, "Received TERM or STOP signal...  shutting down...\n");
 }
 
-[[noreturn]] void snmpd_main(const std::string &confPath) {
+} // namespace
+
+bool snmpdStart(const std::string &confPath) {
     // No MIB files are needed: the agent answers by OID alone.
     setenv("MIBS", "", 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
@@ -257,18 +259,24 @@ void snmpd_receive() {
 
     if (init_agent(AppName) != 0) {
         snmp_log(LOG_ERR, "Agent initialization failed\n");
-        finishTask();
+        return false;
     }
     init_mib_modules();
     init_snmp(AppName);
     if (init_master_agent() != 0) {
         snmp_log(LOG_ERR, "Server Exiting with code 1\n");
-        finishTask();
+        return false;
     }
     snmp_store(AppName);
     snmp_log(LOG_INFO, "NET-SNMP version %s\n", netsnmp_get_version());
     netsnmp_addrcache_initialise();
+    return true;
+}
 
+namespace {
+
+[[noreturn]] void snmpd_main(const std::string &confPath) {
+    if (!snmpdStart(confPath)) finishTask();
     running = 1;
     setTrapAgentRunning(Task::currentNumber());
     if (!netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_QUIT_IMMEDIATELY))
