@@ -683,6 +683,15 @@ void addSimTestHooks() {
             out += std::to_string(count) + "\n";
             return std::string();
         });
+    sim::addCommand("trap", "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its targets",
+                    [](const std::vector<std::string> &args, std::string &) {
+                        if (args.size() != 3) return std::string("usage: trap GENERIC SPECIFIC");
+                        SnmpTrapRequest request;
+                        request.kind = SnmpTrapRequest::V1Vars;
+                        request.generic = std::atoi(args[1].c_str());
+                        request.specific = std::atoi(args[2].c_str());
+                        return snmpPostTrap(request) ? std::string() : std::string("no agent takes traps");
+                    });
 }
 
 } // namespace

@@ -273,3 +273,22 @@ def test_hostile_texts_keep_their_meaning(daemon, root, manager):
     assert got[".1.3.6.1.2.1.1.6.0"] == 'STRING: "\\"quoted\\" #location"'
     assert "QMR-0287A1" in manager.get(SYS_NAME, version=("-v2c", "-c", "pub lic#1"))
     assert manager.run("snmpget", SYS_NAME, version=("-v2c", "-c", "pub"), check=False).returncode != 0
+
+
+def test_trap_request_leaves_from_the_agent(daemon, root, net):
+    start_agent(daemon, root, "trapversion_1 = v1\ntrapto_1 = %s\ntrapcommu_1 = trapper\n" % net.client_addr)
+    receiver = subprocess.Popen(
+        ["ip", "netns", "exec", net.client, "python3", "-c",
+         "import socket,sys\ns=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\ns.bind(('',162))\n"
+         "print('ready',flush=True)\ns.settimeout(20)\nsys.stdout.write(s.recv(4096).hex())"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        assert receiver.stdout.readline().strip() == "ready"
+        ok, lines = daemon.simctl("trap", "6", "51")
+        assert ok, lines
+        packet = bytes.fromhex(receiver.communicate(timeout=30)[0])
+    finally:
+        receiver.kill()
+    # An SNMPv1 trap PDU (0xa4) with the target's community and the specific code 51.
+    assert b"\x04\x07trapper\xa4" in packet
+    assert b"\x02\x01\x06\x02\x01\x33" in packet
