@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -16,6 +17,7 @@
 
 namespace {
 
+char rootDir[] = "/tmp/qmr-snmpfuzz-XXXXXX";
 int client = -1;
 sockaddr_in agent{};
 int agentFd = -1;
@@ -47,11 +49,19 @@ int agentSocket() {
     return fd;
 }
 
+// The sandbox root of the run (the library's persistent state) goes with the process.
+void removeRoot() {
+    nftw(
+        rootDir, [](const char *path, const struct stat *, int, struct FTW *) { return remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    char dir[] = "/tmp/qmr-snmpfuzz-XXXXXX";
-    if (!mkdtemp(dir)) abort();
+    char *dir = mkdtemp(rootDir);
+    if (!dir) abort();
+    atexit(removeRoot);
     setenv("QMR_ROOT", dir, 1);
     int port = freePort();
     std::string conf = std::string(dir) + "/snmpd.conf";
