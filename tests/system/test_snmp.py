@@ -202,6 +202,8 @@ def test_refused_sets_change_nothing(agent, root, manager):
 def test_changed_community_works_after_reconfiguration(agent, root, manager):
     r = manager.set(ENT + ".2.7.20.0", "s", "newcomm")
     assert r.returncode == 0, r.stderr
+    r = manager.set(ENT + ".2.41.12.0", "s", "freshpass3", version=v3(*SHA_AES))
+    assert r.returncode == 0, r.stderr
     ok, lines = agent.simctl("post", "NET-SNMPD", "0x4000")
     assert ok and lines[0] == "1", lines
     agent.wait_for(lambda: "rwcommunity  newcomm" in open(root.file("/var/snmpd.conf")).read(),
@@ -213,8 +215,9 @@ def test_changed_community_works_after_reconfiguration(agent, root, manager):
     agent.wait_for(new_works, what="the new community")
     old = manager.run("snmpget", SYS_NAME, check=False)
     assert old.returncode != 0
-    # The user keeps working across the re-read.
-    assert "QMR-0287A1" in manager.get(SYS_NAME, version=v3(*SHA_AES))
+    # The user's new password holds from the re-read on, the old one no longer.
+    assert "QMR-0287A1" in manager.get(SYS_NAME, version=v3("SHA", "freshpass3", "AES", "privpass12"))
+    assert manager.run("snmpget", SYS_NAME, version=v3(*SHA_AES), check=False).returncode != 0
 
 
 def test_engine_boots_grow_across_a_restart(net, root, manager):
