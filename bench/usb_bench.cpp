@@ -11,9 +11,12 @@
 //   usb_bench ctrl HOST PORT TLS ENTRY USBPORT SECONDS
 // Each measurement prints one line: "<bytes or round trips per second> <seconds>".
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +67,9 @@ public:
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         if (tls) {
             ctx_ = SSL_CTX_new(TLS_client_method());
+            // Each write returns once a record went out: the bulk loop reads between
+            // writes, never while one is half done.
+            SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
             ssl_ = SSL_new(ctx_);
             SSL_set_fd(ssl_, fd_);
             if (SSL_connect(ssl_) != 1) die("TLS handshake");
@@ -86,13 +93,49 @@ public:
     void read(void *data, size_t n) {
         auto *p = static_cast<uint8_t *>(data);
         while (n > 0) {
-            ssize_t k = ssl_ ? SSL_read(ssl_, p, static_cast<int>(std::min<size_t>(n, 1 << 30))) : ::recv(fd_, p, n, 0);
+            ssize_t k = ssl_ ? SSL_read(ssl_, p, static_cast<int>(std::min<size_t>(n, 1 << 30)))
+                             : ::recv(fd_, p, n, 0);
             if (k <= 0) die("read");
             p += k;
             n -= static_cast<size_t>(k);
         }
     }
     int fd() const { return fd_; }
+
+    // Non-blocking use (the bulk loop): bytes moved, 0 when the socket would block.
+    void setNonBlocking() { fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK); }
+    ssize_t tryWrite(const void *data, size_t n) {
+        if (ssl_) {
+            int k = SSL_write(ssl_, data, static_cast<int>(std::min<size_t>(n, 1 << 30)));
+            if (k > 0) return k;
+            int e = SSL_get_error(ssl_, k);
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+            std::fprintf(stderr, "TLS write: error %d\n", e);
+            ERR_print_errors_fp(stderr);
+            die("write");
+        }
+        ssize_t k = ::send(fd_, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (k >= 0) return k;
+        if (errno == EAGAIN) return 0;
+        die("write");
+    }
+    ssize_t tryRead(void *data, size_t n) {
+        if (ssl_) {
+            int k = SSL_read(ssl_, data, static_cast<int>(std::min<size_t>(n, 1 << 30)));
+            if (k > 0) return k;
+            int e = SSL_get_error(ssl_, k);
+            if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return 0;
+            std::fprintf(stderr, "TLS read: error %d\n", e);
+            ERR_print_errors_fp(stderr);
+            die("read");
+        }
+        ssize_t k = ::recv(fd_, data, n, MSG_DONTWAIT);
+        if (k > 0) return k;
+        if (k == 0) die("read (closed)");
+        if (errno == EAGAIN) return 0;
+        die("read");
+    }
+    bool pending() const { return ssl_ && SSL_pending(ssl_) > 0; }
 
 private:
     int fd_ = -1;
@@ -115,7 +158,8 @@ public:
         put32(h + 8, tag);
         put32(h + 12, static_cast<uint32_t>(n));
         out.assign(h, h + 16);
-        out.insert(out.end(), static_cast<const uint8_t *>(payload), static_cast<const uint8_t *>(payload) + n);
+        out.insert(out.end(), static_cast<const uint8_t *>(payload),
+                   static_cast<const uint8_t *>(payload) + n);
         s.write(out.data(), out.size());
     }
     // A reply header and its payload (into data, which it must fit); server messages skipped.
@@ -194,7 +238,8 @@ int serve(int port) {
                 while (::send(c, buf.data(), buf.size(), MSG_NOSIGNAL) > 0) {
                 }
             else if (mode == 'E')
-                while (::recv(c, buf.data(), 36, MSG_WAITALL) == 36 && ::send(c, buf.data(), 26, MSG_NOSIGNAL) == 26) {
+                while (::recv(c, buf.data(), 36, MSG_WAITALL) == 36 &&
+                       ::send(c, buf.data(), 26, MSG_NOSIGNAL) == 26) {
                 }
             ::close(c);
         }).detach();
@@ -227,64 +272,142 @@ void raw(const char *host, int port, char mode, double seconds) {
 // Bulk transfers of SIZE bytes kept INFLIGHT deep: "out" sends, "in" receives, "loop"
 // sends and reads the same bytes back from a loopback device (reads that end short are
 // asked again for the rest). Prints the rate of the measured direction (loop: both).
+// The stream is driven without blocking in one thread: replies are read whenever the
+// socket would not take more, as a client must (the daemon's replies would otherwise
+// fill the socket while a large OUT request is still being written).
 void bulk(Client &c, uint8_t entry, uint8_t port, const std::string &dir, uint32_t size, int inflight,
           double seconds) {
-    std::vector<uint8_t> data(size), in;
+    std::vector<uint8_t> data(size);
     for (uint32_t k = 0; k < size; k++)
         data[k] = static_cast<uint8_t>(k * 7);
     const bool out = dir != "in", reading = dir != "out";
-    uint64_t outBytes = 0, inBytes = 0, inAsked = 0;
+    uint64_t outBytes = 0, inBytes = 0;
     int outPending = 0, inPending = 0;
-    // IN requests by tag with the bytes each still expects.
-    std::deque<std::pair<uint32_t, uint32_t>> ins;
-    auto askIn = [&](uint32_t n) {
-        uint32_t tag = ++c.tag | 0x80000000u;
-        c.submit(tag, entry, port, 0x81, 3, n, nullptr, 0);
-        ins.emplace_back(tag, n);
-        inPending++;
-        inAsked += n;
-    };
-    auto t0 = Clock::now();
+    std::deque<std::pair<uint32_t, uint32_t>> ins;  // IN tags and the bytes each still expects
+    std::deque<std::pair<uint32_t, uint32_t>> todo; // submissions to send: {tag, IN length or 0 for OUT}
     bool stop = false;
-    for (int k = 0; k < inflight; k++) {
-        if (out) {
-            c.submit(++c.tag, entry, port, 0x01, 3, 0, data.data(), size);
-            outPending++;
-        }
-        if (reading) askIn(size);
-    }
-    while (outPending > 0 || inPending > 0) {
-        Reply r = c.reply(in);
+    auto t0 = Clock::now();
+    c.s.setNonBlocking();
+
+    // The reply parser: a header (8, then 16 more bytes, or a 16-byte message), then
+    // the payload, which is skipped.
+    uint8_t head[24];
+    size_t have = 0, need = 8, skip = 0;
+    std::vector<uint8_t> sink(1 << 20);
+    auto frame = [&](const Reply &r) {
         if (r.status != 0) {
-            std::fprintf(stderr, "transfer failed: status %u error %d\n", r.status, static_cast<int>(r.error));
+            std::fprintf(stderr, "transfer failed: status %u error %d\n", r.status,
+                         static_cast<int>(r.error));
             std::exit(1);
         }
         stop = stop || since(t0) >= seconds;
         if (!(r.tag & 0x80000000u)) {
             outPending--;
             outBytes += size;
-            if (!stop) {
-                c.submit(++c.tag, entry, port, 0x01, 3, 0, data.data(), size);
-                outPending++;
-            }
-            continue;
+            if (!stop) todo.emplace_back(++c.tag, 0);
+            return;
         }
         inBytes += r.length;
-        if (ins.empty() || ins.front().first != r.tag) continue;
+        if (ins.empty() || ins.front().first != r.tag) return;
         ins.front().second -= std::min(ins.front().second, r.length);
-        if (r.code == 0x101C) continue;
+        if (r.code == 0x101C) return;
         uint32_t rest = ins.front().second;
         ins.pop_front();
         inPending--;
-        // A loopback's IN that ended early is asked again for what it still owes.
-        if (dir == "loop" && rest > 0) askIn(rest);
-        else if (!stop) askIn(size);
-        if (dir == "loop" && stop && inBytes >= outBytes && outPending == 0) break;
+        if (dir == "loop" && rest > 0)
+            todo.emplace_back(++c.tag | 0x80000000u, rest);
+        else if (!stop)
+            todo.emplace_back(++c.tag | 0x80000000u, size);
+    };
+    auto readSome = [&]() {
+        bool any = false;
+        for (;;) {
+            if (skip > 0) {
+                ssize_t k = c.s.tryRead(sink.data(), std::min<size_t>(skip, sink.size()));
+                if (k == 0) return any;
+                skip -= static_cast<size_t>(k);
+                any = true;
+                continue;
+            }
+            ssize_t k = c.s.tryRead(head + have, need - have);
+            if (k == 0) return any;
+            any = true;
+            have += static_cast<size_t>(k);
+            if (have < need) continue;
+            if (need == 8) {
+                bool message = get32(head) == 1 && (get32(head + 4) == 0x11 || get32(head + 4) == 0x13);
+                need = message ? 16 : 24;
+                continue;
+            }
+            Reply r{get32(head), get32(head + 4), get32(head + 8), get32(head + 12), 0, 0};
+            if (need == 24) {
+                r.status = get32(head + 16);
+                r.error = get32(head + 20);
+            }
+            skip = r.length;
+            have = 0;
+            bool message = need == 16;
+            need = 8;
+            if (!message) frame(r);
+        }
+    };
+    auto wait = [&](short events) {
+        if (c.s.pending()) return;
+        pollfd p{c.s.fd(), events, 0};
+        ::poll(&p, 1, 1000);
+    };
+    auto writeAll = [&](const uint8_t *p, size_t n) {
+        while (n > 0) {
+            ssize_t k = c.s.tryWrite(p, n);
+            if (k > 0) {
+                p += k;
+                n -= static_cast<size_t>(k);
+                continue;
+            }
+            if (!readSome()) wait(POLLIN | POLLOUT);
+        }
+    };
+    auto send = [&](uint32_t tag, uint32_t inLength) {
+        uint8_t h[28];
+        put32(h, 0);
+        put32(h + 4, 8);
+        put32(h + 8, tag);
+        put32(h + 12, 12);
+        h[16] = entry;
+        h[17] = port;
+        h[18] = inLength ? 0x81 : 0x01;
+        h[19] = 3;
+        put32(h + 20, inLength);
+        put32(h + 24, inLength ? 0 : size);
+        writeAll(h, sizeof h);
+        if (inLength) {
+            ins.emplace_back(tag, inLength);
+            inPending++;
+        } else {
+            outPending++;
+            writeAll(data.data(), size);
+        }
+    };
+    for (int k = 0; k < inflight; k++) {
+        if (out) todo.emplace_back(++c.tag, 0);
+        if (reading) todo.emplace_back(++c.tag | 0x80000000u, size);
+    }
+    for (;;) {
+        while (!todo.empty()) {
+            auto [tag, inLength] = todo.front();
+            todo.pop_front();
+            send(tag, inLength);
+        }
+        if (outPending == 0 && (inPending == 0 || (dir == "loop" && stop && inBytes >= outBytes))) break;
+        if (!readSome()) wait(POLLIN);
     }
     double t = since(t0);
-    if (dir == "out") std::printf("%.0f %.2f\n", outBytes / t, t);
-    else if (dir == "in") std::printf("%.0f %.2f\n", inBytes / t, t);
-    else std::printf("%.0f %.2f %.0f\n", outBytes / t, t, inBytes / t);
+    if (dir == "out")
+        std::printf("%.0f %.2f\n", outBytes / t, t);
+    else if (dir == "in")
+        std::printf("%.0f %.2f\n", inBytes / t, t);
+    else
+        std::printf("%.0f %.2f %.0f\n", outBytes / t, t, inBytes / t);
 }
 
 void ctrl(Client &c, uint8_t entry, uint8_t port, double seconds) {
@@ -314,13 +437,15 @@ int main(int argc, char **argv) {
         Client c(argv[2], std::atoi(argv[3]), std::atoi(argv[4]) != 0);
         c.openDevice(static_cast<uint8_t>(std::atoi(argv[5])), static_cast<uint8_t>(std::atoi(argv[6])));
         bulk(c, static_cast<uint8_t>(std::atoi(argv[5])), static_cast<uint8_t>(std::atoi(argv[6])), argv[7],
-             static_cast<uint32_t>(std::strtoul(argv[8], nullptr, 10)), std::atoi(argv[9]), std::atof(argv[10]));
+             static_cast<uint32_t>(std::strtoul(argv[8], nullptr, 10)), std::atoi(argv[9]),
+             std::atof(argv[10]));
         return 0;
     }
     if (mode == "ctrl" && argc == 8) {
         Client c(argv[2], std::atoi(argv[3]), std::atoi(argv[4]) != 0);
         c.openDevice(static_cast<uint8_t>(std::atoi(argv[5])), static_cast<uint8_t>(std::atoi(argv[6])));
-        ctrl(c, static_cast<uint8_t>(std::atoi(argv[5])), static_cast<uint8_t>(std::atoi(argv[6])), std::atof(argv[7]));
+        ctrl(c, static_cast<uint8_t>(std::atoi(argv[5])), static_cast<uint8_t>(std::atoi(argv[6])),
+             std::atof(argv[7]));
         return 0;
     }
     std::fprintf(stderr, "usage: see the head of bench/usb_bench.cpp\n");

@@ -20,6 +20,8 @@ tag=$$
 dev=qmrud$tag; cli=qmruc$tag
 pids=()
 cleanup() {
+    status=$?
+    [ $status = 0 ] || { echo "== the daemon's last lines:"; tail -20 "$work/qmr.out"; } >&2
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     wait 2>/dev/null || true
     for ns in $dev $cli; do ip netns del "$ns" 2>/dev/null || true; done
@@ -83,10 +85,10 @@ printf "raw TCP to the device   %s\nraw TCP from the device %s\nraw TCP request/
 
 echo "== bulk through the daemon ($mode device; ratio to raw TCP)"
 declare -A plain_rate
-for tls in 0 1; do
+for tls in ${TLSES:-0 1}; do
     port=9200; name=plain
     [ $tls = 1 ] && { port=9443; name=TLS; }
-    for size in 65536 1048576 16777216; do
+    for size in ${SIZES:-65536 1048576 16777216}; do
         for depth in 1 4; do
             if [ $mode = sink ]; then
                 read -r out _ < <(run bulk $host $port $tls "$fast" 1 out $size $depth "$seconds")
@@ -96,7 +98,7 @@ for tls in 0 1; do
             fi
             line=$(printf "%-5s %8d B x%d  OUT %s (%s)  IN %s (%s)" $name $size $depth "$(mb "$out")" \
                 "$(ratio "$out" "$tcp_out")" "$(mb "$in")" "$(ratio "$in" "$tcp_in")")
-            if [ $tls = 0 ]; then plain_rate[$size$depth]="$out $in"; else
+            if [ $tls = 0 ]; then plain_rate[$size$depth]="$out $in"; elif [ -n "${plain_rate[$size$depth]:-}" ]; then
                 read -r pout pin <<<"${plain_rate[$size$depth]}"
                 line="$line  TLS/plain $(ratio "$out" "$pout") $(ratio "$in" "$pin")"
             fi
