@@ -715,15 +715,17 @@ int UsbFile::control(usbdevfs_ctrltransfer *c, std::unique_lock<std::mutex> &lk,
     int ended = 0;
     keep->controlsWaiting++;
     for (;;) {
+        if (u.onBus) advanceBuses(monotonicNs()); // the bus's time, not the pacer's wake-up
         if (u.answered) due = u.onBus ? INT64_MAX : u.dueNs;
-        int64_t now = monotonicNs();
-        if (!keep->connected || keep->resets != resets)
+        if (!keep->connected || keep->resets != resets) {
             ended = -ESHUTDOWN;
-        else if (due <= now)
             break;
-        else if (deadline <= now)
-            ended = -ETIMEDOUT;
-        if (ended) break;
+        }
+        // Whichever comes first, however late this thread looks.
+        if (std::min(due, deadline) <= monotonicNs()) {
+            if (deadline < due) ended = -ETIMEDOUT;
+            break;
+        }
         w.changed.wait_until(lk, clockAt(std::min(due, deadline)));
     }
     keep->controlsWaiting--;
