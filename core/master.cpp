@@ -30,6 +30,7 @@
 #include "sim/sim_platform.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_start.h"
+#include "web/http.h"
 
 #include <cerrno>
 #include <climits>
@@ -484,7 +485,9 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the USB device layer (the hot-plug
+    // 24. The web server.
+    (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
+    // Of the other service tasks, this build runs the USB device layer (the hot-plug
     // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
     // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
     // subsystems.
