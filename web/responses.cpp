@@ -227,7 +227,8 @@ void HttpConnection::writeError(int code) {
             put(e->text);
         } else {
             // The URL is quoted up to its first '<' or '?', and escaped.
-            std::string quoted(url, std::strcspn(url, "<?"));
+            const char *shown = path[0] ? path : url;
+            std::string quoted(shown, std::strcspn(shown, "<?"));
             put("The requested URL ");
             put(htmlEscaped(quoted.c_str()).c_str());
             put(" was not found on this server.\n");
