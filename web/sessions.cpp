@@ -258,6 +258,17 @@ HttpSessionStore &sessionStore() {
     return store;
 }
 
+namespace {
+std::mutex imagePathMutex;
+std::string imagePathOverride;
+} // namespace
+
 std::string sessionImagePath() {
-    return sysPath("/var/sessions.raw");
+    std::lock_guard<std::mutex> g(imagePathMutex);
+    return imagePathOverride.empty() ? sysPath("/var/sessions.raw") : imagePathOverride;
+}
+
+void setSessionImagePath(const std::string &path) {
+    std::lock_guard<std::mutex> g(imagePathMutex);
+    imagePathOverride = path;
 }

@@ -61,3 +61,5 @@ private:
 HttpSessionStore &sessionStore();
 // The session image file: sysPath("/var/sessions.raw").
 std::string sessionImagePath();
+// Points the image elsewhere (tests); empty restores the default.
+void setSessionImagePath(const std::string &path);
