@@ -33,6 +33,17 @@
       });
     }
 
+    // The language links lead to the page shown, in that language.
+    var path = window.location.pathname;
+    if (/\.(html|cgi)$/.test(path)) {
+      if (/\.cgi$/.test(path)) path = "/start.html";
+      document.querySelectorAll("a[data-lang]").forEach(function (a) {
+        var code = a.getAttribute("data-lang");
+        var base = path.replace(/_[a-z]{2}(\.[a-z]+)$/, "$1");
+        a.setAttribute("href", base.replace(/(\.[a-z]+)$/, "_" + code + "$1"));
+      });
+    }
+
     // Marks the menu entry of the page shown.
     var here = window.location.pathname.replace(/_[a-z]{2}(\.[a-z]+)$/, "$1");
     document.querySelectorAll(".sidenav a[href]").forEach(function (a) {
