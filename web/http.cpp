@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,32 @@ void countConnection(int delta) {
     int max = webStats.maxConnections.load();
     while (now > max && !webStats.maxConnections.compare_exchange_weak(max, now)) {
     }
+}
+
+// Connection tasks that finished their connection wait a while for the next one that
+// the listener accepts, instead of ending: a thread is not made and unmade for every
+// client. The listener hands a connection over through this pipe (one pointer per
+// write) when a task waits, else starts a new task. idleTasks counts the waiting tasks
+// that no connection was promised to.
+std::atomic<int> idleTasks{0};
+int handOver[2] = {-1, -1};
+std::once_flag handOverOnce;
+constexpr int64_t IdleTicks = 3000;
+
+int handOverRead() {
+    std::call_once(handOverOnce, [] {
+        if (::pipe2(handOver, O_CLOEXEC) != 0) handOver[0] = handOver[1] = -1;
+        if (handOver[0] >= 0) setFdNonBlocking(handOver[0], true);
+    });
+    return handOver[0];
+}
+
+// Takes one waiting task for a new connection: true when one was promised it.
+bool claimIdleTask() {
+    int v = idleTasks.load();
+    while (v > 0 && !idleTasks.compare_exchange_weak(v, v - 1)) {
+    }
+    return v > 0;
 }
 
 // The largest template or template text read for one page.
@@ -48,21 +76,12 @@ HttpConnection::HttpConnection(TcpConnection *connection) : Task("HTTP_1"), tcp(
     init();
     connectionStart = sysTicks();
     requestStart = connectionStart;
-    if (tcp) tcp->owner = this;
-    countConnection(1);
-}
-
-HttpConnection::HttpConnection(HttpConnection &predecessor) : Task("HTTP_2"), tcp(predecessor.tcp) {
-    init();
-    predecessor.tcp = nullptr;
-    if (tcp) tcp->owner = this;
-    connectionStart = predecessor.connectionStart;
-    requestStart = 0; // set when the first byte of the next request arrives
-    budget = predecessor.budget - 1;
-    int unread = std::clamp(predecessor.fill - predecessor.parsePos, 0, HttpBufferSize);
-    if (unread > 0) std::memcpy(in, predecessor.in + predecessor.parsePos, static_cast<size_t>(unread));
-    fill = unread;
-    if (fill > 0) requestStart = sysTicks();
+    if (tcp) {
+        tcp->owner = this;
+        // Answers go out as they are written: a header written ahead of its body must not
+        // wait for the client's acknowledgement.
+        if (tcp->family != Connection::FamilyUnix) tcp->set_nagleon();
+    }
     countConnection(1);
 }
 
@@ -71,17 +90,7 @@ HttpConnection::~HttpConnection() {
     if (contentFd >= 0) ::close(contentFd);
     uploadFd = contentFd = -1;
     clearThreadLanguage();
-    bool handOver = !exiting && tcp != nullptr && mode == ModeKeepAlive && status < 500 && budget > 0 &&
-                    shutdownCount.load() == 0;
-    if (handOver) {
-        auto *next = new HttpConnection(*this);
-        if (next->start(48 * 1024) < 0) {
-            // No thread for the successor: it never ran, so it is freed here with the
-            // connection it took over.
-            next->exiting = true;
-            delete next;
-        }
-    } else if (tcp != nullptr) {
+    if (tcp != nullptr) {
         if (method == MethodPost) {
             // The part of a body that was not read is drained, so that closing does not
             // reset the connection before the client has read the answer.
@@ -95,6 +104,74 @@ HttpConnection::~HttpConnection() {
     countConnection(-1);
 }
 
+bool HttpConnection::waitForConnection() {
+    // The connection ends here; the task waits for the next one.
+    if (uploadFd >= 0) ::close(uploadFd);
+    if (contentFd >= 0) ::close(contentFd);
+    uploadFd = contentFd = -1;
+    if (tcp != nullptr) {
+        if (method == MethodPost) {
+            char scratch[512];
+            for (int i = 0; i < 64 && tcp->read(scratch, sizeof scratch, 0) > 0; i++) {
+            }
+        }
+        delete tcp;
+        tcp = nullptr;
+    }
+    int fd = handOverRead();
+    if (fd < 0 || shutdownCount.load() != 0) return false;
+    idleTasks++;
+    for (;;) {
+        int r = wait(IdleTicks, fd);
+        TcpConnection *next = nullptr;
+        ssize_t n = ::read(fd, &next, sizeof next);
+        if (n == static_cast<ssize_t>(sizeof next) && next != nullptr) {
+            static_cast<HttpRequest &>(*this) = HttpRequest();
+            init();
+            url[0] = path[0] = '\0';
+            budget = KeepAliveBudget;
+            tcp = next;
+            tcp->owner = this;
+            if (tcp->family != Connection::FamilyUnix) tcp->set_nagleon();
+            connectionStart = requestStart = sysTicks();
+            rename("HTTP_1");
+            return true;
+        }
+        // Leaves when no connection was promised to it meanwhile.
+        if ((r == 1 || r == 0) && claimIdleTask()) return false;
+    }
+}
+
+void HttpConnection::rename(const char *taskName) {
+    if (name != nullptr && std::strcmp(name, taskName) == 0) return;
+    name = taskName;
+    char threadName[18];
+    std::snprintf(threadName, sizeof threadName, "%d:%s", slotIndex(), name);
+    ::prctl(PR_SET_NAME, threadName, 0, 0, 0);
+}
+
+bool HttpConnection::keepsAlive() const {
+    return !exiting && tcp != nullptr && mode == ModeKeepAlive && status < 500 && budget > 0 &&
+           shutdownCount.load() == 0;
+}
+
+void HttpConnection::nextRequest() {
+    // The next request on a kept-alive connection ("HTTP_2") continues on this thread:
+    // it starts from a fresh request state with the bytes the client sent after the
+    // answered request.
+    if (uploadFd >= 0) ::close(uploadFd);
+    if (contentFd >= 0) ::close(contentFd);
+    int unread = std::clamp(fill - parsePos, 0, HttpBufferSize);
+    if (unread > 0) std::memmove(in, in + parsePos, static_cast<size_t>(unread));
+    static_cast<HttpRequest &>(*this) = HttpRequest();
+    init();
+    url[0] = path[0] = '\0';
+    fill = unread;
+    requestStart = fill > 0 ? sysTicks() : 0;
+    budget--;
+    rename("HTTP_2");
+}
+
 void HttpConnection::exit() {
     exiting = true;
     Task::exit();
@@ -103,8 +180,17 @@ void HttpConnection::exit() {
 void HttpConnection::run() {
     // Code on this thread may change its working directory without moving the others'.
     ::unshare(CLONE_FS);
-    while (step()) {
-        if (pollMessage() < 0) break;
+    for (;;) {
+        // Waits in the steps take the task's messages; between steps that did not wait
+        // a message is looked for now and then.
+        for (unsigned n = 1; step(); n++) {
+            if (n % 16 == 0 && pollMessage() < 0) return;
+        }
+        if (keepsAlive()) {
+            nextRequest();
+            continue;
+        }
+        if (!waitForConnection()) return;
     }
 }
 
@@ -380,6 +466,19 @@ void continueAfterHandler(HttpConnection &c, int result) {
         }
         if (isStatic) {
             c.writeOkHeader();
+            // A file that fits beside the header goes out with it in one write.
+            int room = HttpBufferSize - c.outFill;
+            if (c.state != DEAD && st.st_size <= room) {
+                ssize_t n = ::pread(c.contentFd, c.out + c.outFill, static_cast<size_t>(st.st_size), 0);
+                if (n == st.st_size) {
+                    c.outFill += static_cast<int>(n);
+                    c.flush();
+                    ::close(c.contentFd);
+                    c.contentFd = -1;
+                    if (c.state != DEAD) c.state = DONE;
+                    return;
+                }
+            }
             c.flush();
             c.windowStart = c.windowEnd = 0;
             if (c.state != DEAD) c.state = FILE_READ;
@@ -501,6 +600,12 @@ void Httpd::run() {
                 if (l == nullptr || l->socket < 0 || !FD_ISSET(l->socket, &readable)) continue;
                 TcpConnection *client = l->accept(slot == 1);
                 if (client == nullptr) continue;
+                if (claimIdleTask()) {
+                    if (::write(handOver[1], &client, sizeof client) == static_cast<ssize_t>(sizeof client))
+                        continue;
+                    // Not handed over: the promised task leaves on its next look.
+                    idleTasks++;
+                }
                 // Connections beyond the limit are closed at once: each one is a thread.
                 if (webStats.connections.load() >= MaxConnections) {
                     delete client;

@@ -88,13 +88,92 @@ struct FormField {
     const char *value;
 };
 
-class HttpConnection : public Task {
+// The state of one request on a connection; a kept-alive connection starts the next
+// request from a fresh one.
+struct HttpRequest {
+    int64_t requestStart = 0;
+
+    // input
+    int fill = 0;
+    int parsePos = 0;
+    int lineStart = 0;
+    int headerEnd = 0; // offset of the first byte after the request header
+
+    // request
+    int method = MethodGet;
+    bool simple = false;
+    char version[12] = "HTTP/0.9";
+    bool requestLineSeen = false;
+    std::string query; // the raw form data (query string or body)
+    bool formParsed = false;
+    std::vector<char> formStore;
+    std::vector<FormField> fields;
+
+    // header values (copies)
+    std::string ifModifiedSince, contentType, transferEncoding, contentLengthText, authorization, cookie,
+        host, referer, userAgent;
+    bool haveContentType = false, haveTransferEncoding = false, haveContentLength = false,
+         haveAuthorization = false, haveCookie = false, haveHost = false, haveIfModified = false;
+    bool chunked = false;
+    std::string credentials; // decoded Basic credentials
+
+    // answer control
+    int mode = ModeUndecided;
+    int status = 500;
+    const char *typeOverride = nullptr;
+    std::string downloadName;
+    int64_t answerLength = 0;
+    std::string extraHeader;
+    time_t modified = 0;
+
+    // routing
+    int pageIndex = -1;
+    int pageN = -1;
+    std::string templatePath;
+    char lang[3] = "";
+    int userLevel = -1;
+    int sessionSlot = -1;
+    std::string refreshTarget;
+    int refreshDelay = 10;
+    bool accessDenied = false;
+
+    // content
+    int contentFd = -1;
+    int uploadFd = -1;
+    int64_t contentLength = 0;
+    int64_t transferred = 0;
+    int state = READ_HEADER;
+
+    // output
+    int outSent = 0;
+    int outFill = 0;
+
+    // rendered page
+    std::vector<char> page;
+    int pageSent = 0;
+    int pageFill = 0;
+
+    // template variables
+    std::vector<char> store;
+    int storeUsed = 0;
+
+    // multipart upload
+    std::string boundary;
+    std::string uploadName;
+    int subState = NO_MP;
+    int preambleStart = 0;
+    int64_t bodyTotal = 0;    // bytes of the body announced
+    int64_t bodyConsumed = 0; // bytes of the body taken so far
+
+    // The output window of the file and pipe states.
+    int windowStart = 0;
+    int windowEnd = 0;
+};
+
+class HttpConnection : public Task, public HttpRequest {
 public:
     // A first connection ("HTTP_1") on an accepted socket; the connection is owned.
     explicit HttpConnection(TcpConnection *connection);
-    // The next request on a kept-alive connection ("HTTP_2"): takes over the
-    // predecessor's socket and its unread input.
-    explicit HttpConnection(HttpConnection &predecessor);
     ~HttpConnection() override;
 
     void run() override;
@@ -168,88 +247,24 @@ public:
     // ---- connection
     TcpConnection *tcp = nullptr;
     int64_t connectionStart = 0;
-    int64_t requestStart = 0;
-    bool exiting = false; // ended by a task message: no successor
+    int budget = KeepAliveBudget; // requests still allowed on this connection after this one
+    bool exiting = false;         // ended by a task message
 
-    // input
+    // The buffers live with the connection; a request starts by overwriting them.
     char in[HttpBufferSize];
-    int fill = 0;
-    int parsePos = 0;
-    int lineStart = 0;
-    int headerEnd = 0; // offset of the first byte after the request header
-
-    // request
-    int method = MethodGet;
-    bool simple = false;
-    char version[12] = "HTTP/0.9";
-    bool requestLineSeen = false;
+    char out[HttpBufferSize];
     char url[HttpUrlMax + 1] = "";
     char path[HttpUrlMax + 1] = ""; // the URL as routed (decoded, normalised)
-    std::string query;              // the raw form data (query string or body)
-    bool formParsed = false;
-    std::vector<char> formStore;
-    std::vector<FormField> fields;
-
-    // header values (copies)
-    std::string ifModifiedSince, contentType, transferEncoding, contentLengthText, authorization, cookie,
-        host, referer, userAgent;
-    bool haveContentType = false, haveTransferEncoding = false, haveContentLength = false,
-         haveAuthorization = false, haveCookie = false, haveHost = false, haveIfModified = false;
-    bool chunked = false;
-    std::string credentials; // decoded Basic credentials
-
-    // answer control
-    int mode = ModeUndecided;
-    int budget = KeepAliveBudget;
-    int status = 500;
-    const char *typeOverride = nullptr;
-    std::string downloadName;
-    int64_t answerLength = 0;
-    std::string extraHeader;
-    time_t modified = 0;
-
-    // routing
-    int pageIndex = -1;
-    int pageN = -1;
-    std::string templatePath;
-    char lang[3] = "";
-    int userLevel = -1;
-    int sessionSlot = -1;
-    std::string refreshTarget;
-    int refreshDelay = 10;
-    bool accessDenied = false;
-
-    // content
-    int contentFd = -1;
-    int uploadFd = -1;
-    int64_t contentLength = 0;
-    int64_t transferred = 0;
-    int state = READ_HEADER;
-
-    // output
-    char out[HttpBufferSize];
-    int outSent = 0;
-    int outFill = 0;
-
-    // rendered page
-    std::vector<char> page;
-    int pageSent = 0;
-    int pageFill = 0;
-
-    // template variables
-    std::vector<char> store;
-    int storeUsed = 0;
-
-    // multipart upload
-    std::string boundary;
-    std::string uploadName;
-    int subState = NO_MP;
-    int preambleStart = 0;
-    int64_t bodyTotal = 0;    // bytes of the body announced
-    int64_t bodyConsumed = 0; // bytes of the body taken so far
 
 private:
     void init();
+    // Whether the connection goes on with a next request, and the change to it.
+    bool keepsAlive() const;
+    void nextRequest();
+    // Ends the connection and waits for the listener to hand over the next one; false
+    // when none came (the task then ends).
+    bool waitForConnection();
+    void rename(const char *taskName);
     bool stepFile();
     bool stepPipe();
     bool stepWindow();
@@ -263,11 +278,6 @@ private:
     void parseForm();
     // Lines of the multipart preamble and of a part's header.
     void multipartLine(char *line);
-
-public:
-    // The output window of the file and pipe states.
-    int windowStart = 0;
-    int windowEnd = 0;
 };
 
 // The listener.

@@ -205,7 +205,15 @@ void chooseLanguage(HttpConnection &c) {
         std::snprintf(code, sizeof code, "%s", language->options()[current].keyword);
         locale = language->options()[current].code;
     }
-    setThreadLanguage(code[0] ? catalogueFor(code, locale) : nullptr);
+    // The catalogue of the thread's last request is kept: most requests ask for it again.
+    thread_local std::string lastCode, lastLocale;
+    thread_local const MessageCatalogue *lastCatalogue = nullptr;
+    if (lastCode != code || lastLocale != locale) {
+        lastCatalogue = code[0] ? catalogueFor(code, locale) : nullptr;
+        lastCode = code;
+        lastLocale = locale;
+    }
+    setThreadLanguage(lastCatalogue);
 }
 
 } // namespace
@@ -423,7 +431,9 @@ int findTemplate(HttpConnection &c, const char *urlIn) {
     std::string path = templateRoot() + url;
     if (path.size() > templateRoot().size() + HttpUrlMax) return -1;
     bool found = false;
-    if (isDirectory(path)) {
+    struct stat st;
+    bool present = ::stat(path.c_str(), &st) == 0;
+    if (present && S_ISDIR(st.st_mode)) {
         if (path.back() != '/') path += '/';
         for (const char *ext : extensions) {
             std::string candidate = path + "index." + ext;
@@ -433,7 +443,7 @@ int findTemplate(HttpConnection &c, const char *urlIn) {
                 break;
             }
         }
-    } else if (exists(path)) {
+    } else if (present) {
         found = true;
     } else {
         size_t dot = path.rfind('.');

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -51,6 +52,17 @@ constexpr size_t MaxBoundary = 200;
 
 bool HttpConnection::readMore(int64_t ticks) {
     if (fill >= HttpBufferSize) return false;
+    if (tcp && tcp->tls == nullptr && tcp->socket >= 0) {
+        // Plain TCP: what has arrived is taken without a wait first.
+        ssize_t n = ::recv(tcp->socket, in + fill, static_cast<size_t>(HttpBufferSize - fill), MSG_DONTWAIT);
+        if (n > 0) {
+            fill += static_cast<int>(n);
+            tcp->bytesReceived += static_cast<uint64_t>(n);
+            return true;
+        }
+        if (n == 0) return false;
+        if (errno != EAGAIN && errno != EINTR) return false;
+    }
     const int64_t deadline = sysTicks() + ticks;
     for (;;) {
         int64_t left = deadline - sysTicks();

@@ -57,13 +57,16 @@ TEST_F(RequestTest, RequestLineAndHeaderTable) {
         {"POST /contact.html HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
         {"POST /contact.html HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
         {"POST /contact.html HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
-        {"POST /contact.html HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+        {"POST /contact.html HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n",
+         "HTTP/1.1 400 Bad Request\r\n"},
         {"POST /contact.html HTTP/1.1\r\nContent-Length: 9000\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
         {"POST /contact.html HTTP/1.1\r\nContent-Length: 5\r\n\r\nab", "HTTP/1.1 400 Bad Request\r\n"},
-        {"POST /contact.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", "HTTP/1.1 400 Bad Request\r\n"},
-        {"POST /contact.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabc", "HTTP/1.1 400 Bad Request\r\n"},
-        {"POST /contact.html HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" + std::string(300, 'b') +
-             "\r\n\r\n",
+        {"POST /contact.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+         "HTTP/1.1 400 Bad Request\r\n"},
+        {"POST /contact.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabc",
+         "HTTP/1.1 400 Bad Request\r\n"},
+        {"POST /contact.html HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=" +
+             std::string(300, 'b') + "\r\n\r\n",
          "HTTP/1.1 400 Bad Request\r\n"},
         // No answer: an empty request, a header cut off, a header beyond the buffer.
         {"", ""},
@@ -92,7 +95,8 @@ TEST_F(RequestTest, HeaderValues) {
     };
     p_language->setText("en", -1);
     for (const Case &k : cases) {
-        std::string answer = exchange(std::string("GET /contact_xy.html HTTP/1.1\r\n") + k.header + "\r\n\r\n");
+        std::string answer =
+            exchange(std::string("GET /contact_xy.html HTTP/1.1\r\n") + k.header + "\r\n\r\n");
         std::string expected = k.body;
         expected.replace(expected.find("lang="), 5, "lang=xy");
         EXPECT_EQ(bodyOf(answer), expected) << k.header;
@@ -113,8 +117,9 @@ TEST_F(RequestTest, KeepAliveAndConnectionHeaders) {
 TEST_F(RequestTest, FormsStoreParameters) {
     std::string file = site.dir.path() + "/params.dat";
     std::string body = "action=set&sys_name=Lab+%C3%9Cbung&xaction=x&Upper=1&__sys_contact=ops&bogus=1";
-    std::string answer = exchange("POST /device/description.html HTTP/1.1\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n" + body);
+    std::string answer =
+        exchange("POST /device/description.html HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\n\r\n" + body);
     EXPECT_EQ(bodyOf(answer), "name=Lab Übung info=Parameters have been changed.");
     std::string text;
     ptable().fileText(text);
@@ -171,7 +176,8 @@ TEST_F(RequestTest, MultipartUploads) {
         std::string part = "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.dat\"\r\n"
                            "Content-Type: text/plain\r\n\r\n" +
                            content + "\r\n--XyZ--\r\n";
-        return "POST /maintenance/setparams.cgi HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
+        return "POST /maintenance/setparams.cgi HTTP/1.1\r\nContent-Type: multipart/form-data; "
+               "boundary=XyZ\r\n"
                "Content-Length: " +
                std::to_string(part.size()) + "\r\n\r\n" + part;
     };

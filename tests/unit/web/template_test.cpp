@@ -90,7 +90,8 @@ TEST_F(TemplateTest, DirectiveTable) {
 
 TEST_F(TemplateTest, TranslationFollowsTheThreadsLanguage) {
     std::string mo = site.dir.path() + "/de.mo";
-    ASSERT_EQ(std::system(("msgfmt -o '" + mo + "' '" QMR_FIXTURES "/locale/de/LC_MESSAGES/qmr.po'").c_str()), 0);
+    ASSERT_EQ(std::system(("msgfmt -o '" + mo + "' '" QMR_FIXTURES "/locale/de/LC_MESSAGES/qmr.po'").c_str()),
+              0);
     MessageCatalogue catalogue;
     ASSERT_TRUE(catalogue.load(mo));
     setThreadLanguage(&catalogue);
@@ -101,8 +102,9 @@ TEST_F(TemplateTest, TranslationFollowsTheThreadsLanguage) {
 }
 
 TEST_F(TemplateTest, LinksAboveTheUsersLevelAreDisabled) {
-    const char *page = "<a href=\"/maintenance/restart_{lang}.html\">R</a><a href=\"/start_{lang}.html\">S</a>"
-                       "<a href=\"/security/usbport{$_}_{lang}.html\">P</a>";
+    const char *page =
+        "<a href=\"/maintenance/restart_{lang}.html\">R</a><a href=\"/start_{lang}.html\">S</a>"
+        "<a href=\"/security/usbport{$_}_{lang}.html\">P</a>";
     p_sessKeys->setText("on", -1);
     p_admin_pwd->setText("admin-password", -1);
     c->userLevel = 2;
@@ -146,8 +148,9 @@ TEST_F(TemplateTest, RefreshElement) {
               "<meta http-equiv=\"refresh\" content=\"10; url=http://device/start_de.html\"/>\n");
     c->refreshDelay = -3;
     c->refreshTarget = "/maintenance/restart.cgi";
-    EXPECT_EQ(render(*c, "{MetaAutoRefresh}"),
-              "<meta http-equiv=\"refresh\" content=\"3; url=https://device/maintenance/restart_de.cgi\"/>\n");
+    EXPECT_EQ(
+        render(*c, "{MetaAutoRefresh}"),
+        "<meta http-equiv=\"refresh\" content=\"3; url=https://device/maintenance/restart_de.cgi\"/>\n");
 }
 
 } // namespace
