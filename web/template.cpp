@@ -26,6 +26,7 @@ constexpr int ValueSize = 2048;
 constexpr int MaxName = 254;
 constexpr int MaxDepth = 24;
 constexpr long MaxLoop = 100000;
+constexpr long MaxWork = 1000000;
 constexpr size_t MaxStore = 1 << 20;
 constexpr const char *OverrunFormat = "\n<br>ERROR BUFFER OVERRUN?! (%d) <br>\n";
 
@@ -286,6 +287,7 @@ int TemplateReader::renderPage(char *out, size_t size, bool scriptMode) {
     if (out == nullptr || size < 2048) return 0;
     Output o{out, size, size - 1024, 0, false};
     aborted_ = false;
+    work_ = 0;
     top_.pos = 0;
     render(top_, &o, NoIndex, -1, scriptMode, 0);
     if (o.overrun) {
@@ -529,6 +531,10 @@ int TemplateReader::value(const std::string &nameIn, int index, char *buffer, in
 void TemplateReader::include(const std::string &rest, Output &out, int depth) {
     if (rest.empty() || rest.size() >= 240 || rest.find("..") != std::string::npos || depth >= MaxDepth)
         return;
+    if ((work_ += 100) > MaxWork) {
+        aborted_ = true;
+        return;
+    }
     std::string path = templateRoot() + (rest[0] == '/' ? "" : "/") + rest;
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
@@ -635,6 +641,10 @@ void TemplateReader::directive(Source &src, Output &out, int index, bool script,
         size_t bodyEnd = src.pos;
         count = std::min(count, MaxLoop);
         for (long i = 0; i < count && !aborted_; i++) {
+            if (++work_ > MaxWork) {
+                aborted_ = true;
+                break;
+            }
             Source body{src.p + bodyStart, bodyEnd - bodyStart, 0};
             render(body, &out, static_cast<int>(start + i), '}', script, depth + 1);
         }

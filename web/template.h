@@ -75,6 +75,8 @@ private:
     Source top_;
     bool aborted_ = false;
     int level_ = 4;
+    // Loop passes and includes of one page: a page that asks for more is cut off.
+    long work_ = 0;
 };
 
 // Looks a variable up in a store of name/value records: with index >= 0 the record whose

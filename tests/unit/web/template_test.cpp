@@ -127,6 +127,13 @@ TEST_F(TemplateTest, OverrunStopsInsideThePageBuffer) {
     EXPECT_NE(out.find("ERROR BUFFER OVERRUN?!"), std::string::npos);
 }
 
+TEST_F(TemplateTest, RunawayTemplatesEnd) {
+    // Nested loops that write nothing, and a template that includes itself twice.
+    EXPECT_EQ(render(*c, "{[100000]{[100000]{[100000]}}}x"), "");
+    site.dir.put("self.html", "{.self.html}{.self.html}");
+    EXPECT_EQ(render(*c, "{.self.html}y"), "");
+}
+
 TEST_F(TemplateTest, VariablesAreEscapedWhereTheyComeFromOutside) {
     c->setVarEscaped("Host", "<b>\"x\"&");
     EXPECT_EQ(render(*c, "{Host}"), "&lt;b&gt;&quot;x&quot;&amp;");
