@@ -4,6 +4,7 @@
 
 #include "core/ptable.h"
 #include "core/sysinfo.h"
+#include "core/sysroot.h"
 #include "core/ticks.h"
 #include "web/http.h"
 #include "web/pages.h"
@@ -20,6 +21,7 @@
 #include <glob.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 HtmlStreamer::HtmlStreamer(const char *taskName, Buffer *arg) : Task(taskName) {
@@ -218,6 +220,12 @@ void writeDeviceInfo(HtmlStreamer &s) {
     if (localtime_r(&t, &tm)) std::strftime(created, sizeof created, "%Y-%m-%d %T%z", &tm);
     s.printf("<tr><th align=left> Sys            </th><td> %s </td><td> 0x%08x </td></tr>\n",
              SoftwareVersionText, SoftwareVersionWord);
+    struct utsname uts;
+    if (::uname(&uts) == 0) {
+        std::string release = htmlEscaped(uts.release);
+        s.printf("<tr><th align=left> Linux          </th><td> %s </td><td> 0x%08x </td></tr>\n",
+                 release.c_str(), 0u);
+    }
     s.printf("<tr><th align=left> OpenSSL        </th><td> %s </td><td> 0x%08lx </td></tr>\n",
              OPENSSL_VERSION_TEXT, static_cast<unsigned long>(OPENSSL_VERSION_NUMBER));
     s.printf("<tr><th align=left> Creation       </th><td colspan=\"2\"> %s    </td></tr>\n", created);
@@ -238,6 +246,35 @@ void writeDeviceInfo(HtmlStreamer &s) {
     s.printf("<tr><td> Max VBuffer <td> %d <td> %d <td> %d <td> %s</tr>\n", webStats.maxStoreUse.load(),
              webStats.maxStoreCapacity.load(), webStats.maxStoreCapacity.load() - webStats.maxStoreUse.load(),
              urlOf(webStats.maxStoreIndex));
+    s.printf("</tbody></table>\n");
+
+    // The partitions: four of the flash, then the read-only file tree and the log.
+    s.printf("<br><table  class=\"striped\"><tbody>\n");
+    s.printf(
+        "<tr align=left><th colspan=\"2\"> Partition  </th><th>               Mount </th><th colspan=\"3\"> "
+        "Filesystem </th></tr>\n");
+    s.printf("<tr align=left><th> Name<th> Size Kb<th> point<th> Total Kb<th> Used Kb<th> Free Kb</tr>\n");
+    const char *mounts[6] = {"/flash", "/etc", nullptr, nullptr, "/romfs", "/var/moni"};
+    for (int i = 0; i < 6; i++) {
+        uint32_t size = 0;
+        std::string name = i == 4 ? "RomFS" : i == 5 ? "Monitor" : "";
+        if (i < 4) readMtdPartition(i, size, name);
+        std::string safe = htmlEscaped(name.c_str());
+        const char *row =
+            "<tr><td > %s </td><td > %d </td><td > %s </td><td > %d </td><td > %d </td><td > %d "
+            "</td></tr>\n";
+        if (mounts[i] == nullptr) {
+            s.printf(row, safe.c_str(), static_cast<int>(size), "", 0, 0, 0);
+            continue;
+        }
+        uint64_t total = 0, free = 0;
+        if (!diskSpace(sysPath(mounts[i]), total, free)) {
+            s.printf("<tr><td > %s </td><td colspan=\"4\"> %s </td></tr>\n", mounts[i], std::strerror(errno));
+            continue;
+        }
+        s.printf(row, safe.c_str(), static_cast<int>(size), mounts[i], static_cast<int>(total),
+                 static_cast<int>(total - free), static_cast<int>(free));
+    }
     s.printf("</tbody></table>\n");
 }
 
