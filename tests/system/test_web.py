@@ -92,6 +92,7 @@ def test_keep_alive_budget(daemon):
     assert out.count(b"HTTP/1.1") == 1 and b"Connection: close" in out
     out = raw(daemon, b"GET /css/qmr.css HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", keep_open=True)
     assert out.startswith(b"HTTP/1.1 200 OK") and b"max=15" in out
+    assert not out.endswith(b"#NO-CLOSE#")
 
 
 def test_login_sessions_and_access_levels(daemon, root):

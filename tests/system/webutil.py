@@ -22,6 +22,7 @@ while True:
     try:
         chunk = s.recv(65536)
     except socket.timeout:
+        out += b"#NO-CLOSE#"
         break
     if not chunk:
         break
