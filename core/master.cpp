@@ -491,8 +491,8 @@ void startUp() {
     // 24. The web server.
     (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
     // Of the other service tasks, this build runs the USB device layer (the hot-plug
-    // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
-    // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
+    // listener the USB server starts) and the supervisor; the SNTP, DHCP, SLP,
+    // multicast-DNS, USB-server protocol and notification tasks come with their
     // subsystems.
     startUsbDeviceLayer();
     if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
