@@ -411,6 +411,13 @@ private:
             fail(5, 0x20); // INVALID COMMAND OPERATION CODE
             break;
         }
+        if ((reading_ && !in) || (writing_ && in)) {
+            // The host's direction disagrees with the command's: a phase error, no data
+            // moves (a device never reads a WRITE's data out of thin air).
+            reading_ = writing_ = false;
+            toMove_ = 0;
+            failed_ = true;
+        }
         if (!reading_ && !writing_)
             toMove_ = std::min<uint32_t>(expected, static_cast<uint32_t>(reply_.size()));
         if (failed_ || (in && expected > 0 && toMove_ == 0)) {
