@@ -31,6 +31,7 @@
 #include "snmp/snmpd.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
+#include "web/http.h"
 
 #include <cerrno>
 #include <climits>
@@ -487,8 +488,10 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the USB server (which starts the
-    // hot-plug listener), the SNMP agent and the supervisor; the HTTP, SNTP, DHCP, SLP,
+    // 24. The web server.
+    (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
+    // Of the other service tasks, this build runs the USB server (which starts the
+    // hot-plug listener), the SNMP agent and the supervisor; the SNTP, DHCP, SLP,
     // multicast-DNS and notification tasks come with their subsystems.
     (new UsbSrvd())->start(0x8000);
     if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
