@@ -137,14 +137,15 @@ def test_short_in_ends_a_transfer_and_a_second_in_waits(loopback, daemon):
 
     # Two INs on an empty device: the second goes out only when the first is done.
     usb_env.sim(daemon, "usb", "trace", name, "clear")
-    a = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=100)
-    b = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=100)
+    a = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=512)
+    b = c.submit(entry, port, 0x81, usbsrv.BULK, in_length=512)
     assert c.no_reply(a, 0.2) and c.no_reply(b, 0.01)
     assert sum("SUBMITURB type=3 ep=0x81" in l for l in trace(daemon, name)) == 1
-    data = os.urandom(150)
-    assert c.bulk_out(entry, port, 0x01, data).status == 0
-    assert c.reply(a).payload == data[:100]
-    assert c.reply(b).payload == data[100:]
+    first, second = os.urandom(100), os.urandom(50)
+    assert c.bulk_out(entry, port, 0x01, first).status == 0
+    assert c.bulk_out(entry, port, 0x01, second).status == 0
+    assert c.reply(a).payload == first
+    assert c.reply(b).payload == second
 
 
 def test_discard_and_abort(loopback):
