@@ -9,7 +9,6 @@
 #include "core/connection.h"
 #include "core/gpio.h"
 #include "core/ipfilter.h"
-#include "core/ipsetup.h"
 #include "core/load.h"
 #include "core/monilog.h"
 #include "core/platform.h"
@@ -23,6 +22,7 @@
 #include "core/ticks.h"
 #include "core/tls.h"
 #include "core/utils_file.h"
+#include "net/ipsetup.h"
 #include "net/netif.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
@@ -344,7 +344,6 @@ void installHooks() {
     };
     net.mainInterface = [] { return &mainInterface(); };
     net.mgmtVlanId = getMgmtVlanId;
-    installIpSetupHooks();
 }
 
 void startUp() {

@@ -3,7 +3,7 @@
 // and gateway onto an interface, pick a ZeroConf address, announce the address and
 // bring up the IP VLAN sub-interfaces.
 
-#include "core/ipsetup.h"
+#include "net/ipsetup.h"
 
 #include "core/param.h"
 #include "core/ptable.h"
@@ -56,10 +56,6 @@ Param *indexed(const char *prefix, int index) {
 bool indexedOn(const char *prefix, int index) {
     Param *p = indexed(prefix, index);
     return p && p->isOn();
-}
-
-bool gatewayHook(const InetAddress &address, NetInterface &iface, bool store) {
-    return address.setAsGateway(iface, store);
 }
 
 } // namespace
@@ -126,10 +122,6 @@ int getMgmtVlanId() {
     if (!indexedOn("ipvlan_on_", n)) return -1;
     auto *id = dynamic_cast<IntParam *>(indexed("ipvlan_id_", n));
     return id ? id->value() : -1;
-}
-
-void installIpSetupHooks() {
-    netifHooks().setAsGateway = gatewayHook;
 }
 
 bool InetAddress::setAsIfAddress(NetInterface &iface, const char *setBy, bool store) const {
