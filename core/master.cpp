@@ -22,8 +22,10 @@
 #include "core/ticks.h"
 #include "core/tls.h"
 #include "core/utils_file.h"
+#include "net/arpping.h"
 #include "net/ipsetup.h"
 #include "net/netif.h"
+#include "net/netsvc.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -286,8 +288,7 @@ void setupIp(NetInterface &iface) {
     if (p_ip_addr->isLinkLocal4()) {
         iface.setLinkLocalRoute();
         std::printf("### ZeroConf IP:%s setup linklocal configuration ###\n", address.toText());
-        // The ARP-ping address assignment belongs to the network services, which do not
-        // run in this build.
+        if (p_ip_auto->isOn()) (new ArpPing(iface))->start(0x8000);
     } else if (p_ip_router->hasValue()) {
         InetAddress router = p_ip_router->address();
         router.setAsGateway(iface, true);
@@ -483,10 +484,10 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the USB device layer (the hot-plug
-    // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
-    // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
-    // subsystems.
+    // 24. Of the service tasks, this build runs the network services, the USB device
+    // layer (the hot-plug listener the USB server starts) and the supervisor; the HTTP,
+    // USB-server protocol, SNMP and notification tasks come with their subsystems.
+    startNetServices(main, [] { return stopSignals.load() != 0; });
     startUsbDeviceLayer();
     (new LazyHubWatcher())->start(0x8000);
 
