@@ -60,13 +60,30 @@ uint32_t read32(const uint8_t *p) {
 }
 
 // A zone name as TZ takes it: letters only and at least three of them stand as they
-// are, anything else goes in angle brackets.
-void zoneName(const char *name, char *out, size_t size) {
+// are; other names of at least three characters go in angle brackets. The C library
+// takes no name shorter than three characters, quoted or not: such a zone is named by
+// its offset east of UTC in angle brackets ("<+08>", "<-0330>"), as tzdata names
+// zones without an abbreviation.
+void zoneName(const char *name, int eastMinutes, char *out, size_t size) {
     size_t n = std::strlen(name);
-    bool plain = n >= 3;
-    for (size_t i = 0; i < n && plain; ++i)
-        plain = std::isalpha(static_cast<unsigned char>(name[i])) != 0;
-    std::snprintf(out, size, plain ? "%s" : "<%s>", name);
+    bool letters = true, quotable = true;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        letters = letters && std::isalpha(c);
+        quotable = quotable && (std::isalnum(c) || c == '+' || c == '-');
+    }
+    if (n >= 3 && letters) {
+        std::snprintf(out, size, "%s", name);
+    } else if (n >= 3 && quotable) {
+        std::snprintf(out, size, "<%s>", name);
+    } else {
+        int m = eastMinutes < 0 ? -eastMinutes : eastMinutes;
+        char sign = eastMinutes < 0 ? '-' : '+';
+        if (m % 60)
+            std::snprintf(out, size, "<%c%02d%02d>", sign, m / 60, m % 60);
+        else
+            std::snprintf(out, size, "<%c%02d>", sign, m / 60);
+    }
 }
 
 } // namespace
@@ -118,9 +135,12 @@ int buildTimeZone(const char *value, const char *description, char *out, size_t 
         *slash = '\0';
         daylight = slash + 1;
     }
+    // Offset east of UTC in minutes (the description's sign); summer time is an hour on.
+    int east = -(hours * 60 + (hours > 0 ? minutes : -minutes));
     char standard[72], summer[72];
-    zoneName(word, standard, sizeof standard);
-    zoneName(daylight && *daylight ? daylight : word, summer, sizeof summer);
+    zoneName(word, east, standard, sizeof standard);
+    const bool ownSummerName = daylight && *daylight;
+    zoneName(ownSummerName ? daylight : word, ownSummerName ? east + 60 : east, summer, sizeof summer);
 
     char offset[24];
     if (minutes != 0)

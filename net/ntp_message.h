@@ -25,7 +25,8 @@ const char *daylightRule(const char *region);
 
 // The TZ text of a time-zone choice: value such as "CET/CEST (EU)", description such
 // as "UTC+1:00 EU". "CET-1CEST,M3.5.0,M10.5.0"; without a rule only the standard name
-// and the offset ("GMT0"). Names the C library would not take as they stand (shorter
-// than three letters, or not only letters) are written in the quoted form "<CT>-8".
+// and the offset ("GMT0"). Names the C library would not take as they stand are quoted
+// ("<C3T>"); one shorter than three characters, which it takes in no form, becomes the
+// quoted offset ("CT" at UTC+8:00: "<+08>-8").
 // At most size - 1 characters (127 for the daemon's buffer); the length written.
 int buildTimeZone(const char *value, const char *description, char *out, size_t size);
