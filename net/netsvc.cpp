@@ -3,9 +3,13 @@
 #include "net/netsvc.h"
 
 #include "core/param.h"
+#include "core/ptable_hooks.h"
+#include "core/supervisor.h"
 #include "net/dhcp_client.h"
+#include "net/mdns.h"
 #include "net/netif.h"
 #include "net/ntp.h"
+#include "net/slp.h"
 #include "param_catalogue.h"
 
 #include <unistd.h>
@@ -23,4 +27,10 @@ void startNetServices(NetInterface &iface, bool (*stopRequested)()) {
             sleep(1);
         (new BootpClient(iface))->start(StackSize);
     }
+    (new SlpServer(iface))->start(StackSize);
+    if (p_bonjour->isOn()) startBonjour(iface);
+    // The supervisor brings the responder back when none runs.
+    supervisorHooks().bonjourTaskNumber = [] { return mdnsTaskNumber.load(); };
+    supervisorHooks().startBonjour = [] { startBonjour(mainInterface()); };
+    ptableHooks().updateBonjourName = update_bonjour_name;
 }
