@@ -139,7 +139,7 @@ int buildSlpUrl(const InetAddress &local, bool limited, char *out, size_t size) 
         out, size,
         "%s%s;x-kvx-name=%s;x-kvx-mode=prot;x-kvx-ver=%d.%d.%d;x-kvx-nettype=%s;x-kvx-swid=%d;"
         "x-kvx-product=%s;x-kvx-up=%d,%d;x-kvx-ids=%04d%c%c%c%c%08xl%d;x-kvx-project=%04x:%d.%d%s",
-        SlpServiceType, local.toText(true), product.defaultName, static_cast<int>(version >> 24),
+        SlpServiceType, local.toText(local.isV6()), product.defaultName, static_cast<int>(version >> 24),
         static_cast<int>((version >> 16) & 0xff), static_cast<int>(version & 0xffff),
         product.networkType == 3 ? "WLAN" : "ETHER", 6, product.productName,
         p_zqn_sec->isOn() ? 0 : p_zqn_port->value(), p_zqn_sslport->value(), 0, 'Z', 'O', 'H', 'K', 0u, 0,
