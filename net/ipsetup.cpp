@@ -159,7 +159,8 @@ bool NetInterface::sendGratuitousArp(const InetAddress &address) {
     }
     sockaddr device{};
     device.sa_family = AF_INET;
-    strncpy(device.sa_data, name(), sizeof(device.sa_data) - 1);
+    // The name field holds 14 bytes; the name is copied terminated, cut if it must be.
+    memcpy(device.sa_data, name(), strnlen(name(), sizeof(device.sa_data) - 1));
     if (bind(s.get(), &device, sizeof(device)) < 0) {
         perror("bind");
         return false;
