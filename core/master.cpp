@@ -30,6 +30,7 @@
 #include "param_catalogue.h"
 #include "sim/control.h"
 #include "sim/sim_platform.h"
+#include "snmp/snmpd.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_start.h"
 
@@ -60,6 +61,8 @@ int loadStatsValue = -1;
 int loadStatsCountdown = 0;
 int displayBlockCount = 0;
 int64_t linkLostTick = 0;
+// Set by the SNMP configuration writer when a trap target is configured.
+uint8_t trapsConfigured = 0;
 
 unsigned productId() {
     return productParams().productId;
@@ -489,6 +492,11 @@ void startUp() {
     // USB-server protocol, SNMP and notification tasks come with their subsystems.
     startNetServices(main, [] { return stopSignals.load() != 0; });
     startUsbDeviceLayer();
+    if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
+        auto *snmpd = new SnmpdTask();
+        write_snmpd_conf(snmpd, trapsConfigured);
+        snmpd->start(SnmpdTask::StackSize);
+    }
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.
@@ -663,6 +671,27 @@ void addSimTestHooks() {
             }
             return std::string();
         });
+    sim::addCommand(
+        "post", "post NAME FLAGS: posts the task message {0, FLAGS, 0, 0} to the tasks of that name",
+        [](const std::vector<std::string> &args, std::string &out) {
+            if (args.size() != 3) return std::string("usage: post NAME FLAGS");
+            char *end = nullptr;
+            unsigned long flags = std::strtoul(args[2].c_str(), &end, 0);
+            if (end == args[2].c_str() || *end != '\0' || flags > 0xffffffffUL)
+                return std::string("bad flags");
+            int count = Task::postByName(args[1].c_str(), TaskMsg{0, static_cast<uint32_t>(flags), 0, 0});
+            out += std::to_string(count) + "\n";
+            return std::string();
+        });
+    sim::addCommand("trap", "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its targets",
+                    [](const std::vector<std::string> &args, std::string &) {
+                        if (args.size() != 3) return std::string("usage: trap GENERIC SPECIFIC");
+                        SnmpTrapRequest request;
+                        request.kind = SnmpTrapRequest::V1Vars;
+                        request.generic = std::atoi(args[1].c_str());
+                        request.specific = std::atoi(args[2].c_str());
+                        return snmpPostTrap(request) ? std::string() : std::string("no agent takes traps");
+                    });
 }
 
 } // namespace

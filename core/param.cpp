@@ -28,6 +28,14 @@ int copyOut(const char *text, char *buffer, size_t size) {
     return static_cast<int>(n);
 }
 
+// The number 1 to 9 that an option code "idx" and a digit gives as the SNMP value;
+// 0 for any other code.
+int snmpCodeNumber(const char *code) {
+    if (code && strncmp(code, "idx", 3) == 0 && code[3] >= '1' && code[3] <= '9' && !code[4])
+        return code[3] - '0';
+    return 0;
+}
+
 } // namespace
 
 void setParamTableHooks(ParamSaveHook save, ParamFindHook find) {
@@ -470,8 +478,8 @@ bool P3List::getSnmpValue(const void *&pointer, size_t &length) {
         length = strlen(static_cast<const char *>(pointer));
         return true;
     }
-    if (o.code && strncmp(o.code, "idx", 3) == 0 && o.code[3] >= '1' && o.code[3] <= '9' && !o.code[4]) {
-        snmpByte_ = static_cast<uint8_t>(o.code[3] - '0');
+    if (int n = snmpCodeNumber(o.code)) {
+        snmpByte_ = static_cast<uint8_t>(n);
         pointer = &snmpByte_;
         length = 1;
         return true;
@@ -480,6 +488,16 @@ bool P3List::getSnmpValue(const void *&pointer, size_t &length) {
     pointer = &snmpValue_;
     length = sizeof snmpValue_;
     return true;
+}
+
+int32_t P3List::snmpOption(int64_t number) const {
+    // The inverse of the SNMP read: an option reads as the number of its "idx" code, or
+    // as its index when it has none.
+    for (int i = 0; i < limitCount_; ++i) {
+        int n = snmpCodeNumber(options_[i].code);
+        if ((n != 0 ? n : i) == number) return i;
+    }
+    return -1;
 }
 
 int P3List::setBySnmp(int phase, const uint8_t *value, int asnType, size_t length) {
@@ -496,7 +514,7 @@ int P3List::setBySnmp(int phase, const uint8_t *value, int asnType, size_t lengt
         }
         if ((asnType & 0xbf) != 2) return SnmpWrongType;
         if (length > 32 || !snmpInteger(value, length, v)) return SnmpWrongLength;
-        if (v < 0 || v >= limitCount_) return SnmpWrongValue;
+        if (snmpOption(v) < 0) return SnmpWrongValue;
         return SnmpNoError;
     case SnmpAction:
         undo_ = current();
@@ -507,10 +525,12 @@ int P3List::setBySnmp(int phase, const uint8_t *value, int asnType, size_t lengt
                 return SnmpGenErr;
             return SnmpNoError;
         }
-        if (!snmpInteger(value, length, v) || v < 0 || v >= limitCount_) return SnmpGenErr;
-        {
+        if (!snmpInteger(value, length, v)) return SnmpGenErr;
+        if (int32_t option = snmpOption(v); option < 0) {
+            return SnmpGenErr;
+        } else {
             Guard g(*this);
-            if (current_.exchange(static_cast<int32_t>(v), std::memory_order_relaxed) != v) markChanged();
+            if (current_.exchange(option, std::memory_order_relaxed) != option) markChanged();
         }
         return SnmpNoError;
     case SnmpCommit:

@@ -254,6 +254,9 @@ public:
     int find(const char *keyword, size_t length) const;
 
 private:
+    // The option an SNMP number selects, the one that reads as that number; -1 when none.
+    int32_t snmpOption(int64_t number) const;
+
     P3Option *options_;
     std::atomic<int32_t> current_;
     int32_t snmpValue_ = 0;

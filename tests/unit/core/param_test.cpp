@@ -519,7 +519,7 @@ TEST(ParamSnmp, FirstReservationChecks) {
     IntParam internal("tcp_maxseg", 0, nullptr, ParamInternal, 0);
     StringParam absent("wdav_path", 0, nullptr, ParamAbsent, "");
 
-    SnmpInt i5{5}, i25{25}, i2{2}, i3{3};
+    SnmpInt i5{5}, i25{25}, i2{2}, i3{3}, i1{1};
     const uint8_t sixBytes[6] = {1, 2, 3, 4, 5, 6};
     const uint8_t ip4[4] = {198, 18, 0, 1};
     std::string long9(9, 'x');
@@ -536,7 +536,8 @@ TEST(ParamSnmp, FirstReservationChecks) {
         {&n, i5.bytes(), 2, 33, 8},
         {&n, i25.bytes(), 2, sizeof(long), 10},
         {&list, i2.bytes(), 2, sizeof(long), 0},
-        {&list, i3.bytes(), 2, sizeof(long), 10},
+        {&list, i3.bytes(), 2, sizeof(long), 0},  // tls12 reads as 3 (its code idx3)
+        {&list, i1.bytes(), 2, sizeof(long), 10}, // no option reads as 1
         {&list, i2.bytes(), 4, sizeof(long), 7},
         {&tz, bytesOf("tls12"), 4, 5, 0},
         {&tz, bytesOf("tls1"), 4, 4, 10},
@@ -668,7 +669,7 @@ TEST(ParamSnmp, UndoWithoutThisWritesActionChangesNothing) {
     MacParam mac("hw_filter_1", 0, nullptr, 0, "");
     IpParam ip("trapto_1", 0, nullptr, 0, "198.18.0.1");
     InetParam inet("dns_primary", 0, nullptr, 0, "10.0.0.1");
-    SnmpInt v7{7}, i1{1};
+    SnmpInt v7{7}, v3{3};
     const uint8_t six[6] = {0xa, 0xb, 0xc, 0xd, 0xe, 0xf};
     const uint8_t ip4[4] = {198, 18, 0, 9};
     const struct {
@@ -680,7 +681,7 @@ TEST(ParamSnmp, UndoWithoutThisWritesActionChangesNothing) {
         const char *expect;
     } cases[] = {
         {&num, v7.bytes(), 2, sizeof(long), "9", "9"},
-        {&list, i1.bytes(), 2, sizeof(long), "tls13", "tls13"},
+        {&list, v3.bytes(), 2, sizeof(long), "tls13", "tls13"},
         {&mac, six, 4, 6, "00:00:00:00:00:01", "00:00:00:00:00:01"},
         {&ip, ip4, 0x40, 4, "198.18.0.3", "198.18.0.3"},
         {&inet, bytesOf("fe80::2"), 4, 7, "fe80::3", "fe80::3"},
