@@ -9,7 +9,6 @@
 #include "core/connection.h"
 #include "core/gpio.h"
 #include "core/ipfilter.h"
-#include "core/ipsetup.h"
 #include "core/load.h"
 #include "core/monilog.h"
 #include "core/platform.h"
@@ -23,7 +22,10 @@
 #include "core/ticks.h"
 #include "core/tls.h"
 #include "core/utils_file.h"
+#include "net/arpping.h"
+#include "net/ipsetup.h"
 #include "net/netif.h"
+#include "net/netsvc.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -290,8 +292,7 @@ void setupIp(NetInterface &iface) {
     if (p_ip_addr->isLinkLocal4()) {
         iface.setLinkLocalRoute();
         std::printf("### ZeroConf IP:%s setup linklocal configuration ###\n", address.toText());
-        // The ARP-ping address assignment belongs to the network services, which do not
-        // run in this build.
+        if (p_ip_auto->isOn()) (new ArpPing(iface))->start(0x8000);
     } else if (p_ip_router->hasValue()) {
         InetAddress router = p_ip_router->address();
         router.setAsGateway(iface, true);
@@ -348,7 +349,6 @@ void installHooks() {
     };
     net.mainInterface = [] { return &mainInterface(); };
     net.mgmtVlanId = getMgmtVlanId;
-    installIpSetupHooks();
 }
 
 void startUp() {
@@ -488,12 +488,11 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. The web server.
+    // 24. The web server, the network services, the USB device layer (the hot-plug
+    // listener the USB server starts), SNMP and the supervisor; the USB-server protocol
+    // and notification tasks come with their subsystems.
     (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
-    // Of the other service tasks, this build runs the USB device layer (the hot-plug
-    // listener the USB server starts) and the supervisor; the SNTP, DHCP, SLP,
-    // multicast-DNS, USB-server protocol and notification tasks come with their
-    // subsystems.
+    startNetServices(main, [] { return stopSignals.load() != 0; });
     startUsbDeviceLayer();
     if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
         auto *snmpd = new SnmpdTask();
