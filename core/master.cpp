@@ -497,6 +497,7 @@ void startUp() {
         write_snmpd_conf(snmpd, trapsConfigured);
         snmpd->start(SnmpdTask::StackSize);
     }
+    startNotify(trapsConfigured);
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.

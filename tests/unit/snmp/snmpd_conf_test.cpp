@@ -146,7 +146,8 @@ TEST_F(SnmpdConf, GoldenFilesForParameterSets) {
             static const char *const known[] = {
                 "agentaddress ", "engineID ",   "createUser ", "rwuser ",     "rouser ",
                 "rwcommunity",   "rocommunity", "trapsink ",   "trapsess ",   "authtrapenable\t",
-                "sysObjectID ",  "sysName ",    "sysDescr ",   "sysContact ", "sysLocation "};
+                "sysObjectID ",  "sysName ",    "sysDescr ",   "sysContact ", "sysLocation ",
+                "notificationFilter "};
             bool ok = false;
             for (const char *k : known)
                 ok = ok || line.rfind(k, 0) == 0;
