@@ -590,7 +590,10 @@ void Notify::writeSections(Buffer &body, Buffer &attach, const MailBatch &batch)
                     body.appendf("\r\n RJ-45 network connector 2: %s", state(aux & 0x10));
                     body.appendf("\r\n RJ-45 network connector 1: %s\r\n ", state(aux & 0x1));
                 } else {
-                    body.appendf("\r\n RJ-45 network connector: %s\r\n ", state(aux & 0x10));
+                    // One connector: its link is bit 4, or bit 0 where the board reports
+                    // its only port as the right-hand one (287 and 294 of the second
+                    // hardware generation).
+                    body.appendf("\r\n RJ-45 network connector: %s\r\n ", state(aux & 0x11));
                 }
             }
         }
@@ -686,7 +689,9 @@ void Notify::sendMonitorMail(int fileIndex) {
         char path[512];
         moniFileName(fileIndex, path, sizeof path);
         struct stat st;
-        int64_t size = ::stat(path, &st) == 0 ? st.st_size : 0;
+        // A file that is not there (the ring has not come round to it) is not mailed.
+        if (::stat(path, &st) != 0) return;
+        int64_t size = st.st_size;
         if (!body.createMalloc(static_cast<int32_t>(std::min<int64_t>(size, 64LL << 20)) + 4096)) return;
         body.printBanner("Monitor");
         int fd = ::open(path, O_RDONLY | O_CLOEXEC);

@@ -147,7 +147,7 @@ bool MailClient::openSmtp() {
         if (!password.empty() && !user.empty()) {
             // A refused login leaves its error; the mail is tried all the same and the
             // server decides at MAIL FROM.
-            if (smtp.command("auth login\r\n", "334 VXNlcm5hbWU6") != 0 ||
+            if (smtp.command("AUTH LOGIN\r\n", "334 VXNlcm5hbWU6") != 0 ||
                 smtp.command((base64Line(user) + "\r\n").c_str(), "334 UGFzc3dvcmQ6") != 0 ||
                 smtp.command((base64Line(password) + "\r\n").c_str(), nullptr) != 235)
                 smtpError = MailAuthFailed;
