@@ -177,3 +177,159 @@ def test_monitoring_file_arrives_intact(daemon, root, net, mailserver):
     assert mail["to"] == ["moni@example.test"]
     body = mail["data"]
     assert "\r\nfirst line\r\n.\r\n.x dotted\r\nbare\r\nlast\r\n" in body
+
+
+class Mailbox:
+    """dovecot's POP3 server in the client namespace with one Maildir user."""
+
+    USER, PASSWORD = "box", "tanstaaf"
+
+    def __init__(self, net, tls=False):
+        self.net = net
+        self.dir = tempfile.mkdtemp(prefix="qmr-pop-")
+        os.chmod(self.dir, 0o755)
+        self.maildir = os.path.join(self.dir, "mail", self.USER)
+        for sub in ("new", "cur", "tmp"):
+            os.makedirs(os.path.join(self.maildir, sub))
+        subprocess.run(["chown", "-R", "nobody:nogroup", os.path.join(self.dir, "mail")], check=True)
+        with open(os.path.join(self.dir, "passwd"), "w") as f:
+            f.write("%s:{PLAIN}%s\n" % (self.USER, self.PASSWORD))
+        ssl = "no"
+        if tls:
+            cert, key = self_signed(self.dir)
+            ssl = "yes\nssl_cert = <%s\nssl_key = <%s" % (cert, key)
+        conf = os.path.join(self.dir, "dovecot.conf")
+        with open(conf, "w") as f:
+            f.write("""protocols = pop3
+listen = {addr}
+base_dir = {d}/run
+state_dir = {d}/state
+log_path = {d}/dovecot.log
+ssl = {ssl}
+disable_plaintext_auth = no
+auth_mechanisms = plain apop
+mail_location = maildir:{d}/mail/%u
+first_valid_uid = 1
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {d}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid=nobody gid=nogroup home={d}/mail/%u
+}}
+service pop3-login {{
+  inet_listener pop3 {{
+    port = 110
+  }}
+  inet_listener pop3s {{
+    port = 995
+    ssl = yes
+  }}
+}}
+""".format(addr=net.client_addr, d=self.dir, ssl=ssl))
+        self.proc = subprocess.Popen(["ip", "netns", "exec", net.client, "dovecot", "-F", "-c", conf],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            r = net.run_client("bash", "-c", "exec 3<>/dev/tcp/%s/110 && head -c 3 <&3" % net.client_addr,
+                               check=False)
+            if r.stdout.startswith("+OK"):
+                return
+            time.sleep(0.2)
+        raise AssertionError("dovecot did not start: " + open(os.path.join(self.dir, "dovecot.log")).read())
+
+    def put(self, name, text):
+        path = os.path.join(self.maildir, "new", name)
+        with open(path, "w", newline="") as f:
+            f.write(text)
+        subprocess.run(["chown", "nobody:nogroup", path], check=True)
+
+    def count(self):
+        return sum(len(os.listdir(os.path.join(self.maildir, s))) for s in ("new", "cur"))
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+@pytest.fixture
+def mailbox(net):
+    boxes = []
+
+    def make(**kw):
+        b = Mailbox(net, **kw)
+        boxes.append(b)
+        return b
+    yield make
+    for b in boxes:
+        b.close()
+
+
+def pop3_params(net, sec=0, port=110):
+    return ("pop3 = on\npop3_srv = %s\npop3_port = %d\npop3_sec = %d\npop3_usr = %s\npop3_pwd = %s\n"
+            % (net.client_addr, port, sec, Mailbox.USER, Mailbox.PASSWORD))
+
+
+def command_mail(subject, sender="admin@example.test", body="hello\r\n", extra=""):
+    return ("From: %s\r\nTo: box@example.test\r\nSubject: %s\r\n%sDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\n%s"
+            % (sender, subject, extra, body))
+
+
+@pytest.mark.parametrize("sec,port", [(0, 110), (1, 110), (2, 995)], ids=["user", "apop", "tls"])
+def test_commands_answered_only_when_they_are_commands(daemon, root, net, mailserver, mailbox, sec, port):
+    server = mailserver()
+    box = mailbox(tls=(sec == 2))
+    box.put("1.a", command_mail("Cmd: Get Status ack"))
+    box.put("2.a", command_mail("RE: cmd: get status"))
+    box.put("3.a", command_mail("Cheap watches"))
+    box.put("4.a", command_mail("cmd: get status", sender="<>"))
+    box.put("5.a", command_mail("cmd: get status", extra="Auto-Submitted: auto-replied\r\n"))
+    big = "x" * 1000 + "\r\n"
+    box.put("6.a", command_mail("cmd: get status", body=big * (9 * 1024)))
+    start(daemon, root, mail_params(net, auth=False) + pop3_params(net, sec, port))
+    mails = server.wait_mails(daemon, 3)
+    daemon.wait_for(lambda: box.count() == 0, what="the mailbox emptied")
+    replies = [m for m in mails if "Re: " in m["data"]]
+    assert len(replies) == 2, [m["data"][:300] for m in mails]
+    status = next(m["data"] for m in replies if "Event: get status" in m["data"])
+    assert "Subject: Re: Cmd: Get Status ack\r\n" in status
+    assert "Auto-Submitted: auto-replied\r\n" in status
+    assert "TAN: " in status, "the sender is a configured receiver"
+    size = next(m["data"] for m in replies if "Error: mail size:" in m["data"])
+    assert "current limit:8192kb" in size
+    time.sleep(1)
+    assert len(server.mails()) == 3
+
+
+def test_set_parameters_once_with_the_restart_mails_tan(daemon, root, net, mailserver, mailbox):
+    server = mailserver()
+    box = mailbox()
+    start(daemon, root, mail_params(net, auth=False) + pop3_params(net) + "pop3_poll = 60\n")
+    restart = server.wait_mails(daemon, 1)[0]["data"]
+    tan = [l for l in restart.split("\r\n") if l.startswith("TAN: ")][0][5:]
+    setting = command_mail("cmd: set parameters", body="TAN = %s\r\nsys_contact = Hanna Ops\r\n" % tan)
+    box.put("1.b", setting)
+    assert daemon.simctl("notify", "0x80000", "-1")[0]
+    daemon.wait_for(lambda: box.count() == 0, what="the set-parameters mail handled")
+
+    def saved():
+        with open(root.file("/etc/params.dat")) as f:
+            return "Hanna Ops" in f.read()
+    daemon.wait_for(lambda: daemon.simctl("ticks", "advance", "3100") and saved(), what="the saved parameter")
+    # The same TAN again changes nothing.
+    with open(root.file("/etc/params.dat")) as f:
+        before = f.read()
+    box.put("2.b", setting.replace("Hanna Ops", "Mallory"))
+    assert daemon.simctl("notify", "0x80000", "-1")[0]
+    daemon.wait_for(lambda: box.count() == 0, what="the replay handled")
+    daemon.simctl("ticks", "advance", "3100")
+    time.sleep(1)
+    with open(root.file("/etc/params.dat")) as f:
+        assert f.read() == before
+    assert not [m for m in server.mails() if "Re: " in m["data"]], "set parameters sends no reply"
