@@ -1,10 +1,7 @@
-// SNMP traps of the notification task.
-//
-// Each trap receiver gets one notification per event, in its own version: SNMPv1
-// receivers an enterprise-specific trap (enterprise ENT.2.51, specific code 51, the
-// trap number in .1), SNMPv3 receivers a notification whose snmpTrapOID is ENT.2.51.1.
-// The agent's configuration gives each receiver a filter profile that lets only its
-// own form through, since one library call reaches every receiver.
+// SNMP traps of the notification task: SNMPv1 receivers get an enterprise-specific trap
+// (enterprise ENT.2.51, specific code 51, the trap number in .1), SNMPv3 receivers a
+// notification whose snmpTrapOID is ENT.2.51.1. The requests go to the SNMP agent's
+// thread, which sends each to the trap targets of its configuration.
 
 #include "notify/traps.h"
 
@@ -128,7 +125,7 @@ std::vector<SnmpTrapVar> trap_standard_vars(const std::vector<uint32_t> &trapOid
     oid.oidValue = trapOid;
     vars.push_back(oid);
     InetAddress own = InetAddress::fromText(notify::ipText().c_str());
-    uint32_t address = own.family() == AF_INET ? htonl(own.ipv4()) : 0;
+    uint32_t address = own.family() == AF_INET ? own.ipv4() : 0; // network order
     vars.push_back(integerVar(SnmpTrapAddress, address, SnmpTrapVar::IpAddress));
     if (notify::isSet(p_sys_descr)) vars.push_back(textVar(SysLocation, notify::text(p_sys_descr)));
     return vars;
@@ -161,7 +158,8 @@ std::vector<SnmpTrapRequest> restartTrapRequests(int warmStarts, int life) {
     std::vector<SnmpTrapRequest> out;
     bool warm = warmStarts > 0;
     if (versionConfigured("v1")) {
-        // One generic trap reaches every receiver, SNMPv3 ones as a notification.
+        // A generic trap reaches SNMPv3 receivers too, as the library's notification of
+        // it: one request serves both versions.
         SnmpTrapRequest r;
         r.kind = SnmpTrapRequest::Easy;
         r.generic = warm ? 1 : 0;

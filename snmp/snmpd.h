@@ -92,14 +92,6 @@ struct SnmpTrapRequest {
     std::vector<SnmpTrapVar> vars;
 };
 
-// The filter profiles of the trap targets: one library call reaches every target, so
-// each target lets through only the form of its own version: SNMPv1 targets drop
-// notifications under ENT.2.51.1 (the SNMPv3 form of the device's events), SNMPv3
-// targets those under ENT.2.51.0 (the SNMPv1 traps of the arc ENT.2.51 as the library
-// sees them).
-constexpr const char *TrapProfileV1 = "qmrV1";
-constexpr const char *TrapProfileV3 = "qmrV3";
-
 // Hands a trap request to the agent's thread (the library is not reentrant, so no
 // other thread calls it). 1 when queued, 0 when no agent runs, the queue is full or
 // the request is out of bounds.

@@ -201,21 +201,6 @@ SnmpdConfig snmpdConfigText(const ProductParams &product) {
     }
 
     Ptable &table = ptable();
-    // The filter profiles, written before the first target that names one.
-    bool profiles = false;
-    auto writeProfiles = [&] {
-        if (profiles) return;
-        profiles = true;
-        char filters[512];
-        std::snprintf(filters, sizeof filters,
-                      "notificationFilter %s .1.3 0x00 included\n"
-                      "notificationFilter %s .1.3.6.1.4.1.%u.2.51.1 0xffc0 excluded\n"
-                      "notificationFilter %s .1.3 0x00 included\n"
-                      "notificationFilter %s .1.3.6.1.4.1.%u.2.51.0 0xffc0 excluded\n",
-                      TrapProfileV1, TrapProfileV1, EnterpriseNumber, TrapProfileV3, TrapProfileV3,
-                      EnterpriseNumber);
-        out += filters;
-    };
     for (int n = 1; n <= 2; n++) {
         Param *commu = table.find("trapcommu_", 10, n);
         auto *to = dynamic_cast<IpParam *>(table.find("trapto_", 7, n));
@@ -229,18 +214,14 @@ SnmpdConfig snmpdConfigText(const ProductParams &product) {
         conf.trapsOut[n - 1] = 0;
         std::string address = to->address().toText();
         if (version != nullptr && version->equals("v1")) {
-            if (plainField(community)) {
-                writeProfiles();
-                out += std::string("trapsink -profile ") + TrapProfileV1 + " " + address + " " + community + "\n";
-            }
+            if (plainField(community)) out += "trapsink " + address + " " + community + "\n";
         } else if (version != nullptr && version->equals("v3")) {
             std::string name = textOf(p_admin_name);
             std::string password = textOf(p_admin_pwd);
             std::string passphrase = textOf(p_admin_passphrase);
             if (!plainField(name) || !quotableField(password) || (adminPrivacy && !quotableField(passphrase)))
                 continue;
-            writeProfiles();
-            out += std::string("trapsess -profile ") + TrapProfileV3 + " -v 3 -u " + name + " -l auth" + (adminPrivacy ? "" : "No") + "Priv -a " +
+            out += "trapsess -v 3 -u " + name + " -l auth" + (adminPrivacy ? "" : "No") + "Priv -a " +
                    labelOf(p_admin_hash) + " -A '" + password + "'";
             if (adminPrivacy) out += " -x " + labelOf(p_admin_cipher) + " -X '" + passphrase + "'";
             out += " " + address + "\n";

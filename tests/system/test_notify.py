@@ -333,3 +333,68 @@ def test_set_parameters_once_with_the_restart_mails_tan(daemon, root, net, mails
     with open(root.file("/etc/params.dat")) as f:
         assert f.read() == before
     assert not [m for m in server.mails() if "Re: " in m["data"]], "set parameters sends no reply"
+
+
+class TrapReceiver:
+    """snmptrapd in the client namespace on one address, logging numerically."""
+
+    def __init__(self, net, address, engine_id=None):
+        self.dir = tempfile.mkdtemp(prefix="qmr-trapd-")
+        self.log = os.path.join(self.dir, "traps.log")
+        conf = os.path.join(self.dir, "snmptrapd.conf")
+        with open(conf, "w") as f:
+            f.write("disableAuthorization yes\n")
+            if engine_id:
+                f.write("createUser -e 0x%s Admin SHA adminpass1 AES privpass12\n" % engine_id)
+        env = dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=self.dir, HOME=self.dir)
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", net.client, "snmptrapd", "-f", "-C", "-c", conf, "-Lf", self.log, "-On",
+             "udp:%s:162" % address], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        end = time.monotonic() + 10
+        while time.monotonic() < end and "NET-SNMP version" not in self.text():
+            time.sleep(0.1)
+
+    def text(self):
+        if not os.path.exists(self.log):
+            return ""
+        with open(self.log, errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+@pytest.mark.parametrize("version", ["v1", "v3"])
+def test_one_trap_per_link_change_in_the_receivers_version(daemon, root, net, version):
+    # The agent's engine ID: the text "KVX" and the last three MAC bytes.
+    engine = "80001f8804" + "KVX123456".encode().hex()
+    receiver = TrapReceiver(net, net.client_addr, engine if version == "v3" else None)
+    try:
+        params = ("admin_hash = sha\nadmin_pwd = adminpass1\nadmin_cipher = aes\nadmin_passphrase = privpass12\n"
+                  "trapversion_1 = %s\ntrapto_1 = %s\ntrapcommu_1 = trapper\n" % (version, net.client_addr))
+        start(daemon, root, params)
+        cold = "Cold Start" if version == "v1" else "OID: .1.3.6.1.6.3.1.1.5.1"
+        daemon.wait_for(lambda: cold in receiver.text(), what="the restart trap")
+        # One trap per change: the one of the link going down may be lost on the way
+        # (it has to cross that link), the one of its return arrives once.
+        net.set_link(False)
+        daemon.wait_for(lambda: "network link is down" in root.moni_text(), what="the link watch")
+        net.set_link(True)
+        ent = ".1.3.6.1.4.1.32473.2.51"
+        mark = ent + ".1 = INTEGER: 17" if version == "v1" else "OID: " + ent + ".1"
+        daemon.wait_for(lambda: ent + ".2 = INTEGER: 1\t" in receiver.text(), what="the link trap")
+        time.sleep(1.5)
+        text = receiver.text()
+        assert text.count(cold) == 1
+        assert text.count(ent + ".2 = INTEGER: 1\t") == 1, text
+        assert 1 <= text.count(mark) <= 2, text
+        if version == "v1":
+            assert "Enterprise Specific Trap (51)" in text and ent + " " in text.replace(ent + ".", "")
+        else:
+            assert ent + ".1 = INTEGER" not in text
+            assert "Timeticks" in text
+            assert ".1.3.6.1.6.3.18.1.3.0 = IpAddress: " + net.device_addr in text
+    finally:
+        receiver.close()

@@ -146,8 +146,7 @@ TEST_F(SnmpdConf, GoldenFilesForParameterSets) {
             static const char *const known[] = {
                 "agentaddress ", "engineID ",   "createUser ", "rwuser ",     "rouser ",
                 "rwcommunity",   "rocommunity", "trapsink ",   "trapsess ",   "authtrapenable\t",
-                "sysObjectID ",  "sysName ",    "sysDescr ",   "sysContact ", "sysLocation ",
-                "notificationFilter "};
+                "sysObjectID ",  "sysName ",    "sysDescr ",   "sysContact ", "sysLocation "};
             bool ok = false;
             for (const char *k : known)
                 ok = ok || line.rfind(k, 0) == 0;
