@@ -398,3 +398,44 @@ def test_one_trap_per_link_change_in_the_receivers_version(daemon, root, net, ve
             assert ".1.3.6.1.6.3.18.1.3.0 = IpAddress: " + net.device_addr in text
     finally:
         receiver.close()
+
+
+def relay_line(daemon):
+    """Line 29 of the board: switched on while the relay is off."""
+    ok, lines = daemon.simctl("board")
+    value = int(next(l for l in lines if l.startswith("board_lines")).split()[1], 16)
+    return bool(value & (1 << 29))
+
+
+@pytest.mark.parametrize("product,ctrl,setting,expected", [
+    ("p287_4port", "eve", "relay_eve_net = netoff", [False, False]),
+    ("p287_4port", "stat", "relay_stat_net = netoff", [False, True]),
+    ("p305_2port", "eve", "relay_eve_net = netoff", None),
+], ids=["p287-event-latches", "p287-status-toggles", "p305-no-relay"])
+def test_link_changes_drive_the_relay(daemon, root, net, product, ctrl, setting, expected):
+    import shutil
+    from conftest import FIXTURES
+    shutil.copy(os.path.join(FIXTURES, "products", product), root.file("/proc/product_params"))
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write("relay_ctrl = %s\n%s\n" % (ctrl, setting))
+    daemon.start()
+    daemon.wait_output("alive on eth0")
+    before = relay_line(daemon)
+    seen = []
+    for up, text in ((False, "network link is down"), (True, "network link is up")):
+        net.set_link(up)
+        daemon.wait_for(lambda: text in root.moni_text(), what=text)
+        seen.append(relay_line(daemon))
+    if expected is None:
+        assert seen == [before, before], "a product without relay never touches line 29"
+    else:
+        assert seen == expected
+
+
+def test_power_input_failure_switches_the_relay(daemon, root, net):
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write("relay_ctrl = eve\nrelay_eve_1pwr = pwroff\n")
+    daemon.start()
+    daemon.wait_output("alive on eth0")
+    daemon.simctl("power-input", "1", "off")
+    daemon.wait_for(lambda: not relay_line(daemon), what="the relay switched on")
