@@ -31,6 +31,7 @@
 #include "snmp/snmpd.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_start.h"
+#include "web/http.h"
 
 #include <cerrno>
 #include <climits>
@@ -487,9 +488,11 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. Of the service tasks, this build runs the USB device layer (the hot-plug
-    // listener the USB server starts) and the supervisor; the HTTP, SNTP, DHCP, SLP,
-    // multicast-DNS, USB-server protocol, SNMP and notification tasks come with their
+    // 24. The web server.
+    (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
+    // Of the other service tasks, this build runs the USB device layer (the hot-plug
+    // listener the USB server starts) and the supervisor; the SNTP, DHCP, SLP,
+    // multicast-DNS, USB-server protocol and notification tasks come with their
     // subsystems.
     startUsbDeviceLayer();
     if (p_snmpv1->isOn() || p_snmpv3->isOn()) {

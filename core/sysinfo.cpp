@@ -1,5 +1,7 @@
 #include "core/sysinfo.h"
 
+#include "core/catalogue.h"
+
 #include "core/platform.h"
 #include "core/sysroot.h"
 #include "core/task.h"
@@ -491,6 +493,7 @@ bool diskSpace(const std::string &path, uint64_t &totalKiB, uint64_t &freeKiB) {
 // ---------------------------------------------------------------- message catalogue
 
 bool bindMessageCatalogue(const std::string &localeDir) {
+    setCatalogueDirectory(localeDir);
     if (bindtextdomain(MessageDomain, localeDir.c_str()) == nullptr) return false;
     if (bind_textdomain_codeset(MessageDomain, "UTF-8") == nullptr) return false;
     return textdomain(MessageDomain) != nullptr;
@@ -503,6 +506,9 @@ pthread_mutex_t &messageCatalogueMutex() {
 const char *getmuText(const char *message) {
     // The empty text would give the catalogue's header entry.
     if (message == nullptr || message[0] == '\0') return message ? message : "";
+    // A thread that chose its language (a web request) reads its own catalogue.
+    const MessageCatalogue *own = nullptr;
+    if (threadLanguage(own)) return own ? own->translate(message) : message;
     if (pthread_mutex_lock(&catalogueMutex) != 0) {
         std::printf("%s(%s) task:%s tryLocking....\n", "getmuText", message, Task::currentName());
         std::fflush(stdout);

@@ -56,7 +56,9 @@ struct UsbDescription {
 };
 
 // One transfer handed to a model. For OUT the data holds length bytes; for IN the
-// model fills up to length bytes and sets actual. An isochronous transfer has its
+// model fills up to length bytes. actual comes in as the bytes already moved by
+// earlier offers of the same transfer (a device may take or send part of it and then
+// NAK) and goes out as the bytes moved so far. An isochronous transfer has its
 // packets (length, actual length, status each) laid one after the other in data.
 struct UsbTransfer {
     uint8_t endpoint = 0;
@@ -64,7 +66,9 @@ struct UsbTransfer {
     uint8_t *data = nullptr;
     int length = 0;
     int actual = 0;
-    int status = 0; // 0 or a negative errno
+    int status = 0;     // 0 or a negative errno
+    int maxPacket = 0;  // the endpoint's packet size (isochronous: bytes per interval)
+    unsigned flags = 0; // USBDEVFS_URB_* flags of the URB (ZERO_PACKET, SHORT_NOT_OK, ...)
     std::vector<usbdevfs_iso_packet_desc> *packets = nullptr;
 };
 
@@ -81,8 +85,9 @@ public:
     // -ETIMEDOUT when the device does not answer.
     virtual int control(UsbDevice &dev, const usb_ctrlrequest &setup, uint8_t *data);
     // A transfer on a bulk, interrupt or isochronous endpoint: true when it completed
-    // (actual and status set), false when the device has nothing yet (NAK; it is
-    // offered again after every other completion on the device and on pokes).
+    // (actual and status set), false when the device has nothing (more) yet (NAK; it
+    // is offered again, with the bytes moved so far in actual, after every other
+    // completion on the device and on pokes).
     virtual bool transfer(UsbDevice &dev, UsbTransfer &t);
     // Bus reset, configuration and interface changes.
     virtual void reset(UsbDevice &) {}
@@ -94,6 +99,11 @@ public:
 };
 
 // Options of a plug: "key=value" words (vid, pid, speed, image, bytes, pace, ...).
+// pace=usb2 times the device's transfers on its bus as a USB 2.0 host controller
+// does (one budget per bus shared by its paced devices, half duplex, packets with
+// their overhead, interrupt and isochronous endpoints at their intervals,
+// completions at (micro)frame ends); pace=<bytes per second> does the same and
+// holds the device below that rate.
 using UsbOptions = std::map<std::string, std::string>;
 
 // Builds the model and fills the description; null with a reason when the kind or an
@@ -144,6 +154,22 @@ bool usbPortLocation(int port, int &bus, std::string &devpath);
 // Ordering of an unplug: the "remove@" uevent after the usbfs files hung up (the
 // kernel's order, default) or before it.
 void usbSetRemoveFirst(bool removeFirst);
+
+// Completion faults: the next count URBs (-1: every one until err 0 clears it) that
+// complete on the endpoint end with -err instead of the device's answer (on endpoint
+// 0 also the CONTROL ioctl; on an isochronous endpoint every packet of the URB gets
+// it). -EPIPE also halts the endpoint, as a stall does. -1 when the device is not there.
+int usbEndpointStatus(const std::string &name, uint8_t endpoint, int err, int count);
+// Packet `packet` of the next count isochronous URBs on the endpoint ends with -err
+// (the URB itself completes with 0, as the kernel reports packet errors).
+int usbIsoPacketStatus(const std::string &name, uint8_t endpoint, int packet, int err, int count);
+// The time the device takes to answer a control request (microseconds; -1: it never
+// answers). CONTROL waits for it up to its time-out, outside the stand-in's lock.
+int usbControlDelay(const std::string &name, int64_t microseconds);
+// With on, the next reset of the device fails as when its descriptors changed: the
+// kernel re-enumerates it (it leaves the bus and comes back with a new device
+// number) and the reset says ENODEV.
+int usbResetReenumerates(const std::string &name, bool on);
 
 // Fault injection: the next count calls (-1: all) of the ioctl with the given name
 // ("SUBMITURB", "CONTROL", "CLAIMINTERFACE", "RESET", "RESET5520", ...) fail with err;

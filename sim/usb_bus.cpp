@@ -142,10 +142,10 @@ World &world() {
     return *w;
 }
 
-int64_t monotonicUs() {
+int64_t monotonicNs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 namespace {
@@ -361,11 +361,12 @@ bool writeSysfs(const SimDevice &d) {
     return true;
 }
 
+// The device node stays, as the nodes the daemon makes itself do: opening it after
+// the device went gives ENODEV.
 void removeSysfs(const SimDevice &d) {
     std::error_code ec;
     fs::remove_all(sysPath("/sys" + d.kobject), ec);
     fs::remove(sysPath("/sys/bus/usb/devices/" + d.name_), ec);
-    fs::remove(sysPath(format("/dev/bus/usb/%03d/%03d", d.bus, d.devnum)), ec);
 }
 
 std::vector<std::string> addUevents(World &w, const SimDevice &d) {
@@ -397,6 +398,18 @@ int allocateDevnum(World &w, int bus) {
     return -1;
 }
 
+// A decimal number within [low, high].
+bool parseNumber(const std::string &text, uint64_t low, uint64_t high, uint64_t &out) {
+    if (text.empty() || text.size() > 20 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    errno = 0;
+    unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
 bool validDevpath(const std::string &p) {
     if (p.empty() || p.size() > 20) return false;
     int levels = 0;
@@ -423,6 +436,8 @@ int portOfDevice(int bus, const std::string &devpath) {
 bool isHub(const SimDevice &d) {
     return d.desc.device.size() >= 18 && d.desc.device[4] == USB_CLASS_HUB;
 }
+
+} // namespace
 
 std::string plugLocked(World &w, int bus, const std::string &devpath, const std::string &kind,
                        const UsbOptions &options, bool boardHub, std::string &error) {
@@ -473,22 +488,29 @@ std::string plugLocked(World &w, int bus, const std::string &devpath, const std:
         at = next + 1;
     }
     if (auto it = options.find("pace"); it != options.end()) {
-        // "usb2": what a USB 2.0 high-speed bulk endpoint moves in practice, with one
-        // microframe of latency.
-        bool usb2 = it->second == "usb2";
-        d->bytesPerSecond = usb2 ? 40000000 : std::strtoull(it->second.c_str(), nullptr, 10);
-        if (d->bytesPerSecond == 0) {
+        // "usb2": the bus's own timing; a number: and at most that many bytes a second.
+        d->paced = true;
+        if (it->second != "usb2" && !parseNumber(it->second, 1, 10000000000ull, d->bytesPerSecond)) {
             error = "bad pace";
             return "";
         }
-        if (usb2) d->latencyUs = 125;
     }
-    if (auto it = options.find("bytes"); it != options.end())
-        d->vanishAfter = std::strtoull(it->second.c_str(), nullptr, 10);
-    else if (kind == "vanish")
+    uint64_t number = 0;
+    if (auto it = options.find("bytes"); it != options.end()) {
+        if (!parseNumber(it->second, 0, UINT64_MAX, d->vanishAfter)) {
+            error = "bad bytes";
+            return "";
+        }
+    } else if (kind == "vanish") {
         d->vanishAfter = 4096;
-    if (auto it = options.find("latency"); it != options.end())
-        d->latencyUs = std::strtoll(it->second.c_str(), nullptr, 10);
+    }
+    if (auto it = options.find("latency"); it != options.end()) {
+        if (!parseNumber(it->second, 0, 60000000, number)) {
+            error = "bad latency";
+            return "";
+        }
+        d->latencyNs = static_cast<int64_t>(number) * 1000;
+    }
     d->devnum = allocateDevnum(w, bus);
     if (d->devnum < 0) {
         error = "bus full";
@@ -507,11 +529,9 @@ std::string plugLocked(World &w, int bus, const std::string &devpath, const std:
     w.goneTraces.erase(name);
     for (const auto &m : addUevents(w, *d))
         sendUevent(m);
-    if (d->bytesPerSecond) startPacer();
+    if (d->paced) startPacer();
     return name;
 }
-
-} // namespace
 
 void unplugLocked(World &w, const std::string &name) {
     auto it = w.devices.find(name);
@@ -739,16 +759,58 @@ void usbSetRemoveFirst(bool removeFirst) {
     w.removeFirst = removeFirst;
 }
 
-int usbInject(const std::string &name, const std::string &ioctl, int err, int count) {
+namespace {
+
+// Runs f on the device of that name under the lock; -1 when there is none.
+template <class F> int onDevice(const std::string &name, F f) {
     World &w = world();
     std::lock_guard<std::mutex> guard(w.lock);
     auto it = w.devices.find(name);
     if (it == w.devices.end()) return -1;
-    if (err == 0)
-        it->second->injections.erase(ioctl);
-    else
-        it->second->injections[ioctl] = {err, count};
+    f(*it->second);
     return 0;
+}
+
+} // namespace
+
+int usbInject(const std::string &name, const std::string &ioctl, int err, int count) {
+    return onDevice(name, [&](SimDevice &d) {
+        if (err == 0)
+            d.injections.erase(ioctl);
+        else
+            d.injections[ioctl] = {err, count};
+    });
+}
+
+int usbEndpointStatus(const std::string &name, uint8_t endpoint, int err, int count) {
+    return onDevice(name, [&](SimDevice &d) {
+        if (err == 0 || count == 0)
+            d.endpointFaults.erase(endpoint);
+        else
+            d.endpointFaults[endpoint] = {err, count};
+    });
+}
+
+int usbIsoPacketStatus(const std::string &name, uint8_t endpoint, int packet, int err, int count) {
+    return onDevice(name, [&](SimDevice &d) {
+        auto &list = d.isoFaults[endpoint];
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const SimDevice::IsoFault &f) { return f.packet == packet; }),
+                   list.end());
+        if (err != 0 && count != 0) list.push_back({packet, err, count});
+        if (list.empty()) d.isoFaults.erase(endpoint);
+    });
+}
+
+int usbControlDelay(const std::string &name, int64_t microseconds) {
+    return onDevice(name, [&](SimDevice &d) {
+        d.controlDelayNs = microseconds < 0 ? -1 : microseconds * 1000;
+        if (microseconds != 0) startPacer();
+    });
+}
+
+int usbResetReenumerates(const std::string &name, bool on) {
+    return onDevice(name, [&](SimDevice &d) { d.reenumerateOnReset = on; });
 }
 
 std::vector<std::string> usbTrace(const std::string &name) {
@@ -767,12 +829,7 @@ void usbClearTrace(const std::string &name) {
 }
 
 int usbStall(const std::string &name, uint8_t endpoint) {
-    World &w = world();
-    std::lock_guard<std::mutex> guard(w.lock);
-    auto it = w.devices.find(name);
-    if (it == w.devices.end()) return -1;
-    it->second->halted.insert(endpoint);
-    return 0;
+    return onDevice(name, [&](SimDevice &d) { d.halted.insert(endpoint); });
 }
 
 std::string usbPoke(const std::string &name, const std::vector<std::string> &words) {
@@ -804,7 +861,9 @@ int errnoFromText(const std::string &t) {
         {"EPROTO", EPROTO},       {"EINVAL", EINVAL},       {"ENOENT", ENOENT},
         {"ESHUTDOWN", ESHUTDOWN}, {"EOVERFLOW", EOVERFLOW}, {"EILSEQ", EILSEQ},
         {"ENOTTY", ENOTTY},       {"EAGAIN", EAGAIN},       {"EINTR", EINTR},
-        {"EACCES", EACCES},       {"EPERM", EPERM},
+        {"EACCES", EACCES},       {"EPERM", EPERM},         {"ETIME", ETIME},
+        {"EXDEV", EXDEV},         {"EREMOTEIO", EREMOTEIO}, {"ECONNRESET", ECONNRESET},
+        {"EMSGSIZE", EMSGSIZE},
     };
     auto it = names.find(t);
     if (it != names.end()) return it->second;
@@ -813,10 +872,28 @@ int errnoFromText(const std::string &t) {
     return end && *end == 0 && !t.empty() && v >= 0 && v < 4096 ? static_cast<int>(v) : -1;
 }
 
+// An endpoint address in hex ("81", "0x81"); -1 when it is not one.
+int endpointFromText(const std::string &t) {
+    std::string digits = t.compare(0, 2, "0x") == 0 ? t.substr(2) : t;
+    if (digits.empty() || digits.size() > 2 || !std::all_of(digits.begin(), digits.end(), ::isxdigit))
+        return -1;
+    return static_cast<int>(std::strtoul(digits.c_str(), nullptr, 16));
+}
+
+// A use count: -1 (until cleared) or 0 to a million; INT_MIN when it is not one.
+int countFromText(const std::string &t) {
+    if (t == "-1") return -1;
+    uint64_t v = 0;
+    return parseNumber(t, 0, 1000000, v) ? static_cast<int>(v) : INT32_MIN;
+}
+
 } // namespace
 
 std::string usbControl(const std::vector<std::string> &a, std::string &out) {
-    if (a.size() < 2) return "usage: usb plug|unplug|stall|inject|trace|poke|order ...";
+    if (a.size() < 2)
+        return "usage: usb "
+               "plug|unplug|stall|status|iso-status|control-delay|reset-fault|inject|trace|poke|order "
+               "...";
     const std::string &sub = a[1];
     if (sub == "plug") {
         if (a.size() < 4) return "usage: usb plug <bus>-<path>|port:<n> <kind> [key=value...]";
@@ -843,10 +920,39 @@ std::string usbControl(const std::vector<std::string> &a, std::string &out) {
         return "";
     }
     if (sub == "unplug" && a.size() == 3) return usbUnplug(a[2]) == 0 ? "" : "no such device";
-    if (sub == "stall" && a.size() == 4)
-        return usbStall(a[2], static_cast<uint8_t>(std::strtoul(a[3].c_str(), nullptr, 16))) == 0
+    if (sub == "stall" && a.size() == 4) {
+        int ep = endpointFromText(a[3]);
+        if (ep < 0) return "bad endpoint";
+        return usbStall(a[2], static_cast<uint8_t>(ep)) == 0 ? "" : "no such device";
+    }
+    if (sub == "status" && (a.size() == 5 || a.size() == 6)) {
+        int ep = endpointFromText(a[3]), err = errnoFromText(a[4]);
+        int count = a.size() == 6 ? countFromText(a[5]) : -1;
+        if (ep < 0) return "bad endpoint";
+        if (err < 0) return "bad errno";
+        if (count == INT32_MIN) return "bad count";
+        return usbEndpointStatus(a[2], static_cast<uint8_t>(ep), err, count) == 0 ? "" : "no such device";
+    }
+    if (sub == "iso-status" && (a.size() == 6 || a.size() == 7)) {
+        int ep = endpointFromText(a[3]), err = errnoFromText(a[5]);
+        int count = a.size() == 7 ? countFromText(a[6]) : -1;
+        uint64_t packet = 0;
+        if (ep < 0) return "bad endpoint";
+        if (!parseNumber(a[4], 0, 127, packet)) return "bad packet";
+        if (err < 0) return "bad errno";
+        if (count == INT32_MIN) return "bad count";
+        return usbIsoPacketStatus(a[2], static_cast<uint8_t>(ep), static_cast<int>(packet), err, count) == 0
                    ? ""
                    : "no such device";
+    }
+    if (sub == "control-delay" && a.size() == 4) {
+        uint64_t us = 0;
+        if (a[3] != "never" && !parseNumber(a[3], 0, 60000000, us)) return "bad delay";
+        return usbControlDelay(a[2], a[3] == "never" ? -1 : static_cast<int64_t>(us)) == 0 ? ""
+                                                                                           : "no such device";
+    }
+    if (sub == "reset-fault" && a.size() == 4 && (a[3] == "reenumerate" || a[3] == "none"))
+        return usbResetReenumerates(a[2], a[3] == "reenumerate") == 0 ? "" : "no such device";
     if (sub == "inject" && (a.size() == 5 || a.size() == 6)) {
         int err = errnoFromText(a[4]);
         if (err < 0) return "bad errno";
@@ -876,10 +982,10 @@ void usbStateLines(std::string &out) {
     std::lock_guard<std::mutex> guard(w.lock);
     for (const auto &name : w.order) {
         const auto &d = *w.devices[name];
-        out +=
-            format("usb %s bus %d dev %d port %d kind %s id %04x:%04x config %d files %zu%s\n", name.c_str(),
-                   d.bus, d.devnum, portOfDevice(d.bus, d.devpath), d.kind.c_str(), d.desc.vendor(),
-                   d.desc.product(), d.config, d.files.size(), d.boardHub ? " board" : "");
+        out += format("usb %s bus %d dev %d port %d kind %s id %04x:%04x config %d files %zu%s%s\n",
+                      name.c_str(), d.bus, d.devnum, portOfDevice(d.bus, d.devpath), d.kind.c_str(),
+                      d.desc.vendor(), d.desc.product(), d.config, d.files.size(), d.boardHub ? " board" : "",
+                      d.paced ? " paced" : "");
         d.model->state(out);
     }
     for (const auto &[port, list] : w.held)
@@ -891,13 +997,22 @@ namespace {
 
 int startUsb() {
     registerDevicePath(sysPath("/dev/bus/usb/"), openUsbFile);
-    addCommand(
-        "usb",
-        std::string("usb plug <bus>-<path>|port:<n> <kind> [key=value...] | unplug <name> | stall <name> "
-                    "<ep> | inject <name> <IOCTL> <errno> [count] | trace <name> [clear] | poke <name> "
-                    "<words> | order remove-first|remove-last   (kinds: ") +
-            usbModelKinds() + ")",
-        usbControl);
+    addCommand("usb",
+               std::string("usb plug <bus>-<path>|port:<n> <kind> [key=value...]   (kinds: ") +
+                   usbModelKinds() +
+                   "; options: vid pid bcd speed strings serial pace=usb2|<bytes/s> latency=<us> bytes "
+                   "image size lengths)\n"
+                   "usb unplug <name>\n"
+                   "usb stall <name> <ep>\n"
+                   "usb status <name> <ep> <errno> [count]   (completion status of the next URBs)\n"
+                   "usb iso-status <name> <ep> <packet> <errno> [count]\n"
+                   "usb control-delay <name> <microseconds>|never\n"
+                   "usb reset-fault <name> reenumerate|none\n"
+                   "usb inject <name> <IOCTL> <errno> [count]\n"
+                   "usb trace <name> [clear]\n"
+                   "usb poke <name> <words>\n"
+                   "usb order remove-first|remove-last",
+               usbControl);
     addState(usbStateLines);
     return 0;
 }

@@ -20,19 +20,46 @@ namespace sim::usb {
 
 class UsbFile;
 
-// One URB in the stand-in: submitted by a file, answered by the model.
+// One URB in the stand-in: submitted by a file (or made by the CONTROL ioctl),
+// answered by the model, then completed (at once, or in paced mode when the bus has
+// carried it).
 struct Urb {
-    usbdevfs_urb *user = nullptr; // the caller's record, updated at reap
+    usbdevfs_urb *user = nullptr; // the caller's record: written only at reap
+    void *userBuffer = nullptr;   // the caller's buffer as it stood at submit
     int type = 0;
     uint8_t endpoint = 0;
     bool in = false;
+    unsigned flags = 0;
+    int maxPacket = 0;           // of the endpoint (isochronous: bytes per interval)
     std::vector<uint8_t> buffer; // control: setup + data; others: data
     std::vector<usbdevfs_iso_packet_desc> packets;
     int status = 0;
-    int actual = 0;
+    int actual = 0;        // bytes moved (so far, while the device NAKs)
     uint64_t charge = 0;   // bytes charged against the usbfs memory budget
-    int64_t dueUs = 0;     // paced mode: when the completion is delivered
-    bool answered = false; // the model completed it (paced: waiting for its time)
+    bool answered = false; // the model answered it; delivered at dueNs
+    int64_t dueNs = INT64_MAX;
+    // Paced mode: the bus time still to carry while it waits in its endpoint's queue
+    // on the bus, and what is added when it is done (device latency).
+    bool onBus = false;
+    int64_t leftNs = 0;
+    int64_t extraNs = 0;
+    int64_t frameNs = 0;
+};
+
+// Paced mode (sim/usb_pace.cpp). The async transfers (control, bulk) of a bus share
+// its time: every endpoint with work gets an equal share of the bus (round robin, as
+// a host controller's asynchronous schedule), its transfers one after the other.
+// Periodic transfers (interrupt, isochronous) take their (micro)frame slots and their
+// time is taken from the async share.
+struct BusQueue {
+    const void *key = nullptr;
+    uint8_t endpoint = 0;
+    std::deque<Urb *> urbs;
+};
+struct Bus {
+    int64_t lastNs = 0; // time up to which the bus's work is accounted
+    int64_t debtNs = 0; // bus time owed to periodic transfers
+    std::vector<BusQueue> queues;
 };
 
 // A simulated device on a bus.
@@ -70,16 +97,32 @@ public:
         int count = 0;
     };
     std::map<std::string, Injection> injections;
-    // Paced mode: bytes per second (0: immediate mode) and latency of each endpoint.
+    std::map<uint8_t, Injection> endpointFaults; // completion statuses by endpoint
+    struct IsoFault {
+        int packet = 0;
+        int err = 0;
+        int count = 0;
+    };
+    std::map<uint8_t, std::vector<IsoFault>> isoFaults;
+    int64_t controlDelayNs = 0; // the device's answer time for control requests (-1: never)
+    bool reenumerateOnReset = false;
+    std::weak_ptr<SimDevice> successor; // the device that came back after a re-enumeration
+    uint64_t resets = 0;                // raised by every reset: ends control requests in flight
+    int controlsWaiting = 0;            // CONTROL requests waiting for their answer
+    // Paced mode: timed on the bus, below the device's own rate (0: the bus's only),
+    // with a latency added to each completion; where each periodic endpoint's next
+    // (micro)frame slot is.
+    bool paced = false;
     uint64_t bytesPerSecond = 0;
-    int64_t latencyUs = 0;
-    std::map<uint8_t, int64_t> busyUntilUs;
+    int64_t latencyNs = 0;
+    std::map<uint8_t, int64_t> nextSlotNs;
 };
 
 // The stand-in's global state, under one lock.
 struct World {
     std::mutex lock;
     std::condition_variable changed; // completions, unplugs: blocking reaps wait on it
+    std::condition_variable pacing;  // timed work came or went: the pacer looks again
     std::map<std::string, std::shared_ptr<SimDevice>> devices;
     std::vector<std::string> order;       // plug order
     std::map<int, std::set<int>> devnums; // bus -> numbers in use
@@ -96,6 +139,8 @@ struct World {
     };
     std::map<int, std::vector<Held>> held;                      // port -> devices waiting for power
     std::map<std::string, std::vector<std::string>> goneTraces; // traces of unplugged devices
+    uint64_t memoryLimit = 16u << 20; // usbfs budget, read when a device file opens (0: none)
+    std::map<int, Bus> buses;         // paced mode: by bus number
 };
 World &world();
 
@@ -105,6 +150,18 @@ int interfaceOfEndpoint(const SimDevice &dev, uint8_t endpoint);
 // The endpoint descriptor of an address in the current settings, or null.
 const usb_endpoint_descriptor *endpointDescriptor(const SimDevice &dev, uint8_t endpoint);
 
+// Times an URB of a paced device that the device answered at now: sets dueNs
+// (periodic) or puts it in its endpoint's queue on the bus.
+void paceUrb(SimDevice &dev, Urb &u, int64_t now);
+// Takes a URB off the bus (completed early: discard, reset, unplug, close, time-out).
+void unpaceUrb(SimDevice &dev, Urb &u);
+// Accounts every bus up to now: URBs that got their time there get their dueNs.
+// Returns when to look again for the next such end (INT64_MAX: none).
+int64_t advanceBuses(int64_t now);
+// Delivers the URBs of the device whose time has come; lowers next to the earliest
+// one still waiting (sim/usb_usbfs.cpp).
+void deliverDue(SimDevice &dev, int64_t now, int64_t &next);
+
 // usbfs: the device file opener, and what an unplug does to the open files.
 std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int flags, int &fd);
 void hangUpFiles(SimDevice &dev); // in-flight URBs complete with -ESHUTDOWN, the files hang up
@@ -112,11 +169,15 @@ void pumpDevice(SimDevice &dev);  // offers waiting URBs to the model
 // Answers a control request as the device would (standard requests, then the model):
 // bytes of the data stage or a negative errno.
 int deviceControl(SimDevice &dev, const usb_ctrlrequest &setup, uint8_t *data);
-// Starts the paced-mode worker when a paced device appears; stops it at the end.
+// Starts the worker that delivers timed completions (paced devices, control answer
+// times) when the first such device appears; stops it at the end.
 void startPacer();
 void stopPacer();
 
-// Unplugs with the lock held (vanishing devices end their request this way).
+// Plugs and unplugs with the lock held (vanishing devices end their request this
+// way; a reset that re-enumerates does both).
+std::string plugLocked(World &w, int bus, const std::string &devpath, const std::string &kind,
+                       const UsbOptions &options, bool boardHub, std::string &error);
 void unplugLocked(World &w, const std::string &name);
 
 // uevents: sends one message to every open uevent socket; the coldplug list replays
@@ -124,6 +185,6 @@ void unplugLocked(World &w, const std::string &name);
 void sendUevent(const std::string &message);
 std::vector<std::string> coldplugUevents();
 
-int64_t monotonicUs();
+int64_t monotonicNs();
 
 } // namespace sim::usb

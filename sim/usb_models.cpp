@@ -1,18 +1,24 @@
 // Device models of the USB stand-in: what each simulated device answers.
-//   loopback  bulk OUT 0x01 -> bulk IN 0x81 (two configurations, alternate settings)
+//   loopback  bulk OUT 0x01 -> bulk IN 0x81 (two configurations, alternate settings),
+//             in packets of the endpoints' size, ending an IN where the OUT ended
+//   sourcesink bulk OUT 0x01 takes everything, bulk IN 0x81 sends a counting pattern
 //   vanish    a loopback that leaves the bus after "bytes" bytes (default 4096)
 //   stall     a loopback whose IN endpoint stalls every transfer
 //   storage   Bulk-Only mass storage (SCSI) over an image file ("image=") or memory ("size=")
 //   hid       a boot keyboard: interrupt IN 0x81, reports queued with "usb poke <dev> report <hex>"
-//   iso       isochronous IN 0x81 (interface 0, alternate 1) with varying packet lengths
+//   iso       isochronous IN 0x81 with varying packet lengths and OUT 0x02 into a sink
+//             (interface 0, alternate 1)
 //   hub       a hub: class 9, its status endpoint never reports
 //   dongle    a licence dongle: control only, vendor request 1 answers (ids 0529:0001)
 // Options of every kind: vid, pid, bcd (hex), speed (low|full|high|super), strings
-// (normal|cjk|broken), pace (bytes per second), latency (microseconds), bytes.
+// (normal|cjk|broken), pace (usb2 or bytes per second), latency (microseconds), bytes.
 #include "sim/usb.h"
+
+#include "core/crc32.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -33,6 +39,12 @@ uint16_t bulkPacket(UsbSpeed s) {
 
 // ---- loopback ------------------------------------------------------------------
 
+// A FIFO device: what the host sends on the OUT endpoint comes back on the IN one,
+// in packets of the IN endpoint's size. Where an OUT transfer ended with a short or
+// zero-length packet the IN side sends a short (or zero-length) packet too, so an IN
+// transfer ends where the OUT one did; full packets alone end nothing, and an IN
+// transfer waits (NAK) until it is full or such a packet comes. A packet that does
+// not fit the rest of the IN buffer is babble (-EOVERFLOW).
 class Loopback : public UsbModel {
 public:
     explicit Loopback(bool stalling) : stalling_(stalling) {}
@@ -43,28 +55,165 @@ public:
                 t.status = -EPIPE;
                 return true;
             }
-            if (fifo_.empty()) return false; // nothing to send yet: the device NAKs
-            int n = std::min<int>(t.length, static_cast<int>(fifo_.size()));
-            std::copy(fifo_.begin(), fifo_.begin() + n, t.data);
-            fifo_.erase(fifo_.begin(), fifo_.begin() + n);
-            t.actual = n;
-            return true;
+            return send(t);
         }
-        if (fifo_.size() + static_cast<size_t>(t.length) > Capacity)
-            return false; // full: NAK until the host reads
-        fifo_.insert(fifo_.end(), t.data, t.data + t.length);
-        t.actual = t.length;
-        return true;
+        return receive(t);
     }
-    void reset(UsbDevice &) override { fifo_.clear(); }
-    void state(std::string &out) override {
-        out += "usb_loopback_queued " + std::to_string(fifo_.size()) + "\n";
+    void reset(UsbDevice &) override {
+        fifo_.clear();
+        queued_ = 0;
     }
+    void state(std::string &out) override { out += "usb_loopback_queued " + std::to_string(queued_) + "\n"; }
 
 private:
     static constexpr size_t Capacity = 1 << 20;
+    static constexpr size_t MaxChunks = 4096;
+    struct Chunk {
+        std::vector<uint8_t> bytes;
+        size_t at = 0;
+        bool end = false; // the OUT transfer ended here (short or zero-length packet)
+    };
+
+    // Takes whole packets while there is room; the rest of the transfer waits.
+    bool receive(UsbTransfer &t) {
+        size_t mps = static_cast<size_t>(std::max(1, t.maxPacket));
+        size_t done = static_cast<size_t>(t.actual), length = static_cast<size_t>(t.length);
+        size_t room = Capacity - std::min(Capacity, queued_);
+        size_t take = length - done <= room ? length - done : room / mps * mps;
+        if ((take == 0 && length > done) || fifo_.size() >= MaxChunks) return false;
+        bool last = done + take == length;
+        bool zeroPacket = (t.flags & USBDEVFS_URB_ZERO_PACKET) && length % mps == 0;
+        fifo_.push_back({std::vector<uint8_t>(t.data + done, t.data + done + take), 0,
+                         last && (length % mps != 0 || length == 0 || zeroPacket)});
+        queued_ += take;
+        t.actual = static_cast<int>(done + take);
+        return last;
+    }
+
+    // The bytes of the next packet (up to mps, not beyond an end mark); false when no
+    // packet can go yet: less than a full one waits without an end mark.
+    bool nextPacket(size_t mps, size_t &size, bool &endsAtMark) const {
+        size = 0;
+        for (const auto &c : fifo_) {
+            size_t avail = c.bytes.size() - c.at;
+            size_t n = std::min(avail, mps - size);
+            size += n;
+            if (size == mps) {
+                endsAtMark = false;
+                return true;
+            }
+            if (c.end) {
+                endsAtMark = true;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Moves n bytes into out (null: drops them); with consumeMark, also the end mark
+    // the packet reached (a mark after a full packet stays for a zero-length one).
+    void take(size_t n, uint8_t *out, bool consumeMark) {
+        while (!fifo_.empty() && (n > 0 || consumeMark)) {
+            Chunk &c = fifo_.front();
+            size_t k = std::min(n, c.bytes.size() - c.at);
+            if (out && k) {
+                std::memcpy(out, c.bytes.data() + c.at, k);
+                out += k;
+            }
+            c.at += k;
+            n -= k;
+            queued_ -= k;
+            if (c.at < c.bytes.size()) break;
+            if (c.end) {
+                if (consumeMark) fifo_.pop_front();
+                break;
+            }
+            fifo_.pop_front();
+        }
+    }
+
+    bool send(UsbTransfer &t) {
+        size_t mps = static_cast<size_t>(std::max(1, t.maxPacket));
+        size_t got = static_cast<size_t>(t.actual), length = static_cast<size_t>(t.length);
+        for (;;) {
+            if (got == length && length > 0) break; // full
+            // Whole packets straight from the front chunk.
+            if (!fifo_.empty()) {
+                Chunk &c = fifo_.front();
+                size_t n = std::min(c.bytes.size() - c.at, length - got) / mps * mps;
+                if (n > 0) {
+                    std::memcpy(t.data + got, c.bytes.data() + c.at, n);
+                    c.at += n;
+                    queued_ -= n;
+                    got += n;
+                    if (c.at == c.bytes.size() && !c.end) fifo_.pop_front();
+                    continue;
+                }
+            }
+            size_t size = 0;
+            bool mark = false;
+            if (!nextPacket(mps, size, mark)) {
+                t.actual = static_cast<int>(got);
+                return false; // NAK: the bytes so far stay in the host's buffer
+            }
+            size_t room = length - got;
+            if (size > room) { // babble: more than the buffer holds
+                take(room, t.data + got, false);
+                take(size - room, nullptr, mark && size < mps);
+                got = length;
+                t.status = -EOVERFLOW;
+                break;
+            }
+            take(size, t.data + got, mark && size < mps);
+            got += size;
+            if (size < mps) break; // a short or zero-length packet ends the transfer
+        }
+        t.actual = static_cast<int>(got);
+        return true;
+    }
+
     bool stalling_;
-    std::deque<uint8_t> fifo_;
+    std::deque<Chunk> fifo_;
+    size_t queued_ = 0;
+};
+
+// A source and sink, as the speed-test configuration of a test device: the OUT
+// endpoint takes everything, the IN endpoint sends full packets of a counting pattern
+// (byte k of the stream is k mod 256) without end, so an IN buffer that is not a
+// multiple of the packet size ends in babble.
+class SourceSink : public UsbModel {
+public:
+    const char *kind() const override { return "sourcesink"; }
+    bool transfer(UsbDevice &, UsbTransfer &t) override {
+        if (!(t.endpoint & USB_DIR_IN)) {
+            sinkCrc_ = crc32Update(sinkCrc_, t.data, static_cast<size_t>(t.length));
+            sunk_ += static_cast<uint64_t>(t.length);
+            t.actual = t.length;
+            return true;
+        }
+        int mps = std::max(1, t.maxPacket);
+        int n = t.length / mps * mps; // the full packets that fit
+        bool babble = n < t.length || t.length == 0;
+        if (babble) n = t.length; // the packet that did not fit fills the rest, and is gone
+        for (int k = 0; k < n; k++)
+            t.data[k] = static_cast<uint8_t>(sourced_ + static_cast<uint64_t>(k));
+        sourced_ += static_cast<uint64_t>(babble ? (t.length / mps + 1) * mps : n);
+        t.actual = n;
+        if (babble) t.status = -EOVERFLOW;
+        return true;
+    }
+    void reset(UsbDevice &) override { sourced_ = 0; }
+    void state(std::string &out) override {
+        char text[128];
+        std::snprintf(text, sizeof text, "usb_sink_bytes %llu\nusb_sink_crc 0x%08x\nusb_source_bytes %llu\n",
+                      static_cast<unsigned long long>(sunk_), sinkCrc_ ^ 0xFFFFFFFFu,
+                      static_cast<unsigned long long>(sourced_));
+        out += text;
+    }
+
+private:
+    uint64_t sunk_ = 0, sourced_ = 0;
+    uint32_t sinkCrc_ = 0xFFFFFFFFu; // reported as the usual CRC-32 (zlib's)
 };
 
 void describeLoopback(UsbDescription &d) {
@@ -81,6 +230,16 @@ void describeLoopback(UsbDescription &d) {
     d.addInterface(0, 0, 0xFF, 0, 0);
     d.addEndpoint(0x02, USB_ENDPOINT_XFER_BULK, mps);
     d.addEndpoint(0x82, USB_ENDPOINT_XFER_BULK, mps);
+}
+
+// One configuration with one interface of a bulk IN and a bulk OUT endpoint.
+void describeBulkPair(UsbDescription &d, uint8_t maxPower, uint8_t cls, uint8_t subClass, uint8_t protocol,
+                      uint8_t in, uint8_t out) {
+    uint16_t mps = bulkPacket(d.speed);
+    d.addConfig(1, 0x80, maxPower);
+    d.addInterface(0, 0, cls, subClass, protocol);
+    d.addEndpoint(in, USB_ENDPOINT_XFER_BULK, mps);
+    d.addEndpoint(out, USB_ENDPOINT_XFER_BULK, mps);
 }
 
 // ---- mass storage ----------------------------------------------------------------
@@ -335,39 +494,59 @@ private:
     std::deque<std::vector<uint8_t>> reports_;
 };
 
-// ---- isochronous IN -----------------------------------------------------------
+// ---- isochronous -------------------------------------------------------------
 
-class IsoSource : public UsbModel {
+// A camera-like source on 0x81 (each packet's length from the "lengths" list in turn,
+// the data a counting sequence; a packet longer than the host asked for is babble)
+// and an audio-like sink on 0x02 (takes every packet; counts them with their CRC-32).
+class IsoDevice : public UsbModel {
 public:
-    explicit IsoSource(std::vector<int> lengths) : lengths_(std::move(lengths)) {}
+    explicit IsoDevice(std::vector<int> lengths) : lengths_(std::move(lengths)) {}
     const char *kind() const override { return "iso"; }
     bool transfer(UsbDevice &, UsbTransfer &t) override {
         if (t.type != USBDEVFS_URB_TYPE_ISO || !t.packets) {
             t.status = -EPIPE;
             return true;
         }
+        bool in = t.endpoint & USB_DIR_IN;
         int offset = 0, total = 0;
         for (auto &p : *t.packets) {
-            int want = lengths_[next_++ % lengths_.size()];
-            int n = (t.endpoint & USB_DIR_IN) ? std::min<int>(want, static_cast<int>(p.length))
-                                              : static_cast<int>(p.length);
-            if (t.endpoint & USB_DIR_IN)
+            int length = static_cast<int>(p.length), n = length;
+            p.status = 0;
+            if (in) {
+                int want = lengths_[next_++ % lengths_.size()];
+                n = std::min(want, length);
+                if (want > length) p.status = static_cast<unsigned>(-EOVERFLOW);
                 for (int k = 0; k < n; k++)
                     t.data[offset + k] = static_cast<uint8_t>(sequence_++);
+            } else {
+                sinkCrc_ = crc32Update(sinkCrc_, t.data + offset, static_cast<size_t>(n));
+                sinkBytes_ += static_cast<uint64_t>(n);
+                sinkPackets_++;
+            }
             p.actual_length = static_cast<unsigned>(n);
-            p.status = 0;
-            offset += static_cast<int>(p.length);
+            offset += length;
             total += n;
         }
         t.actual = total;
         return true;
     }
     void reset(UsbDevice &) override { next_ = 0; }
+    void state(std::string &out) override {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "usb_iso_out_packets %llu\nusb_iso_out_bytes %llu\nusb_iso_out_crc 0x%08x\n",
+                      static_cast<unsigned long long>(sinkPackets_),
+                      static_cast<unsigned long long>(sinkBytes_), sinkCrc_ ^ 0xFFFFFFFFu);
+        out += text;
+    }
 
 private:
     std::vector<int> lengths_;
     size_t next_ = 0;
     uint32_t sequence_ = 0;
+    uint64_t sinkPackets_ = 0, sinkBytes_ = 0;
+    uint32_t sinkCrc_ = 0xFFFFFFFFu; // reported as the usual CRC-32 (zlib's)
 };
 
 // ---- hub and dongle ------------------------------------------------------------
@@ -466,7 +645,7 @@ void setStrings(UsbDescription &d, const std::string &style, const std::string &
 } // namespace
 
 const char *usbModelKinds() {
-    return "loopback vanish stall storage hid iso hub dongle";
+    return "loopback sourcesink vanish stall storage hid iso hub dongle";
 }
 
 std::unique_ptr<UsbModel> makeUsbModel(const std::string &kind, const UsbOptions &options, UsbDescription &d,
@@ -491,6 +670,9 @@ std::unique_ptr<UsbModel> makeUsbModel(const std::string &kind, const UsbOptions
         product = kind == "loopback" ? "Loopback"
                   : kind == "vanish" ? "Vanishing loopback"
                                      : "Stalling loopback";
+    } else if (kind == "sourcesink") {
+        pid = 0x0108;
+        product = "Source and sink";
     } else if (kind == "storage") {
         vid = 0x0781;
         pid = 0x5567;
@@ -549,12 +731,11 @@ std::unique_ptr<UsbModel> makeUsbModel(const std::string &kind, const UsbOptions
     if (kind == "loopback" || kind == "vanish" || kind == "stall") {
         describeLoopback(d);
         model = std::make_unique<Loopback>(kind == "stall");
+    } else if (kind == "sourcesink") {
+        describeBulkPair(d, 50, 0xFF, 0, 0, 0x81, 0x01);
+        model = std::make_unique<SourceSink>();
     } else if (kind == "storage") {
-        uint16_t mps = bulkPacket(d.speed);
-        d.addConfig(1, 0x80, 100);
-        d.addInterface(0, 0, 8, 6, 0x50);
-        d.addEndpoint(0x81, USB_ENDPOINT_XFER_BULK, mps);
-        d.addEndpoint(0x02, USB_ENDPOINT_XFER_BULK, mps);
+        describeBulkPair(d, 100, 8, 6, 0x50, 0x81, 0x02);
         std::string image = opt("image", "");
         if (!image.empty()) {
             int fd = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
@@ -589,9 +770,12 @@ std::unique_ptr<UsbModel> makeUsbModel(const std::string &kind, const UsbOptions
         d.addConfig(1, 0x80, 200);
         d.addInterface(0, 0, 0xFF, 0, 0);
         d.addInterface(0, 1, 0xFF, 0, 0);
-        d.addEndpoint(0x81, USB_ENDPOINT_XFER_ISOC | USB_ENDPOINT_SYNC_ASYNC, 1024, 1);
-        d.addEndpoint(0x02, USB_ENDPOINT_XFER_ISOC | USB_ENDPOINT_SYNC_ASYNC, 1024, 1);
-        model = std::make_unique<IsoSource>(lengths);
+        // High speed: up to three 1024-byte transactions a microframe on the source.
+        bool fast = d.speed == UsbSpeed::High || d.speed == UsbSpeed::Super;
+        d.addEndpoint(0x81, USB_ENDPOINT_XFER_ISOC | USB_ENDPOINT_SYNC_ASYNC, fast ? (2 << 11) | 1024 : 1023,
+                      1);
+        d.addEndpoint(0x02, USB_ENDPOINT_XFER_ISOC | USB_ENDPOINT_SYNC_ASYNC, fast ? 1024 : 1023, 1);
+        model = std::make_unique<IsoDevice>(lengths);
     } else if (kind == "hub") {
         d.addConfig(1, 0xE0, 0);
         d.addInterface(0, 0, USB_CLASS_HUB, 0, 0);

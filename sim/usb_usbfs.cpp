@@ -3,7 +3,9 @@
 // error codes, the usbfs memory budget, mmap'ed buffers, resets, and readiness for
 // epoll: the descriptor handed out is one end of a unix stream socket pair whose send
 // buffer is kept full while no completion waits (not writable) and drained while one
-// waits (writable); closing the other end on unplug makes it hang up.
+// waits (writable); closing the other end on unplug makes it hang up. Completions
+// come at once, or, for paced devices and devices that take time to answer control
+// requests, from the pacer thread when their time has come.
 #include "sim/usb_internal.h"
 
 #include "core/sysroot.h"
@@ -15,7 +17,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -101,13 +105,32 @@ std::string errnoText(int err) {
         return "EIO";
     case EPERM:
         return "EPERM";
+    case EPROTO:
+        return "EPROTO";
+    case EILSEQ:
+        return "EILSEQ";
+    case ETIME:
+        return "ETIME";
+    case EOVERFLOW:
+        return "EOVERFLOW";
+    case EXDEV:
+        return "EXDEV";
+    case EREMOTEIO:
+        return "EREMOTEIO";
+    case ESHUTDOWN:
+        return "ESHUTDOWN";
+    case EMSGSIZE:
+        return "EMSGSIZE";
+    case ECONNRESET:
+        return "ECONNRESET";
     default:
         return "E" + std::to_string(err);
     }
 }
 
-uint64_t memoryLimit() {
-    // Read at every use, as the kernel reads its module parameter; 0 means no limit.
+// The module parameter; 0 means no limit. Read when a device file opens, not at
+// every submit: the daemon sets it at start-up, before any client opens a device.
+uint64_t readMemoryLimit() {
     std::string path = sysPath("/sys/module/usbcore/parameters/usbfs_memory_mb");
     FILE *f = std::fopen(path.c_str(), "re");
     unsigned long mb = 16;
@@ -115,12 +138,12 @@ uint64_t memoryLimit() {
         if (std::fscanf(f, "%lu", &mb) != 1) mb = 16;
         std::fclose(f);
     }
+    mb = std::min(mb, 1ul << 20);
     return static_cast<uint64_t>(mb) << 20;
 }
 
 bool charge(World &w, uint64_t amount) {
-    uint64_t limit = memoryLimit();
-    if (limit > 0 && w.memoryInUse + amount > limit) return false;
+    if (w.memoryLimit > 0 && w.memoryInUse + amount > w.memoryLimit) return false;
     w.memoryInUse += amount;
     return true;
 }
@@ -146,6 +169,59 @@ bool hasAlternate(const SimDevice &d, int number, int alternate) {
             (*c)[at + 3] == alternate)
             return true;
     return false;
+}
+
+// The bytes an endpoint carries in one packet; a high-speed periodic endpoint's
+// (micro)frame may hold up to three such transactions.
+int packetSize(const SimDevice &d, const usb_endpoint_descriptor *ep, bool periodic) {
+    if (!ep) return d.desc.device.size() > 7 ? std::max<int>(8, d.desc.device[7]) : 64;
+    int raw = ep->wMaxPacketSize;
+    int size = raw & 0x7FF;
+    if (periodic && d.desc.speed == UsbSpeed::High) size *= 1 + ((raw >> 11) & 3);
+    return std::max(size, 1);
+}
+
+// One use of an injected completion status of the endpoint; 0 when there is none.
+int takeFault(std::map<uint8_t, SimDevice::Injection> &faults, uint8_t endpoint) {
+    auto it = faults.find(endpoint);
+    if (it == faults.end()) return 0;
+    int err = it->second.err;
+    if (it->second.count > 0 && --it->second.count == 0) faults.erase(it);
+    return err;
+}
+
+void failPacket(usbdevfs_iso_packet_desc &p, int err) {
+    p.status = static_cast<unsigned>(-err);
+    if (err != EOVERFLOW) p.actual_length = 0; // babble keeps what came
+}
+
+// The injected packet statuses of an isochronous URB the device answered.
+void applyIsoFaults(SimDevice &d, Urb &u) {
+    if (int all = takeFault(d.endpointFaults, u.endpoint))
+        for (auto &p : u.packets)
+            failPacket(p, all);
+    auto it = d.isoFaults.find(u.endpoint);
+    if (it != d.isoFaults.end()) {
+        auto &list = it->second;
+        for (auto f = list.begin(); f != list.end();) {
+            if (f->packet < static_cast<int>(u.packets.size())) failPacket(u.packets[f->packet], f->err);
+            f = f->count > 0 && --f->count == 0 ? list.erase(f) : std::next(f);
+        }
+        if (list.empty()) d.isoFaults.erase(it);
+    }
+    u.actual = 0;
+    for (const auto &p : u.packets)
+        u.actual += static_cast<int>(p.actual_length);
+}
+
+// An IN transfer that ends short where the caller asked for all of it.
+void checkShort(Urb &u, int length) {
+    if (u.in && u.status == 0 && u.actual < length && (u.flags & USBDEVFS_URB_SHORT_NOT_OK))
+        u.status = -EREMOTEIO;
+}
+
+std::chrono::steady_clock::time_point clockAt(int64_t ns) {
+    return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
 } // namespace
@@ -182,6 +258,7 @@ public:
 
     void hangUp() {
         for (auto &u : pending) {
+            unpaceUrb(*dev, *u);
             u->status = -ESHUTDOWN;
             u->actual = 0;
             completed.push_back(std::move(u));
@@ -194,23 +271,39 @@ public:
     }
 
     void complete(std::list<std::unique_ptr<Urb>>::iterator it) {
+        unpaceUrb(*dev, **it);
         completed.push_back(std::move(*it));
         pending.erase(it);
         updateReadiness();
         world().changed.notify_all();
     }
 
-    // Completes the in-flight URBs of the given endpoints (all when empty) with status.
+    // Kills the in-flight URBs of the given endpoints (all when empty) with status;
+    // they keep the bytes moved so far.
     void flush(const std::vector<uint8_t> &endpoints, int status) {
         for (auto it = pending.begin(); it != pending.end();) {
             auto next = std::next(it);
             if (endpoints.empty() ||
                 std::find(endpoints.begin(), endpoints.end(), (*it)->endpoint) != endpoints.end()) {
                 (*it)->status = status;
-                (*it)->actual = 0;
                 complete(it);
             }
             it = next;
+        }
+    }
+
+    // The completions whose time has come.
+    void deliver(int64_t now, int64_t &next) {
+        for (auto it = pending.begin(); it != pending.end();) {
+            auto after = std::next(it);
+            Urb &u = **it;
+            if (u.answered && !u.onBus) {
+                if (u.dueNs <= now)
+                    complete(it);
+                else
+                    next = std::min(next, u.dueNs);
+            }
+            it = after;
         }
     }
 
@@ -224,10 +317,10 @@ private:
     int claim(int number);
     int checkInterface(int number);
     int controlRecipient(const usb_ctrlrequest &s);
+    int control(usbdevfs_ctrltransfer *c, std::unique_lock<std::mutex> &lk, std::string &detail);
     int submit(usbdevfs_urb *u, std::string &detail);
     int reap(void **arg, bool wait, std::unique_lock<std::mutex> &lk);
-    std::vector<uint8_t> interfaceEndpoints(int number);
-    void resetDevice();
+    int reset();
 
     int fd_;
     int peer_;
@@ -242,26 +335,46 @@ void SimDevice::poke() {
 
 namespace {
 
+std::vector<uint8_t> endpointsOf(const SimDevice &dev, int number) {
+    std::vector<uint8_t> out;
+    for (int ep = 1; ep < 16; ep++)
+        for (uint8_t address : {static_cast<uint8_t>(ep), static_cast<uint8_t>(ep | USB_DIR_IN)})
+            if (interfaceOfEndpoint(dev, address) == number) out.push_back(address);
+    return out;
+}
+
+// An interface whose usbfs claim ends (release, close, the unbinding of a reset) goes
+// back to alternate setting 0, as the kernel does when a driver lets an interface go:
+// its transfers are killed first.
+void releaseInterface(SimDevice &dev, int number, UsbFile *owner) {
+    auto endpoints = endpointsOf(dev, number);
+    if (owner) owner->flush(endpoints, -ENOENT);
+    dev.claims.erase(number);
+    auto alt = dev.altsetting.find(number);
+    if (alt == dev.altsetting.end() || alt->second == 0) return;
+    dev.altsetting.erase(alt);
+    for (uint8_t e : endpoints)
+        dev.halted.erase(e);
+    dev.model->setInterface(dev, number, 0);
+}
+
+// A completed answer: delivered now, or when its time has come.
 void answer(SimDevice &dev, UsbFile &file, std::list<std::unique_ptr<Urb>>::iterator it) {
     Urb &u = **it;
-    if (dev.bytesPerSecond == 0) {
+    bool control = u.type == USBDEVFS_URB_TYPE_CONTROL;
+    if (!dev.paced && !(control && dev.controlDelayNs != 0)) {
         file.complete(it);
         return;
     }
-    // Paced: the transfer takes its bytes' time on the endpoint (an isochronous one a
-    // (micro)frame per packet), then the latency.
-    int64_t now = monotonicUs();
-    int64_t start = std::max(now, dev.busyUntilUs[u.endpoint]);
-    int64_t frameUs = dev.desc.speed == UsbSpeed::High || dev.desc.speed == UsbSpeed::Super ? 125 : 1000;
-    int64_t takes =
-        u.type == USBDEVFS_URB_TYPE_ISO
-            ? static_cast<int64_t>(u.packets.size()) * frameUs
-            : static_cast<int64_t>(static_cast<uint64_t>(u.actual) * 1000000 / dev.bytesPerSecond);
-    int64_t done = start + takes;
-    dev.busyUntilUs[u.endpoint] = done;
-    u.dueUs = done + dev.latencyUs;
     u.answered = true;
-    world().changed.notify_all();
+    if (control && dev.controlDelayNs < 0) {
+        u.dueNs = INT64_MAX; // it stays until discarded
+    } else if (!dev.paced) {
+        u.dueNs = monotonicNs() + dev.controlDelayNs;
+        world().pacing.notify_all();
+    } else {
+        paceUrb(dev, u, monotonicNs());
+    }
 }
 
 } // namespace
@@ -345,14 +458,6 @@ int deviceControl(SimDevice &dev, const usb_ctrlrequest &s, uint8_t *data) {
     return r > length ? length : r;
 }
 
-std::vector<uint8_t> UsbFile::interfaceEndpoints(int number) {
-    std::vector<uint8_t> out;
-    for (int ep = 1; ep < 16; ep++)
-        for (uint8_t address : {static_cast<uint8_t>(ep), static_cast<uint8_t>(ep | USB_DIR_IN)})
-            if (interfaceOfEndpoint(*dev, address) == number) out.push_back(address);
-    return out;
-}
-
 int UsbFile::claim(int number) {
     if (number < 0 || number >= 32) return -EINVAL;
     auto it = dev->claims.find(number);
@@ -384,19 +489,42 @@ int UsbFile::controlRecipient(const usb_ctrlrequest &s) {
     }
 }
 
-void UsbFile::resetDevice() {
-    // The kernel unbinds usbfs from the interfaces before a reset: the claims go and
-    // their transfers are killed (-ENOENT); the reset then ends what is left on
-    // endpoint 0, and halts and alternate settings go back.
+int UsbFile::reset() {
+    World &w = world();
+    if (dev->reenumerateOnReset) {
+        // The device came back from the reset with other descriptors: the kernel
+        // disconnects it and enumerates it afresh, with a new device number.
+        std::shared_ptr<SimDevice> old = dev;
+        int bus = old->bus;
+        std::string devpath = old->devpath, kind = old->kind, name = old->name_;
+        UsbOptions options = old->options;
+        unplugLocked(w, name);
+        std::string error;
+        plugLocked(w, bus, devpath, kind, options, false, error);
+        auto it = w.devices.find(name);
+        if (it != w.devices.end()) {
+            it->second->trace.assign(old->trace.begin(), old->trace.end());
+            old->successor = it->second;
+        }
+        return -ENODEV;
+    }
+    // The kernel unbinds usbfs from the interfaces before a reset: the claims go, their
+    // transfers are killed (-ENOENT) and they return to alternate setting 0. The reset
+    // ends what is left on endpoint 0 and clears the halts; then the kernel restores
+    // the configuration and every interface's alternate setting on the device, which
+    // forgot them.
     for (const auto &[number, file] : std::map<int, UsbFile *>(dev->claims))
-        file->flush(interfaceEndpoints(number), -ENOENT);
-    dev->claims.clear();
+        releaseInterface(*dev, number, file);
     for (auto *f : dev->files)
         f->flush({}, -ESHUTDOWN);
     dev->halted.clear();
-    dev->altsetting.clear();
-    dev->busyUntilUs.clear();
+    dev->nextSlotNs.clear();
+    dev->resets++;
     dev->model->reset(*dev);
+    for (const auto &[number, alternate] : dev->altsetting)
+        if (alternate != 0) dev->model->setInterface(*dev, number, alternate);
+    w.changed.notify_all();
+    return 0;
 }
 
 int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
@@ -421,11 +549,16 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
                  : ep                                        ? (ep->bmAttributes & USB_ENDPOINT_XFERTYPE_MASK)
                                                              : -1;
     if (epType < 0) return -ENOENT;
+    // The kernel works on its own copy of the record; the caller's is written at reap.
     auto urb = std::make_unique<Urb>();
     urb->user = u;
+    urb->userBuffer = u->buffer;
     urb->type = u->type;
     urb->endpoint = u->endpoint;
     urb->in = (u->endpoint & USB_DIR_IN) != 0;
+    urb->flags = u->flags;
+    urb->maxPacket =
+        packetSize(*dev, ep, epType == USB_ENDPOINT_XFER_INT || epType == USB_ENDPOINT_XFER_ISOC);
     int length = u->buffer_length;
     switch (u->type) {
     case USBDEVFS_URB_TYPE_CONTROL: {
@@ -453,11 +586,15 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
         for (int k = 0; k < u->number_of_packets; k++) {
             if (u->iso_frame_desc[k].length > static_cast<unsigned>(frame)) return -EINVAL;
             total += static_cast<int>(u->iso_frame_desc[k].length);
-            urb->packets.push_back({u->iso_frame_desc[k].length, 0, 0});
         }
         if (total > 0 && u->buffer == nullptr) return -EINVAL;
+        // The USB core then refuses a packet the endpoint cannot carry in one interval;
+        // a packet not yet transferred reads -EXDEV.
+        for (int k = 0; k < u->number_of_packets; k++) {
+            if (u->iso_frame_desc[k].length > static_cast<unsigned>(urb->maxPacket)) return -EMSGSIZE;
+            urb->packets.push_back({u->iso_frame_desc[k].length, 0, static_cast<unsigned>(-EXDEV)});
+        }
         length = total;
-        u->buffer_length = total; // as the kernel does
         break;
     }
     default:
@@ -474,23 +611,21 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
     urb->buffer.assign(length, 0);
     if (length > 0 && (u->type == USBDEVFS_URB_TYPE_CONTROL || !urb->in))
         std::memcpy(urb->buffer.data(), u->buffer, urb->in ? 8 : length);
-    u->status = -EINPROGRESS;
-    u->actual_length = 0;
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
         usb_ctrlrequest s;
         std::memcpy(&s, urb->buffer.data(), 8);
-        int r = deviceControl(*dev, s, urb->buffer.data() + 8);
+        int r = -takeFault(dev->endpointFaults, 0);
+        if (r == 0) r = deviceControl(*dev, s, urb->buffer.data() + 8);
         urb->status = r < 0 ? r : 0;
         urb->actual = r < 0 ? 0 : (urb->in ? r : s.wLength);
+        checkShort(*urb, s.wLength);
+        pending.push_back(std::move(urb));
         if (r == -ETIMEDOUT) {
             // A device that does not answer: the URB stays until discarded.
-            urb->status = 0;
-            pending.push_back(std::move(urb));
+            pending.back()->status = 0;
             pending.back()->answered = true;
-            pending.back()->dueUs = INT64_MAX;
             return 0;
         }
-        pending.push_back(std::move(urb));
         answer(*dev, *this, std::prev(pending.end()));
         return 0;
     }
@@ -507,11 +642,12 @@ int UsbFile::reap(void **arg, bool wait, std::unique_lock<std::mutex> &lk) {
     }
     std::unique_ptr<Urb> u = std::move(completed.front());
     completed.pop_front();
+    // What the kernel writes back: the data, status, lengths and error count (and the
+    // packets of an isochronous URB); nothing else of the caller's record changes.
     usbdevfs_urb *user = u->user;
+    auto *into = static_cast<char *>(u->userBuffer);
     user->status = u->status;
     user->actual_length = u->actual;
-    user->error_count = 0;
-    user->start_frame = 0;
     if (u->type == USBDEVFS_URB_TYPE_ISO) {
         size_t offset = 0;
         int errors = 0;
@@ -520,19 +656,87 @@ int UsbFile::reap(void **arg, bool wait, std::unique_lock<std::mutex> &lk) {
             user->iso_frame_desc[k].status = u->packets[k].status;
             if (u->packets[k].status != 0) errors++;
             if (u->in && u->status != -ESHUTDOWN && u->packets[k].actual_length > 0)
-                std::memcpy(static_cast<char *>(user->buffer) + offset, u->buffer.data() + offset,
-                            u->packets[k].actual_length);
+                std::memcpy(into + offset, u->buffer.data() + offset, u->packets[k].actual_length);
             offset += u->packets[k].length;
         }
         user->error_count = errors;
-    } else if (u->in && u->actual > 0) {
-        size_t skip = u->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
-        std::memcpy(static_cast<char *>(user->buffer) + skip, u->buffer.data() + skip, u->actual);
+    } else {
+        user->error_count = 0;
+        if (u->in && u->actual > 0) {
+            size_t skip = u->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
+            std::memcpy(into + skip, u->buffer.data() + skip, u->actual);
+        }
     }
     uncharge(world(), u->charge);
     *arg = user;
     updateReadiness();
     return 0;
+}
+
+// The CONTROL ioctl: the device answers under the lock; the caller then waits, outside
+// it, for the answer's time (the bus in paced mode, the device's answer time) up to
+// the request's time-out (0: no limit). A device that never answers ends in
+// ETIMEDOUT; a reset or unplug meanwhile ends the request with ESHUTDOWN.
+int UsbFile::control(usbdevfs_ctrltransfer *c, std::unique_lock<std::mutex> &lk, std::string &detail) {
+    World &w = world();
+    char text[64];
+    std::snprintf(text, sizeof text, " %02x %02x %04x %04x %u", c->bRequestType, c->bRequest, c->wValue,
+                  c->wIndex, c->wLength);
+    detail = text;
+    if (c->wLength > MaxControlLength) return -EINVAL;
+    if (c->wLength > 0 && c->data == nullptr) return -EFAULT;
+    usb_ctrlrequest s{c->bRequestType, c->bRequest, c->wValue, c->wIndex, c->wLength};
+    if (int r = controlRecipient(s); r != 0) return r;
+    const int64_t start = monotonicNs();
+    const int64_t deadline = c->timeout ? start + int64_t{c->timeout} * 1000000 : INT64_MAX;
+    void *userData = c->data;
+    const uint16_t wLength = c->wLength;
+    const bool in = c->bRequestType & USB_DIR_IN;
+    Urb u;
+    u.type = USBDEVFS_URB_TYPE_CONTROL;
+    u.in = in;
+    u.buffer.assign(8 + std::max<size_t>(1, wLength), 0); // never null, even for 0 bytes
+    std::memcpy(u.buffer.data(), &s, 8);
+    if (!in && wLength) std::memcpy(u.buffer.data() + 8, userData, wLength);
+    if (int err = takeFault(dev->endpointFaults, 0)) return -err;
+    int r = deviceControl(*dev, s, u.buffer.data() + 8);
+    bool never = r == -ETIMEDOUT || dev->controlDelayNs < 0;
+    int64_t due = start;
+    if (never) {
+        due = INT64_MAX;
+    } else if (dev->paced) {
+        u.actual = r < 0 ? 0 : in ? r : wLength;
+        paceUrb(*dev, u, start);
+    } else {
+        due = start + dev->controlDelayNs;
+    }
+    std::shared_ptr<SimDevice> keep = dev;
+    const uint64_t resets = dev->resets;
+    int ended = 0;
+    keep->controlsWaiting++;
+    for (;;) {
+        if (u.onBus) advanceBuses(monotonicNs()); // the bus's time, not the pacer's wake-up
+        if (u.answered) due = u.onBus ? INT64_MAX : u.dueNs;
+        if (!keep->connected || keep->resets != resets) {
+            ended = -ESHUTDOWN;
+            break;
+        }
+        // Whichever comes first, however late this thread looks.
+        if (std::min(due, deadline) <= monotonicNs()) {
+            if (deadline < due) ended = -ETIMEDOUT;
+            break;
+        }
+        w.changed.wait_until(lk, clockAt(std::min(due, deadline)));
+    }
+    keep->controlsWaiting--;
+    unpaceUrb(*keep, u);
+    if (ended) return ended;
+    if (r < 0) return r;
+    if (in) {
+        std::memcpy(userData, u.buffer.data() + 8, r);
+        return r;
+    }
+    return wLength;
 }
 
 int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mutex> &lk,
@@ -555,8 +759,7 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
         if (number >= 32) return -EINVAL;
         auto it = dev->claims.find(static_cast<int>(number));
         if (it == dev->claims.end() || it->second != this) return -EINVAL;
-        dev->claims.erase(it);
-        flush(interfaceEndpoints(static_cast<int>(number)), -ENOENT);
+        releaseInterface(*dev, static_cast<int>(number), this);
         return 0;
     }
     case USBDEVFS_SETINTERFACE: {
@@ -566,10 +769,10 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
         if (int r = checkInterface(static_cast<int>(std::min(s->interface, 1000u))); r != 0) return r;
         if (!hasAlternate(*dev, static_cast<int>(s->interface), static_cast<int>(s->altsetting)))
             return -EINVAL;
-        auto endpoints = interfaceEndpoints(static_cast<int>(s->interface));
+        auto endpoints = endpointsOf(*dev, static_cast<int>(s->interface));
         flush(endpoints, -ENOENT); // the file's transfers on the interface are killed
         dev->altsetting[static_cast<int>(s->interface)] = static_cast<int>(s->altsetting);
-        for (uint8_t e : interfaceEndpoints(static_cast<int>(s->interface)))
+        for (uint8_t e : endpointsOf(*dev, static_cast<int>(s->interface)))
             dev->halted.erase(e);
         dev->model->setInterface(*dev, static_cast<int>(s->interface), static_cast<int>(s->altsetting));
         return 0;
@@ -605,35 +808,15 @@ int UsbFile::dispatch(unsigned long request, void *arg, std::unique_lock<std::mu
     }
     case USBDEVFS_RESET:
     case BoardResetRequest:
-        resetDevice();
-        return 0;
-    case USBDEVFS_CONTROL: {
-        auto *c = static_cast<usbdevfs_ctrltransfer *>(arg);
-        std::snprintf(text, sizeof text, " %02x %02x %04x %04x %u", c->bRequestType, c->bRequest, c->wValue,
-                      c->wIndex, c->wLength);
-        detail = text;
-        if (c->wLength > MaxControlLength) return -EINVAL;
-        if (c->wLength > 0 && c->data == nullptr) return -EFAULT;
-        usb_ctrlrequest s{c->bRequestType, c->bRequest, c->wValue, c->wIndex, c->wLength};
-        if (int r = controlRecipient(s); r != 0) return r;
-        std::vector<uint8_t> data(std::max<size_t>(1, c->wLength)); // never null, even for 0 bytes
-        bool in = c->bRequestType & USB_DIR_IN;
-        if (!in && c->wLength) std::memcpy(data.data(), c->data, c->wLength);
-        int r = deviceControl(*dev, s, data.data());
-        if (r < 0) return r;
-        if (in) {
-            std::memcpy(c->data, data.data(), r);
-            return r;
-        }
-        return c->wLength;
-    }
+        return reset();
+    case USBDEVFS_CONTROL:
+        return control(static_cast<usbdevfs_ctrltransfer *>(arg), lk, detail);
     case USBDEVFS_SUBMITURB:
         return submit(static_cast<usbdevfs_urb *>(arg), detail);
     case USBDEVFS_DISCARDURB: {
         for (auto it = pending.begin(); it != pending.end(); ++it)
             if ((*it)->user == arg) {
-                (*it)->status = -ECONNRESET;
-                if (!(*it)->answered) (*it)->actual = 0;
+                (*it)->status = -ECONNRESET; // with the bytes moved so far
                 complete(it);
                 return 0;
             }
@@ -680,6 +863,7 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     std::string detail;
     int r;
     auto inj = dev->injections.find(name);
+    const bool hadSuccessor = !dev->successor.expired();
     if (!writable) {
         // The kernel refuses every ioctl on a usbfs file opened read-only; reading
         // the descriptors is all such a file does.
@@ -691,8 +875,11 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     } else {
         r = dispatch(request, arg, lk, detail);
     }
-    if (dev->trace.size() >= MaxTrace) dev->trace.pop_front();
-    dev->trace.push_back(name + detail + " -> " + (r < 0 ? errnoText(-r) : std::to_string(r)));
+    // A reset that re-enumerated the device: its trace goes on in the device that came back.
+    std::shared_ptr<SimDevice> traced = hadSuccessor ? nullptr : dev->successor.lock();
+    if (!traced) traced = dev;
+    if (traced->trace.size() >= MaxTrace) traced->trace.pop_front();
+    traced->trace.push_back(name + detail + " -> " + (r < 0 ? errnoText(-r) : std::to_string(r)));
     if (dev->vanishing && dev->connected) unplugLocked(w, dev->name_);
     if (r < 0) {
         errno = -r;
@@ -758,13 +945,20 @@ int UsbFile::munmap(void *addr, size_t length) {
 void UsbFile::closed() {
     World &w = world();
     std::lock_guard<std::mutex> guard(w.lock);
-    for (auto it = dev->claims.begin(); it != dev->claims.end();)
-        it = it->second == this ? dev->claims.erase(it) : std::next(it);
-    for (auto &u : pending)
+    for (auto &u : pending) {
+        unpaceUrb(*dev, *u);
         uncharge(w, u->charge);
+    }
+    pending.clear();
+    for (const auto &[number, file] : std::map<int, UsbFile *>(dev->claims)) {
+        if (file != this) continue;
+        if (dev->connected)
+            releaseInterface(*dev, number, nullptr);
+        else
+            dev->claims.erase(number);
+    }
     for (auto &u : completed)
         uncharge(w, u->charge);
-    pending.clear();
     completed.clear();
     dev->files.erase(std::remove(dev->files.begin(), dev->files.end(), this), dev->files.end());
     if (peer_ >= 0) ::close(peer_);
@@ -788,9 +982,13 @@ std::unique_ptr<DeviceFile> openUsbFile(const std::string &path, int flags, int 
     for (const auto &[name, d] : w.devices)
         if (d->bus == bus && d->devnum == devnum && d->connected) dev = d;
     if (!dev) {
-        errno = ENOENT;
+        // The node stays when its device goes (the daemon made it); opening it then
+        // finds no device.
+        struct stat st {};
+        errno = ::stat(path.c_str(), &st) == 0 ? ENODEV : ENOENT;
         return nullptr;
     }
+    w.memoryLimit = readMemoryLimit();
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return nullptr;
     int small = 1; // the kernel rounds this up to its minimum
@@ -822,23 +1020,34 @@ void pumpDevice(SimDevice &dev) {
             for (auto it = f->pending.begin(); it != f->pending.end() && !progress; ++it) {
                 Urb &u = **it;
                 if (u.answered || u.type == USBDEVFS_URB_TYPE_CONTROL || blocked.count(u.endpoint)) continue;
+                bool iso = u.type == USBDEVFS_URB_TYPE_ISO;
+                int length = static_cast<int>(u.buffer.size());
+                int err = 0;
                 if (dev.halted.count(u.endpoint)) {
                     u.status = -EPIPE;
-                    u.actual = 0;
+                } else if (!iso && (err = takeFault(dev.endpointFaults, u.endpoint)) != 0) {
+                    u.status = -err; // the transaction failed: the device's answer is lost
+                    if (err == EPIPE) dev.halted.insert(u.endpoint);
                 } else {
                     UsbTransfer t;
                     t.endpoint = u.endpoint;
                     t.type = u.type;
                     t.data = u.buffer.empty() ? &noData : u.buffer.data(); // never null, even for 0 bytes
-                    t.length = static_cast<int>(u.buffer.size());
-                    t.packets = u.type == USBDEVFS_URB_TYPE_ISO ? &u.packets : nullptr;
-                    if (!dev.model->transfer(dev, t)) {
+                    t.length = length;
+                    t.actual = u.actual;
+                    t.maxPacket = u.maxPacket;
+                    t.flags = u.flags;
+                    t.packets = iso ? &u.packets : nullptr;
+                    bool done = dev.model->transfer(dev, t);
+                    u.actual = std::clamp(t.actual, 0, t.length);
+                    if (!done) {
                         blocked.insert(u.endpoint);
                         continue;
                     }
                     u.status = t.status;
-                    u.actual = std::min(t.actual, t.length);
+                    if (iso) applyIsoFaults(dev, u);
                     if (t.status == -EPIPE) dev.halted.insert(u.endpoint);
+                    if (!iso) checkShort(u, length);
                 }
                 dev.moved += static_cast<uint64_t>(u.actual);
                 if (dev.vanishAfter && dev.moved >= dev.vanishAfter) dev.vanishing = true;
@@ -849,6 +1058,11 @@ void pumpDevice(SimDevice &dev) {
             if (progress) break;
         }
     }
+}
+
+void deliverDue(SimDevice &dev, int64_t now, int64_t &next) {
+    for (auto *f : dev.files)
+        f->deliver(now, next);
 }
 
 // ---- paced mode -----------------------------------------------------------------
@@ -865,30 +1079,21 @@ struct PacerJoiner {
 } pacerJoiner;
 
 void pacerLoop() {
+    // Completions are due to the microsecond; the default timer slack would add tens.
+    ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
     World &w = world();
     std::unique_lock<std::mutex> lk(w.lock);
     while (!pacerStop) {
-        int64_t now = monotonicUs();
-        int64_t next = INT64_MAX;
+        int64_t now = monotonicNs();
+        int64_t next = advanceBuses(now);
         std::vector<std::shared_ptr<SimDevice>> devices;
         for (const auto &[name, d] : w.devices)
             devices.push_back(d);
         for (const auto &d : devices) {
-            for (auto *f : d->files)
-                for (auto it = f->pending.begin(); it != f->pending.end();) {
-                    auto next2 = std::next(it);
-                    if ((*it)->answered && (*it)->dueUs <= now)
-                        f->complete(it);
-                    else if ((*it)->answered)
-                        next = std::min(next, (*it)->dueUs);
-                    it = next2;
-                }
+            deliverDue(*d, now, next);
             if (d->vanishing && d->connected) unplugLocked(w, d->name_);
         }
-        if (next == INT64_MAX)
-            w.changed.wait_for(lk, std::chrono::milliseconds(100));
-        else
-            w.changed.wait_for(lk, std::chrono::microseconds(std::min<int64_t>(next - now, 100000)));
+        w.pacing.wait_until(lk, clockAt(std::min(next, monotonicNs() + 100000000)));
     }
 }
 
@@ -905,7 +1110,7 @@ void stopPacer() {
     {
         std::lock_guard<std::mutex> guard(world().lock);
         pacerStop = true;
-        world().changed.notify_all();
+        world().pacing.notify_all();
     }
     pacer.join();
 }

@@ -85,6 +85,11 @@ class SandboxRoot:
         ids = os.path.join(BUILD, "romfs", "usb.ids")
         if os.path.exists(ids):
             shutil.copy(ids, self.file("/romfs/usb.ids"))
+        # The web templates and message catalogues of the build's romfs tree.
+        for part in ("templates", "locale"):
+            src = os.path.join(BUILD, "romfs", part)
+            if os.path.isdir(src):
+                shutil.copytree(src, self.file("/romfs/" + part), dirs_exist_ok=True)
         if params:
             # The fixture names the device's address as @DEVICE_ADDR@.
             with open(os.path.join(FIXTURES, "params", params)) as f:

@@ -39,10 +39,20 @@ def test_sigterm_stops_with_status_zero_and_clears_alive(daemon, root):
 def test_task_threads_carry_slot_and_name(daemon):
     started(daemon)
     pid = int(daemon.net.run_device("pidof", "qmr").stdout.split()[0])
-    names = []
-    for tid in os.listdir("/proc/%d/task" % pid):
-        with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
-            names.append(f.read().strip())
+
+    def thread_names():
+        names = []
+        for tid in os.listdir("/proc/%d/task" % pid):
+            try:
+                with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
+                    names.append(f.read().strip())
+            except FileNotFoundError:
+                pass
+        return names
+    # The start line comes before the last tasks start.
+    daemon.wait_for(lambda: any(re.match(r"^\d+:LazyHubWatc", n) for n in thread_names()),
+                    what="the watchdog thread")
+    names = thread_names()
     assert any(re.match(r"^\d+:LazyHubWatcher"[:15], n) or re.match(r"^\d+:LazyHubWatc", n) for n in names), names
     assert any(re.match(r"^\d+:GPio$", n) for n in names), names
 
