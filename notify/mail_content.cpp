@@ -150,7 +150,8 @@ int format_mail_subject(const char *eventText, const char *templ, char *out, siz
             break;
         case 'D':
             if (haveTime) {
-                std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", now.tm_mday, now.tm_mon + 1, now.tm_year + 1900);
+                std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", now.tm_mday, now.tm_mon + 1,
+                              now.tm_year + 1900);
                 raw += buf;
             }
             break;
@@ -234,7 +235,8 @@ namespace notify {
 
 bool composeMessage(const Buffer &body, const char *attachName, const Buffer *attach, std::string &out) {
     out.clear();
-    const std::string text = body.length > 0 ? std::string(body.cursor, static_cast<size_t>(body.length)) : "";
+    const std::string text =
+        body.length > 0 ? std::string(body.cursor, static_cast<size_t>(body.length)) : "";
     if (p_smtp_sign->isOn()) {
         // Signed or encrypted by the certificate store; attachments are not sent.
         Buffer signedBody;
@@ -250,10 +252,11 @@ bool composeMessage(const Buffer &body, const char *attachName, const Buffer *at
             }
         }
         char note[512];
-        std::snprintf(note, sizeof note,
-                      "\r\n\r\n  S/MIME failure.\r\n"
-                      "\r\n  Check the device configuration. For further information; see: %s User Manual.\r\n",
-                      productParams().productName);
+        std::snprintf(
+            note, sizeof note,
+            "\r\n\r\n  S/MIME failure.\r\n"
+            "\r\n  Check the device configuration. For further information; see: %s User Manual.\r\n",
+            productParams().productName);
         out = note;
         return true;
     }
@@ -324,13 +327,14 @@ void Notify::writeMailHeader(Buffer &body, const char *eventText) {
                  static_cast<int>(product.year), static_cast<int>(product.month), product.serialNo);
     const uint8_t *m = product.factoryMac;
     body.appendf("MAC address: %02X:%02X:%02X:%02X:%02X:%02X\r\n", m[0], m[1], m[2], m[3], m[4], m[5]);
-    body.appendf("Time: %04d-%02d-%02d %02d:%02d:%02d %s\r\n", now.tm_year + 1900, now.tm_mon + 1, now.tm_mday,
-                 now.tm_hour, now.tm_min, now.tm_sec, timeZoneLabel().c_str());
+    body.appendf("Time: %04d-%02d-%02d %02d:%02d:%02d %s\r\n", now.tm_year + 1900, now.tm_mon + 1,
+                 now.tm_mday, now.tm_hour, now.tm_min, now.tm_sec, timeZoneLabel().c_str());
     body.appendf("================================\r\n");
     body.appendf("IPv4 address: %s\r\n", notify::ipText().c_str());
     if (notify::isSet(p_sys_name)) body.appendf("Host name: %s\r\n", notify::text(p_sys_name).c_str());
     if (notify::isSet(p_sys_descr)) body.appendf("Description: %s\r\n", notify::text(p_sys_descr).c_str());
-    if (notify::isSet(p_sys_contact)) body.appendf("Contact person: %s\r\n", notify::text(p_sys_contact).c_str());
+    if (notify::isSet(p_sys_contact))
+        body.appendf("Contact person: %s\r\n", notify::text(p_sys_contact).c_str());
     body.appendf("Software: %s\r\n", SoftwareVersionText);
     body.appendf("Firmware: %d.%d\r\n", static_cast<int>(product.productId), firmwareVersion());
     int64_t seconds = sysTicks() / 100;
@@ -374,8 +378,10 @@ void writeUsbDevices(Buffer &body) {
             auto *access = dynamic_cast<P3List *>(table.find("zqn_accctrl_", 12, n));
             const char *marks[3] = {nullptr, nullptr, nullptr};
             int count = 0;
-            if (access && (access->equals("key") || access->equals("keyids"))) marks[count++] = "port key control set";
-            if (access && (access->equals("ids") || access->equals("keyids"))) marks[count++] = "device allocation set";
+            if (access && (access->equals("key") || access->equals("keyids")))
+                marks[count++] = "port key control set";
+            if (access && (access->equals("ids") || access->equals("keyids")))
+                marks[count++] = "device allocation set";
             if (p_zqn_sec->isOn()) marks[count++] = "data encryption set";
             for (int k = 0; k < count; k++)
                 body.appendf("%s %s\r\n", k == 0 ? " Port status  :" : "              :", marks[k]);
@@ -420,9 +426,9 @@ bool Notify::writeFullStatus(Buffer &body, bool parametersOnly) {
                 if (t == nullptr) continue;
                 int64_t s = (now - t->startTick.load()) / 100;
                 body.appendf(" %2d:%5d|%-20s | %5d/ -  | %3d::%02d:%02d:%02d\r\n", i, t->taskNumber,
-                             t->name ? t->name : "", static_cast<int>(t->stackSize), static_cast<int>(s / 86400),
-                             static_cast<int>(s / 3600 % 24), static_cast<int>(s / 60 % 60),
-                             static_cast<int>(s % 60));
+                             t->name ? t->name : "", static_cast<int>(t->stackSize),
+                             static_cast<int>(s / 86400), static_cast<int>(s / 3600 % 24),
+                             static_cast<int>(s / 60 % 60), static_cast<int>(s % 60));
             }
             TUNLOCK();
         }
@@ -485,7 +491,8 @@ int Notify::sendBatch(const MailBatch &batch) {
         wish(text, p_notisys_1, p_notisys_2);
     }
     if (bits & 0xf00)
-        wish((bits & (NotifyUsbAttached | NotifyUsbDetached)) ? "USB devices changed" : "USB devices status changed",
+        wish((bits & (NotifyUsbAttached | NotifyUsbDetached)) ? "USB devices changed"
+                                                              : "USB devices status changed",
              p_notiusb_1, p_notiusb_2);
     if (slot && (bits & NotifyCardEvents)) {
         if (bits & NotifyCardOut)
@@ -559,7 +566,8 @@ void Notify::writeSections(Buffer &body, Buffer &attach, const MailBatch &batch)
                 body.appendf(" Serial       : %s\r\n", e.text3);
                 if (e.event & (NotifyUsbConnected | NotifyUsbDisconnected))
                     body.appendf(" Device status: recently %s %s\r\n",
-                                 (e.event & NotifyUsbConnected) ? "connected by" : "disconnected from", e.text4);
+                                 (e.event & NotifyUsbConnected) ? "connected by" : "disconnected from",
+                                 e.text4);
                 else if (e.event & NotifyUsbAttached)
                     body.appendf(" Device status: recently attached\r\n");
                 else
@@ -605,17 +613,20 @@ void Notify::writeSections(Buffer &body, Buffer &attach, const MailBatch &batch)
             for (int i = 0; i < count; i++) {
                 const NotifyEvent &e = slots[i];
                 if (e.event & NotifyCardReady)
-                    body.appendf("\r\n\tAn SD card has been connected to the %s server.\r\n\tThe SD card will be used "
-                                 "to back up parameters.\r\n",
-                                 shortName.c_str());
+                    body.appendf(
+                        "\r\n\tAn SD card has been connected to the %s server.\r\n\tThe SD card will be used "
+                        "to back up parameters.\r\n",
+                        shortName.c_str());
                 if (e.event & NotifyCardProtected)
-                    body.appendf("\r\n\tThe SD card cannot be used because it is write protected.\r\n\tDeclare the SD "
-                                 "card read/write by moving the write-protection notch.\r\n");
+                    body.appendf(
+                        "\r\n\tThe SD card cannot be used because it is write protected.\r\n\tDeclare the SD "
+                        "card read/write by moving the write-protection notch.\r\n");
                 if (e.event & NotifyCardOut) body.appendf("\r\n\tAn SD card has been removed.");
                 if (e.event & NotifyCardUnusable)
-                    body.appendf("\r\n\tThe SD card cannot be used because it has the wrong file format and/or is "
-                                 "write protected.\r\n\tFormat to FAT32 and/or declare the SD card read/write by "
-                                 "moving the write-protection notch.\r\n");
+                    body.appendf(
+                        "\r\n\tThe SD card cannot be used because it has the wrong file format and/or is "
+                        "write protected.\r\n\tFormat to FAT32 and/or declare the SD card read/write by "
+                        "moving the write-protection notch.\r\n");
                 body.appendf("\r\n ---------\r\n");
                 body.appendf(" Manufacturer : %s\r\n", e.text1);
                 body.appendf(" Product      : %s\r\n", e.text2);
@@ -655,7 +666,8 @@ void Notify::writeSections(Buffer &body, Buffer &attach, const MailBatch &batch)
         std::lock_guard<std::mutex> lock(notifyRingMutex());
         for (int i = 0; i < NotifyRingSize; i++) {
             NotifyEvent &e = ring[i];
-            if (!(taken & (1u << i)) || slotSeq[i] != seq[i] || e.event != NotifyBackup || e.aux < 0) continue;
+            if (!(taken & (1u << i)) || slotSeq[i] != seq[i] || e.event != NotifyBackup || e.aux < 0)
+                continue;
             struct stat st;
             if (attach.length == 0 && fstat(e.aux, &st) == 0 && st.st_size >= 1 && st.st_size <= BackupMax &&
                 attach.createMalloc(static_cast<int32_t>(st.st_size) + 1024)) {

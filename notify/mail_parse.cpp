@@ -392,7 +392,8 @@ int subjectCommand(const std::string &subject, bool &ack, bool &isCommand) {
     if (equalsNoCase(w, "update")) return equalsNoCase(x, "zqn") ? MailCmdUpdate : MailCmdNone;
     if (equalsNoCase(w, "erase")) return MailCmdErase;
     if (equalsNoCase(w, "clean")) return equalsNoCase(x, "mailqueue") ? MailCmdCleanQueue : MailCmdNone;
-    if (equalsNoCase(w, "print")) return equalsNoCase(x, "attachment") ? MailCmdPrintAttachment : MailCmdPrint;
+    if (equalsNoCase(w, "print"))
+        return equalsNoCase(x, "attachment") ? MailCmdPrintAttachment : MailCmdPrint;
     if (equalsNoCase(w, "printa")) return MailCmdPrintAttachment;
     return MailCmdNone;
 }

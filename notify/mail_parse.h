@@ -50,7 +50,7 @@ constexpr size_t MailFieldMax = 127;
 constexpr int MailBoundaryDepth = 3;
 
 struct MailHeaders {
-    std::string from;       // the address between "<" and ">", else the whole value
+    std::string from; // the address between "<" and ">", else the whole value
     std::string date;
     std::string subject;
     std::string attachName; // name= of an application or image part
@@ -84,8 +84,8 @@ bool senderIsAutomatic(const MailHeaders &mail);
 
 // What the parameter and attachment readers need of the daemon.
 struct MailCommandEnv {
-    std::string tan;               // the current TAN
-    std::function<bool()> locked;  // access is restricted ("sessKeys" on)
+    std::string tan;                                             // the current TAN
+    std::function<bool()> locked;                                // access is restricted ("sessKeys" on)
     std::function<int(const char *name, const char *value)> set; // the change class, 0 unknown
 };
 

@@ -131,8 +131,8 @@ uint32_t Notify::onMessage(const TaskMsg &msg) {
 
 bool Notify::checkActive() {
     ptable();
-    bool pop3Usable = p_pop3->isOn() && notify::isSet(p_pop3_srv) && notify::isSet(p_pop3_usr) &&
-                      notify::isSet(p_pop3_pwd);
+    bool pop3Usable =
+        p_pop3->isOn() && notify::isSet(p_pop3_srv) && notify::isSet(p_pop3_usr) && notify::isSet(p_pop3_pwd);
     bool mail = trapsConfigured != 0;
     if (!mail && notify::isSet(p_mailto_1))
         mail = p_notisys_1->isOn() || p_notiusb_1->isOn() || p_notistat_1->isOn();

@@ -1,6 +1,7 @@
 // The POP3 client of the commands by mail: the mailbox poll, the header examination of
 // each mail, and the command handler of the notification task.
 
+#include "notify/pop3.h"
 #include "core/buffer.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
@@ -8,7 +9,6 @@
 #include "core/utils_text.h"
 #include "notify/notify.h"
 #include "notify/notify_internal.h"
-#include "notify/pop3.h"
 #include "param_catalogue.h"
 
 #include <openssl/evp.h>
@@ -27,18 +27,28 @@ constexpr int64_t LineTicks = 6000; // one line of a multi-line answer
 constexpr size_t ListMax = 1000;    // messages taken from one LIST
 
 const char *const HelpPage =
-    "\r\n The command in the subject line seems to contain a syntax error.\r\n Please check the syntax\r\n\r\n\r\n"
+    "\r\n The command in the subject line seems to contain a syntax error.\r\n Please check the "
+    "syntax\r\n\r\n\r\n"
     " Syntax   : cmd: <command> <comment>\r\n\r\n <command>:\r\n            \"help\"                   sends "
-    "this help page\r\n            \"get status\"             sends status information and parameters\r\n     "
-    "       \"get parameters\"         sends a list of parameters\r\n\r\n            \"update %s\"              "
-    "updates attached software file\r\n            \"set parameters\"         sets parameters on the device\r\n "
-    "                                      Email body has to contain the parameter in syntax:\r\n              "
-    "                         \"<parameter> = <value>\"\r\n\r\n ! Important for \"set\" and \"update\":\r\n !     "
-    "    - forbidden if Control Center access is restricted\r\n !         - the valid \"TAN = <tan>\" phrase has "
+    "this help page\r\n            \"get status\"             sends status information and parameters\r\n    "
+    " "
+    "       \"get parameters\"         sends a list of parameters\r\n\r\n            \"update %s\"           "
+    "   "
+    "updates attached software file\r\n            \"set parameters\"         sets parameters on the "
+    "device\r\n "
+    "                                      Email body has to contain the parameter in syntax:\r\n            "
+    "  "
+    "                         \"<parameter> = <value>\"\r\n\r\n ! Important for \"set\" and \"update\":\r\n "
+    "!     "
+    "    - forbidden if Control Center access is restricted\r\n !         - the valid \"TAN = <tan>\" phrase "
+    "has "
     "to be the first tuple in the mail body\r\n !         - there should be at least one space between every "
-    "item!\r\n\r\n\r\n Note:\r\n         - It is not recommended to use your personal email account\r\n          "
-    " since the %s server will delete your emails on the\r\n           server without any comment!\r\n         - "
-    "Base64 encoding is highly recommended for the update of files.\r\n\r\n  Please take care to send pure ASCII "
+    "item!\r\n\r\n\r\n Note:\r\n         - It is not recommended to use your personal email account\r\n      "
+    "    "
+    " since the %s server will delete your emails on the\r\n           server without any comment!\r\n       "
+    "  - "
+    "Base64 encoding is highly recommended for the update of files.\r\n\r\n  Please take care to send pure "
+    "ASCII "
     "mails to the %s server.\r\n\r\n";
 
 bool sameAddress(const std::string &a, Param *p) {
@@ -231,7 +241,8 @@ int Notify::handleCommand(int number, int size) {
     if (size / 1024 > limit) {
         mailsRefusedCount++;
         char text[128];
-        std::snprintf(text, sizeof text, "Error: mail size:%dkb violation, current limit:%dkb", size / 1024, limit);
+        std::snprintf(text, sizeof text, "Error: mail size:%dkb violation, current limit:%dkb", size / 1024,
+                      limit);
         if (body.createMalloc(4096)) {
             writeMailHeader(body, text);
             replyMail(body);
@@ -271,8 +282,8 @@ int Notify::handleCommand(int number, int size) {
         if (result == 0 || result == -1) newTan(nullptr);
         char text[160];
         if (result == 0) {
-            if (precheck_update_file != nullptr && precheck_update_file(fd) == 0 && startUpdateTask != nullptr &&
-                startUpdateTask(fd))
+            if (precheck_update_file != nullptr && precheck_update_file(fd) == 0 &&
+                startUpdateTask != nullptr && startUpdateTask(fd))
                 return 0;
             ::close(fd);
             std::snprintf(text, sizeof text, "Error : Update file validation failed!?");
@@ -295,7 +306,8 @@ int Notify::handleCommand(int number, int size) {
     default:
         break;
     }
-    bool help = mail.subject.find("help") != std::string::npos || mail.subject.find("HELP") != std::string::npos;
+    bool help =
+        mail.subject.find("help") != std::string::npos || mail.subject.find("HELP") != std::string::npos;
     if (!help) mailsRefusedCount++;
     if (!body.createMalloc(8192)) return 0;
     writeMailHeader(body, help ? "Help info" : "Received unknown command");

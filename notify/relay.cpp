@@ -69,7 +69,8 @@ bool namesPort(P3List *setting, int port) {
 void stamp(uint32_t bit) {
     time_t now = time(nullptr);
     struct tm local;
-    bool clockSet = now != static_cast<time_t>(-1) && localtime_r(&now, &local) && local.tm_year + 1900 > 2015;
+    bool clockSet =
+        now != static_cast<time_t>(-1) && localtime_r(&now, &local) && local.tm_year + 1900 > 2015;
     time_t value = clockSet ? now : static_cast<time_t>(sysTicks() / 100);
     for (int i = 0; eventTable[i].bit; i++)
         if (eventTable[i].bit == bit) stamps[i] = value;
@@ -105,7 +106,8 @@ int handle_relay_event(uint32_t bit) {
             opposite = p_relay_stat_net->equals(bit == 0x2 ? "neton" : "netoff");
             opposed = bit == 0x2 ? 0x4 : 0x2;
         } else if (usbEvent(bit, kind, port)) {
-            P3List *settings[4] = {p_relay_stat_ucon, p_relay_stat_udis, p_relay_stat_uact, p_relay_stat_udea};
+            P3List *settings[4] = {p_relay_stat_ucon, p_relay_stat_udis, p_relay_stat_uact,
+                                   p_relay_stat_udea};
             int other = kind ^ 1; // connect <-> disconnect, activate <-> deactivate
             match = namesPort(settings[kind], port);
             opposite = namesPort(settings[other], port);
@@ -117,19 +119,40 @@ int handle_relay_event(uint32_t bit) {
     } else {
         bool match = false;
         switch (bit) {
-        case 0x1: match = p_relay_eve_start->equals("warm"); break;
-        case 0x2: match = p_relay_eve_net->equals("netoff"); break;
-        case 0x4: match = p_relay_eve_net->equals("neton"); break;
-        case 0x10: match = p_relay_eve_1pwr->equals("pwron"); break;
-        case 0x40: match = p_relay_eve_1pwr->equals("pwroff"); break;
-        case 0x20: match = p_relay_eve_2pwr->equals("pwron"); break;
-        case 0x80: match = p_relay_eve_2pwr->equals("pwroff"); break;
-        case 0x100: match = p_relay_eve_sd->equals("sdin"); break;
-        case 0x200: match = p_relay_eve_sd->equals("sdout"); break;
-        case 0x400: match = p_relay_eve_sd->equals("sderr"); break;
+        case 0x1:
+            match = p_relay_eve_start->equals("warm");
+            break;
+        case 0x2:
+            match = p_relay_eve_net->equals("netoff");
+            break;
+        case 0x4:
+            match = p_relay_eve_net->equals("neton");
+            break;
+        case 0x10:
+            match = p_relay_eve_1pwr->equals("pwron");
+            break;
+        case 0x40:
+            match = p_relay_eve_1pwr->equals("pwroff");
+            break;
+        case 0x20:
+            match = p_relay_eve_2pwr->equals("pwron");
+            break;
+        case 0x80:
+            match = p_relay_eve_2pwr->equals("pwroff");
+            break;
+        case 0x100:
+            match = p_relay_eve_sd->equals("sdin");
+            break;
+        case 0x200:
+            match = p_relay_eve_sd->equals("sdout");
+            break;
+        case 0x400:
+            match = p_relay_eve_sd->equals("sderr");
+            break;
         default:
             if (usbEvent(bit, kind, port)) {
-                P3List *settings[4] = {p_relay_eve_ucon, p_relay_eve_udis, p_relay_eve_uact, p_relay_eve_udea};
+                P3List *settings[4] = {p_relay_eve_ucon, p_relay_eve_udis, p_relay_eve_uact,
+                                       p_relay_eve_udea};
                 match = namesPort(settings[kind], port);
             }
         }

@@ -5,7 +5,6 @@
 #include "core/task.h"
 #include "param_catalogue.h"
 
-
 int webdavJobWord = 0;
 Task *storageSlot = nullptr;
 

@@ -86,8 +86,8 @@ public:
     bool sendEnvelope(const char *const *receivers, const char *subject, bool autoReply);
     bool endData();
     // One mail: 1 sent, 0 failed. attachName without attach makes the body the attachment.
-    int sendMail(const char *const *receivers, const char *subject, const Buffer &body, const char *attachName,
-                 const Buffer *attach, bool autoReply = false);
+    int sendMail(const char *const *receivers, const char *subject, const Buffer &body,
+                 const char *attachName, const Buffer *attach, bool autoReply = false);
 
     // POP3 (notify/pop3.cpp).
     bool pollMailbox();

@@ -75,20 +75,34 @@ uint32_t trapMask() {
 
 int trapNumber(uint32_t event) {
     switch (event) {
-    case NotifyUsbConnected: return 5;
-    case NotifyUsbDisconnected: return 6;
-    case NotifyUsbAttached: return 3;
-    case NotifyUsbDetached: return 4;
-    case NotifyPowerLimit: return 19;
-    case NotifyPowerInput: return 11;
-    case NotifyCardReady: return 12;
-    case NotifyCardOut: return 13;
-    case NotifyCardMissing: return 14;
-    case NotifyCardUnusable: return 15;
-    case NotifyCardProtected: return 16;
-    case NotifyLinkChanged: return 17;
-    case NotifyWarning: return 18;
-    default: return 1;
+    case NotifyUsbConnected:
+        return 5;
+    case NotifyUsbDisconnected:
+        return 6;
+    case NotifyUsbAttached:
+        return 3;
+    case NotifyUsbDetached:
+        return 4;
+    case NotifyPowerLimit:
+        return 19;
+    case NotifyPowerInput:
+        return 11;
+    case NotifyCardReady:
+        return 12;
+    case NotifyCardOut:
+        return 13;
+    case NotifyCardMissing:
+        return 14;
+    case NotifyCardUnusable:
+        return 15;
+    case NotifyCardProtected:
+        return 16;
+    case NotifyLinkChanged:
+        return 17;
+    case NotifyWarning:
+        return 18;
+    default:
+        return 1;
     }
 }
 
@@ -101,18 +115,30 @@ std::string trapText(const NotifyEvent &e) {
     case NotifyUsbDisconnected:
         std::snprintf(buf, sizeof buf, "device disconnected: %.126s", e.text4);
         return buf;
-    case NotifyUsbAttached: return "device attached";
-    case NotifyUsbDetached: return "device detached";
-    case NotifyPowerLimit: return "USB power consumption is over limit";
-    case NotifyPowerInput: return "power supply event";
-    case NotifyCardReady: return " SDCard is plugged in";
-    case NotifyCardOut: return " SDCard is plugged out";
-    case NotifyCardMissing: return " SDCard is missing";
-    case NotifyCardUnusable: return " SDCard is unusable";
-    case NotifyCardProtected: return " SDCard is write protected";
-    case NotifyLinkChanged: return "network link event";
-    case NotifyWarning: return "Device warning overheating";
-    default: return "device unknown event";
+    case NotifyUsbAttached:
+        return "device attached";
+    case NotifyUsbDetached:
+        return "device detached";
+    case NotifyPowerLimit:
+        return "USB power consumption is over limit";
+    case NotifyPowerInput:
+        return "power supply event";
+    case NotifyCardReady:
+        return " SDCard is plugged in";
+    case NotifyCardOut:
+        return " SDCard is plugged out";
+    case NotifyCardMissing:
+        return " SDCard is missing";
+    case NotifyCardUnusable:
+        return " SDCard is unusable";
+    case NotifyCardProtected:
+        return " SDCard is write protected";
+    case NotifyLinkChanged:
+        return "network link event";
+    case NotifyWarning:
+        return "Device warning overheating";
+    default:
+        return "device unknown event";
     }
 }
 
@@ -145,7 +171,8 @@ SnmpTrapRequest buildTrapRequest(const NotifyEvent &e, bool v3) {
     }
     r.vars.push_back(integerVar(arcVar(2), e.aux));
     r.vars.push_back(textVar(arcVar(3), trapText(e)));
-    bool noTexts = e.event == NotifyPowerInput || (e.event & NotifyCardEvents) || e.event == NotifyLinkChanged;
+    bool noTexts =
+        e.event == NotifyPowerInput || (e.event & NotifyCardEvents) || e.event == NotifyLinkChanged;
     if (!noTexts) {
         r.vars.push_back(textVar(arcVar(4), e.text1));
         r.vars.push_back(textVar(arcVar(6), e.text2));

@@ -100,7 +100,8 @@ void send(const SnmpTrapRequest &r) {
         oid enterprise[MAX_OID_LEN];
         for (size_t i = 0; i < r.enterprise.size(); i++)
             enterprise[i] = r.enterprise[i];
-        send_enterprise_trap_vars(r.generic, r.specific, enterprise, static_cast<int>(r.enterprise.size()), vars);
+        send_enterprise_trap_vars(r.generic, r.specific, enterprise, static_cast<int>(r.enterprise.size()),
+                                  vars);
     } else if (r.kind == SnmpTrapRequest::V1Vars)
         send_trap_vars(r.generic, r.specific, vars);
     else

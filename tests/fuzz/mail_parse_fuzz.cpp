@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     };
     MailHeaders mail;
     parseMailHeaders(source, mail, true);
-    if (mail.from.size() > MailFieldMax || mail.subject.size() > MailFieldMax || mail.depth > MailBoundaryDepth)
+    if (mail.from.size() > MailFieldMax || mail.subject.size() > MailFieldMax ||
+        mail.depth > MailBoundaryDepth)
         __builtin_trap();
     MailCommandEnv env;
     env.tan = "AbCdEfGh12345678";

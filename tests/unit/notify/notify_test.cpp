@@ -235,9 +235,10 @@ struct RelayBoard {
         guard.set(p_sw_features, "4194304"); // the relay feature
         guard.set(p_relay_ctrl, ctrl);
         guard.set(p_relay_eves, "0");
-        for (Param *p : {p_relay_eve_start, p_relay_eve_net, p_relay_eve_1pwr, p_relay_eve_2pwr, p_relay_eve_sd,
-                         p_relay_eve_ucon, p_relay_eve_udis, p_relay_eve_uact, p_relay_eve_udea, p_relay_stat_net,
-                         p_relay_stat_ucon, p_relay_stat_udis, p_relay_stat_uact, p_relay_stat_udea})
+        for (Param *p :
+             {p_relay_eve_start, p_relay_eve_net, p_relay_eve_1pwr, p_relay_eve_2pwr, p_relay_eve_sd,
+              p_relay_eve_ucon, p_relay_eve_udis, p_relay_eve_uact, p_relay_eve_udea, p_relay_stat_net,
+              p_relay_stat_ucon, p_relay_stat_udis, p_relay_stat_uact, p_relay_stat_udea})
             guard.set(p, "off");
         saved = ptableHooks().setRelay;
         ptableHooks().setRelay = [](bool on) { relaySwitches.push_back(on); };

@@ -117,8 +117,11 @@ TEST(SetParameters, OnlyAfterTheCurrentTan) {
         bool accepted;
         std::map<std::string, std::string> set;
     } cases[] = {
-        {"plain", "sys_name = before\r\ntan = " + Tan + "\r\nsys_name = hall 7  \r\n\tsys_contact=ops\r\nx=\r\n",
-         false, true, {{"sys_name", "hall 7"}, {"sys_contact", "ops"}}},
+        {"plain",
+         "sys_name = before\r\ntan = " + Tan + "\r\nsys_name = hall 7  \r\n\tsys_contact=ops\r\nx=\r\n",
+         false,
+         true,
+         {{"sys_name", "hall 7"}, {"sys_contact", "ops"}}},
         {"wrong tan", "TAN = NoTAN\r\nsys_name = x\r\n", false, false, {}},
         {"tan prefix only", "tan = " + Tan.substr(0, 8) + "\r\nsys_name = x\r\n", false, false, {}},
         {"restricted", "tan = " + Tan + "\r\nsys_name = x\r\n", true, false, {}},
@@ -137,8 +140,10 @@ TEST(SetParameters, OnlyAfterTheCurrentTan) {
 }
 
 TEST(SetParameters, FirstTextPartOfAMultipartInQuotedPrintable) {
-    Lines lines("preamble\r\n--b1\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-                "tan =3D " + Tan + "\r\nsys_name =3D caf=C3=A9\r\n--b1--\r\n");
+    Lines lines(
+        "preamble\r\n--b1\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+        "tan =3D " +
+        Tan + "\r\nsys_name =3D caf=C3=A9\r\n--b1--\r\n");
     MailHeaders h;
     h.contentType = MailMultipart;
     h.boundaries[0] = "b1";

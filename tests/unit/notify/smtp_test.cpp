@@ -65,11 +65,14 @@ TEST_F(Smtp, MultiLineEhloInTwoReadsThenTheWholeDialogue) {
     EXPECT_EQ(send(), 1);
     EXPECT_EQ(mailsSentCount.load(), sent + 1);
     const std::string &w = script.written;
-    EXPECT_EQ(w.rfind("EHLO lab.test\r\nMAIL FROM: <qmr@example.test>\r\nRCPT TO:<admin@example.test>\r\nDATA\r\n", 0),
-              0u)
+    EXPECT_EQ(
+        w.rfind("EHLO lab.test\r\nMAIL FROM: <qmr@example.test>\r\nRCPT TO:<admin@example.test>\r\nDATA\r\n",
+                0),
+        0u)
         << w;
-    EXPECT_NE(w.find("To:admin@example.test\r\nFrom: qmr <qmr@example.test>\r\nSubject: Subject line\r\nDate: "),
-              std::string::npos);
+    EXPECT_NE(
+        w.find("To:admin@example.test\r\nFrom: qmr <qmr@example.test>\r\nSubject: Subject line\r\nDate: "),
+        std::string::npos);
     EXPECT_NE(w.find("MIME-Version: 1.0\r\nContent-Type: text/plain;\r\n charset=utf-8\r\n\r\nHello\r\n"),
               std::string::npos);
     EXPECT_NE(w.find("\r\n.\r\nQUIT\r\n"), std::string::npos);
@@ -87,8 +90,16 @@ TEST_F(Smtp, FailuresLeaveTheirStatusCode) {
     } cases[] = {
         {"greeting", "---", {"554 go away\r\n"}, MailConnectFailed, false},
         {"ehlo", "---", {"220 hi\r\n", "500 what\r\n"}, MailConnectFailed, false},
-        {"starttls refused", "tls", {"220 hi\r\n", "250 OK\r\n", "", "454 not now\r\n"}, MailConnectFailed, false},
-        {"sender refused", "---", {"220 hi\r\n", "250 OK\r\n", "", "550 no\r\n", "221 bye\r\n"}, MailFromFailed, true},
+        {"starttls refused",
+         "tls",
+         {"220 hi\r\n", "250 OK\r\n", "", "454 not now\r\n"},
+         MailConnectFailed,
+         false},
+        {"sender refused",
+         "---",
+         {"220 hi\r\n", "250 OK\r\n", "", "550 no\r\n", "221 bye\r\n"},
+         MailFromFailed,
+         true},
         {"receiver refused",
          "---",
          {"220 hi\r\n", "250 OK\r\n", "", "250 ok\r\n", "550 unknown\r\n", "221 bye\r\n"},
@@ -101,7 +112,8 @@ TEST_F(Smtp, FailuresLeaveTheirStatusCode) {
          true},
         {"mail refused",
          "---",
-         {"220 hi\r\n", "250 OK\r\n", "", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "552 too big\r\n", "221\r\n"},
+         {"220 hi\r\n", "250 OK\r\n", "", "250 ok\r\n", "250 ok\r\n", "354 go\r\n", "552 too big\r\n",
+          "221\r\n"},
          MailSendFailed,
          true},
         {"no reply", "---", {"220 hi\r\n", "250 OK\r\n", "", ""}, MailFromFailed, true},
@@ -123,12 +135,19 @@ TEST_F(Smtp, RefusedLoginStillTriesTheMailWithThePop3User) {
     guard.set(p_pop3_usr, "popuser");
     guard.set(p_pop3_pwd, "poppass");
     guard.set(p_smtp_sender, "");
-    script.replies = {"220 hi\r\n", "250-x\r\n250 AUTH LOGIN\r\n", "", "334 VXNlcm5hbWU6\r\n",
-                      "334 UGFzc3dvcmQ6\r\n", "535 5.7.8 no\r\n", "530 auth first\r\n", "221 bye\r\n"};
+    script.replies = {"220 hi\r\n",
+                      "250-x\r\n250 AUTH LOGIN\r\n",
+                      "",
+                      "334 VXNlcm5hbWU6\r\n",
+                      "334 UGFzc3dvcmQ6\r\n",
+                      "535 5.7.8 no\r\n",
+                      "530 auth first\r\n",
+                      "221 bye\r\n"};
     ScriptedServer server(script);
     EXPECT_EQ(send(), 0);
     // AUTH LOGIN answers are one Base64 line each: "popuser" and "poppass".
-    EXPECT_NE(script.written.find("AUTH LOGIN\r\ncG9wdXNlcg==\r\ncG9wcGFzcw==\r\nMAIL FROM: <popuser@198.18.0.9>\r\n"),
+    EXPECT_NE(script.written.find(
+                  "AUTH LOGIN\r\ncG9wdXNlcg==\r\ncG9wcGFzcw==\r\nMAIL FROM: <popuser@198.18.0.9>\r\n"),
               std::string::npos)
         << script.written;
     EXPECT_EQ(smtpError.load(), MailFromFailed);
@@ -152,12 +171,9 @@ TEST(MailData, LineEndsAndLeadingDots) {
         const char *in;
         const char *out;
     } cases[] = {
-        {"a\r\nb\r\n", "a\r\nb\r\n"},
-        {"a\nb\n", "a\r\nb\r\n"},
-        {"a\rb", "a\r\nb"},
-        {".\r\n.x\r\nx.\r\n", "..\r\n..x\r\nx.\r\n"},
-        {"ok\n.\n", "ok\r\n..\r\n"},
-        {"", ""},
+        {"a\r\nb\r\n", "a\r\nb\r\n"}, {"a\nb\n", "a\r\nb\r\n"},
+        {"a\rb", "a\r\nb"},           {".\r\n.x\r\nx.\r\n", "..\r\n..x\r\nx.\r\n"},
+        {"ok\n.\n", "ok\r\n..\r\n"},  {"", ""},
     };
     for (auto &c : cases)
         EXPECT_EQ(notify::dataText(c.in), c.out) << c.in;
@@ -175,18 +191,19 @@ TEST(MailLayout, AttachmentInBase64WithDelimitersAtLineStarts) {
     std::string out;
     ASSERT_TRUE(notify::composeMessage(body, "parameters_QMR.txt", &attach, out));
     const std::string b = MailBoundary;
-    std::string expected =
-        "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"" + b +
-        "\"\r\n\r\nThis is a multi-part message in MIME format.\r\n--" + b +
-        "\r\nContent-Type: text/plain;\r\n charset=utf-8\r\n\r\nno line end\r\n--" + b +
-        "\r\nContent-Type: text/plain;\r\n name=parameters_QMR.txt\r\n charset=utf-8\r\n"
-        "Content-Transfer-Encoding: base64\r\nContent-Disposition: inline;\r\n filename=\"parameters_QMR.txt\"\r\n\r\n";
+    std::string expected = "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n boundary=\"" + b +
+                           "\"\r\n\r\nThis is a multi-part message in MIME format.\r\n--" + b +
+                           "\r\nContent-Type: text/plain;\r\n charset=utf-8\r\n\r\nno line end\r\n--" + b +
+                           "\r\nContent-Type: text/plain;\r\n name=parameters_QMR.txt\r\n charset=utf-8\r\n"
+                           "Content-Transfer-Encoding: base64\r\nContent-Disposition: inline;\r\n "
+                           "filename=\"parameters_QMR.txt\"\r\n\r\n";
     ASSERT_EQ(out.substr(0, expected.size()), expected);
     std::string rest = out.substr(expected.size());
     // 100 bytes: 136 Base64 characters, a line break after 80.
     size_t br = rest.find("\r\n");
     EXPECT_EQ(br, 80u);
-    EXPECT_EQ(rest.substr(br + 2, 56 + 2 + 2 + b.size() + 4), std::string(rest.substr(br + 2, 56)) + "\r\n--" + b + "--\r\n");
+    EXPECT_EQ(rest.substr(br + 2, 56 + 2 + 2 + b.size() + 4),
+              std::string(rest.substr(br + 2, 56)) + "\r\n--" + b + "--\r\n");
 }
 
 TEST(MailLayout, SignedMailWithoutTheCertificateStoreSaysSo) {

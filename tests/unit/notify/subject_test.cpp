@@ -32,8 +32,8 @@ TEST(Subject, Placeholders) {
     } cases[] = {
         {"Restart", "%N: %E", device + ": Restart"},
         {"Restart", "100%% %H", "100% hall-7"},
-        {"Restart", "%E%", "Restart"},  // a lone % at the end ends the expansion
-        {"Restart", "a%Zb", "ab"},      // an unknown placeholder is dropped
+        {"Restart", "%E%", "Restart"}, // a lone % at the end ends the expansion
+        {"Restart", "a%Zb", "ab"},     // an unknown placeholder is dropped
         {"Power supply", "[%E]", "[Power supply]"},
     };
     for (auto &c : cases)
@@ -50,7 +50,9 @@ TEST(Subject, EncodedWordsForSymbolsUtf8AndControls) {
         {"Restart", "Alarm %3 %E", "=?utf-8?Q?Alarm_=F0=9F=9A=A8_Restart?="},
         // Values inserted into an encoded word are encoded too.
         {"a_b=c?=d", "%1%E", "=?utf-8?Q?=F0=9F=94=A7a=5Fb=3Dc=3F=3Dd?="},
-        {"Gr\xC3\xBC\xC3\x9F" "e", "%E", "=?utf-8?Q?Gr=C3=BC=C3=9Fe?="},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         "%E", "=?utf-8?Q?Gr=C3=BC=C3=9Fe?="},
         // A line break can never reach the header.
         {"x\r\nBcc: y", "%E", "=?utf-8?Q?x=0D=0ABcc:_y?="},
         // Plain ASCII stays as it is, "?=" included.
