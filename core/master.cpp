@@ -489,8 +489,8 @@ void startUp() {
     start_syslogng(1);
 
     // 24. The web server, the network services, the USB device layer (the hot-plug
-    // listener the USB server starts), SNMP and the supervisor; the USB-server protocol
-    // and notification tasks come with their subsystems.
+    // listener the USB server starts), SNMP, the notification task and the supervisor;
+    // the USB-server protocol comes with its subsystem.
     (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
     startNetServices(main, [] { return stopSignals.load() != 0; });
     startUsbDeviceLayer();
@@ -499,6 +499,7 @@ void startUp() {
         write_snmpd_conf(snmpd, trapsConfigured);
         snmpd->start(SnmpdTask::StackSize);
     }
+    startNotify(trapsConfigured);
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.
@@ -685,6 +686,19 @@ void addSimTestHooks() {
             out += std::to_string(count) + "\n";
             return std::string();
         });
+    sim::addCommand("notify", "notify EVENT VALUE: posts a notification event to the notification task",
+                    [](const std::vector<std::string> &args, std::string &) {
+                        if (args.size() != 3) return std::string("usage: notify EVENT VALUE");
+                        char *end = nullptr;
+                        unsigned long event = std::strtoul(args[1].c_str(), &end, 0);
+                        if (end == args[1].c_str() || *end != '\0' || event > 0xffffffffUL)
+                            return std::string("bad event");
+                        long value = std::strtol(args[2].c_str(), &end, 0);
+                        if (end == args[2].c_str() || *end != '\0') return std::string("bad value");
+                        return notify_post_event(static_cast<uint32_t>(event), static_cast<int>(value))
+                                   ? std::string()
+                                   : std::string("no notification task");
+                    });
     sim::addCommand("trap", "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its targets",
                     [](const std::vector<std::string> &args, std::string &) {
                         if (args.size() != 3) return std::string("usage: trap GENERIC SPECIFIC");
