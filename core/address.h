@@ -76,7 +76,7 @@ public:
     // The storage is zeroed first; false when nothing was found.
     bool resolve(const char *host);
 
-    // IP set-up of an interface (core/ipsetup.cpp). setAsIfAddress puts this IPv4
+    // IP set-up of an interface (net/ipsetup.cpp). setAsIfAddress puts this IPv4
     // address with its netmask on the interface, first storing it in "ip_addr" (and the
     // source text in "ip_setby") when store is set; false for IPv6. setAsGateway makes
     // the default route of the interface go through this address ("ip_router" stored

@@ -41,10 +41,10 @@ void warnHighDescriptor(const char *operation, int line, int fd) {
 // "<name>" or "<name>.<vlan>" into buffer (at most 15 characters kept).
 void formatDevice(char *buffer, size_t size, const char *name, int vlan) {
     char device[IFNAMSIZ];
-    if (vlan < 0)
-        std::snprintf(device, sizeof device, "%s", name);
-    else
-        std::snprintf(device, sizeof device, "%s.%d", name, vlan);
+    // A longer name is cut to the 15 characters an interface name has.
+    int n = vlan < 0 ? std::snprintf(device, sizeof device, "%s", name)
+                     : std::snprintf(device, sizeof device, "%s.%d", name, vlan);
+    if (n < 0) device[0] = '\0';
     std::snprintf(buffer, size, "%s", device);
 }
 

@@ -9,7 +9,6 @@
 #include "core/connection.h"
 #include "core/gpio.h"
 #include "core/ipfilter.h"
-#include "core/ipsetup.h"
 #include "core/load.h"
 #include "core/monilog.h"
 #include "core/platform.h"
@@ -23,7 +22,10 @@
 #include "core/ticks.h"
 #include "core/tls.h"
 #include "core/utils_file.h"
+#include "net/arpping.h"
+#include "net/ipsetup.h"
 #include "net/netif.h"
+#include "net/netsvc.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -290,8 +292,7 @@ void setupIp(NetInterface &iface) {
     if (p_ip_addr->isLinkLocal4()) {
         iface.setLinkLocalRoute();
         std::printf("### ZeroConf IP:%s setup linklocal configuration ###\n", address.toText());
-        // The ARP-ping address assignment belongs to the network services, which do not
-        // run in this build.
+        if (p_ip_auto->isOn()) (new ArpPing(iface))->start(0x8000);
     } else if (p_ip_router->hasValue()) {
         InetAddress router = p_ip_router->address();
         router.setAsGateway(iface, true);
@@ -348,7 +349,6 @@ void installHooks() {
     };
     net.mainInterface = [] { return &mainInterface(); };
     net.mgmtVlanId = getMgmtVlanId;
-    installIpSetupHooks();
 }
 
 void startUp() {
@@ -488,17 +488,17 @@ void startUp() {
     // 23.
     start_syslogng(1);
 
-    // 24. The web server.
+    // 24. The web server, the network services, the USB server (which starts the
+    // hot-plug listener), SNMP, the notification task and the supervisor.
     (new Httpd(httpPort, httpsPort, ippPort, &main))->start(0x8000);
-    // Of the other service tasks, this build runs the USB server (which starts the
-    // hot-plug listener), the SNMP agent and the supervisor; the SNTP, DHCP, SLP,
-    // multicast-DNS and notification tasks come with their subsystems.
+    startNetServices(main, [] { return stopSignals.load() != 0; });
     (new UsbSrvd())->start(0x8000);
     if (p_snmpv1->isOn() || p_snmpv3->isOn()) {
         auto *snmpd = new SnmpdTask();
         write_snmpd_conf(snmpd, trapsConfigured);
         snmpd->start(SnmpdTask::StackSize);
     }
+    startNotify(trapsConfigured);
     (new LazyHubWatcher())->start(0x8000);
 
     // 25.
@@ -685,6 +685,19 @@ void addSimTestHooks() {
             out += std::to_string(count) + "\n";
             return std::string();
         });
+    sim::addCommand("notify", "notify EVENT VALUE: posts a notification event to the notification task",
+                    [](const std::vector<std::string> &args, std::string &) {
+                        if (args.size() != 3) return std::string("usage: notify EVENT VALUE");
+                        char *end = nullptr;
+                        unsigned long event = std::strtoul(args[1].c_str(), &end, 0);
+                        if (end == args[1].c_str() || *end != '\0' || event > 0xffffffffUL)
+                            return std::string("bad event");
+                        long value = std::strtol(args[2].c_str(), &end, 0);
+                        if (end == args[2].c_str() || *end != '\0') return std::string("bad value");
+                        return notify_post_event(static_cast<uint32_t>(event), static_cast<int>(value))
+                                   ? std::string()
+                                   : std::string("no notification task");
+                    });
     sim::addCommand("trap", "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its targets",
                     [](const std::vector<std::string> &args, std::string &) {
                         if (args.size() != 3) return std::string("usage: trap GENERIC SPECIFIC");

@@ -2,6 +2,7 @@
 // description are read here and nowhere else in the log's code.
 #include "core/monilog.h"
 #include "core/monilog_internal.h"
+#include "core/platform.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
 #include "param_catalogue.h"
@@ -83,7 +84,7 @@ uint32_t softwareVersionWord() {
 namespace {
 
 bool systemLocalTime(struct tm *out) {
-    time_t now = time(nullptr);
+    time_t now = applianceTime();
     return now != (time_t)-1 && localtime_r(&now, out) != nullptr;
 }
 

@@ -116,6 +116,15 @@ static int notHere() {
     return -1;
 }
 
+int Platform::wallClock(struct timeval *tv) {
+    return ::gettimeofday(tv, nullptr);
+}
+
+time_t applianceTime() {
+    struct timeval tv {};
+    return platform().wallClock(&tv) == 0 ? tv.tv_sec : static_cast<time_t>(-1);
+}
+
 int Platform::vlanAdd(const char *, int) {
     return notHere();
 }

@@ -33,8 +33,12 @@ public:
                       const void *data) = 0;
     virtual int umount(const char *target) = 0;
 
-    // Setting the system clock and the real-time clock.
+    // The appliance's wall clock: setTimeOfDay sets it (settimeofday on the board),
+    // wallClock reads it (gettimeofday on the board). Every reader of the date and time
+    // of day goes through wallClock, so that a clock set by the daemon is the clock
+    // the whole appliance sees. 0, or -1 with errno.
     virtual int setTimeOfDay(const struct timeval *tv) = 0;
+    virtual int wallClock(struct timeval *tv);
 
     // VLAN sub-interfaces "<ifname>.<id>" of a wired interface (802.1Q on the board).
     // 0, or -1 with errno as the kernel's VLAN ioctl gives it.
@@ -59,6 +63,10 @@ public:
 // The platform chosen at start (the real one until setPlatform ran).
 Platform &platform();
 void setPlatform(Platform &p);
+
+// The appliance's wall clock in seconds since 1970 (platform().wallClock), -1 when it
+// cannot be read.
+time_t applianceTime();
 
 // True when QMR_PLATFORM asks for the stand-ins.
 bool simPlatformWanted();

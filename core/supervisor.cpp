@@ -1,5 +1,6 @@
 // The supervisor task.
 #include "core/supervisor.h"
+#include "core/platform.h"
 
 #include "core/master.h"
 #include "core/monilog.h"
@@ -50,7 +51,7 @@ int64_t LazyHubWatcher::ticks() const {
 
 bool LazyHubWatcher::localTime(struct tm &out) const {
     if (auto clock = supervisorHooks().localTime) return clock(&out);
-    time_t now = time(nullptr);
+    time_t now = applianceTime();
     return now != static_cast<time_t>(-1) && localtime_r(&now, &out) != nullptr;
 }
 

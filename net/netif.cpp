@@ -169,7 +169,7 @@ bool NetInterface::restart() {
         setLinkLocalRoute();
         std::printf("### ZeroConf IP:%s setup linklocal configuration ###\n", address.toText());
     } else if (router.isSet()) {
-        if (netifHooks().setAsGateway) netifHooks().setAsGateway(router, *this, true);
+        router.setAsGateway(*this, true);
         std::printf("### Non Zeronf IP:%s setup default Gate:%s ###\n", address.toText(), router.toText());
     }
     std::fflush(stdout);
@@ -304,6 +304,5 @@ bool NetInterface::deleteDefaultRoute(uint32_t gateway) {
 bool NetInterface::setLinkLocalRoute() {
     InetAddress address = InetAddress::fromIpv4(0);
     if (!getAddress(address) || !address.isLinkLocal()) return false;
-    if (netifHooks().setAsGateway == nullptr) return false;
-    return netifHooks().setAsGateway(InetAddress::fromIpv4(0), *this, true);
+    return InetAddress::fromIpv4(0).setAsGateway(*this, true);
 }

@@ -33,7 +33,6 @@ enum : int {
     LinkLeftStandby = 0x20,  // left-hand port has carrier, standby bond member
 };
 
-
 class NetInterface {
 public:
     NetInterface() = default;
@@ -130,7 +129,7 @@ public:
     // route through the router.
     bool setIpv6Route(bool add, const InetAddress &router, int prefix, const char *ifname = nullptr);
 
-    // Defined with the IP set-up (core/ipsetup.cpp).
+    // Defined with the IP set-up (net/ipsetup.cpp).
     bool sendGratuitousArp(const InetAddress &address);
     int setupIpVlans();
 
@@ -159,11 +158,7 @@ void setMainInterface(NetInterface &iface);
 // What the Wi-Fi manager tells the link description: the SSID of the connected network
 // and its frequency in MHz and channel (from the supplicant's verbose status). Null
 // until the Wi-Fi manager installs it; false when nothing is known.
-// The IP set-up installs setAsGateway (InetAddress::setAsGateway of core/ipsetup): the
-// default route of the interface through the address, "ip_router" stored when asked;
-// restart and setLinkLocalRoute answer false while it is missing.
 struct NetifHooks {
     bool (*wifiLink)(char *ssid, size_t size, int *freqMhz, int *channel) = nullptr;
-    bool (*setAsGateway)(const InetAddress &address, NetInterface &iface, bool store) = nullptr;
 };
 NetifHooks &netifHooks();

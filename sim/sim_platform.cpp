@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <mutex>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -29,11 +28,6 @@ public:
     int start() override {
         std::string run = sysPath("/run");
         ::mkdir(run.c_str(), 0755);
-        sim::addState([this](std::string &out) {
-            std::lock_guard<std::mutex> guard(lock_);
-            out += "clock_sets " + std::to_string(clockSets_) + "\n";
-            if (clockSets_ > 0) out += "clock_last " + std::to_string(lastClock_) + "\n";
-        });
         if (sim::startControl(run + "/sim.sock") != 0) return -1;
         return sim::startStandIns();
     }
@@ -68,11 +62,9 @@ public:
             errno = EFAULT;
             return -1;
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        clockSets_++;
-        lastClock_ = tv->tv_sec;
-        return 0;
+        return sim::clockSet(tv);
     }
+    int wallClock(struct timeval *tv) override { return sim::clockRead(tv); }
 
     int vlanAdd(const char *ifname, int vlanId) override { return sim::netVlanAdd(ifname, vlanId); }
     int vlanDel(const char *vlanIfname) override { return sim::netVlanDel(vlanIfname); }
@@ -90,11 +82,6 @@ public:
         errno = saved;
         return rc;
     }
-
-private:
-    std::mutex lock_;
-    long clockSets_ = 0;
-    long lastClock_ = 0;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <sys/time.h>
 
 namespace sim {
 
@@ -18,6 +19,10 @@ void stopStandIns();
 int netVlanAdd(const char *ifname, int vlanId);
 int netVlanDel(const char *vlanIfname);
 int netPhyRead(const char *ifname, int phyAddress, int reg, int *value);
+
+// Clock stand-in (sim/clock.cpp): the appliance's wall clock, set and read.
+int clockSet(const struct timeval *tv);
+int clockRead(struct timeval *tv);
 
 // USB stand-in (sim/uevent.cpp): the uevent socket.
 int usbUeventOpen();

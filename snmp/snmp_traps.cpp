@@ -21,7 +21,7 @@ std::deque<SnmpTrapRequest> queue;
 int agentTask = -1; // under queueMutex
 
 bool withinBounds(const SnmpTrapRequest &r) {
-    if (r.vars.size() > MaxVars) return false;
+    if (r.vars.size() > MaxVars || r.enterprise.size() > MaxOidLength) return false;
     for (const SnmpTrapVar &v : r.vars) {
         if (v.name.empty() || v.name.size() > MaxOidLength || v.oidValue.size() > MaxOidLength ||
             v.text.size() > MaxText)
@@ -96,7 +96,13 @@ void send(const SnmpTrapRequest &r) {
     }
     netsnmp_variable_list *vars = buildVars(r);
     if (vars == nullptr && !r.vars.empty()) return;
-    if (r.kind == SnmpTrapRequest::V1Vars)
+    if (r.kind == SnmpTrapRequest::V1Vars && !r.enterprise.empty()) {
+        oid enterprise[MAX_OID_LEN];
+        for (size_t i = 0; i < r.enterprise.size(); i++)
+            enterprise[i] = r.enterprise[i];
+        send_enterprise_trap_vars(r.generic, r.specific, enterprise, static_cast<int>(r.enterprise.size()),
+                                  vars);
+    } else if (r.kind == SnmpTrapRequest::V1Vars)
         send_trap_vars(r.generic, r.specific, vars);
     else
         send_v3trap(vars, nullptr);

@@ -87,6 +87,8 @@ struct SnmpTrapRequest {
     Kind kind = Easy;
     int generic = 0;
     int specific = 0;
+    // The enterprise of an SNMPv1 trap with variables; empty: the library's own.
+    std::vector<uint32_t> enterprise;
     std::vector<SnmpTrapVar> vars;
 };
 

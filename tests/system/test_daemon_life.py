@@ -38,22 +38,23 @@ def test_sigterm_stops_with_status_zero_and_clears_alive(daemon, root):
 
 def test_task_threads_carry_slot_and_name(daemon):
     started(daemon)
-    pid = int(daemon.net.run_device("pidof", "qmr").stdout.split()[0])
+    # "ip netns exec" runs the daemon in its own process; pidof would see every qmr of the host.
+    pid = daemon.proc.pid
 
-    def thread_names():
-        names = []
+    def names():
+        found = []
         for tid in os.listdir("/proc/%d/task" % pid):
             try:
                 with open("/proc/%d/task/%s/comm" % (pid, tid)) as f:
-                    names.append(f.read().strip())
+                    found.append(f.read().strip())
             except FileNotFoundError:
                 pass
-        return names
-    # The start line comes before the last tasks start.
-    daemon.wait_for(lambda: any(re.match(r"^\d+:LazyHubWatc", n) for n in thread_names()),
-                    what="the watchdog thread")
-    names = thread_names()
-    assert any(re.match(r"^\d+:LazyHubWatcher"[:15], n) or re.match(r"^\d+:LazyHubWatc", n) for n in names), names
+        return found
+
+    # The tasks start after the start line; the supervisor comes last.
+    daemon.wait_for(lambda: any(re.match(r"^\d+:LazyHubWatc", n) for n in names()), timeout=60,
+                    what="the supervisor's thread")
+    names = names()
     assert any(re.match(r"^\d+:GPio$", n) for n in names), names
 
 
@@ -140,10 +141,26 @@ def test_status_line_every_3000_ticks(daemon, root):
 
 def test_daily_restart_at_its_hour_after_an_hour_of_uptime(net, root):
     from conftest import Daemon
-    now = time.localtime()
+
+    def appliance_time():
+        # The hour of the appliance's own zone, which the time client sets from
+        # "ntp_tzone" (by default CET/CEST).
+        saved = os.environ.get("TZ")
+        os.environ["TZ"] = "CET-1CEST,M3.5.0,M10.5.0"
+        time.tzset()
+        try:
+            return time.localtime()
+        finally:
+            if saved is None:
+                del os.environ["TZ"]
+            else:
+                os.environ["TZ"] = saved
+            time.tzset()
+
+    now = appliance_time()
     if now.tm_min == 59:
         time.sleep(61)
-        now = time.localtime()
+        now = appliance_time()
     with open(root.file("/etc/params.dat"), "a") as f:
         f.write(" dailyrestart = %d\n" % now.tm_hour)
     d = Daemon(net, root)

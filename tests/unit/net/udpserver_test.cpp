@@ -6,8 +6,8 @@
 #include "core/buffer.h"
 #include "core/connection.h"
 #include "core/ptable.h"
-#include "core/udpserver.h"
 #include "net/netif.h"
+#include "net/udpserver.h"
 
 #include "param_catalogue.h"
 

@@ -3,7 +3,7 @@
 // and gateway onto an interface, pick a ZeroConf address, announce the address and
 // bring up the IP VLAN sub-interfaces.
 
-#include "core/ipsetup.h"
+#include "net/ipsetup.h"
 
 #include "core/param.h"
 #include "core/ptable.h"
@@ -56,10 +56,6 @@ Param *indexed(const char *prefix, int index) {
 bool indexedOn(const char *prefix, int index) {
     Param *p = indexed(prefix, index);
     return p && p->isOn();
-}
-
-bool gatewayHook(const InetAddress &address, NetInterface &iface, bool store) {
-    return address.setAsGateway(iface, store);
 }
 
 } // namespace
@@ -128,10 +124,6 @@ int getMgmtVlanId() {
     return id ? id->value() : -1;
 }
 
-void installIpSetupHooks() {
-    netifHooks().setAsGateway = gatewayHook;
-}
-
 bool InetAddress::setAsIfAddress(NetInterface &iface, const char *setBy, bool store) const {
     if (isV6()) return false;
     if (store) {
@@ -167,7 +159,8 @@ bool NetInterface::sendGratuitousArp(const InetAddress &address) {
     }
     sockaddr device{};
     device.sa_family = AF_INET;
-    strncpy(device.sa_data, name(), sizeof(device.sa_data) - 1);
+    // The name field holds 14 bytes; the name is copied terminated, cut if it must be.
+    memcpy(device.sa_data, name(), strnlen(name(), sizeof(device.sa_data) - 1));
     if (bind(s.get(), &device, sizeof(device)) < 0) {
         perror("bind");
         return false;

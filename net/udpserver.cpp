@@ -1,7 +1,7 @@
 // UdpServerTask: the socket sets of a UDP service, the wait on all of them together with
 // the task's message pipe, and the rebuilding of the sockets on configuration changes.
 
-#include "core/udpserver.h"
+#include "net/udpserver.h"
 
 #include "core/buffer.h"
 #include "core/connection.h"

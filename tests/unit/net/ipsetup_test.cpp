@@ -2,8 +2,8 @@
 // and address, netmask, gateway and announcement on a dummy "eth0" inside a network
 // namespace of a child process (so the host's interfaces are never touched).
 
-#include "core/ipsetup.h"
 #include "core/ptable.h"
+#include "net/ipsetup.h"
 #include "net/netif.h"
 
 #include "param_catalogue.h"

@@ -27,6 +27,3 @@ void buildGratuitousArp(uint8_t (&frame)[GratuitousArpSize], const MacAddress &m
 // The VLAN id of the management VLAN: "ipvlan_id_"n when "ipvlan_mgmt" is on,
 // "ipvlan_mgmt_idx" is n in 1..21 and "ipvlan_on_"n is on; else -1.
 int getMgmtVlanId();
-
-// Installs InetAddress::setAsGateway as the interface layer's gateway hook.
-void installIpSetupHooks();
