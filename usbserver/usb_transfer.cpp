@@ -38,8 +38,6 @@ namespace {
 // Per-URB flags of a transfer, kept beside the URB records.
 enum : uint8_t { ItemIdle = 0, ItemInFlight = 1, ItemFinished = 2 };
 
-// Board kernel's reset request.
-constexpr unsigned long BoardResetRequest = 0x5520;
 // Reaps handled per wake-up before the client socket gets its turn again.
 constexpr int ReapBatch = 64;
 // Largest control data stage.
