@@ -730,7 +730,7 @@ int usbControl(UsbSrvdPrcs &client, int entryNumber, const uint8_t *out, uint32_
         switch (kind) {
         case 1: {
             uint32_t n = std::min<uint32_t>(length, sizeof e->deviceDescriptor);
-            std::memcpy(in, e->deviceDescriptor, n);
+            if (n > 0) std::memcpy(in, e->deviceDescriptor, n);
             status = StatusDone;
             error = ErrNone;
             return static_cast<int>(n);
@@ -741,7 +741,7 @@ int usbControl(UsbSrvdPrcs &client, int entryNumber, const uint8_t *out, uint32_
             if (descIndex < static_cast<int>(e->configurations.size())) {
                 const std::vector<uint8_t> &d = e->configurations[static_cast<size_t>(descIndex)].descriptor;
                 n = static_cast<int>(std::min<size_t>(d.size(), length));
-                std::memcpy(in, d.data(), static_cast<size_t>(n));
+                if (n > 0) std::memcpy(in, d.data(), static_cast<size_t>(n));
             }
             if (locked) e->muxOut();
             status = n < 0 ? StatusFailed : StatusDone;
@@ -776,7 +776,7 @@ int usbControl(UsbSrvdPrcs &client, int entryNumber, const uint8_t *out, uint32_
             }
             if (n > 0) {
                 uint32_t k = std::min<uint32_t>(static_cast<uint32_t>(n), length);
-                std::memcpy(in, d, k);
+                if (k > 0) std::memcpy(in, d, k);
                 status = StatusDone;
                 error = ErrNone;
                 return static_cast<int>(k);
