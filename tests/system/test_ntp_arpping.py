@@ -73,14 +73,19 @@ def test_dhcp_time_server_option_restarts_sync_with_chronyd(net, root, peers):  
     peers(net, root.file("/tmp/chrony.log"), "chronyd", "-d", "-x", "-f", conf)
     params(root, "ntp_server = \n")
     dnsmasq(peers, net, root, "--dhcp-option=option:ntp-server," + net.client_addr)
+    started = time.time()
     d = Daemon(net, root).start()
     try:
-        # An appliance clock far off, until the time server sets it.
+        # An appliance clock far off, until the time server sets it. On a busy machine the
+        # lease and the first sync can come before this set; the value the daemon set is
+        # what shows that it took chronyd's time.
         ok, _ = d.simctl("clock", "set", "1000000000")
         assert ok
         d.wait_for(lambda: param(root, "ntp_server") == net.client_addr, timeout=40, what="option 42")
         d.wait_for(lambda: clock(d)[1] >= 1, timeout=30, what="the clock set from chronyd")
-        assert abs(clock(d)[0] - time.time()) < 1.0
+        ok, state = d.simctl("state")
+        last = int(re.search(r"^clock_last (\d+)$", "\n".join(state), re.M).group(1))
+        assert started - 1 <= last <= time.time() + 1
         d.wait_for(lambda: param(root, "ntp_done") == "on", timeout=10, what="ntp_done")
     finally:
         d.close()
