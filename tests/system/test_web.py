@@ -351,3 +351,27 @@ def test_concurrent_connections_are_capped(daemon):
     assert found["open"] == 32, found
     assert found["answer"].startswith("HTTP/1.1 200 OK"), found
     assert curl(daemon, "/css/qmr.css")[0] == "HTTP/1.1 200 OK"
+
+
+def test_listeners_follow_the_ip_vlan_settings(daemon):
+    # With management IP VLANs the listener set of the VLAN answers on its address; the
+    # untagged interface answers only while "ipvlan_mgmt_untag" is on, and a change of
+    # it reopens the listeners at once.
+    net = daemon.net
+    vlan_subnet = "198.19.%s" % net.subnet.rsplit(".", 1)[1]
+    start_web(daemon, ipvlan_mgmt="on", ipvlan_mgmt_untag="on", ipvlan_mgmt_idx="0", ipvlan_on_1="on",
+              ipvlan_id_1="7", ipvlan_addr_1=vlan_subnet + ".1", ipvlan_pfxlen_1="24")
+    net.run_client("ip", "addr", "add", vlan_subnet + ".2/24", "dev", "eth0")
+
+    def status(addr):
+        r = net.run_client("curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "3",
+                           "http://%s/css/qmr.css" % addr, check=False)
+        return r.stdout.strip()
+
+    daemon.wait_for(lambda: status(vlan_subnet + ".1") == "200", timeout=60, what="the VLAN listener")
+    assert status(net.device_addr) == "200"
+
+    code, _, body = curl(daemon, "/device/description.html", "-d", "action=set&ipvlan_mgmt_untag=off")
+    assert code == "HTTP/1.1 200 OK" and "Parameters have been changed." in body
+    daemon.wait_for(lambda: status(net.device_addr) == "000", timeout=30, what="the untagged listener to close")
+    assert status(vlan_subnet + ".1") == "200"
