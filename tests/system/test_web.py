@@ -132,6 +132,12 @@ def test_login_sessions_and_access_levels(daemon, root):
     # Only the first 16 characters of the cookie count.
     assert curl(daemon, "/start.html", "-b", "SessKey=" + key + "tail")[0] == "HTTP/1.1 200 OK"
     assert curl(daemon, "/start.html", "-b", "SessKey=" + "A" * 16)[0] == "HTTP/1.1 302 Moved Temporarily"
+    # The session is the cookie named SessKey, wherever it stands, not one whose name or
+    # value merely contains it.
+    for jar in ("theme=dark; SessKey=" + key, "OldSessKey=%s; SessKey=%s" % ("A" * 16, key),
+                "note=SessKey=%s;SessKey=%s" % ("B" * 16, key)):
+        assert curl(daemon, "/start.html", "-b", jar)[0] == "HTTP/1.1 200 OK", jar
+    assert curl(daemon, "/start.html", "-b", "OldSessKey=" + key)[0] == "HTTP/1.1 302 Moved Temporarily"
 
     # A user may see the start page but no administrator page, whose links are disabled.
     status, h, _ = login(daemon, name="User", pwd=USER_PWD)
