@@ -59,6 +59,9 @@ constexpr int64_t UploadLimit = 10240000;
 constexpr int64_t KeepAliveIdleTicks = 500;
 constexpr int64_t HeaderTicks = 2000;
 constexpr int64_t BodyIdleTicks = 2000;
+// A form or chunked body (at most the input buffer) must be complete this long after
+// the request's header: a client that trickles it in never holds a connection longer.
+constexpr int64_t FormBodyTicks = 2000;
 // Connection tasks that may exist at once; the listener turns further clients away.
 constexpr int MaxConnections = 32;
 
@@ -164,6 +167,7 @@ struct HttpRequest {
     int preambleStart = 0;
     int64_t bodyTotal = 0;    // bytes of the body announced
     int64_t bodyConsumed = 0; // bytes of the body taken so far
+    int64_t bodyDeadline = 0; // ticks by which a form or chunked body must be complete
 
     // The output window of the file and pipe states.
     int windowStart = 0;
@@ -272,6 +276,9 @@ private:
     bool stepPageWrite();
     // Reads more input; false when the peer closed, an error or the time ran out.
     bool readMore(int64_t ticks);
+    // Reads more of a form or chunked body: false when the peer closed, an error, the
+    // body stalled or its deadline passed.
+    bool readFormMore();
     bool startBody();
     bool readFormBody();
     bool readChunkedBody();

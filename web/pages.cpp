@@ -149,10 +149,19 @@ bool anyPassword() {
 // The session key the request's cookie presents, or null.
 const char *cookieKey(const HttpConnection &c, std::string &scratch) {
     if (!c.haveCookie) return nullptr;
-    size_t at = c.cookie.find("SessKey=");
-    if (at == std::string::npos) return nullptr;
-    scratch = c.cookie.substr(at + 8);
-    return scratch.c_str();
+    // The cookie named exactly "SessKey": another cookie whose name ends in it, or a
+    // value that contains it, is not the session's.
+    const std::string &text = c.cookie;
+    for (size_t at = text.find("SessKey="); at != std::string::npos; at = text.find("SessKey=", at + 1)) {
+        size_t before = at;
+        while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == '\t'))
+            before--;
+        if (before != 0 && text[before - 1] != ';') continue;
+        size_t end = text.find(';', at);
+        scratch = text.substr(at + 8, end == std::string::npos ? std::string::npos : end - at - 8);
+        return scratch.c_str();
+    }
+    return nullptr;
 }
 
 bool patternMatch(const char *pattern, const char *url, int *n) {

@@ -77,6 +77,12 @@ bool HttpConnection::readMore(int64_t ticks) {
     }
 }
 
+bool HttpConnection::readFormMore() {
+    int64_t left = bodyDeadline - sysTicks();
+    if (left <= 0) return false;
+    return readMore(std::min(left, BodyIdleTicks));
+}
+
 bool HttpConnection::readHeader() {
     for (;;) {
         while (parsePos < fill) {
@@ -354,6 +360,7 @@ void HttpConnection::multipartLine(char *line) {
 // ---------------------------------------------------------------- bodies
 
 bool HttpConnection::startBody() {
+    bodyDeadline = sysTicks() + FormBodyTicks;
     if (chunked) {
         if (!boundary.empty()) {
             mode = ModeClose;
@@ -405,7 +412,7 @@ bool HttpConnection::readFormBody() {
         return true;
     }
     while (fill - headerEnd < bodyTotal) {
-        if (!readMore(BodyIdleTicks)) {
+        if (!readFormMore()) {
             mode = ModeClose;
             writeError(400);
             state = DONE;
@@ -448,7 +455,7 @@ bool HttpConnection::readChunkedBody() {
                 return true;
             }
             compact();
-            if (fill >= HttpBufferSize || !readMore(BodyIdleTicks)) return false;
+            if (fill >= HttpBufferSize || !readFormMore()) return false;
         }
     };
     for (;;) {
@@ -476,7 +483,7 @@ bool HttpConnection::readChunkedBody() {
         if (static_cast<int64_t>(body.size()) + size > HttpBufferSize) return refuse();
         while (fill - parsePos < size + 2) {
             compact();
-            if (!readMore(BodyIdleTicks)) return refuse();
+            if (!readFormMore()) return refuse();
         }
         body.append(in + parsePos, static_cast<size_t>(size));
         if (in[parsePos + size] != '\r' || in[parsePos + size + 1] != '\n') return refuse();

@@ -1,4 +1,5 @@
 """The web server end to end: curl, raw HTTP and openssl s_client from the client namespace."""
+import json
 import os
 import re
 import subprocess
@@ -121,10 +122,22 @@ def test_login_sessions_and_access_levels(daemon, root):
     key = session_cookie(h)
     status, _, body = curl(daemon, "/start.html", "-b", "SessKey=" + key)
     assert status == "HTTP/1.1 200 OK" and "Signed in as Admin" in body
+    # A browser-like client keeps the cookie in its jar and sends it back by itself.
+    jar = os.path.join(root.path, "cookies.txt")
+    status, h, _ = login(daemon, jar=jar)
+    assert status == "HTTP/1.1 302 Moved Temporarily" and "SessKey" in open(jar).read()
+    status, _, body = curl(daemon, h["location"][0], "-b", jar)
+    assert status == "HTTP/1.1 200 OK" and "Signed in as Admin" in body
     assert curl(daemon, "/maintenance/restart.html", "-b", "SessKey=" + key)[0] == "HTTP/1.1 200 OK"
     # Only the first 16 characters of the cookie count.
     assert curl(daemon, "/start.html", "-b", "SessKey=" + key + "tail")[0] == "HTTP/1.1 200 OK"
     assert curl(daemon, "/start.html", "-b", "SessKey=" + "A" * 16)[0] == "HTTP/1.1 302 Moved Temporarily"
+    # The session is the cookie named SessKey, wherever it stands, not one whose name or
+    # value merely contains it.
+    for jar in ("theme=dark; SessKey=" + key, "OldSessKey=%s; SessKey=%s" % ("A" * 16, key),
+                "note=SessKey=%s;SessKey=%s" % ("B" * 16, key)):
+        assert curl(daemon, "/start.html", "-b", jar)[0] == "HTTP/1.1 200 OK", jar
+    assert curl(daemon, "/start.html", "-b", "OldSessKey=" + key)[0] == "HTTP/1.1 302 Moved Temporarily"
 
     # A user may see the start page but no administrator page, whose links are disabled.
     status, h, _ = login(daemon, name="User", pwd=USER_PWD)
@@ -216,6 +229,16 @@ def test_parameter_uploads(daemon, root, tmp_path):
     assert "uploaded@example.org" in open(root.file("/etc/params.dat")).read()
     assert 'http-equiv="refresh"' in body
 
+    # Exactly at the limit: still taken.
+    edge = tmp_path / "edge.txt"
+    head = b" sys_contact = edge@example.org\n"
+    with open(edge, "wb") as f:
+        f.write(head + b"#\n" * ((10240000 - len(head)) // 2) + b"#" * ((10240000 - len(head)) % 2))
+    assert os.path.getsize(edge) == 10240000
+    status, _, body = curl(daemon, "/maintenance/setparams.cgi", "-F", "file=@%s" % edge)
+    assert status == "HTTP/1.1 200 OK" and "Parameters are changed. Please wait." in body
+    assert "edge@example.org" in open(root.file("/etc/params.dat")).read()
+
     # Over the limit: read completely and dropped, and the device keeps running.
     big = tmp_path / "big.txt"
     with open(big, "wb") as f:
@@ -239,8 +262,10 @@ def test_showparams_lists_parameters(daemon):
 
 def test_restart_and_purge_exit_statuses(net, root):
     from conftest import Daemon
+    # The reset comes last: it removes the parameter file the other runs start from.
     for path, form, status in (("/maintenance/restart.cgi", "x=1", 0), ("/maintenance/restart.cgi", "cold=1", 2),
-                               ("/maintenance/purge.cgi", "x=1", 9), ("/maintenance/purge.cgi", "cold=1", 2)):
+                               ("/maintenance/purge.cgi", "x=1", 9), ("/maintenance/purge.cgi", "cold=1", 2),
+                               ("/maintenance/reset.cgi", "x=1", 0)):
         d = Daemon(net, root)
         try:
             start_web(d)
@@ -249,6 +274,8 @@ def test_restart_and_purge_exit_statuses(net, root):
             assert "The device is restarting." in body
             assert 'content="%d; url=http://' % (20 if "cold" in form else 10) in body
             assert wait_exit(d) == status, (path, form)
+            if "reset" in path:
+                assert not os.path.exists(root.file("/etc/params.dat"))
         finally:
             d.close()
 
@@ -275,3 +302,82 @@ def test_https(daemon, root):
     code, _, body = curl(d, "/start.html")
     assert code == "HTTP/1.1 200 OK"
     assert re.search(r'content="3; url=https://%s/start_(en|de).html"' % re.escape(d.net.device_addr), body)
+
+
+def test_refused_upload_is_not_read(daemon, root):
+    # The access check runs when the header is complete: a visitor without a session is
+    # sent to the login page before any of his upload is read or stored.
+    start_web(daemon, logins=True)
+    part = (b"--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"p.dat\"\r\n"
+            b"Content-Type: text/plain\r\n\r\n sys_contact = sneaked@example.org\n")
+    head = (b"POST /maintenance/setparams.cgi HTTP/1.1\r\nHost: qmr\r\n"
+            b"Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 5000000\r\n\r\n")
+    out = raw(daemon, head + part, keep_open=True)
+    assert out.startswith(b"HTTP/1.1 302 Moved Temporarily\r\n"), out[:200]
+    assert b"Location: /index_en.html\r\n" in out and not out.endswith(b"#NO-CLOSE#")
+    assert "sneaked" not in open(root.file("/etc/params.dat")).read()
+    assert curl(daemon, "/index.html")[0] == "HTTP/1.1 200 OK"
+
+
+CAP_CLIENT = r"""
+import json, socket, sys, time
+host, count = sys.argv[1], int(sys.argv[2])
+socks = [socket.create_connection((host, 80), timeout=10) for _ in range(count)]
+time.sleep(2)
+open_ones = []
+for s in socks:
+    s.setblocking(False)
+    try:
+        closed = s.recv(1) == b""
+    except BlockingIOError:
+        closed = False
+    except ConnectionResetError:
+        closed = True
+    if not closed:
+        open_ones.append(s)
+# A held connection is still served.
+first = open_ones[0]
+first.setblocking(True)
+first.sendall(b"GET /css/qmr.css HTTP/1.0\r\n\r\n")
+answer = first.recv(200)
+for s in socks:
+    s.close()
+print(json.dumps({"open": len(open_ones), "answer": answer.decode("latin-1")}))
+"""
+
+
+def test_concurrent_connections_are_capped(daemon):
+    # Each connection is a thread: beyond 32 at once the listener closes new ones, and
+    # the ones it holds are still served.
+    start_web(daemon)
+    r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "/usr/bin/python3", "-c", CAP_CLIENT,
+                        daemon.net.device_addr, "40"], capture_output=True, text=True, timeout=90)
+    assert r.returncode == 0, r.stderr
+    found = json.loads(r.stdout)
+    assert found["open"] == 32, found
+    assert found["answer"].startswith("HTTP/1.1 200 OK"), found
+    assert curl(daemon, "/css/qmr.css")[0] == "HTTP/1.1 200 OK"
+
+
+def test_listeners_follow_the_ip_vlan_settings(daemon):
+    # With management IP VLANs the listener set of the VLAN answers on its address; the
+    # untagged interface answers only while "ipvlan_mgmt_untag" is on, and a change of
+    # it reopens the listeners at once.
+    net = daemon.net
+    vlan_subnet = "198.19.%s" % net.subnet.rsplit(".", 1)[1]
+    start_web(daemon, ipvlan_mgmt="on", ipvlan_mgmt_untag="on", ipvlan_mgmt_idx="0", ipvlan_on_1="on",
+              ipvlan_id_1="7", ipvlan_addr_1=vlan_subnet + ".1", ipvlan_pfxlen_1="24")
+    net.run_client("ip", "addr", "add", vlan_subnet + ".2/24", "dev", "eth0")
+
+    def status(addr):
+        r = net.run_client("curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "3",
+                           "http://%s/css/qmr.css" % addr, check=False)
+        return r.stdout.strip()
+
+    daemon.wait_for(lambda: status(vlan_subnet + ".1") == "200", timeout=60, what="the VLAN listener")
+    assert status(net.device_addr) == "200"
+
+    code, _, body = curl(daemon, "/device/description.html", "-d", "action=set&ipvlan_mgmt_untag=off")
+    assert code == "HTTP/1.1 200 OK" and "Parameters have been changed." in body
+    daemon.wait_for(lambda: status(net.device_addr) == "000", timeout=30, what="the untagged listener to close")
+    assert status(vlan_subnet + ".1") == "200"

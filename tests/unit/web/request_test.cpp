@@ -2,6 +2,7 @@
 // and the answers the parser gives to garbage.
 
 #include "core/ptable.h"
+#include "core/ticks.h"
 #include "param_catalogue.h"
 #include "tests/unit/core/param_guard.h"
 #include "web/http.h"
@@ -9,9 +10,63 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 
 namespace {
+
+// A clock that runs 50 times faster than the real one: the server's 20-second limits
+// pass in 0.4 s while a client trickles a byte every 20 ms.
+int64_t fastTicks() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (static_cast<int64_t>(ts.tv_sec) * 100 + ts.tv_nsec / 10000000) * 50;
+}
+
+// Sends the start at once, then the rest a byte every 20 ms for as long as the server
+// takes it; returns what the server answered and how many bytes of the rest it took
+// before it ended the connection.
+std::pair<std::string, size_t> trickle(const std::string &start, const std::string &rest) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return {"socketpair failed", 0};
+    std::atomic<bool> ended{false};
+    std::atomic<size_t> sent{0};
+    std::thread writer([&] {
+        if (::send(sv[1], start.data(), start.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(start.size()))
+            return;
+        for (char ch : rest) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (ended.load() || ::send(sv[1], &ch, 1, MSG_NOSIGNAL) != 1) return;
+            sent++;
+        }
+    });
+    std::string answer;
+    std::thread reader([&] {
+        char block[4096];
+        ssize_t n;
+        while ((n = ::recv(sv[1], block, sizeof block, 0)) > 0)
+            answer.append(block, static_cast<size_t>(n));
+    });
+    {
+        auto *tcp = new TcpConnection(nullptr, nullptr, -1);
+        tcp->socket = sv[0];
+        tcp->family = Connection::FamilyUnix;
+        tcp->type = Connection::TypeStream;
+        tcp->state = Connection::StateConnected;
+        auto *c = new HttpConnection(tcp);
+        while (c->step()) {
+        }
+        ended = true;
+        c->exiting = true;
+        delete c;
+    }
+    writer.join();
+    reader.join();
+    ::close(sv[1]);
+    return {answer, sent.load()};
+}
 
 class RequestTest : public ::testing::Test {
 protected:
@@ -168,6 +223,34 @@ TEST_F(RequestTest, BodiesLeaveOnlyTheNextRequest) {
     std::string chunked = "POST /device/description.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                           "a\r\naction=set\r\n10;ext=1\r\n&sys_name=chunky\r\n0\r\nTrailer: x\r\n\r\n";
     EXPECT_EQ(bodyOf(exchange(chunked)), "name=chunky info=Parameters have been changed.");
+}
+
+TEST_F(RequestTest, TricklingClientsAreCutOff) {
+    // Each byte comes well within the idle limit, but the header, a form body or a
+    // chunked body that would take longer than their limit is cut off at the limit:
+    // the header without an answer, a body with "400 Bad Request" and nothing stored.
+    p_sys_name->setText("before", -1);
+    std::string form = "action=set&sys_name=" + std::string(200, 'x');
+    struct Case {
+        std::string start, rest;
+        const char *answer;
+    } cases[] = {
+        {"GET /contact.html HTTP/1.1\r\nX: ", std::string(200, 'y') + "\r\n\r\n", ""},
+        {"POST /device/description.html HTTP/1.1\r\nContent-Length: " + std::to_string(form.size()) +
+             "\r\n\r\n",
+         form, "HTTP/1.1 400 Bad Request\r\n"},
+        {"POST /device/description.html HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+         "dc\r\n" + form + "\r\n0\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+    };
+    setTickSource(fastTicks);
+    for (const Case &k : cases) {
+        auto [answer, taken] = trickle(k.start, k.rest);
+        EXPECT_EQ(answer.substr(0, std::strlen(k.answer)), k.answer) << k.start;
+        if (!*k.answer) EXPECT_EQ(answer, "") << k.start;
+        EXPECT_LT(taken, k.rest.size()) << k.start;
+    }
+    setTickSource(nullptr);
+    EXPECT_STREQ(p_sys_name->getText(), "before");
 }
 
 TEST_F(RequestTest, MultipartUploads) {
