@@ -96,8 +96,14 @@ def test_ping_to_the_appliance_mac_gives_it_the_address(net, root):
         net.run_client("ip", "neigh", "replace", wanted, "lladdr", mac, "dev", "eth0", "nud", "permanent")
         # Pings to a broadcast, multicast or link-local address change nothing.
         net.run_client("ping", "-c", "1", "-W", "1", "198.18.255.255", check=False)
+        # Nor does a ping in a frame to the broadcast MAC address (as a broadcast ping of
+        # a subnet narrower than /24 travels): it is not addressed to the appliance.
+        stray = net.subnet + ".66"
+        net.run_client("ip", "neigh", "replace", stray, "lladdr", "ff:ff:ff:ff:ff:ff", "dev", "eth0", "nud",
+                       "permanent")
 
         def pinged():
+            net.run_client("ping", "-c", "1", "-W", "1", stray, check=False)
             net.run_client("ping", "-c", "1", "-W", "1", wanted, check=False)
             return param(root, "ip_addr") == wanted
 
