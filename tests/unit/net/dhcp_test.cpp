@@ -426,6 +426,20 @@ TEST_F(DhcpClientTest, ALeaseOfOneSecondRenewsAtOnceAndRunsOutWithoutAnswer) {
     EXPECT_TRUE(p_ip_setby->equals("zconf"));
 }
 
+TEST_F(DhcpClientTest, PlainBootpReplyWhileRebindingFallsBackToZeroconf) {
+    serve(seconds(51, 600));
+    stepUntil({BootpClient::Bound});
+    network->ownAddress = v4("198.18.0.50");
+    client->step(); // T1: renewal, unanswered
+    client->step(); // T2: rebinding
+    ASSERT_EQ(client->state(), BootpClient::Rebinding);
+    network->answers.push_back([](const Bytes &req) { return replyTo(req, v4("198.18.0.50"), {}); });
+    client->step();
+    EXPECT_EQ(client->state(), BootpClient::Stopped);
+    EXPECT_TRUE(p_ip_setby->equals("zconf"));
+    EXPECT_TRUE(p_ip_addr->isLinkLocal4());
+}
+
 TEST_F(DhcpClientTest, NewDiscoveryMessageRestartsAtInit) {
     serve(seconds(51, 600));
     stepUntil({BootpClient::Bound});
