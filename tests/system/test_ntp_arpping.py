@@ -72,12 +72,13 @@ def test_dhcp_time_server_option_restarts_sync_with_chronyd(net, root, peers):  
         f.write("local stratum 8\nallow all\ncmdport 0\npidfile %s\n" % root.file("/tmp/chronyd.pid"))
     peers(net, root.file("/tmp/chrony.log"), "chronyd", "-d", "-x", "-f", conf)
     params(root, "ntp_server = \n")
-    dnsmasq(peers, net, root, "--dhcp-option=option:ntp-server," + net.client_addr)
     d = Daemon(net, root).start()
     try:
-        # An appliance clock far off, until the time server sets it.
+        # An appliance clock far off, until the time server sets it. The DHCP server
+        # starts only then, so the time server is not known before.
         ok, _ = d.simctl("clock", "set", "1000000000")
         assert ok
+        dnsmasq(peers, net, root, "--dhcp-option=option:ntp-server," + net.client_addr)
         d.wait_for(lambda: param(root, "ntp_server") == net.client_addr, timeout=40, what="option 42")
         d.wait_for(lambda: clock(d)[1] >= 1, timeout=30, what="the clock set from chronyd")
         assert abs(clock(d)[0] - time.time()) < 1.0
