@@ -220,8 +220,9 @@ def test_avahi_browse_resolves_both_services_and_the_host(net, root):
         instance = "%s@%s" % (PRODUCT, NAME)
         for service, port in (("_http", 80), ("_https", 443)):
             # Parsable lines: =;interface;protocol;name;type;domain;host;address;port;txt (the
-            # one empty TXT string shows as no text).
-            line = r"^=;eth0;IPv4;%s;%s\._tcp;local;%s\.local;%s;%d;$" % (
+            # one empty TXT string shows as no text). The host name resolves to the IPv4
+            # address or to the interface's IPv6 one, whichever answer avahi takes first.
+            line = r"^=;eth0;IPv4;%s;%s\._tcp;local;%s\.local;(%s|fe80::[0-9a-f:]+);%d;$" % (
                 re.escape(instance.replace(" ", "\\032").replace("@", "\\064")), service, NAME,
                 re.escape(net.device_addr), port)
             assert re.search(line, out, re.M), out
