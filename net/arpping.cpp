@@ -10,6 +10,8 @@
 #include "param_catalogue.h"
 
 #include <cstring>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -18,6 +20,21 @@ namespace {
 
 constexpr int64_t ReadTicks = 100;
 constexpr int64_t ReopenPauseTicks = 100;
+
+// Lets only frames addressed to the interface's own MAC address through: a packet
+// socket also sees the frames the appliance sends and those to the broadcast or a
+// multicast MAC address, and a ping carried by one of those asks nothing of this
+// appliance (a broadcast ping of a subnet narrower than /24 has no last octet 255).
+bool acceptOnlyOwnFrames(int socket) {
+    static sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),
+        BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
+}
 
 } // namespace
 
@@ -63,7 +80,7 @@ bool ArpPing::openSocket() {
     static const uint8_t everyone[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     auto *c = new Connection(this, iface, -1);
     unsigned index = if_nametoindex(iface->name());
-    if (index == 0 || !c->open(AF_PACKET, SOCK_DGRAM, 0) ||
+    if (index == 0 || !c->open(AF_PACKET, SOCK_DGRAM, 0) || !acceptOnlyOwnFrames(c->socket) ||
         !c->bindPacket(static_cast<int>(index), everyone)) {
         deleteConnection(c);
         return false;

@@ -315,7 +315,9 @@ void BootpClient::step() {
         }
         break;
     case Bound:
-        network_->waitTask(*this, renewTime ? secondsToTicks(renewTime) : ForeverTicks);
+        // Only an infinite lease waits without limit; a finite one too short to give
+        // a renewal time in whole seconds (one second) renews at once.
+        network_->waitTask(*this, renewTime || leaseTime ? secondsToTicks(renewTime) : ForeverTicks);
         if (state() == Init) break;
         startTicks = sysTicks();
         sendRequest(false, false);

@@ -197,7 +197,12 @@ void Bonjour::schedule(int nameClass, uint16_t type, bool known, uint32_t ttl, i
     } else {
         svc.pending |= bits;
     }
-    if (timed) answerTime = now + nextDelay();
+    // A later question never postpones answers already held: under questions in quick
+    // succession the answer time would otherwise move on and the answers never go out.
+    if (timed) {
+        int64_t due = now + nextDelay();
+        if (answerTime == 0 || due < answerTime) answerTime = due;
+    }
 }
 
 bool Bonjour::handleQuestion(const uint8_t *m, size_t length, size_t &at, int64_t now) {

@@ -52,13 +52,8 @@ SlpOutcome slpConfigure(const SlpRequest &r, NetInterface &iface) {
         }
     }
     if (!out.changed) return out;
-    if (v4 && r.hasMask) {
-        int prefix = 0;
-        uint32_t m = ntohl(r.mask);
-        while (prefix < 32 && (m & (0x80000000u >> prefix)))
-            ++prefix;
-        if (iface.setNetmask(prefix)) p_ip_pfxlen->set(prefix);
-    }
+    // A given netmask is stored; without one the prefix in use stays.
+    if (int prefix = slpPrefix(r); v4 && prefix > 0 && iface.setNetmask(prefix)) p_ip_pfxlen->set(prefix);
     if (r.gateway6.isSet())
         p_ipv6_router->set(r.gateway6);
     else if (r.gateway4.isSet())

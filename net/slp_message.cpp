@@ -7,6 +7,7 @@
 #include "core/sysinfo.h"
 #include "param_catalogue.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -129,6 +130,15 @@ bool parseSlpRequest(const uint8_t *m, size_t length, SlpRequest &r) {
         start = comma + 1;
     }
     return true;
+}
+
+int slpPrefix(const SlpRequest &r) {
+    if (!r.hasMask) return -1;
+    int prefix = 0;
+    uint32_t m = ntohl(r.mask);
+    while (prefix < 32 && (m & (0x80000000u >> prefix)))
+        ++prefix;
+    return prefix > 0 ? prefix : -1;
 }
 
 int buildSlpUrl(const InetAddress &local, bool limited, char *out, size_t size) {

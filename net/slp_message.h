@@ -34,6 +34,10 @@ struct SlpRequest {
 // last '/'. False for anything else (no reply is due).
 bool parseSlpRequest(const uint8_t *message, size_t length, SlpRequest &request);
 
+// The prefix of the request's netmask (its leading one bits); -1 when the request gives
+// none or one without leading one bits (0.0.0.0), so the prefix in use stays.
+int slpPrefix(const SlpRequest &request);
+
 // Writes the service reply to the request (language, encoding and transaction id
 // taken over) with the URL; the reply's length, 0 when it does not fit.
 size_t buildSlpReply(const uint8_t *request, const char *url, uint8_t *out, size_t size);

@@ -200,3 +200,49 @@ def test_nak_to_a_remembered_address_falls_back_to_zeroconf_then_leases(net, roo
         assert param(root, "ip_addr") != old
     finally:
         d.close()
+
+
+# A BOOTP server of a few lines: every request gets a plain BOOTP reply (the cookie and
+# a netmask, no DHCP message type) offering the address given, broadcast on eth0.
+BOOTP_SERVER = r"""
+import socket, struct, sys
+offered = socket.inet_aton(sys.argv[1])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"eth0")
+s.bind(("0.0.0.0", 67))
+n = 0
+while True:
+    data, peer = s.recvfrom(2048)
+    if len(data) < 240 or data[0] != 1:
+        continue
+    n += 1
+    reply = bytearray(300)
+    reply[0:4] = bytes([2, 1, 6, 0])
+    reply[4:8] = data[4:8]
+    reply[16:20] = offered
+    reply[28:44] = data[28:44]
+    reply[236:240] = bytes([99, 130, 83, 99])
+    reply[240:247] = bytes([1, 4, 255, 255, 255, 0, 255])
+    s.sendto(bytes(reply), ("255.255.255.255", 68))
+    print("request %d answered" % n, flush=True)
+"""
+
+
+def test_plain_bootp_answer_is_no_offer_and_discovery_goes_on(net, root, peers):
+    params(root, "")
+    offered = net.subnet + ".60"
+    bootp = peers(net, root.file("/tmp/bootp.log"), "/usr/bin/python3", "-c", BOOTP_SERVER, offered)
+    d = Daemon(net, root).start()
+    try:
+        # The client goes on discovering after each answer without a message type.
+        d.wait_for(lambda: "request 3 answered" in bootp.output(), timeout=40, what="three answered DISCOVERs")
+        assert param(root, "ip_addr") != offered and param(root, "ip_setby") != "dhcp"
+        assert offered not in net.run_device("ip", "-o", "-4", "addr", "show", "dev", "eth0").stdout
+        # A DHCP server then gives a lease.
+        bootp.stop()
+        dnsmasq(peers, net, root)
+        d.wait_for(lambda: leased(root, net), timeout=40, what="a lease from the DHCP server")
+    finally:
+        d.close()

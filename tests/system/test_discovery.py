@@ -174,3 +174,58 @@ def test_name_conflict_restarts_probing_with_a_new_name(net, root):
         if holder.poll() is None:
             holder.kill()
             holder.wait()
+
+
+# avahi in the client namespace, with a system bus of its own: a private /run (mount
+# namespace) holds the bus socket and avahi's run files, so tests side by side and the
+# host keep theirs. Prints what avahi-browse resolves for both services and the address
+# avahi-resolve finds for the host name.
+AVAHI = r"""
+set -e
+mount -t tmpfs tmpfs /run
+mkdir -p /run/dbus /run/avahi-daemon
+dbus-daemon --system --nofork --nopidfile &
+bus=$!
+cat > /run/avahi.conf <<CONF
+[server]
+host-name=avahi-peer
+use-ipv4=yes
+use-ipv6=no
+allow-interfaces=eth0
+enable-dbus=yes
+[publish]
+disable-publishing=yes
+CONF
+for i in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.1; done
+avahi-daemon --no-drop-root --no-chroot --no-rlimits -f /run/avahi.conf &
+avahi=$!
+trap 'kill $avahi $bus 2>/dev/null; wait' EXIT
+for i in $(seq 100); do avahi-daemon -c 2>/dev/null && break; sleep 0.1; done
+for i in $(seq 10); do
+    out=$(avahi-browse -k -r -t -p _http._tcp; avahi-browse -k -r -t -p _https._tcp)
+    [ $(echo "$out" | grep -c '^=') -ge 2 ] && break
+    sleep 1
+done
+echo "$out"
+avahi-resolve -4 -n "$1.local"
+"""
+
+
+def test_avahi_browse_resolves_both_services_and_the_host(net, root):
+    params(root, "ip_addr = %s\nip_dhcp = off\n" % net.device_addr)
+    d = started(Daemon(net, root), root)
+    try:
+        out = net.run_client("unshare", "-m", "--propagation", "private", "bash", "-c", AVAHI, "avahi", NAME,
+                             timeout=120).stdout
+        instance = "%s@%s" % (PRODUCT, NAME)
+        for service, port in (("_http", 80), ("_https", 443)):
+            # Parsable lines: =;interface;protocol;name;type;domain;host;address;port;txt (the
+            # one empty TXT string shows as no text). The host name resolves to the IPv4
+            # address or to the interface's IPv6 one, whichever answer avahi takes first.
+            line = r"^=;eth0;IPv4;%s;%s\._tcp;local;%s\.local;(%s|fe80::[0-9a-f:]+);%d;$" % (
+                re.escape(instance.replace(" ", "\\032").replace("@", "\\064")), service, NAME,
+                re.escape(net.device_addr), port)
+            assert re.search(line, out, re.M), out
+        assert re.search(r"^%s\.local\s+%s$" % (NAME, re.escape(net.device_addr)), out, re.M), out
+    finally:
+        d.close()

@@ -412,6 +412,34 @@ TEST_F(DhcpClientTest, InfiniteLeaseStaysBoundWhenARenewalGoesUnanswered) {
     EXPECT_TRUE(p_ip_setby->equals("dhcp"));
 }
 
+TEST_F(DhcpClientTest, ALeaseOfOneSecondRenewsAtOnceAndRunsOutWithoutAnswer) {
+    // Half a second and seven eighths of it are 0 in whole seconds: no "infinite" wait.
+    serve(seconds(51, 1));
+    stepUntil({BootpClient::Bound});
+    network->ownAddress = v4("198.18.0.50");
+    client->step();
+    EXPECT_EQ(network->waits.back(), 0);
+    EXPECT_EQ(client->state(), BootpClient::Renewing);
+    client->step();
+    client->step();
+    EXPECT_EQ(client->state(), BootpClient::Init);
+    EXPECT_TRUE(p_ip_setby->equals("zconf"));
+}
+
+TEST_F(DhcpClientTest, PlainBootpReplyWhileRebindingFallsBackToZeroconf) {
+    serve(seconds(51, 600));
+    stepUntil({BootpClient::Bound});
+    network->ownAddress = v4("198.18.0.50");
+    client->step(); // T1: renewal, unanswered
+    client->step(); // T2: rebinding
+    ASSERT_EQ(client->state(), BootpClient::Rebinding);
+    network->answers.push_back([](const Bytes &req) { return replyTo(req, v4("198.18.0.50"), {}); });
+    client->step();
+    EXPECT_EQ(client->state(), BootpClient::Stopped);
+    EXPECT_TRUE(p_ip_setby->equals("zconf"));
+    EXPECT_TRUE(p_ip_addr->isLinkLocal4());
+}
+
 TEST_F(DhcpClientTest, NewDiscoveryMessageRestartsAtInit) {
     serve(seconds(51, 600));
     stepUntil({BootpClient::Bound});

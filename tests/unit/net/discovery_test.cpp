@@ -227,6 +227,22 @@ TEST_F(BonjourTest, BrowseAnswerWaitsForItsTimeAndCarriesBothServices) {
         << "host " << responder->hostLabel;
 }
 
+TEST_F(BonjourTest, BrowseQuestionsInQuickSuccessionDoNotPostponeAHeldAnswer) {
+    // Browsers asking every tick would otherwise push the answer time on for ever.
+    handle(query({question({"_http", "_tcp", "local"}, 12)}), 1000);
+    const int64_t due = responder->answerTime;
+    for (int64_t now = 1001; now < due; ++now) {
+        handle(query({question({"_https", "_tcp", "local"}, 12)}), now);
+        EXPECT_FALSE(responder->sendDue(now));
+    }
+    EXPECT_EQ(responder->answerTime, due);
+    ASSERT_TRUE(responder->sendDue(due));
+    ASSERT_EQ(sent->batches.size(), 1u);
+    auto r = records(sent->batches[0].messages[0]);
+    EXPECT_EQ(std::vector<std::string>(r.begin(), r.begin() + 2),
+              (std::vector<std::string>{"1 12 _http", "1 12 _https"}));
+}
+
 TEST_F(BonjourTest, KnownAnswerWithMoreThanHalfTheTtlSuppressesThePtr) {
     handle(query({question({"_http", "_tcp", "local"}, 12)}, 0, {knownPtr(3601)}), 1000);
     EXPECT_EQ(responder->services[0].pending & Bonjour::RecPtr, 0u);
