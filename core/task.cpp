@@ -313,7 +313,10 @@ int Task::wait(int64_t ticks, int extraFd) {
         }
         int rc = ::poll(fds, n, timeoutMs);
         if (rc < 0) return 0;
-        if (rc == 0) return 1;
+        // One poll waits at most about 24.8 days: a longer wait (an infinite DHCP lease
+        // is near that) goes on until its own deadline.
+        if (rc == 0 && !(ticks > 0 && monotonicMs() < deadline)) return 1;
+        if (rc == 0) continue;
         if (pipeIndex >= 0 && (fds[pipeIndex].revents & (POLLIN | POLLHUP))) {
             uint32_t flags = self->readMessage();
             if (flags & (MsgNotifyEvent | MsgConfigChanged | MsgNewDiscovery)) return 2;
