@@ -2,11 +2,13 @@
 // relay logic.
 
 #include "core/ptable_hooks.h"
+#include "core/ticks.h"
 #include "notify/notify.h"
 #include "notify/relay.h"
 #include "notify/traps.h"
 #include "param_catalogue.h"
 #include "tests/unit/core/param_guard.h"
+#include "tests/unit/notify/fixed_clock.h"
 #include "tests/unit/notify/mail_peer.h"
 
 #include <gtest/gtest.h>
@@ -407,6 +409,53 @@ TEST(Relay, FixedOrAbsentDoesNothing) {
     b.guard.set(p_sw_features, "0");
     EXPECT_EQ(handle_relay_event(DevEventLinkDown), 0);
     EXPECT_TRUE(relaySwitches.empty());
+}
+
+time_t stampOf(uint32_t bit) {
+    for (const DeviceEventEntry *e = deviceEventTable(); e->bit; e++)
+        if (e->bit == bit) return e->last;
+    ADD_FAILURE() << "no row for " << bit;
+    return -1;
+}
+
+int64_t fixedTicks() {
+    return 12345;
+}
+
+TEST(Relay, EventTableStampsTheEventsThatConcernTheRelay) {
+    const time_t at = 1790000000; // 2026
+    FixedClock clock(at);
+    setTickSource(fixedTicks);
+    {
+        RelayBoard b("eve");
+        b.guard.set(p_relay_eve_net, "netoff");
+        const time_t up = stampOf(DevEventLinkUp);
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), at);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), up) << "no match: no stamp";
+        clock.set(at + 60);
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), at + 60) << "latched already: stamped again";
+        // A clock that was never set: seconds since start.
+        clock.set(1230000000); // 2008
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), 123);
+    }
+    {
+        // Status mode stamps the opposite event too, which switches the relay off.
+        RelayBoard b("stat");
+        b.guard.set(p_relay_stat_net, "netoff");
+        clock.set(at + 120);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), at + 120);
+        // Without the relay feature nothing is stamped.
+        b.guard.set(p_sw_features, "0");
+        clock.set(at + 180);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), at + 120);
+    }
+    setTickSource(nullptr);
 }
 
 } // namespace
