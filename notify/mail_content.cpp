@@ -5,6 +5,7 @@
 
 #include "core/buffer.h"
 #include "core/monilog.h"
+#include "core/platform.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
 #include "core/task.h"
@@ -44,7 +45,7 @@ const Symbol symbols[4] = {
 };
 
 bool localNow(struct tm &out) {
-    time_t now = time(nullptr);
+    time_t now = applianceTime();
     return now != static_cast<time_t>(-1) && localtime_r(&now, &out) != nullptr;
 }
 

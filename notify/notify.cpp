@@ -3,6 +3,7 @@
 #include "notify/notify.h"
 
 #include "core/monilog.h"
+#include "core/platform.h"
 #include "core/ptable.h"
 #include "core/ticks.h"
 #include "core/utils_text.h"
@@ -237,8 +238,8 @@ void Notify::runLoop() {
             continue;
         }
         struct tm local {};
-        time_t now = time(nullptr);
-        bool haveTime = localtime_r(&now, &local) != nullptr;
+        time_t now = applianceTime();
+        bool haveTime = now != static_cast<time_t>(-1) && localtime_r(&now, &local) != nullptr;
         if (haveTime) {
             if (p_monimail->isOn() && p_monibupdaily->isOn() && local.tm_year + 1900 > 2022 &&
                 runFlags.load() == 0 && local.tm_hour != lastHour && local.tm_hour == p_monibuphh->value()) {

@@ -4,6 +4,7 @@
 
 #include "notify/relay.h"
 
+#include "core/platform.h"
 #include "core/ptable.h"
 #include "core/ptable_hooks.h"
 #include "core/ticks.h"
@@ -67,7 +68,7 @@ bool namesPort(P3List *setting, int port) {
 }
 
 void stamp(uint32_t bit) {
-    time_t now = time(nullptr);
+    time_t now = applianceTime();
     struct tm local;
     bool clockSet =
         now != static_cast<time_t>(-1) && localtime_r(&now, &local) && local.tm_year + 1900 > 2015;

@@ -3,6 +3,7 @@
 #include "notify/smtp.h"
 
 #include "core/buffer.h"
+#include "core/platform.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
 #include "core/ticks.h"
@@ -200,9 +201,10 @@ bool MailClient::sendEnvelope(const char *const *receivers, const char *subject,
     head += "From: " + local + " <" + local + "@" + domain + ">\r\n";
     head += std::string("Subject: ") + subject + "\r\n";
     char date[128] = "";
-    time_t now = time(nullptr);
+    time_t now = applianceTime();
     struct tm tm;
-    if (localtime_r(&now, &tm) != nullptr) strftime(date, sizeof date, "%a, %d %b %Y %X %z (%Z)", &tm);
+    if (now != static_cast<time_t>(-1) && localtime_r(&now, &tm) != nullptr)
+        strftime(date, sizeof date, "%a, %d %b %Y %X %z (%Z)", &tm);
     head += std::string("Date: ") + date + "\r\n";
     if (autoReply) head += "Auto-Submitted: auto-replied\r\n";
     std::string data = dataText(head);

@@ -2,15 +2,19 @@
 // relay logic.
 
 #include "core/ptable_hooks.h"
+#include "core/ticks.h"
 #include "notify/notify.h"
 #include "notify/relay.h"
 #include "notify/traps.h"
 #include "param_catalogue.h"
 #include "tests/unit/core/param_guard.h"
+#include "tests/unit/notify/fixed_clock.h"
+#include "tests/unit/notify/mail_peer.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
@@ -50,6 +54,129 @@ TEST(Ring, SeventeenEventsKeepTheLastSixteenAndCloseOverwrittenFiles) {
     EXPECT_STREQ(a.task.ring[1].text1, "");
     EXPECT_STREQ(a.task.ring[2].text1, "hot");
     EXPECT_STREQ(a.task.ring[2].text2, "");
+}
+
+// Event mails to receiver 1 through a scripted server: system events and backups wanted.
+struct MailRig {
+    ParamGuard guard;
+    MailScript script;
+    MailRig() {
+        guard.set(p_smtp_srv, "198.18.0.9");
+        guard.set(p_smtp_port, "25");
+        guard.set(p_smtp_secure, "---");
+        guard.set(p_smtp_auth, "off");
+        guard.set(p_smtp_sign, "off");
+        guard.set(p_smtp_sender, "qmr@example.test");
+        guard.set(p_mailto_1, "ops@example.test");
+        guard.set(p_mailto_2, "");
+        guard.set(p_notisys_1, "on");
+        guard.set(p_notibup_1, "on");
+    }
+};
+
+// A parameter-backup file holding the text (its descriptor).
+int backupFile(const std::string &text) {
+    int fd = memfd_create("backup", MFD_CLOEXEC);
+    if (fd >= 0 && !text.empty()) {
+        EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    return fd;
+}
+
+size_t count(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+TEST(Ring, AMailClearsOnlyTheSlotsItTook) {
+    MailRig rig;
+    Accepting a;
+    ScriptedServer server(rig.script);
+    // An event recorded while the mail is being sent, with the ring lock free then.
+    int fd = backupFile("sys_name = hall 7\n");
+    bool lockFree = false;
+    rig.script.onOpen = [&] {
+        lockFree = notifyRingMutex().try_lock();
+        if (lockFree) notifyRingMutex().unlock();
+        notifyAddEvent(NotifyBackup, fd);
+    };
+    acceptMail(rig.script);
+    notifyAddEvent(NotifyLinkChanged, 0x11);
+    EXPECT_EQ(a.task.sendPendingMail(), 1);
+    EXPECT_TRUE(lockFree) << "no ring lock across the send";
+    EXPECT_EQ(a.task.mailPending, 0x2u) << "the backup recorded meanwhile waits";
+    EXPECT_TRUE(isOpen(fd)) << "and keeps its file";
+    EXPECT_EQ(count(rig.script.written, "RJ-45 network connector"), 1u);
+    EXPECT_EQ(rig.script.written.find("parameters_"), std::string::npos);
+
+    // The next pass mails it with its file attached, and closes the file.
+    rig.script.onOpen = nullptr;
+    rig.script.written.clear();
+    acceptMail(rig.script);
+    EXPECT_EQ(a.task.sendPendingMail(), 1);
+    EXPECT_EQ(a.task.mailPending, 0u);
+    EXPECT_FALSE(isOpen(fd));
+    EXPECT_NE(rig.script.written.find("Subject: "), std::string::npos);
+    EXPECT_NE(rig.script.written.find(" filename=\"parameters_"), std::string::npos);
+    EXPECT_NE(rig.script.written.find("c3lzX25hbWUgPSBoYWxsIDcKCg=="), std::string::npos)
+        << "the file, Base64";
+
+    // A full ring: the oldest slot overwritten during the send is the one left pending.
+    for (int i = 0; i < NotifyRingSize; i++)
+        notifyAddEvent(NotifyLinkChanged, 0x11);
+    rig.script.written.clear();
+    rig.script.onOpen = [] { notifyAddEvent(NotifyLinkChanged, 0); };
+    acceptMail(rig.script);
+    const int oldest = a.task.writeIndex;
+    EXPECT_EQ(a.task.sendPendingMail(), 1);
+    EXPECT_EQ(a.task.mailPending, 1u << oldest);
+    EXPECT_EQ(count(rig.script.written, "no link"), 0u) << "the new event is not in this mail";
+    rig.script.onOpen = nullptr;
+    rig.script.written.clear();
+    acceptMail(rig.script);
+    EXPECT_EQ(a.task.sendPendingMail(), 1);
+    EXPECT_EQ(count(rig.script.written, "RJ-45 network connector: no link"), 1u) << "but in the next";
+    EXPECT_EQ(count(rig.script.written, "RJ-45 network connector"), 1u);
+    EXPECT_EQ(a.task.mailPending, 0u);
+}
+
+TEST(Ring, BackupsDroppedUnmailedAreClosed) {
+    struct Case {
+        const char *name;
+        const char *backupsWanted;
+        const char *receiver;
+        size_t size;
+        bool serverAccepts;
+        bool mailed;
+    } cases[] = {
+        {"nobody wants backups", "off", "ops@example.test", 100, true, false},
+        {"no receiver address", "on", "", 100, true, false},
+        {"empty file", "on", "ops@example.test", 0, true, true},
+        {"file too large", "on", "ops@example.test", 70000, true, true},
+        {"server refuses the mail", "on", "ops@example.test", 100, false, true},
+    };
+    for (auto &c : cases) {
+        MailRig rig;
+        rig.guard.set(p_notibup_1, c.backupsWanted);
+        rig.guard.set(p_mailto_1, c.receiver);
+        if (c.serverAccepts)
+            acceptMail(rig.script);
+        else
+            rig.script.replies = {"554 go away\r\n"};
+        ScriptedServer server(rig.script);
+        Accepting a;
+        int fd = backupFile(std::string(c.size, 'x'));
+        notifyAddEvent(NotifyBackup, fd);
+        a.task.sendPendingMail();
+        EXPECT_FALSE(isOpen(fd)) << c.name;
+        EXPECT_EQ(a.task.mailPending, 0u) << c.name;
+        EXPECT_EQ(a.task.ring[0].aux, -1) << c.name;
+        EXPECT_EQ(rig.script.opened, c.mailed ? 1 : 0) << c.name;
+        EXPECT_EQ(rig.script.written.find("parameters_"), std::string::npos)
+            << c.name << ": nothing attached";
+    }
 }
 
 TEST(Ring, MessagesSetTheRunFlags) {
@@ -282,6 +409,53 @@ TEST(Relay, FixedOrAbsentDoesNothing) {
     b.guard.set(p_sw_features, "0");
     EXPECT_EQ(handle_relay_event(DevEventLinkDown), 0);
     EXPECT_TRUE(relaySwitches.empty());
+}
+
+time_t stampOf(uint32_t bit) {
+    for (const DeviceEventEntry *e = deviceEventTable(); e->bit; e++)
+        if (e->bit == bit) return e->last;
+    ADD_FAILURE() << "no row for " << bit;
+    return -1;
+}
+
+int64_t fixedTicks() {
+    return 12345;
+}
+
+TEST(Relay, EventTableStampsTheEventsThatConcernTheRelay) {
+    const time_t at = 1790000000; // 2026
+    FixedClock clock(at);
+    setTickSource(fixedTicks);
+    {
+        RelayBoard b("eve");
+        b.guard.set(p_relay_eve_net, "netoff");
+        const time_t up = stampOf(DevEventLinkUp);
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), at);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), up) << "no match: no stamp";
+        clock.set(at + 60);
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), at + 60) << "latched already: stamped again";
+        // A clock that was never set: seconds since start.
+        clock.set(1230000000); // 2008
+        handle_relay_event(DevEventLinkDown);
+        EXPECT_EQ(stampOf(DevEventLinkDown), 123);
+    }
+    {
+        // Status mode stamps the opposite event too, which switches the relay off.
+        RelayBoard b("stat");
+        b.guard.set(p_relay_stat_net, "netoff");
+        clock.set(at + 120);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), at + 120);
+        // Without the relay feature nothing is stamped.
+        b.guard.set(p_sw_features, "0");
+        clock.set(at + 180);
+        handle_relay_event(DevEventLinkUp);
+        EXPECT_EQ(stampOf(DevEventLinkUp), at + 120);
+    }
+    setTickSource(nullptr);
 }
 
 } // namespace

@@ -1,8 +1,11 @@
 // Commands by mail: subject codes, header fields, parameter lines and update
 // attachments behind the TAN, and a mailbox poll against a scripted POP3 server.
 
+#include "core/sysinfo.h"
 #include "core/ticks.h"
+#include "core/utils_text.h"
 #include "notify/mail_parse.h"
+#include "notify/notify.h"
 #include "notify/smtp.h"
 #include "param_catalogue.h"
 #include "tests/unit/core/param_guard.h"
@@ -10,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <unistd.h>
@@ -243,6 +248,141 @@ TEST(Pop3, PollDeletesEveryMail) {
     EXPECT_EQ(client.handled[1].size, 200);
     EXPECT_EQ(pop3Error.load(), MailDeleteFailed);
     setTickSource(nullptr);
+}
+
+// The notification task's command handler behind a scripted POP3 mailbox and SMTP
+// server: mails to ops@example.test, the TAN fixed.
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setTickSource(lateTicks);
+        for (auto [p, v] :
+             std::initializer_list<std::pair<Param *, const char *>>{{p_pop3, "on"},
+                                                                     {p_pop3_srv, "198.18.0.9"},
+                                                                     {p_pop3_sec, "0"},
+                                                                     {p_pop3_usr, "box"},
+                                                                     {p_pop3_pwd, "secret"},
+                                                                     {p_smtp_srv, "198.18.0.9"},
+                                                                     {p_smtp_port, "25"},
+                                                                     {p_smtp_secure, "---"},
+                                                                     {p_smtp_auth, "off"},
+                                                                     {p_smtp_sign, "off"},
+                                                                     {p_smtp_sender, "qmr@example.test"},
+                                                                     {p_sessKeys, "off"},
+                                                                     {p_mailto_1, "ops@example.test"},
+                                                                     {p_mailto_2, ""},
+                                                                     {p_monimailto, ""}})
+            guard.set(p, v);
+        std::memcpy(savedTan, currentTan, sizeof savedTan);
+        std::strcpy(currentTan, Tan.c_str());
+    }
+    void TearDown() override {
+        std::memcpy(currentTan, savedTan, sizeof savedTan);
+        setTickSource(nullptr);
+    }
+
+    // Polls a mailbox holding one mail; what the client wrote.
+    std::string poll(const std::string &headers, const std::string &body = "", bool answer = true) {
+        MailScript script;
+        mailboxOfOne(script, headers, body, answer);
+        ScriptedServer server(script);
+        EXPECT_TRUE(task.pollMailbox());
+        EXPECT_TRUE(script.replies.empty()) << "the dialogue ran as scripted: " << script.written;
+        return script.written;
+    }
+
+    ParamGuard guard;
+    Notify task{0};
+    char savedTan[sizeof currentTan];
+};
+
+TEST_F(Commands, StrangersNeverSeeTheTan) {
+    struct Case {
+        const char *from;
+        const char *mailto1;
+        const char *mailto2;
+        const char *monimailto;
+        bool tanShown;
+    } cases[] = {
+        {"ops@example.test", "ops@example.test", "", "", true},
+        {"OPS@Example.Test", "ops@example.test", "", "", true},
+        {"moni@example.test", "", "", "moni@example.test", true},
+        {"second@example.test", "", "second@example.test", "", true},
+        {"mallory@evil.test", "ops@example.test", "second@example.test", "moni@example.test", false},
+        {"ops@example.test.evil.test", "ops@example.test", "", "", false},
+        // With no receiver configured nobody is authorised.
+        {"mallory@evil.test", "", "", "", false},
+    };
+    for (auto &c : cases) {
+        guard.set(p_mailto_1, c.mailto1);
+        guard.set(p_mailto_2, c.mailto2);
+        guard.set(p_monimailto, c.monimailto);
+        task.senderAuthorised = true; // left over from an event mail
+        std::string w = poll(std::string("From: <") + c.from + ">\r\nSubject: cmd: get status\r\n");
+        EXPECT_NE(w.find(std::string("RCPT TO:<") + c.from + ">"), std::string::npos) << c.from;
+        EXPECT_NE(w.find("Event: get status\r\n"), std::string::npos) << c.from;
+        EXPECT_EQ(w.find(Tan) != std::string::npos, c.tanShown) << c.from << " " << c.mailto1;
+        EXPECT_EQ(w.find("TAN: ") != std::string::npos, c.tanShown) << c.from << " " << c.mailto1;
+    }
+}
+
+// The help page as the reply carries it, for the product name given.
+std::string helpPage(const std::string &product) {
+    std::ifstream in(std::string(QMR_FIXTURES) + "/mail/help_page.txt", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string page = text.str();
+    EXPECT_FALSE(page.empty());
+    for (size_t at; (at = page.find("@PRODUCT@")) != std::string::npos;)
+        page.replace(at, 9, product);
+    return page;
+}
+
+TEST_F(Commands, HelpAndUnknownCommandsGetTheHelpPage) {
+    struct Case {
+        const char *subject;
+        const char *event;
+        uint32_t refused;
+    } cases[] = {
+        {"cmd: help", "Help info", 0},
+        {"cmd: HELP me", "Help info", 0},
+        {"cmd: print", "Received unknown command", 1},
+        {"cmd: get hidden", "Received unknown command", 1},
+    };
+    const std::string page = helpPage(productParams().productName);
+    for (auto &c : cases) {
+        uint32_t refused = mailsRefusedCount.load();
+        std::string body =
+            sentBody(poll(std::string("From: ops@example.test\r\nSubject: ") + c.subject + "\r\n"));
+        std::string tail = std::string("Event: ") + c.event + "\r\n\r\nTAN: " + Tan + "\r\n\r\n" + page;
+        ASSERT_GE(body.size(), tail.size()) << c.subject;
+        EXPECT_EQ(body.substr(body.size() - tail.size()), tail) << c.subject;
+        EXPECT_EQ(mailsRefusedCount.load(), refused + c.refused) << c.subject;
+    }
+}
+
+TEST_F(Commands, AnUpdateUsesUpTheTanWhateverItsOutcome) {
+    const std::string headers = "From: ops@example.test\r\nSubject: cmd: update zqn\r\n"
+                                "Content-Type: multipart/mixed; boundary=\"b1\"\r\n";
+    auto mailWith = [](const std::string &tan) {
+        return "--b1\r\nContent-Type: text/plain\r\n\r\nTAN = " + tan +
+               "\r\n--b1\r\nContent-Type: application/octet-stream; name=\"fw.bin\"\r\n"
+               "Content-Transfer-Encoding: base64\r\n\r\nUVVJTEw=\r\n--b1--\r\n";
+    };
+    // No validation installed yet: the file is refused, and the TAN is used up.
+    std::string w = poll(headers, mailWith(Tan));
+    EXPECT_NE(w.find("RETR 1\r\n"), std::string::npos);
+    EXPECT_NE(w.find("Event: Error : Update file validation failed!?\r\n"), std::string::npos) << w;
+    EXPECT_NE(Tan, currentTan) << "a new TAN";
+    EXPECT_EQ(w.find(Tan), std::string::npos) << "the used TAN is not shown again";
+    EXPECT_NE(w.find(std::string("TAN: ") + currentTan + "\r\n"), std::string::npos);
+    // The same mail again: the old TAN is refused.
+    std::string renewed = currentTan;
+    w = poll(headers, mailWith(Tan));
+    EXPECT_NE(w.find("Event: Error : Update failed on wrong TAN or restricted access!?\r\n"),
+              std::string::npos)
+        << w;
+    EXPECT_EQ(renewed, currentTan) << "a refused TAN renews nothing";
 }
 
 } // namespace
