@@ -698,7 +698,8 @@ void addSimTestHooks() {
                                    ? std::string()
                                    : std::string("no notification task");
                     });
-    sim::addCommand("trap", "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its targets",
+    sim::addCommand("trap",
+                    "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its SNMPv1 targets",
                     [](const std::vector<std::string> &args, std::string &) {
                         if (args.size() != 3) return std::string("usage: trap GENERIC SPECIFIC");
                         SnmpTrapRequest request;

@@ -1,7 +1,7 @@
 // SNMP traps of the notification task: SNMPv1 receivers get an enterprise-specific trap
 // (enterprise ENT.2.51, specific code 51, the trap number in .1), SNMPv3 receivers a
 // notification whose snmpTrapOID is ENT.2.51.1. The requests go to the SNMP agent's
-// thread, which sends each to the trap targets of its configuration.
+// thread, which sends each to the trap targets of the request's version.
 
 #include "notify/traps.h"
 
@@ -184,15 +184,15 @@ SnmpTrapRequest buildTrapRequest(const NotifyEvent &e, bool v3) {
 std::vector<SnmpTrapRequest> restartTrapRequests(int warmStarts, int life) {
     std::vector<SnmpTrapRequest> out;
     bool warm = warmStarts > 0;
+    // One request per version: each reaches the receivers of its own version only.
     if (versionConfigured("v1")) {
-        // A generic trap reaches SNMPv3 receivers too, as the library's notification of
-        // it: one request serves both versions.
         SnmpTrapRequest r;
         r.kind = SnmpTrapRequest::Easy;
         r.generic = warm ? 1 : 0;
         r.specific = life;
         out.push_back(r);
-    } else if (versionConfigured("v3")) {
+    }
+    if (versionConfigured("v3")) {
         SnmpTrapRequest r;
         r.kind = SnmpTrapRequest::V3;
         r.vars = trap_standard_vars({1, 3, 6, 1, 6, 3, 1, 1, 5, warm ? 2u : 1u});

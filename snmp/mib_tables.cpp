@@ -128,10 +128,11 @@ int answerCell(const char *table, netsnmp_agent_request_info *reqinfo, netsnmp_r
     }
 }
 
-int deviceTableHandler(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
-                       netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-    const char *table = reginfo->handlerName;
+// Every request of a list in turn. In a SET, requests an earlier helper already refused
+// (an OID that names no cell of the table) keep that error; a GET answers every cell anew.
+void answerRequests(const char *table, netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
     for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+        if (r->processed && MODE_IS_SET(reqinfo->mode)) continue;
         int error = answerCell(table, reqinfo, r);
         // A SET of a cell without a parameter creates nothing, in whichever phase the
         // table helpers first hand it down.
@@ -140,6 +141,25 @@ int deviceTableHandler(netsnmp_mib_handler *, netsnmp_handler_registration *regi
         // A cell that went well keeps whatever an earlier helper recorded on it.
         if (error != 0) netsnmp_set_request_error(reqinfo, r, error);
     }
+}
+
+// The end of the chain: GET and GETNEXT, after the data set helper found the row.
+int deviceTableHandler(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
+                       netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
+    answerRequests(reginfo->handlerName, reqinfo, requests);
+    return SNMP_ERR_NOERROR;
+}
+
+// Sits in front of the data set helper and answers every SET phase itself, so that SETs
+// never reach that helper. The helper keeps a copy of each row being written, found by
+// the OID of the first request of the list rather than of the request at hand: a PDU
+// whose first binding names no cell (the table entry itself, say) followed by a real
+// cell made it read far beyond the OID, and two cells of different rows were mixed up.
+// The tables hold no values of their own, so the helper's copies serve no purpose here.
+int deviceTableSetHandler(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                          netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
+    if (!MODE_IS_SET(reqinfo->mode)) return netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    answerRequests(reginfo->handlerName, reqinfo, requests);
     return SNMP_ERR_NOERROR;
 }
 
@@ -174,13 +194,21 @@ int init_deviceTables() {
             t.name, deviceTableHandler, name, EnterpriseArcLength + 3, HANDLER_CAN_RWRITE);
         if (reg == nullptr || netsnmp_register_table_data_set(reg, set, nullptr) != MIB_REGISTERED_OK)
             continue;
+        netsnmp_mib_handler *setHandler = netsnmp_create_handler("deviceTableSet", deviceTableSetHandler);
+        if (setHandler == nullptr ||
+            netsnmp_inject_handler_before(reg, setHandler, "netsnmp_table_data_set") != SNMPERR_SUCCESS) {
+            // Without it a SET would reach the data set helper: take the table out again.
+            if (setHandler != nullptr) netsnmp_handler_free(setHandler);
+            netsnmp_unregister_handler(reg);
+            continue;
+        }
         for (unsigned i = 1; i <= t.rows; i++) {
             netsnmp_table_row *row = netsnmp_create_table_data_row();
             if (row == nullptr) break;
             u_long index = i;
             snmp_varlist_add_variable(&row->indexes, nullptr, 0, ASN_UNSIGNED, &index, sizeof index);
-            // Every cell gets its place in the row, so that the data set's SET phases treat
-            // it as an existing cell (the values themselves always come from the handler).
+            // Every cell gets its place in the row, so that the data set helper hands a GET
+            // of it on (the values themselves always come from the handler).
             for (unsigned c = 0; c < t.columnCount; c++) {
                 long zero = 0;
                 const ColumnDecl &col = t.columns[c];

@@ -39,6 +39,11 @@ const char *lookupColumn(const char *table, unsigned column, uint8_t &type);
 
 // Sends the trap requests waiting in the queue; on the agent's thread only.
 void sendQueuedTraps();
+// Has the trap receivers of the configuration file opened as sessions of this agent, so
+// that each gets the notifications of its own version only; before the file is read.
+void takeOverTrapTargets();
+// Closes the receivers' sessions: before the file is read again and at the agent's end.
+void closeTrapTargets();
 // Whether an agent runs and takes trap requests (set by the agent's thread).
 void setTrapAgentRunning(int taskNumber);
 

@@ -7,6 +7,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/agent/agent_callbacks.h>
 #include <net-snmp/agent/util_funcs/header_generic.h>
 #include <net-snmp/agent/util_funcs/header_simple_table.h>
 #include <net-snmp/library/large_fd_set.h>

@@ -1,12 +1,20 @@
 // Trap requests: any task may ask for a notification, but only the agent's thread calls
 // the library (it is not reentrant). A request is queued here and the agent is woken
 // through its pipe; its loop sends what waits after each pass.
+//
+// Each request is meant for the receivers of its own version. The library sends every
+// notification to all of its receivers, in the form of each one's version, so one call
+// per version gave each receiver every event twice. Instead the receivers' sessions that
+// the configuration file opens ("trapsink", "trapsess") are taken over here, and the
+// forms the library builds of a request are handed only to the receivers of the
+// request's version.
 
 #include "snmp/snmp_internal.h"
 #include "snmp/snmp_lib.h"
 
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -89,7 +97,47 @@ netsnmp_variable_list *buildVars(const SnmpTrapRequest &r) {
     return vars;
 }
 
+// The receivers' sessions, taken over from the library as it reads the configuration
+// file; on the agent's thread only.
+struct TrapTarget {
+    netsnmp_session *session;
+    bool v1;
+};
+std::vector<TrapTarget> targets;
+// The form the request being sent goes out in: SNMPv1 (true) or SNMPv2/v3.
+bool sendingV1 = false;
+
+int takeTarget(int, int, void *serverArg, void *) {
+    auto *args = static_cast<agent_add_trap_args *>(serverArg);
+    if (args == nullptr || args->ss == nullptr) return SNMPERR_GENERR;
+    targets.push_back(TrapTarget{args->ss, args->ss->version == SNMP_VERSION_1});
+    args->rc = SNMPERR_SUCCESS;
+    return SNMPERR_SUCCESS;
+}
+
+// The library's SNMPv1 form of the request being sent: to the SNMPv1 receivers, when the
+// request is an SNMPv1 trap.
+int sendV1Form(int, int, void *serverArg, void *) {
+    auto *pdu = static_cast<netsnmp_pdu *>(serverArg);
+    if (pdu == nullptr || !sendingV1) return SNMPERR_SUCCESS;
+    for (const TrapTarget &t : targets)
+        if (t.v1) send_trap_to_sess(t.session, pdu);
+    return SNMPERR_SUCCESS;
+}
+
+// The library's SNMPv2 form: to the other receivers, when the request is an SNMPv2/v3
+// notification.
+int sendV2Form(int, int, void *serverArg, void *) {
+    auto *pdu = static_cast<netsnmp_pdu *>(serverArg);
+    if (pdu == nullptr || sendingV1) return SNMPERR_SUCCESS;
+    pdu->command = SNMP_MSG_TRAP2;
+    for (const TrapTarget &t : targets)
+        if (!t.v1) send_trap_to_sess(t.session, pdu);
+    return SNMPERR_SUCCESS;
+}
+
 void send(const SnmpTrapRequest &r) {
+    sendingV1 = r.kind != SnmpTrapRequest::V3;
     if (r.kind == SnmpTrapRequest::Easy) {
         send_easy_trap(r.generic, r.specific);
         return;
@@ -141,4 +189,27 @@ void sendQueuedTraps() {
         }
         send(r);
     }
+}
+
+void takeOverTrapTargets() {
+    struct Hook {
+        int minor;
+        SNMPCallback *callback;
+    };
+    const Hook hooks[] = {{SNMPD_CALLBACK_REGISTER_NOTIFICATIONS, takeTarget},
+                          {SNMPD_CALLBACK_SEND_TRAP1, sendV1Form},
+                          {SNMPD_CALLBACK_SEND_TRAP2, sendV2Form}};
+    for (const Hook &h : hooks) {
+        // Once only, also when the agent is set up again.
+        snmp_unregister_callback(SNMP_CALLBACK_APPLICATION, h.minor, h.callback, nullptr, 1);
+        if (snmp_register_callback(SNMP_CALLBACK_APPLICATION, h.minor, h.callback, nullptr) !=
+            SNMPERR_SUCCESS)
+            snmp_log(LOG_ERR, "cannot take over the trap receivers\n");
+    }
+}
+
+void closeTrapTargets() {
+    for (const TrapTarget &t : targets)
+        snmp_close(t.session);
+    targets.clear();
 }

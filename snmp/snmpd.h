@@ -77,7 +77,9 @@ struct SnmpTrapVar {
     std::vector<uint32_t> oidValue; // ObjectId
 };
 
-// One notification for the agent to send to the trap targets of its configuration.
+// One notification for the agent to send to the trap targets of its configuration that
+// have the request's version: the SNMPv1 kinds go to the SNMPv1 targets only, V3 to the
+// others.
 struct SnmpTrapRequest {
     enum Kind : uint8_t {
         Easy,   // an SNMPv1 generic trap (generic, specific) without variables

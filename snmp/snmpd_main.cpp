@@ -170,6 +170,7 @@ void snmpd_receive() {
             forgetConfiguredUsers(drop);
             prepareConfigFiles(snmpdConfPath(), drop);
             lastUsers = users;
+            closeTrapTargets();
             update_config();
             pthread_sigmask(SIG_UNBLOCK, &hup, nullptr);
         }
@@ -257,6 +258,7 @@ bool snmpdStart(const std::string &confPath) {
     std::fprintf(stderr, "%s(%s)...\n", "snmpd_main", confPath.c_str());
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
 
+    takeOverTrapTargets();
     if (init_agent(AppName) != 0) {
         snmp_log(LOG_ERR, "Agent initialization failed\n");
         return false;
@@ -283,6 +285,7 @@ namespace {
         snmpd_receive();
     setTrapAgentRunning(-1);
 
+    closeTrapTargets();
     snmp_shutdown(AppName);
     shutdown_master_agent();
     shutdown_agent();

@@ -366,38 +366,65 @@ class TrapReceiver:
         subprocess.run(["rm", "-rf", self.dir])
 
 
-@pytest.mark.parametrize("version", ["v1", "v3"])
-def test_one_trap_per_link_change_in_the_receivers_version(daemon, root, net, version):
+def check_trap_log(text, version, device_addr):
+    """One restart trap and one trap of the link's return, in the receiver's version."""
+    ent = ".1.3.6.1.4.1.32473.2.51"
+    cold = "Cold Start" if version == "v1" else "OID: .1.3.6.1.6.3.1.1.5.1"
+    assert text.count(cold) == 1, text
+    assert text.count(ent + ".2 = INTEGER: 1\t") == 1, text
+    # The link going down may be lost on the way (the trap has to cross that link).
+    mark = ent + ".1 = INTEGER: 17" if version == "v1" else "OID: " + ent + ".1"
+    assert 1 <= text.count(mark) <= 2, text
+    if version == "v1":
+        assert "Enterprise Specific Trap (51)" in text and ent + " " in text.replace(ent + ".", "")
+        assert "OID: " + ent not in text, "no SNMPv2 form"
+    else:
+        assert ent + ".1 = INTEGER" not in text
+        assert "Timeticks" in text
+        assert ".1.3.6.1.6.3.18.1.3.0 = IpAddress: " + device_addr in text
+
+
+@pytest.mark.parametrize("versions", [("v1",), ("v3",), ("v1", "v3")], ids=["v1", "v3", "v1-and-v3"])
+def test_one_trap_per_link_change_in_the_receivers_version(daemon, root, net, versions):
     # The agent's engine ID: the text "KVX" and the last three MAC bytes.
     engine = "80001f8804" + "KVX123456".encode().hex()
-    receiver = TrapReceiver(net, net.client_addr, engine if version == "v3" else None)
+    params = "admin_hash = sha\nadmin_pwd = adminpass1\nadmin_cipher = aes\nadmin_passphrase = privpass12\n"
+    receivers = []
     try:
-        params = ("admin_hash = sha\nadmin_pwd = adminpass1\nadmin_cipher = aes\nadmin_passphrase = privpass12\n"
-                  "trapversion_1 = %s\ntrapto_1 = %s\ntrapcommu_1 = trapper\n" % (version, net.client_addr))
+        # Receiver n listens on the client's address .n+1 of the test network.
+        for n, version in enumerate(versions, 1):
+            address = "%s.%d" % (net.subnet, n + 1)
+            if address != net.client_addr:
+                net.run_client("ip", "addr", "add", address + "/24", "dev", "eth0")
+            receivers.append((version, TrapReceiver(net, address, engine if version == "v3" else None)))
+            params += "trapversion_%d = %s\ntrapto_%d = %s\ntrapcommu_%d = trapper\n" % (n, version, n, address, n)
         start(daemon, root, params)
-        cold = "Cold Start" if version == "v1" else "OID: .1.3.6.1.6.3.1.1.5.1"
-        daemon.wait_for(lambda: cold in receiver.text(), what="the restart trap")
-        # One trap per change: the one of the link going down may be lost on the way
-        # (it has to cross that link), the one of its return arrives once.
+        for version, receiver in receivers:
+            cold = "Cold Start" if version == "v1" else "OID: .1.3.6.1.6.3.1.1.5.1"
+            daemon.wait_for(lambda: cold in receiver.text(), what="the restart trap")
         net.set_link(False)
         daemon.wait_for(lambda: "network link is down" in root.moni_text(), what="the link watch")
         net.set_link(True)
-        ent = ".1.3.6.1.4.1.32473.2.51"
-        mark = ent + ".1 = INTEGER: 17" if version == "v1" else "OID: " + ent + ".1"
-        daemon.wait_for(lambda: ent + ".2 = INTEGER: 1\t" in receiver.text(), what="the link trap")
+        for _, receiver in receivers:
+            daemon.wait_for(lambda: ".1.3.6.1.4.1.32473.2.51.2 = INTEGER: 1\t" in receiver.text(),
+                            what="the link trap")
+        # Time for a duplicate to arrive.
         time.sleep(1.5)
-        text = receiver.text()
-        assert text.count(cold) == 1
-        assert text.count(ent + ".2 = INTEGER: 1\t") == 1, text
-        assert 1 <= text.count(mark) <= 2, text
-        if version == "v1":
-            assert "Enterprise Specific Trap (51)" in text and ent + " " in text.replace(ent + ".", "")
-        else:
-            assert ent + ".1 = INTEGER" not in text
-            assert "Timeticks" in text
-            assert ".1.3.6.1.6.3.18.1.3.0 = IpAddress: " + net.device_addr in text
+        for version, receiver in receivers:
+            check_trap_log(receiver.text(), version, net.device_addr)
+        if len(receivers) > 1:
+            # After the agent has read its configuration again, an SNMPv1 trap still
+            # reaches the SNMPv1 receiver once and the other one not at all.
+            assert daemon.simctl("post", "NET-SNMPD", "0x4000")[0]
+            daemon.wait_output("restarted")
+            assert daemon.simctl("trap", "6", "52")[0]
+            daemon.wait_for(lambda: "Enterprise Specific Trap (52)" in receivers[0][1].text(), what="the trap")
+            time.sleep(1.5)
+            assert receivers[0][1].text().count("Enterprise Specific Trap (52)") == 1
+            assert ".0.52" not in receivers[1][1].text()
     finally:
-        receiver.close()
+        for _, receiver in receivers:
+            receiver.close()
 
 
 def relay_line(daemon):

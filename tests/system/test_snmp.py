@@ -199,6 +199,40 @@ def test_refused_sets_change_nothing(agent, root, manager):
     assert agent.proc.poll() is None
 
 
+# SETs of several bindings in one PDU to the tables: (bindings, error status and the
+# failed binding, or None).
+TABLE_SETS = [
+    # The table entry itself (no column, no row) ahead of a real cell: this once made the
+    # table helpers read far beyond the first OID and crashed the daemon.
+    ([(ENT + ".5.11.2.1", "s", "ops"), (ENT + ".5.11.2.1.3.2", "s", "key2")], ("notWritable", 0)),
+    ([(ENT + ".5.11.2.1.3.2", "s", "key2"), (ENT + ".5.11.2", "s", "ops")], ("noCreation", 1)),
+    ([(ENT + ".5.11.2.1.3.2", "s", "key2"), (ENT + ".5.11.2.1.99.2", "s", "x")], ("noCreation", 1)),
+    # Cells of two rows and two tables in one PDU each land in their own parameter.
+    ([(ENT + ".5.11.2.1.3.2", "s", "key2"), (ENT + ".5.11.2.1.3.3", "s", "key3"),
+      (ENT + ".5.10.2.1.12.1", "s", "desk")], None),
+]
+
+
+def test_multi_binding_table_sets(agent, root, manager):
+    for bindings, status in TABLE_SETS:
+        before = params_file(root)
+        args = [x for b in bindings for x in b]
+        r = manager.run("snmpset", *args, check=False)
+        if status:
+            assert r.returncode != 0, bindings
+            assert "Reason: " + status[0] in r.stderr, (bindings, r.stderr)
+            assert "Failed object: .%s\n" % bindings[status[1]][0] in r.stderr, (bindings, r.stderr)
+            assert params_file(root) == before, bindings
+        else:
+            assert r.returncode == 0, r.stderr
+            saved = params_file(root)
+            for line in ("zqn_pkkey_2 = key2\n", "zqn_pkkey_3 = key3\n", "zqn_dscr_1 = desk\n"):
+                assert line in saved, line
+        # The agent still answers.
+        assert "QMR-0287A1" in manager.get(SYS_NAME)
+    assert agent.proc.poll() is None
+
+
 def test_changed_community_works_after_reconfiguration(agent, root, manager):
     r = manager.set(ENT + ".2.7.20.0", "s", "newcomm")
     assert r.returncode == 0, r.stderr

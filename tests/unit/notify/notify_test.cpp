@@ -353,6 +353,39 @@ TEST(Traps, MaskAndPendingSlots) {
     notifyInstance = &a.task;
 }
 
+// The restart announcement: one request per configured version, each of its own kind.
+TEST(Traps, RestartOnePerVersion) {
+    const struct {
+        const char *first, *second;
+        std::vector<SnmpTrapRequest::Kind> kinds;
+    } cases[] = {
+        {"v1", "---", {SnmpTrapRequest::Easy}},
+        {"v3", "---", {SnmpTrapRequest::V3}},
+        {"v1", "v1", {SnmpTrapRequest::Easy}},
+        {"v1", "v3", {SnmpTrapRequest::Easy, SnmpTrapRequest::V3}},
+        {"v3", "v1", {SnmpTrapRequest::Easy, SnmpTrapRequest::V3}},
+    };
+    for (const auto &c : cases) {
+        ParamGuard guard;
+        guard.set(p_trapversion_1, c.first);
+        guard.set(p_trapversion_2, c.second);
+        std::vector<SnmpTrapRequest> out = restartTrapRequests(2, 7);
+        std::vector<SnmpTrapRequest::Kind> kinds;
+        for (const SnmpTrapRequest &r : out)
+            kinds.push_back(r.kind);
+        EXPECT_EQ(kinds, c.kinds) << c.first << " " << c.second;
+        for (const SnmpTrapRequest &r : out) {
+            if (r.kind == SnmpTrapRequest::Easy) {
+                EXPECT_EQ(r.generic, 1) << "warmStart";
+                EXPECT_EQ(r.specific, 7);
+            } else {
+                ASSERT_GE(r.vars.size(), 2u);
+                EXPECT_EQ(r.vars[1].oidValue, (std::vector<uint32_t>{1, 3, 6, 1, 6, 3, 1, 1, 5, 2}));
+            }
+        }
+    }
+}
+
 std::vector<bool> relaySwitches;
 
 struct RelayBoard {
