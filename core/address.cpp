@@ -414,6 +414,16 @@ bool prefixToMask(uint8_t *buffer, int prefix, size_t length) {
     return true;
 }
 
+int maskToPrefix(const InetAddress &mask) {
+    if (mask.family() != AF_INET) return 0;
+    // The address is held in network byte order: the first octet is the high one.
+    const uint32_t m = ntohl(mask.ipv4());
+    int bits = 0;
+    while (bits < 32 && (m & (0x80000000u >> bits)))
+        bits++;
+    return bits;
+}
+
 // ---- MacAddress --------------------------------------------------------------------
 
 void MacAddress::assign(const uint8_t *six) {

@@ -130,6 +130,9 @@ const char *ipv6ScopeName(int scope);
 // Fills buffer (length bytes) with the network mask of prefix bits. The buffer is zeroed
 // first; false when the prefix is negative or needs more bytes than the buffer has.
 bool prefixToMask(uint8_t *buffer, int prefix, size_t length);
+// The prefix length of an IPv4 network mask: its leading one bits (a mask with a hole
+// counts up to the hole). 0 for an IPv6 address or one of no family.
+int maskToPrefix(const InetAddress &mask);
 
 // The maker's three-byte vendor prefix that completes a MAC address given by its last
 // three bytes.

@@ -390,16 +390,8 @@ void startUp() {
 
     // 8. Counters.
     if (crashCount != 0) setIntParam(p_crashes, p_crashes->value() + 1);
-    if (p_ip_mask->hasValue() && p_ip_pfxlen->value() == 24) {
-        InetAddress mask = p_ip_mask->address();
-        int bits = 0;
-        if (mask.family() == AF_INET) {
-            uint32_t m = mask.ipv4();
-            while (bits < 32 && (m & (0x80000000u >> bits)))
-                bits++;
-        }
-        setIntParam(p_ip_pfxlen, bits);
-    }
+    if (p_ip_mask->hasValue() && p_ip_pfxlen->value() == 24)
+        setIntParam(p_ip_pfxlen, maskToPrefix(p_ip_mask->address()));
     setIntParam(p_life, p_life->value() + 1);
     if (table.applyChanges() & ChangeSave) table.save(table.filePath().c_str());
 

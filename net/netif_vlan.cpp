@@ -65,7 +65,10 @@ bool NetInterface::setupVlan(int index, const InetAddress &address, int prefix, 
     char sub[IfNameSize];
     {
         // The first tagged entry of a VLAN id owns the VLAN device; further entries of
-        // the id, and untagged ones, take the lowest free alias number.
+        // the id, and untagged ones, take the lowest free alias number. The scan and the
+        // store are one step under the lock, so that entries set up at the same time on
+        // other threads never take the same alias.
+        std::lock_guard<std::mutex> guard(lock_);
         bool ownerExists = false;
         bool used[100] = {};
         for (int i = 0; i < VlanEntryCount; i++) {

@@ -161,6 +161,8 @@ int UdpServerTask::receive(Buffer &buffer, int64_t ticks, Connection **socket, C
     Connection *chosen = nullptr;
     Connection *answer = nullptr;
     for (;;) {
+        // No socket of the sets is in use here.
+        applyPending();
         pollfd fds[1 + SetCount * SocketsPerSet];
         Connection *owners[1 + SetCount * SocketsPerSet];
         int count = 0;
@@ -217,20 +219,32 @@ uint32_t UdpServerTask::onMessage(const TaskMsg &msg) {
     if (pthread_mutex_trylock(&lock) != 0) return 0;
     uint32_t flags = msg.flags;
     if (flags & MsgConfigChanged) {
+        pending_ |= MsgConfigChanged;
+        flags &= ~MsgConfigChanged;
+    } else if (flags & MsgAddressChanged) {
+        pending_ |= MsgAddressChanged;
+        flags &= ~MsgAddressChanged;
+    }
+    pthread_mutex_unlock(&lock);
+    return flags;
+}
+
+void UdpServerTask::applyPending() {
+    if (pending_ == 0 || pthread_mutex_trylock(&lock) != 0) return;
+    uint32_t work = pending_;
+    pending_ = 0;
+    if (work & MsgConfigChanged) {
         NetInterface *iface = sets[0][0] ? sets[0][0]->interface : &mainInterface();
         closeSockets();
         openSockets(iface, bindAny_);
         reopened = 1;
-        flags &= ~MsgConfigChanged;
-    } else if (flags & MsgAddressChanged) {
+    } else if (work & MsgAddressChanged) {
         for (int n = 0; n < setCount && n < SetCount; ++n) {
             Connection *c = sets[n][0];
             if (!c) continue;
             c->close();
             openSocket(c, AF_INET, bindAny_);
         }
-        flags &= ~MsgAddressChanged;
     }
     pthread_mutex_unlock(&lock);
-    return flags;
 }

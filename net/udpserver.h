@@ -39,10 +39,12 @@ public:
     // Waits for a datagram (ticks; 0 or a negative high word: without limit), taking
     // task messages meanwhile. The count received, -1 on a failed or timed-out wait or
     // a datagram that filled the whole buffer. socket is where it came in, reply where
-    // the answer goes.
+    // the answer goes. A rebuild that messages asked for runs here, before the wait: the
+    // sockets an earlier call handed out may be gone once the next call starts.
     int receive(Buffer &buffer, int64_t ticks, Connection **socket, Connection **reply);
-    // 0x4000 rebuilds every socket, 0x1000 reopens the sockets 0; a message that comes
-    // while the sockets are being rebuilt loses its flags.
+    // 0x4000 marks every socket for rebuilding, 0x1000 the sockets 0 for reopening; the
+    // next receive does it. A message that comes while the sockets are being rebuilt
+    // loses its flags.
     uint32_t onMessage(const TaskMsg &msg) override;
 
     // Fields, in the order the status pages know them.
@@ -60,6 +62,13 @@ public:
 private:
     // Frees one socket slot.
     void drop(int set, int slot);
+    // Does the rebuild or reopening that messages asked for.
+    void applyPending();
+    // The flags (0x4000, 0x1000) of the messages whose work is still to be done. Messages
+    // are read wherever the task waits, also while a socket of the sets is in use (inside
+    // joinMulticast's wait for an address, between the poll of receive and the read):
+    // the handler only notes them, and receive acts on them when no socket is in use.
+    uint32_t pending_ = 0;
     // The bind-any flag of the last openSockets, for the reopening on messages.
     bool bindAny_ = false;
 };

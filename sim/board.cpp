@@ -32,13 +32,21 @@ constexpr uint32_t DefaultLedMask = 0x00FFFF0F;
 
 class ButtonFile;
 
+int64_t realTicks() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 100 + ts.tv_nsec / 10000000;
+}
+
 struct Board {
     uint32_t lines = 0;
     Led leds[LedGroups][32];
     DisplayRecord display{};
     uint32_t powerFail = 0;
     bool fanBroken = false;
-    int64_t tickOffset = 0;
+    // The counter reads real time plus this offset: a board counts from its power-up,
+    // when it is installed with the daemon (or first used without that).
+    int64_t tickOffset = -realTicks();
     uint32_t ledMask = DefaultLedMask;
     uint32_t capability = 0;
     uint32_t buttonMask = 1;
@@ -54,12 +62,6 @@ std::mutex lock;
 Board &board() {
     static Board b;
     return b;
-}
-
-int64_t realTicks() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 100 + ts.tv_nsec / 10000000;
 }
 
 unsigned recordSize(unsigned long request) {
@@ -442,6 +444,11 @@ StandIn boardStandIn(
 } // namespace
 
 void install() {
+    {
+        // The board powers up with the daemon: its counter starts at 0.
+        std::lock_guard<std::mutex> guard(lock);
+        board().tickOffset = -realTicks();
+    }
     std::vector<std::string> paths = servedPaths();
     registerDevicePath(paths[0], openGpio);
     registerDevicePath(paths[1], buttonOpener(-1));
@@ -460,8 +467,11 @@ void reset() {
         std::lock_guard<std::mutex> guard(lock);
         Board &b = board();
         std::set<ButtonFile *> open = std::move(b.buttons);
+        // The counter runs on: a daemon that reads it never sees it go back.
+        int64_t tickOffset = b.tickOffset;
         b = Board{};
         b.buttons = std::move(open);
+        b.tickOffset = tickOffset;
     }
     // A fresh board has not switched any port off yet: every USB port is powered.
     for (int port = 1; port <= 29; port++)

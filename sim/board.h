@@ -1,9 +1,10 @@
 // The simulated board driver: "/dev/gpio" and the button devices "/dev/button",
 // "/dev/button0" .. "/dev/button3" under the sandbox root. It keeps the state of every
-// output line, LED, the display and the input bits, counts ticks (real time plus an
-// offset that can be advanced), delivers injected button events, and fails chosen
-// requests with a chosen errno. The daemon reaches it through the platform layer;
-// tests and simctl drive it through the functions below and the control socket.
+// output line, LED, the display and the input bits, counts ticks (from 0 at its
+// power-up, in real time, and advanced on request), delivers injected button events,
+// and fails chosen requests with a chosen errno. The daemon reaches it through the
+// platform layer; tests and simctl drive it through the functions below and the
+// control socket.
 #pragma once
 
 #include "core/gpio_abi.h"
@@ -15,12 +16,13 @@
 namespace sim::board {
 
 // Serves the board's device paths (with the sandbox root in front) and adds the
-// control commands; uninstall stops serving them (open files keep working).
+// control commands; the board powers up: its tick counter starts at 0. uninstall
+// stops serving them (open files keep working).
 void install();
 void uninstall();
 // A fresh board: all lines off, all LEDs dark, display blank, both power inputs good,
 // fan working, one button, no injected failures, empty request log; the USB ports
-// powered (devices held by a switched-off port come back).
+// powered (devices held by a switched-off port come back). The tick counter runs on.
 void reset();
 
 // LED groups: 0 the lines of the five-word LED record, 1 to 3 the three groups of the
@@ -50,7 +52,7 @@ gpio_abi::ButtonRecord buttonSettings();
 bool setPowerInput(int input, bool good);
 void setFanBroken(bool broken);
 
-// Tick counter: real time plus an offset.
+// Tick counter: 10-ms ticks since install or the last reset, plus every advance.
 void advanceTicks(int64_t ticks);
 int64_t counter();
 

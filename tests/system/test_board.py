@@ -1,6 +1,7 @@
 """The board as the simulated driver sees it: start-up sequence, buttons and LEDs."""
 import os
 import re
+import time
 
 
 def board_state(daemon):
@@ -45,3 +46,15 @@ def test_board_commands_refuse_garbage_and_daemon_survives(daemon):
     ok, lines = daemon.simctl("ticks", "advance", "100")
     assert ok and lines[0].startswith("ticks "), lines
     assert daemon.proc.poll() is None
+
+
+def test_board_ticks_count_from_the_daemons_start(daemon):
+    """The board powers up with the daemon: its counter reads the time since then, not
+    the host's uptime."""
+    launched = time.monotonic()
+    daemon.start()
+    ok, lines = daemon.simctl("ticks")
+    elapsed = time.monotonic() - launched
+    assert ok and lines[0].startswith("ticks "), lines
+    ticks = int(lines[0].split()[1])
+    assert 0 <= ticks <= elapsed * 100 + 1, (ticks, elapsed)

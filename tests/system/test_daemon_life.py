@@ -29,6 +29,20 @@ def test_start_banner_and_up_and_running_line(daemon, root):
     assert os.path.exists(root.file("/var/alive"))
 
 
+def test_prefix_from_the_network_mask_of_an_older_file(net, daemon, root):
+    """A parameter file with "ip_mask" and the default prefix: the prefix comes from the
+    mask, is saved, shown in the banner and given to the interface."""
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write(" ip_mask = 255.255.0.0\n")
+    started(daemon)
+    out = daemon.output()
+    assert re.search(r"#### \S+ qmr alive on eth0 ip:198\.18\.\d+\.1/16 ", out), out
+    saved = open(root.file("/etc/params.dat")).read()
+    assert re.search(r"^\s*ip_pfxlen = 16$", saved, re.M), saved
+    daemon.wait_for(lambda: "/16 " in net.run_device("ip", "-4", "-o", "addr", "show", "dev", "eth0").stdout,
+                    what="the address with prefix 16 on eth0")
+
+
 def test_sigterm_stops_with_status_zero_and_clears_alive(daemon, root):
     started(daemon)
     assert daemon.stop(signal.SIGTERM, timeout=30) == 0

@@ -445,6 +445,40 @@ TEST(AddressHelpers, PrefixToMaskTable) {
     EXPECT_FALSE(prefixToMask(nullptr, 8, 4));
 }
 
+TEST(InetAddress, MaskToPrefixTable) {
+    struct Case {
+        const char *mask;
+        int prefix;
+    } cases[] = {
+        {"255.255.255.0", 24},
+        {"255.255.0.0", 16},
+        {"255.0.0.0", 8},
+        {"255.255.255.252", 30},
+        {"255.255.255.255", 32},
+        {"0.0.0.0", 0},
+        {"128.0.0.0", 1},
+        {"255.255.254.0", 23},
+        // A mask with a hole counts its ones up to the hole.
+        {"255.0.255.0", 8},
+        {"255.255.0.255", 16},
+        {"0.255.255.255", 0},
+        {"254.255.255.255", 7},
+        // An IPv6 value gives no IPv4 prefix.
+        {"ffff:ffff::", 0},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(maskToPrefix(InetAddress::fromText(c.mask)), c.prefix) << c.mask;
+    EXPECT_EQ(maskToPrefix(InetAddress{}), 0);
+    // Every prefix survives the way to a mask and back.
+    for (int prefix = 0; prefix <= 32; prefix++) {
+        uint8_t bytes[4];
+        ASSERT_TRUE(prefixToMask(bytes, prefix, sizeof bytes));
+        uint32_t word;
+        std::memcpy(&word, bytes, sizeof word);
+        EXPECT_EQ(maskToPrefix(InetAddress::fromIpv4(word)), prefix);
+    }
+}
+
 TEST(MacAddress, ParseTable) {
     const std::string prefix = MacAddress::fromDefaultPrefix(0, 0, 0).toText();
     struct Case {

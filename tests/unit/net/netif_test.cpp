@@ -8,6 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
 
 using namespace nettest;
 
@@ -263,6 +268,112 @@ TEST_F(NetifTest, VlanEntriesNameTheirSubInterfacesAndAliases) {
     for (int i = 0; i < 5; i++)
         EXPECT_EQ(iface.entry(i).prefix, -1);
     EXPECT_EQ(iface.entry(0).prefix, -1);
+}
+
+// The fakes behind one lock, for calls from several threads at once.
+class LockedKernel : public FakeKernel {
+public:
+    std::mutex m;
+    int socket(int family, int type, int protocol) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::socket(family, type, protocol);
+    }
+    int ioctl(int fd, unsigned long request, void *arg) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::ioctl(fd, request, arg);
+    }
+    unsigned ifIndex(const char *name) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::ifIndex(name);
+    }
+    int writeFile(const char *path, const char *text) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::writeFile(path, text);
+    }
+    ssize_t readFile(const char *path, char *buffer, size_t size) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::readFile(path, buffer, size);
+    }
+    FILE *openStream(const char *path) override {
+        std::lock_guard<std::mutex> g(m);
+        return FakeKernel::openStream(path);
+    }
+};
+
+class LockedPlatform : public FakePlatform {
+public:
+    explicit LockedPlatform(LockedKernel &k) : locked(k) { kernel = &k; }
+    int vlanAdd(const char *ifname, int vlanId) override {
+        std::lock_guard<std::mutex> g(locked.m);
+        return FakePlatform::vlanAdd(ifname, vlanId);
+    }
+    int vlanDel(const char *name) override {
+        std::lock_guard<std::mutex> g(locked.m);
+        return FakePlatform::vlanDel(name);
+    }
+    LockedKernel &locked;
+};
+
+// Untagged entries set up at the same moment on several threads, while another thread
+// looks entries up: every entry gets an alias number of its own.
+TEST_F(NetifTest, ConcurrentVlanSetUpsTakeDistinctAliases) {
+    LockedKernel locked;
+    locked.indexes = kernel.indexes;
+    locked.flags = kernel.flags;
+    locked.productRecord = kernel.productRecord;
+    LockedPlatform board(locked);
+    setNetKernel(&locked);
+    setPlatform(board);
+
+    constexpr int Threads = 4; // entries 1 to 4 of the product's five
+    const InetAddress none;
+    auto addressOf = [](int index) {
+        return InetAddress::fromOctets(10, static_cast<uint8_t>(50 + index), 0, 1);
+    };
+    std::atomic<bool> done{false};
+    std::atomic<int> strangeLookups{0};
+    std::thread lookups([&] {
+        for (; !done.load(); std::this_thread::yield())
+            for (int i = 1; i <= Threads; i++) {
+                VlanEntry e = iface.entry(i);
+                if (e.prefix >= 0 && (e.prefix != 16 || !e.address.equals(addressOf(i)) || e.vlanId != -1))
+                    ++strangeLookups;
+            }
+    });
+    // Workers that set their entry up each time the round number moves on.
+    constexpr int Rounds = 1000;
+    std::atomic<int> round{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> workers;
+    for (int t = 1; t <= Threads; t++)
+        workers.emplace_back([&, t] {
+            for (int seen = 0; seen < Rounds; seen++) {
+                while (round.load() == seen)
+                    std::this_thread::yield();
+                iface.setupVlan(t, addressOf(t), 16, none, -1);
+                ++finished;
+            }
+        });
+    int clashes = 0;
+    for (int r = 1; r <= Rounds; r++) {
+        finished = 0;
+        round = r;
+        while (finished.load() < Threads)
+            std::this_thread::yield();
+        std::set<int> aliases;
+        for (int t = 1; t <= Threads; t++)
+            aliases.insert(iface.entry(t).alias);
+        if (aliases != std::set<int>{0, 1, 2, 3}) ++clashes;
+        iface.removeAllVlans();
+    }
+    for (std::thread &w : workers)
+        w.join();
+    done = true;
+    lookups.join();
+    setNetKernel(&kernel);
+    setPlatform(fakes.board);
+    EXPECT_EQ(clashes, 0) << "rounds in which two entries took the same alias";
+    EXPECT_EQ(strangeLookups.load(), 0);
 }
 
 TEST_F(NetifTest, VlanIndexesFollowTheProductAndRefusedDevicesLeaveTheEntryFree) {
