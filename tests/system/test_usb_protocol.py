@@ -197,3 +197,30 @@ def test_client_cap_and_idle_drop(daemon):
     with usb_env.connect(daemon) as c:
         assert c.hello().status == 3
 
+
+def test_listeners_on_an_ip_vlan(daemon):
+    probe = daemon.net.run_device("ip", "link", "add", "qmrprobe", "link", "eth0", "type", "macvlan", check=False)
+    if probe.returncode != 0:
+        pytest.skip("no macvlan sub-interfaces in this kernel: " + probe.stderr)
+    daemon.net.run_device("ip", "link", "del", "qmrprobe")
+    vlan_net = daemon.net.subnet.replace("198.18.", "198.19.", 1)
+    usb_env.start(daemon, ipvlan_on_1="on", ipvlan_id_1="77", ipvlan_addr_1=vlan_net + ".1", ipvlan_pfxlen_1="24")
+    daemon.net.run_client("ip", "addr", "add", vlan_net + ".2/24", "dev", "eth0")
+
+    # The sub-interface comes after the server's first listeners; they are opened again.
+    def vlan_listening():
+        fields = daemon.net.run_device("ss", "-Htln").stdout.split()
+        return any(f.startswith(vlan_net + ".1") and f.endswith(":%d" % usb_env.TLS_PORT) for f in fields)
+
+    def answers(port, tls):
+        # A connection still waiting in a listener that is being reopened is reset.
+        try:
+            with usbsrv.Client.connect(vlan_net + ".1", port, netns=daemon.net.client, tls=tls, timeout=3) as c:
+                return c.hello().status == 3
+        except (OSError, usbsrv.ProtocolError):
+            return False
+
+    daemon.wait_for(vlan_listening, what="the VLAN listener")
+    usb_env.wait_certificate(daemon)
+    for port, tls in ((usb_env.PLAIN_PORT, False), (usb_env.TLS_PORT, True)):
+        daemon.wait_for(lambda: answers(port, tls), what="an answer on the VLAN's port %d" % port)
