@@ -92,6 +92,9 @@ public:
     // Transfer volume in KiB, added by the USB server's tasks.
     void addUsbIn(uint32_t kib) { usbInKiB_.fetch_add(kib, std::memory_order_relaxed); }
     void addUsbOut(uint32_t kib) { usbOutKiB_.fetch_add(kib, std::memory_order_relaxed); }
+    // The volume added since the last sample took it.
+    uint64_t usbInKiB() const { return usbInKiB_.load(std::memory_order_relaxed); }
+    uint64_t usbOutKiB() const { return usbOutKiB_.load(std::memory_order_relaxed); }
     // The highest rates in MiB/s since the last reset.
     int usbInMax() const { return usbInMax_.load(std::memory_order_relaxed); }
     int usbOutMax() const { return usbOutMax_.load(std::memory_order_relaxed); }

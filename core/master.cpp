@@ -700,6 +700,12 @@ void addSimTestHooks() {
                         request.specific = std::atoi(args[2].c_str());
                         return snmpPostTrap(request) ? std::string() : std::string("no agent takes traps");
                     });
+    sim::addCommand("load", "load: the USB traffic (KiB) the load statistics have not taken yet",
+                    [](const std::vector<std::string> &, std::string &out) {
+                        out += "usb_in_kib " + std::to_string(loadHistory().usbInKiB()) + "\n";
+                        out += "usb_out_kib " + std::to_string(loadHistory().usbOutKiB()) + "\n";
+                        return std::string();
+                    });
     // Changes a parameter as a configuration page would: applies it and tells every
     // task when its change class asks for that.
     sim::addCommand("param", "param <name> <value>: sets and applies a parameter",

@@ -120,7 +120,11 @@ int serverInfo(UsbSrvdPrcs &c, const Request &q) {
 
 int claimInterface(UsbSrvdPrcs &c, const Request &q, bool claim) {
     uint8_t p[3];
-    if (c.readExact(p, sizeof p) != 3) return claim ? reply(c, q, StatusFailed, ErrState) : -1;
+    if (c.readExact(p, sizeof p) != 3) {
+        // A claim is answered first; either way the stream has lost its framing.
+        if (claim) reply(c, q, StatusFailed, ErrState);
+        return -1;
+    }
     UsbDevice *e = validPair(p[0], p[1]);
     if (e == nullptr) return reply(c, q, StatusFailed, ErrInvalid);
     unsigned int number = p[2];
@@ -142,7 +146,11 @@ int claimInterface(UsbSrvdPrcs &c, const Request &q, bool claim) {
 
 int closeDevice(UsbSrvdPrcs &c, const Request &q) {
     uint8_t p[2];
-    if (c.readExact(p, sizeof p) != 2) return reply(c, q, StatusFailed, ErrState);
+    if (c.readExact(p, sizeof p) != 2) {
+        // Answered, but the rest of the stream has lost its framing: the session ends.
+        reply(c, q, StatusFailed, ErrState);
+        return -1;
+    }
     UsbDevice *e = validPair(p[0], p[1]);
     if (e == nullptr) return reply(c, q, StatusFailed, ErrInvalid);
     if (e->state.load() == UsbEntryOpened && !ownedBy(e, c))
@@ -238,8 +246,10 @@ int setConfiguration(UsbSrvdPrcs &c, const Request &q) {
     std::vector<uint8_t> pairs;
     if (value != 0 && p[3] != 0) {
         pairs.resize(static_cast<size_t>(p[3]) * 2);
-        if (c.readExact(pairs.data(), pairs.size()) != static_cast<int>(pairs.size()))
-            return reply(c, q, StatusFailed, ErrState);
+        if (c.readExact(pairs.data(), pairs.size()) != static_cast<int>(pairs.size())) {
+            reply(c, q, StatusFailed, ErrState);
+            return -1; // the stream has lost its framing
+        }
     }
     UsbDevice *e = validPair(n, p[1]);
     if (e == nullptr || e->state.load() < UsbEntryOpened) return reply(c, q, StatusFailed, ErrInvalid);

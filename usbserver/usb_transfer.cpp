@@ -410,6 +410,14 @@ sUrb *buildUrb(UsbDevice &e, int entryNumber, const Request &request, uint8_t en
     return t;
 }
 
+// A request whose own bytes stopped coming within the time-out cannot be told apart
+// from the next one: it is answered and the session ends instead of reading on out of
+// step.
+int cutShort(UsbSrvdPrcs &client, const Request &request, uint32_t error) {
+    sendHeader(client, request.word0 & 0xFF, ReplyBase + CmdSubmit, request.tag, 0, StatusFailed, error);
+    return -1;
+}
+
 // Drops the rest of a request's OUT data and answers with a bare header.
 int refuse(UsbSrvdPrcs &client, const Request &request, uint64_t drop, uint32_t status, uint32_t error) {
     if (client.skip(drop) != 0) return -1;
@@ -435,8 +443,7 @@ void usbSetChunkSizes(int linkMbps) {
 int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
     uint8_t p[12];
     if (client.readExact(p, sizeof p) != static_cast<int>(sizeof p))
-        return sendHeader(client, request.word0 & 0xFF, ReplyBase + CmdSubmit, request.tag, 0, StatusFailed,
-                          ErrState);
+        return cutShort(client, request, ErrState);
     const int entryNumber = p[0];
     const int port = p[1];
     const uint8_t endpoint = p[2];
@@ -452,8 +459,7 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
                           EINVAL);
         std::vector<uint8_t> raw(static_cast<size_t>(packets) * 16);
         if (packets > 0 && client.readExact(raw.data(), raw.size()) != static_cast<int>(raw.size()))
-            return sendHeader(client, request.word0 & 0xFF, ReplyBase + CmdSubmit, request.tag, 0,
-                              StatusFailed, ErrState);
+            return cutShort(client, request, ErrState);
         isoLengths.resize(packets);
         for (uint32_t k = 0; k < packets; k++)
             isoLengths[k] = getLe32(&raw[k * 16 + 8]);
@@ -470,8 +476,7 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
             return refuse(client, request, outLength, StatusFailed, EINVAL);
         std::vector<uint8_t> out(outLength);
         if (client.readExact(out.data(), outLength) != static_cast<int>(outLength))
-            return sendHeader(client, request.word0 & 0xFF, ReplyBase + CmdSubmit, request.tag, 0,
-                              StatusFailed, ErrMemory);
+            return cutShort(client, request, ErrMemory);
         std::vector<uint8_t> in(std::min(inLength, MaxControlData));
         uint32_t status = StatusRefused, error = ErrMemory;
         int n = usbControl(client, entryNumber, out.data(), outLength, inLength, in.data(), status, error);
@@ -587,9 +592,10 @@ int usbCompletion(UsbSrvClient *record, uint32_t events) {
 
 int usbDiscard(UsbSrvdPrcs &client, const Request &request) {
     uint8_t p[4];
-    if (client.readExact(p, sizeof p) != static_cast<int>(sizeof p))
-        return sendHeader(client, request.word0, ReplyBase + CmdDiscard, request.tag, 0, StatusFailed,
-                          ErrState);
+    if (client.readExact(p, sizeof p) != static_cast<int>(sizeof p)) {
+        sendHeader(client, request.word0, ReplyBase + CmdDiscard, request.tag, 0, StatusFailed, ErrState);
+        return -1; // the stream has lost its framing
+    }
     uint32_t tag;
     std::memcpy(&tag, p, 4); // as it was sent: the bytes are compared, not the number
     const uint32_t wireTag = getBe32(p);

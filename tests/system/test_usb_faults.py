@@ -98,3 +98,30 @@ def test_reset_brings_back_the_default_settings(loopback):
     assert get_interface().payload == b"\x01"
     assert c.reset(entry, port).status == 0
     assert get_interface().payload == b"\x00"
+
+
+
+def test_a_reset_that_reenumerates_gives_up_the_old_entry(loopback, daemon):
+    c, entry, port, name = loopback
+    usb_env.sim(daemon, "usb", "reset-fault", name, "reenumerate")
+    # The reset fails; this product then power-cycles the port and answers success.
+    r = c.reset(entry, port)
+    assert (r.status, r.error) == (0, 0)
+    assert "RESET -> ENODEV" in usb_env.sim(daemon, "usb", "trace", name)
+    # The device went and came back under a new number: its holder hears that the entry
+    # is gone, and the list shows the device once, as an entry nobody holds.
+    m = c.message()
+    assert (m.code, m.payload) == (usbsrv.MSG_REMOVED, bytes([entry, port]))
+
+    def listed_once():
+        records = c.device_list()[1]
+        return len(records) == 1 and records[0][5:] == LOOPBACK and c.call(usbsrv.OPENED).payload == bytes(4)
+
+    daemon.wait_for(listed_once, what="the device listed anew")
+    rec = c.device_list()[1][0]
+    assert c.open(rec.entry, rec.port).status == 0
+    assert c.set_config(rec.entry, rec.port, 1).status == 0
+    assert c.bulk_out(rec.entry, rec.port, 0x01, b"again").status == 0
+    assert c.bulk_in(rec.entry, rec.port, 0x81, 64)[1] == b"again"
+    c.close()
+    usb_env.clean_exit(daemon)

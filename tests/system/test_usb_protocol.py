@@ -139,6 +139,41 @@ def test_a_payload_cut_short_is_answered_and_ends_nothing_else(daemon):
         assert [r.entry for r in c.device_list()[1]] == [entry]
 
 
+def test_a_request_cut_short_within_the_time_out_ends_the_session(daemon):
+    usb_env.start(daemon)
+    usb_env.plug(daemon, "port:1", "loopback")
+    with usb_env.connect(daemon) as c:
+        entry, port = usb_env.listed(c, 0x1D6B, 0x0104)
+    head = lambda kind, out_length: struct.pack(">BBBBII", entry, port, 0, kind, 0, out_length)  # noqa: E731
+    # (request sent, its announced length, the answer's code, status and error): the
+    # bytes stop coming but the connection stays open. Once the payload time-out has
+    # passed, whatever comes next could be taken for a header: the session must end.
+    cases = [
+        (usbsrv.request(usbsrv.SUBMIT, head(usbsrv.BULK, 0)[:5], tag=1, length=12), 0x1008, 3, 71),
+        (usbsrv.request(usbsrv.SUBMIT, head(usbsrv.ISO, 0) + b"\0" * 20, tag=2, word0=2 << 8, length=44),
+         0x1008, 3, 71),
+        (usbsrv.request(usbsrv.SUBMIT, head(usbsrv.CONTROL, 18) + b"\x40\x02\0\0\0\0\x0a\0abc", tag=3,
+                        length=30), 0x1008, 3, 12),
+        (usbsrv.request(usbsrv.CLOSE, bytes([entry]), tag=4, length=2), 0x1006, 3, 71),
+        (usbsrv.request(usbsrv.CLAIM, bytes([entry, port]), tag=5, length=3), 0x1004, 3, 71),
+        (usbsrv.request(usbsrv.DISCARD, b"\0\0", tag=6, length=4), 0x1009, 3, 71),
+        (usbsrv.request(usbsrv.SET_CONFIG, bytes([entry, port, 1, 2, 0, 0]), tag=7, length=8), 0x1015, 3, 71),
+    ]
+    socks = []
+    for data, *_ in cases:
+        s = raw_socket(daemon)
+        s.sendall(data)
+        socks.append(s)
+    for s, (data, code, status, error) in zip(socks, cases):
+        s.settimeout(30)
+        tag = struct.unpack(">I", data[8:12])[0]
+        assert raw_reply(s, 24) == struct.pack(">6I", 0, code, tag, 0, status, error)
+        assert closed_by_peer(s, 15), tag
+        s.close()
+    with usb_env.connect(daemon) as c:
+        assert c.open(entry, port).status == 0
+
+
 def test_client_cap_and_idle_drop(daemon):
     usb_env.start(daemon, zqn_heartbeat="1")
     # A 4-port product serves nine clients; the tenth is let go at once.
@@ -161,3 +196,31 @@ def test_client_cap_and_idle_drop(daemon):
     # Room again for new clients once the dropped ones are gone.
     with usb_env.connect(daemon) as c:
         assert c.hello().status == 3
+
+
+def test_listeners_on_an_ip_vlan(daemon):
+    probe = daemon.net.run_device("ip", "link", "add", "qmrprobe", "link", "eth0", "type", "macvlan", check=False)
+    if probe.returncode != 0:
+        pytest.skip("no macvlan sub-interfaces in this kernel: " + probe.stderr)
+    daemon.net.run_device("ip", "link", "del", "qmrprobe")
+    vlan_net = daemon.net.subnet.replace("198.18.", "198.19.", 1)
+    usb_env.start(daemon, ipvlan_on_1="on", ipvlan_id_1="77", ipvlan_addr_1=vlan_net + ".1", ipvlan_pfxlen_1="24")
+    daemon.net.run_client("ip", "addr", "add", vlan_net + ".2/24", "dev", "eth0")
+
+    # The sub-interface comes after the server's first listeners; they are opened again.
+    def vlan_listening():
+        fields = daemon.net.run_device("ss", "-Htln").stdout.split()
+        return any(f.startswith(vlan_net + ".1") and f.endswith(":%d" % usb_env.TLS_PORT) for f in fields)
+
+    def answers(port, tls):
+        # A connection still waiting in a listener that is being reopened is reset.
+        try:
+            with usbsrv.Client.connect(vlan_net + ".1", port, netns=daemon.net.client, tls=tls, timeout=3) as c:
+                return c.hello().status == 3
+        except (OSError, usbsrv.ProtocolError):
+            return False
+
+    daemon.wait_for(vlan_listening, what="the VLAN listener")
+    usb_env.wait_certificate(daemon)
+    for port, tls in ((usb_env.PLAIN_PORT, False), (usb_env.TLS_PORT, True)):
+        daemon.wait_for(lambda: answers(port, tls), what="an answer on the VLAN's port %d" % port)

@@ -9,7 +9,7 @@ import usb_env
 from usb_env import usbsrv
 
 LOOPBACK = (0x1D6B, 0x0104)
-ETIMEDOUT, EPIPE = 110, 32
+ETIMEDOUT, EPIPE, EINVAL = 110, 32, 22
 
 
 def neg(err):
@@ -99,6 +99,11 @@ def test_control_transfers_from_the_cache_and_to_the_device(daemon):
         assert r.status == 3 and r.payload == b""
         r = c.control(entry, port, 0x40, 2, 0, 0, 8, b"abcd")
         assert r.status == 3
+        # Less than a setup packet: refused, its bytes dropped and the stream kept.
+        for out in (b"", b"\x40\x02\0\0\0\0\0"):
+            r = c.reply(c.submit(entry, port, 0, usbsrv.CONTROL, out=out))
+            assert (r.status, r.error) == (3, EINVAL), out
+        assert c.hello().status == 3
         # Another client still gets the cached descriptors, nothing else.
         assert other.get_descriptor(entry, port, 1, length=18).status == 0
         assert other.control(entry, port, 0x40, 2, 0, 0, 0).status == 5

@@ -32,7 +32,15 @@ def listening(daemon, port):
 
 def connect(daemon, tls=False, port=None):
     port = port or (TLS_PORT if tls else PLAIN_PORT)
+    if tls:
+        wait_certificate(daemon)
     return usbsrv.Client.connect(daemon.net.device_addr, port, netns=daemon.net.client, tls=tls)
+
+
+def wait_certificate(daemon):
+    """TLS sessions carry the appliance's certificate, made in the background at start."""
+    daemon.wait_for(lambda: os.path.exists(daemon.root.file("/etc/certs/cert_srv.pem")), timeout=60,
+                    what="the default certificate")
 
 
 def sim(daemon, *words):
