@@ -224,7 +224,65 @@ std::chrono::steady_clock::time_point clockAt(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
+// Blocks of URB data kept for reuse, per thread (submit and reap run on the caller's
+// thread): at most SpareBlocks of them and SpareBytes in all.
+constexpr size_t SpareBlocks = 64;
+constexpr size_t SpareBytes = 8u << 20;
+constexpr size_t SpareMinimum = 4096;
+
+thread_local bool sparesGone = false; // the thread's list is destroyed: plain allocations
+struct Spares {
+    std::vector<std::pair<uint8_t *, size_t>> blocks;
+    size_t bytes = 0;
+    ~Spares() {
+        for (auto &b : blocks)
+            delete[] b.first;
+        sparesGone = true;
+    }
+};
+thread_local Spares spares;
+
 } // namespace
+
+void UrbData::resize(size_t n) {
+    if (n <= capacity_) {
+        size_ = n;
+        return;
+    }
+    release();
+    if (!sparesGone) {
+        auto &list = spares.blocks;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->second < n || it->second / 2 > n) continue;
+            data_ = it->first;
+            capacity_ = it->second;
+            spares.bytes -= capacity_;
+            list.erase(it);
+            size_ = n;
+            return;
+        }
+    }
+    data_ = new uint8_t[n];
+    capacity_ = size_ = n;
+}
+
+void UrbData::assign(size_t n, uint8_t value) {
+    resize(n);
+    if (n > 0) std::memset(data_, value, n);
+}
+
+void UrbData::release() {
+    if (data_ == nullptr) return;
+    if (!sparesGone && capacity_ >= SpareMinimum && spares.blocks.size() < SpareBlocks &&
+        spares.bytes + capacity_ <= SpareBytes) {
+        spares.blocks.emplace_back(data_, capacity_);
+        spares.bytes += capacity_;
+    } else {
+        delete[] data_;
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
 
 class UsbFile : public DeviceFile {
 public:
@@ -608,7 +666,7 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
     urb->charge =
         UrbOverhead + urb->packets.size() * sizeof(usbdevfs_iso_packet_desc) + (mapped ? 0 : length);
     if (!charge(w, urb->charge)) return -ENOMEM;
-    urb->buffer.assign(length, 0);
+    urb->buffer.resize(length);
     if (length > 0 && (u->type == USBDEVFS_URB_TYPE_CONTROL || !urb->in))
         std::memcpy(urb->buffer.data(), u->buffer, urb->in ? 8 : length);
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
