@@ -64,8 +64,9 @@ struct Urb {
     uint8_t endpoint = 0;
     bool in = false;
     unsigned flags = 0;
-    int maxPacket = 0; // of the endpoint (isochronous: bytes per interval)
-    UrbData buffer;    // control: setup + data; others: data
+    bool continuation = false; // bulk: continues the transfer of the URB before it
+    int maxPacket = 0;         // of the endpoint (isochronous: bytes per interval)
+    UrbData buffer;            // control: setup + data; others: data
     std::vector<usbdevfs_iso_packet_desc> packets;
     int status = 0;
     int actual = 0;        // bytes moved (so far, while the device NAKs)
