@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <list>
 #include <map>
@@ -20,6 +21,39 @@ namespace sim::usb {
 
 class UsbFile;
 
+// The data of a URB: the kernel's own copy of the caller's buffer. Its bytes start
+// undefined, as the kernel's allocation does (only what the caller gave or the device
+// wrote is ever copied out), and large blocks are kept for the thread's next URB, as
+// the kernel's allocator keeps its pages: the stand-in runs on the daemon's thread and
+// must not fault in fresh memory for every URB.
+class UrbData {
+public:
+    UrbData() = default;
+    ~UrbData() { release(); }
+    UrbData(const UrbData &other) { *this = other; }
+    UrbData &operator=(const UrbData &other) {
+        if (this != &other) {
+            resize(other.size_);
+            if (size_ > 0) std::memcpy(data_, other.data_, size_);
+        }
+        return *this;
+    }
+
+    void resize(size_t n); // the contents are undefined afterwards
+    void assign(size_t n, uint8_t value);
+    uint8_t *data() { return data_; }
+    const uint8_t *data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    uint8_t &operator[](size_t i) { return data_[i]; }
+    uint8_t operator[](size_t i) const { return data_[i]; }
+
+private:
+    void release();
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
 // One URB in the stand-in: submitted by a file (or made by the CONTROL ioctl),
 // answered by the model, then completed (at once, or in paced mode when the bus has
 // carried it).
@@ -30,8 +64,9 @@ struct Urb {
     uint8_t endpoint = 0;
     bool in = false;
     unsigned flags = 0;
-    int maxPacket = 0;           // of the endpoint (isochronous: bytes per interval)
-    std::vector<uint8_t> buffer; // control: setup + data; others: data
+    bool continuation = false; // bulk: continues the transfer of the URB before it
+    int maxPacket = 0;         // of the endpoint (isochronous: bytes per interval)
+    UrbData buffer;            // control: setup + data; others: data
     std::vector<usbdevfs_iso_packet_desc> packets;
     int status = 0;
     int actual = 0;        // bytes moved (so far, while the device NAKs)

@@ -224,7 +224,65 @@ std::chrono::steady_clock::time_point clockAt(int64_t ns) {
     return std::chrono::steady_clock::time_point(std::chrono::nanoseconds(ns));
 }
 
+// Blocks of URB data kept for reuse, per thread (submit and reap run on the caller's
+// thread): at most SpareBlocks of them and SpareBytes in all.
+constexpr size_t SpareBlocks = 64;
+constexpr size_t SpareBytes = 8u << 20;
+constexpr size_t SpareMinimum = 4096;
+
+thread_local bool sparesGone = false; // the thread's list is destroyed: plain allocations
+struct Spares {
+    std::vector<std::pair<uint8_t *, size_t>> blocks;
+    size_t bytes = 0;
+    ~Spares() {
+        for (auto &b : blocks)
+            delete[] b.first;
+        sparesGone = true;
+    }
+};
+thread_local Spares spares;
+
 } // namespace
+
+void UrbData::resize(size_t n) {
+    if (n <= capacity_) {
+        size_ = n;
+        return;
+    }
+    release();
+    if (!sparesGone) {
+        auto &list = spares.blocks;
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->second < n || it->second / 2 > n) continue;
+            data_ = it->first;
+            capacity_ = it->second;
+            spares.bytes -= capacity_;
+            list.erase(it);
+            size_ = n;
+            return;
+        }
+    }
+    data_ = new uint8_t[n];
+    capacity_ = size_ = n;
+}
+
+void UrbData::assign(size_t n, uint8_t value) {
+    resize(n);
+    if (n > 0) std::memset(data_, value, n);
+}
+
+void UrbData::release() {
+    if (data_ == nullptr) return;
+    if (!sparesGone && capacity_ >= SpareMinimum && spares.blocks.size() < SpareBlocks &&
+        spares.bytes + capacity_ <= SpareBytes) {
+        spares.blocks.emplace_back(data_, capacity_);
+        spares.bytes += capacity_;
+    } else {
+        delete[] data_;
+    }
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+}
 
 class UsbFile : public DeviceFile {
 public:
@@ -272,10 +330,50 @@ public:
 
     void complete(std::list<std::unique_ptr<Urb>>::iterator it) {
         unpaceUrb(*dev, **it);
+        const Urb &u = **it;
+        const bool cancelRest = u.type == USBDEVFS_URB_TYPE_BULK && u.status < 0 && u.status != -ECONNRESET &&
+                                u.status != -ENOENT && u.status != -ESHUTDOWN;
+        const uint8_t endpoint = u.endpoint;
         completed.push_back(std::move(*it));
         pending.erase(it);
+        if (cancelRest) cancelContinuations(endpoint);
         updateReadiness();
         world().changed.notify_all();
+    }
+
+    // A bulk URB failed (a short IN that must not be short counts): the URBs queued
+    // behind it that continue its transfer are unlinked (-ECONNRESET). When no URB of a
+    // new transfer follows them, the endpoint takes no continuation URB until one
+    // comes, as usbfs does, so that none of them reads the next transfer's data.
+    void cancelContinuations(uint8_t endpoint) {
+        bool newTransfer = false;
+        std::vector<std::list<std::unique_ptr<Urb>>::iterator> unlink;
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if ((*it)->endpoint != endpoint || (*it)->type != USBDEVFS_URB_TYPE_BULK) continue;
+            if (!(*it)->continuation) {
+                newTransfer = true;
+                break;
+            }
+            unlink.push_back(it);
+        }
+        if (!newTransfer) disabledBulk.insert(endpoint);
+        for (auto it : unlink) {
+            (*it)->status = -ECONNRESET;
+            complete(it);
+        }
+    }
+
+    // Whether an earlier URB of the endpoint failed and waits to be delivered: the
+    // host controller stopped the endpoint's queue there, so a continuation URB
+    // behind it is not offered to the device.
+    bool stoppedBefore(const Urb &u) const {
+        for (const auto &p : pending) {
+            if (p.get() == &u) return false;
+            if (p->endpoint == u.endpoint && p->type == USBDEVFS_URB_TYPE_BULK && p->answered &&
+                p->status < 0)
+                return true;
+        }
+        return false;
     }
 
     // Kills the in-flight URBs of the given endpoints (all when empty) with status;
@@ -292,23 +390,27 @@ public:
         }
     }
 
-    // The completions whose time has come.
+    // The completions whose time has come. A completion may unlink others of the
+    // list (cancelContinuations), so they are picked first and completed after.
     void deliver(int64_t now, int64_t &next) {
-        for (auto it = pending.begin(); it != pending.end();) {
-            auto after = std::next(it);
-            Urb &u = **it;
-            if (u.answered && !u.onBus) {
-                if (u.dueNs <= now)
-                    complete(it);
-                else
-                    next = std::min(next, u.dueNs);
-            }
-            it = after;
+        std::vector<Urb *> due;
+        for (const auto &p : pending) {
+            if (!p->answered || p->onBus) continue;
+            if (p->dueNs <= now)
+                due.push_back(p.get());
+            else
+                next = std::min(next, p->dueNs);
+        }
+        for (Urb *u : due) {
+            auto it =
+                std::find_if(pending.begin(), pending.end(), [u](const auto &p) { return p.get() == u; });
+            if (it != pending.end()) complete(it);
         }
     }
 
     std::shared_ptr<SimDevice> dev;
-    bool writable = true; // opened for writing: usbfs takes ioctls only then
+    bool writable = true;           // opened for writing: usbfs takes ioctls only then
+    std::set<uint8_t> disabledBulk; // bulk endpoints refusing continuation URBs
     std::list<std::unique_ptr<Urb>> pending;
     std::deque<std::unique_ptr<Urb>> completed;
 
@@ -573,7 +675,15 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
     }
     case USBDEVFS_URB_TYPE_BULK:
         if (epType == USB_ENDPOINT_XFER_CONTROL || epType == USB_ENDPOINT_XFER_ISOC) return -EINVAL;
-        if (epType == USB_ENDPOINT_XFER_INT) urb->type = USBDEVFS_URB_TYPE_INTERRUPT;
+        if (epType == USB_ENDPOINT_XFER_INT) {
+            urb->type = USBDEVFS_URB_TYPE_INTERRUPT;
+        } else if (u->flags & USBDEVFS_URB_BULK_CONTINUATION) {
+            // After a failed URB of the transfer the endpoint refuses the rest of it.
+            if (disabledBulk.count(u->endpoint)) return -EREMOTEIO;
+            urb->continuation = true;
+        } else {
+            disabledBulk.erase(u->endpoint);
+        }
         break;
     case USBDEVFS_URB_TYPE_INTERRUPT:
         if (epType != USB_ENDPOINT_XFER_INT) return -EINVAL;
@@ -608,7 +718,7 @@ int UsbFile::submit(usbdevfs_urb *u, std::string &detail) {
     urb->charge =
         UrbOverhead + urb->packets.size() * sizeof(usbdevfs_iso_packet_desc) + (mapped ? 0 : length);
     if (!charge(w, urb->charge)) return -ENOMEM;
-    urb->buffer.assign(length, 0);
+    urb->buffer.resize(length);
     if (length > 0 && (u->type == USBDEVFS_URB_TYPE_CONTROL || !urb->in))
         std::memcpy(urb->buffer.data(), u->buffer, urb->in ? 8 : length);
     if (u->type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -1020,6 +1130,7 @@ void pumpDevice(SimDevice &dev) {
             for (auto it = f->pending.begin(); it != f->pending.end() && !progress; ++it) {
                 Urb &u = **it;
                 if (u.answered || u.type == USBDEVFS_URB_TYPE_CONTROL || blocked.count(u.endpoint)) continue;
+                if (u.continuation && f->stoppedBefore(u)) continue;
                 bool iso = u.type == USBDEVFS_URB_TYPE_ISO;
                 int length = static_cast<int>(u.buffer.size());
                 int err = 0;

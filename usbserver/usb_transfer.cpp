@@ -2,10 +2,13 @@
 // MaxUrbIn/MaxUrbOut, isochronous transfers of a device opened with the split flag into
 // URBs of at most 32 packets, everything else into one URB. OUT transfers submit all
 // their URBs at once, reading each URB's data from the client straight into its
-// buffer; a bulk IN transfer keeps one URB in flight (a short packet ends it, and the
-// data after it belongs to the next transfer), submitting the next one before it
-// answers the last, so the device is never idle while the reply goes out; an
-// isochronous IN endpoint keeps two URBs in flight.
+// buffer; a bulk IN transfer keeps two URBs in flight, submitting the next one before
+// it answers the last, so the device is never idle while a completion is reaped and
+// the reply goes out. A short packet ends the transfer, and the data after it belongs
+// to the next one: every URB but the last must not be short, and every URB but the
+// first continues the one before it, so the kernel stops the endpoint's queue at a
+// short URB (-EREMOTEIO) and unlinks the URBs behind it (-ECONNRESET) before they read
+// anything. An isochronous IN endpoint keeps two URBs in flight.
 //
 // Every transfer gets exactly one final reply (or none when the client discarded it),
 // and its memory goes only when the kernel gave back every URB submitted for it, or
@@ -143,8 +146,10 @@ void finishTransfer(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t, uint32_t status,
     discardInFlight(e, t);
 }
 
-// Submits URB i: its buffer (IN: allocated here; OUT: filled by the caller). 0, or
-// the negative error number.
+// Submits URB i: its buffer (IN: allocated here; OUT: filled by the caller). 0, the
+// negative error number, or 1 when the kernel refused a continuation URB because an
+// earlier URB of the transfer ended short (or failed) already: not submitted, and no
+// error of its own (that earlier URB's completion ends the transfer).
 int submitItem(UsbDevice &e, sUrb *t, int i) {
     usbdevfs_urb *u = t->item(i);
     UrbExtra &x = extraOf(t);
@@ -155,7 +160,10 @@ int submitItem(UsbDevice &e, sUrb *t, int i) {
     }
     if (e.fd < 0) return -ENODEV;
     errno = 0;
-    if (platform().ioctl(e.fd, USBDEVFS_SUBMITURB, u) != 0) return errno != 0 ? -errno : -1;
+    if (platform().ioctl(e.fd, USBDEVFS_SUBMITURB, u) != 0) {
+        if (errno == EREMOTEIO && (u->flags & USBDEVFS_URB_BULK_CONTINUATION)) return 1;
+        return errno != 0 ? -errno : -1;
+    }
     if (!t->in() && u->buffer_length > 512)
         loadHistory().addUsbOut(static_cast<uint32_t>((u->buffer_length + 512) / 1024));
     x.flags[i] = ItemInFlight;
@@ -172,12 +180,40 @@ bool submitNext(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t) {
         t->next++;
         return true;
     }
+    if (err > 0) return false;
     extraOf(t).flags[i] = ItemFinished;
     t->next++;
     t->completed++;
     t->state |= err == -ENODEV ? (UrbError | UrbAbort) : UrbError;
     finishTransfer(client, e, t, err == -ENODEV ? StatusAborted : StatusFailed, static_cast<uint32_t>(err));
     return false;
+}
+
+// Whether the device's descriptors declare the endpoint bulk, and only bulk: the kernel
+// stops a queue at a short URB and unlinks the continuation URBs behind it only on a
+// bulk endpoint, so only there may two URBs of a transfer be in flight.
+bool bulkEndpoint(UsbDevice &e, uint8_t endpoint) {
+    bool locked = e.muxIn("bulkEndpoint");
+    bool bulk = false, other = false;
+    for (const UsbConfiguration &c : e.configurations) {
+        const std::vector<uint8_t> &d = c.descriptor;
+        for (size_t at = 0; at + 2 <= d.size() && d[at] >= 2; at += d[at]) {
+            if (d[at + 1] != 5 || d[at] < 7 || at + 7 > d.size() || d[at + 2] != endpoint) continue;
+            ((d[at + 3] & 3) == 2 ? bulk : other) = true;
+        }
+    }
+    if (locked) e.muxOut();
+    return bulk && !other;
+}
+
+// Starts an IN transfer: its first URB, and a pipelined bulk transfer's second one
+// behind it.
+bool startIn(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t) {
+    if (!submitNext(client, e, t)) return false;
+    if (t->count > 1 && (t->item(1)->flags & USBDEVFS_URB_BULK_CONTINUATION) && t->next < t->count &&
+        !finished(t))
+        submitNext(client, e, t);
+    return true;
 }
 
 bool sameEndpoint(const sUrb *a, uint8_t endpoint, uint8_t type) {
@@ -202,7 +238,7 @@ void pumpEndpoint(UsbSrvdPrcs &client, UsbDevice &e, uint8_t endpoint, uint8_t t
         for (sUrb *t : std::vector<sUrb *>(e.urbs.begin(), e.urbs.end())) {
             if (!sameEndpoint(t, endpoint, type) || finished(t) || t->next >= t->count) continue;
             t->state = UrbBusy;
-            if (submitNext(client, e, t)) return;
+            if (startIn(client, e, t)) return;
             if (!maybeFree(e, t)) continue;
         }
         return;
@@ -275,7 +311,10 @@ void reaped(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t, int i) {
         if (maybeFree(e, t)) pumpEndpoint(client, e, endpoint, type);
         return;
     }
-    if (u->status != 0) {
+    // A bulk URB that had to be full ended short: the normal end of the transfer.
+    const bool cutShort = u->status == -EREMOTEIO && (u->flags & USBDEVFS_URB_SHORT_NOT_OK) &&
+                          u->actual_length < u->buffer_length;
+    if (u->status != 0 && !cutShort) {
         // Every type, interrupt too: a failed URB is a failed transfer.
         t->state |= UrbError;
         finishTransfer(client, e, t, StatusFailed, static_cast<uint32_t>(u->status));
@@ -301,20 +340,25 @@ void reaped(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t, int i) {
     } else {
         const bool shortUrb = u->actual_length < u->buffer_length;
         if (shortUrb) {
-            // A short packet ends the transfer: the rest is never asked for.
+            // A short packet ends the transfer: the rest is never asked for, and a URB
+            // already behind it comes back unlinked, to be reaped and dropped.
             t->completed += t->count - t->next;
             t->next = t->count;
         } else if (t->next < t->count) {
             // The next URB goes out before this one is answered.
             int j = t->next;
             err = submitItem(e, t, j);
-            t->next++;
-            if (err != 0) {
-                x.flags[j] = ItemFinished;
-                t->completed++;
+            if (err > 0) {
+                err = 0; // the URB in flight ended the transfer
+            } else {
+                t->next++;
+                if (err != 0) {
+                    x.flags[j] = ItemFinished;
+                    t->completed++;
+                }
             }
         }
-        final = err == 0 && t->completed == t->count;
+        final = err == 0 && (shortUrb || t->completed == t->count);
     }
     if (replyIn(client, t, i, final) != 0) client.ending = true;
     freeItemBuffer(e, t, i);
@@ -337,6 +381,7 @@ void reaped(UsbSrvdPrcs &client, UsbDevice &e, sUrb *t, int i) {
 sUrb *buildUrb(UsbDevice &e, int entryNumber, const Request &request, uint8_t endpoint, uint8_t type,
                uint32_t length, const std::vector<uint32_t> &isoLengths) {
     const bool in = (endpoint & 0x80) != 0;
+    const bool pipelined = type == UrbTypeBulk && in && bulkEndpoint(e, endpoint);
     int64_t count = 1;
     int64_t chunk = length;
     int packetsPerUrb = 0;
@@ -397,6 +442,10 @@ sUrb *buildUrb(UsbDevice &e, int entryNumber, const Request &request, uint8_t en
         } else {
             u->buffer_length = static_cast<int>(std::min<int64_t>(left, chunk));
             left -= u->buffer_length;
+            if (pipelined && t->count > 1) {
+                if (i + 1 < t->count) u->flags |= USBDEVFS_URB_SHORT_NOT_OK;
+                if (i > 0) u->flags |= USBDEVFS_URB_BULK_CONTINUATION;
+            }
         }
     }
     if (type == UrbTypeIso && left < 0) {
@@ -518,7 +567,7 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
         t->state = UrbBusy;
         if (type == UrbTypeIso) {
             pumpEndpoint(client, *e, endpoint, type);
-        } else if (!submitNext(client, *e, t)) {
+        } else if (!startIn(client, *e, t)) {
             maybeFree(*e, t);
         }
         return client.ending ? -1 : 0;

@@ -83,6 +83,79 @@ TEST_F(UsbStandIn, LoopbackSendsBackInPacketsAndEndsInTransfersWhereOutOnesEnded
     }
 }
 
+TEST_F(UsbStandIn, ContinuationUrbsBehindAShortInAreUnlinkedBeforeTheyReadTheNextTransfer) {
+    // Two OUT transfers in the loopback, each ending in a short packet; then one IN
+    // transfer cut into three URBs that must not be short, the second and third
+    // continuing the first. The first ends short: the others read nothing (unlinked
+    // when they were queued behind it, refused when it had completed already), the
+    // endpoint refuses further continuations, and the second transfer's bytes wait for
+    // the next IN that starts a transfer. The paced device answers late enough for all
+    // three to be queued.
+    const unsigned ShortNotOk = USBDEVFS_URB_SHORT_NOT_OK, Continue = USBDEVFS_URB_BULK_CONTINUATION;
+    auto submitIn = [](int fd, usbdevfs_urb &u, uint8_t *buf, unsigned flags) {
+        u = {};
+        u.type = USBDEVFS_URB_TYPE_BULK;
+        u.endpoint = 0x81;
+        u.flags = flags;
+        u.buffer = buf;
+        u.buffer_length = 1024;
+        return call(fd, USBDEVFS_SUBMITURB, &u);
+    };
+    auto waitReap = [](int fd) {
+        for (int n = 0; n < 20000; n++) {
+            if (usbdevfs_urb *u = reap(fd)) return u;
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        return static_cast<usbdevfs_urb *>(nullptr);
+    };
+    for (bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "paced" : "unpaced");
+        std::string name = paced ? plug("1-2", "loopback", {{"pace", "usb2"}, {"latency", "300000"}})
+                                 : plug("1-1", "loopback");
+        int fd = open(name);
+        std::vector<uint8_t> stream(1600);
+        for (size_t k = 0; k < stream.size(); k++)
+            stream[k] = pattern(k);
+        usbdevfs_urb out;
+        for (auto [from, length] : {std::pair<int, int>{0, 1000}, {1000, 600}}) {
+            ASSERT_EQ(submit(fd, out, USBDEVFS_URB_TYPE_BULK, 0x01, stream.data() + from, length), 0);
+            ASSERT_EQ(waitReap(fd), &out);
+            EXPECT_EQ(out.actual_length, length);
+        }
+        std::vector<uint8_t> in(4096, 0xEE);
+        usbdevfs_urb urbs[3];
+        const unsigned flags[3] = {ShortNotOk, ShortNotOk | Continue, Continue};
+        ASSERT_EQ(submitIn(fd, urbs[0], in.data(), flags[0]), 0);
+        if (paced) {
+            for (int i = 1; i < 3; i++)
+                ASSERT_EQ(submitIn(fd, urbs[i], in.data() + 1024 * i, flags[i]), 0);
+        } else {
+            EXPECT_EQ(submitIn(fd, urbs[1], in.data() + 1024, flags[1]), -EREMOTEIO);
+        }
+        ASSERT_EQ(waitReap(fd), &urbs[0]);
+        EXPECT_EQ(urbs[0].status, -EREMOTEIO);
+        EXPECT_EQ(urbs[0].actual_length, 1000);
+        EXPECT_TRUE(std::equal(in.begin(), in.begin() + 1000, stream.begin()));
+        for (int i = 1; i < 3 && paced; i++) {
+            ASSERT_EQ(waitReap(fd), &urbs[i]);
+            EXPECT_EQ(urbs[i].status, -ECONNRESET);
+            EXPECT_EQ(urbs[i].actual_length, 0);
+        }
+        EXPECT_EQ(in[1024], 0xEE) << "the unlinked URBs read nothing";
+
+        usbdevfs_urb late;
+        EXPECT_EQ(submitIn(fd, late, in.data(), Continue), -EREMOTEIO);
+        ASSERT_EQ(submitIn(fd, late, in.data(), 0), 0) << "a new transfer starts";
+        ASSERT_EQ(waitReap(fd), &late);
+        EXPECT_EQ(late.status, 0);
+        ASSERT_EQ(late.actual_length, 600);
+        EXPECT_TRUE(std::equal(in.begin(), in.begin() + 600, stream.begin() + 1000));
+        ASSERT_EQ(submitIn(fd, late, in.data(), Continue), 0) << "continuations are taken again";
+        ASSERT_EQ(call(fd, USBDEVFS_DISCARDURB, &late), 0);
+        ASSERT_EQ(waitReap(fd), &late);
+    }
+}
+
 TEST_F(UsbStandIn, SourceSinkStreamsAPatternAndCountsWhatItTakes) {
     std::string name = plug("1-1", "sourcesink");
     int fd = open(name);
