@@ -294,9 +294,8 @@ bool Connection::acceptFrom(int listenFd) {
         return false;
     }
     socket = fd;
-    len = sizeof ss;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) == 0)
-        peer.setSockAddr(reinterpret_cast<sockaddr *>(&ss), len);
+    // accept has told the peer's address already.
+    if (len > 0 && len <= sizeof ss) peer.setSockAddr(reinterpret_cast<sockaddr *>(&ss), len);
     sockaddr_storage own{};
     socklen_t ownLen = sizeof own;
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&own), &ownLen) == 0)

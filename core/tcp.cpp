@@ -73,9 +73,13 @@ TcpConnection *TcpConnection::listen(Task *ownerTask, int listenPort, NetInterfa
 }
 
 TcpConnection *TcpConnection::accept(bool withTls) {
-    if (interfaceHooks().confirmBoot != nullptr) interfaceHooks().confirmBoot();
     int err = 0;
     if (!wait4read(-1, &err, true)) return nullptr;
+    return acceptPending(withTls);
+}
+
+TcpConnection *TcpConnection::acceptPending(bool withTls) {
+    if (interfaceHooks().confirmBoot != nullptr) interfaceHooks().confirmBoot();
     auto *c = new TcpConnection(owner, interface, vlan);
     c->port = port;
     c->family = family;

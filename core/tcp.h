@@ -50,6 +50,9 @@ public:
     // up the listener. Null when the wait or the accept fails, or no TLS session can be
     // made (no certificate).
     TcpConnection *accept(bool tls);
+    // accept without the wait, on a non-blocking listening socket: a client that is
+    // already waiting, or null (errno EAGAIN when none is).
+    TcpConnection *acceptPending(bool tls);
     // Runs the server handshake of a connection accepted with TLS, on the calling task,
     // within 20 s. True when there is no pending handshake or it succeeded; false (the
     // session freed, the connection unusable) otherwise.

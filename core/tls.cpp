@@ -3,7 +3,9 @@
 
 #include "core/tls.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include "core/param.h"
 #include "core/ptable.h"
@@ -19,6 +21,7 @@
 #include <openssl/provider.h>
 #include <openssl/rand.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -169,6 +172,14 @@ SSL_CTX *bareContext(bool server, const TlsSettings &settings) {
         SSL_CTX_set_cipher_list(context, "DEFAULT");
     }
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Every connection makes a full handshake with the certificate and settings of the
+    // moment: a server context that serves many sessions keeps no session to resume and
+    // hands out no ticket.
+    if (server) {
+        SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+        SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
+        SSL_CTX_set_num_tickets(context, 0);
+    }
     return context;
 }
 
@@ -188,14 +199,120 @@ SSL_CTX *tlsNewContext(bool server, const TlsSettings &settings, const std::stri
     return nullptr;
 }
 
-SSL *tlsNewSessionWith(bool server, const TlsSettings &settings, const std::string &certDir) {
+namespace {
+
+// A certificate file larger than this is not remembered: a context that needs one is
+// built afresh for every session.
+constexpr off_t MaxRememberedFile = 256 * 1024;
+
+// Appends what a context build reads of the file: "-" when it cannot be opened, else its
+// size and bytes. False when the file is too large to remember or cannot be read whole.
+bool appendFileImage(std::string &image, const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        image += '-';
+        return true;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= MaxRememberedFile;
+    if (ok) {
+        size_t start = image.size();
+        image += std::to_string(st.st_size);
+        image += ':';
+        size_t bytes = image.size();
+        image.resize(bytes + static_cast<size_t>(st.st_size) + 1);
+        size_t got = 0;
+        for (;;) {
+            // One byte more than the size asks for: a file that grew meanwhile shows.
+            ssize_t n = ::read(fd, &image[bytes + got], image.size() - bytes - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+            if (got == image.size() - bytes) break;
+        }
+        ok = got == static_cast<size_t>(st.st_size);
+        image.resize(ok ? bytes + got : start);
+    }
+    ::close(fd);
+    return ok;
+}
+
+// The contents of the files a context for the directory is built from (pair 1, then
+// pair 0), read just before it is built; false when they cannot be remembered.
+bool certImage(const std::string &certDir, std::string &image) {
+    image.clear();
+    for (int pair : {TlsPairInstalled, TlsPairOwn})
+        if (!appendFileImage(image, inDir(certDir, pairFiles[pair].key)) ||
+            !appendFileImage(image, inDir(certDir, pairFiles[pair].cert)))
+            return false;
+    return true;
+}
+
+// The last context built for server and for client sessions, with what it was built
+// from. A session takes it while the settings, the directory and the bytes of the
+// certificate files are still those; any change builds a new one, so a new certificate
+// or setting still takes effect with the next connection.
+struct RememberedContext {
+    SSL_CTX *context = nullptr;
+    TlsSettings settings;
+    std::string certDir;
+    std::string image;
+};
+std::mutex contextMutex;
+RememberedContext remembered[2]; // [0] client, [1] server
+
+bool sameSettings(const TlsSettings &a, const TlsSettings &b) {
+    return a.security == b.security && a.sslmethod == b.sslmethod;
+}
+
+// A reference to the context for the settings and directory: the remembered one when
+// nothing changed, else a new one (remembered when its files could be). Null when no
+// context can be made.
+SSL_CTX *contextFor(bool server, const TlsSettings &settings, const std::string &certDir) {
+    std::string image;
+    bool rememberable = certImage(certDir, image);
+    RememberedContext &r = remembered[server ? 1 : 0];
+    {
+        std::lock_guard<std::mutex> lock(contextMutex);
+        if (rememberable && r.context != nullptr && sameSettings(r.settings, settings) &&
+            r.certDir == certDir && r.image == image) {
+            SSL_CTX_up_ref(r.context);
+            return r.context;
+        }
+    }
     SSL_CTX *context = tlsNewContext(server, settings, certDir);
+    if (context == nullptr || !rememberable) return context;
+    std::lock_guard<std::mutex> lock(contextMutex);
+    // The remembered one keeps a reference of its own; sessions made from the one it
+    // replaces keep theirs and free it with the last of them.
+    SSL_CTX_up_ref(context);
+    if (r.context != nullptr) SSL_CTX_free(r.context);
+    r.context = context;
+    r.settings = settings;
+    r.certDir = certDir;
+    r.image = std::move(image);
+    return context;
+}
+
+} // namespace
+
+SSL *tlsNewSessionWith(bool server, const TlsSettings &settings, const std::string &certDir) {
+    SSL_CTX *context = contextFor(server, settings, certDir);
     if (context == nullptr) return nullptr;
     SSL *session = SSL_new(context);
-    // The session holds its own reference: the context goes with the session.
+    // The session holds its own reference: the context goes with the last session made
+    // from it (or when a changed setting or file replaces it).
     SSL_CTX_free(context);
     if (session == nullptr) tlsPrintErrors();
     return session;
+}
+
+void tlsForgetContexts() {
+    std::lock_guard<std::mutex> lock(contextMutex);
+    for (RememberedContext &r : remembered) {
+        if (r.context != nullptr) SSL_CTX_free(r.context);
+        r = RememberedContext();
+    }
 }
 
 SSL *tlsNewSession(bool server) {
@@ -213,7 +330,8 @@ void tlsShutdown(SSL *session) {
             // Wait for the socket itself, not on the task's messages: this runs from
             // destructors, where an exit message must not end the thread.
             if (attempt == 0) {
-                pollfd pfd{SSL_get_fd(session), static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+                pollfd pfd{SSL_get_fd(session),
+                           static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
                 ::poll(&pfd, 1, 330);
             }
         }
@@ -255,6 +373,8 @@ bool tlsLegacyLoaded() {
 }
 
 void tlsUnloadProviders() {
+    // The remembered contexts hold on to the providers' algorithms.
+    tlsForgetContexts();
     std::lock_guard<std::mutex> lock(providerMutex);
     if (legacyProvider != nullptr) OSSL_PROVIDER_unload(legacyProvider);
     if (defaultProvider != nullptr) OSSL_PROVIDER_unload(defaultProvider);

@@ -1,9 +1,11 @@
 // TLS contexts: every TLS session of the daemon, server side (HTTPS, the USB server's
 // TLS port) and client side (mail, syslog and WebDAV clients), is made here from a
-// context that is built afresh from the parameters "security" and "sslmethod" and the
-// certificate files at that moment. A new certificate, cipher strength or minimum
-// protocol version therefore takes effect with the next connection, and the context
-// dies with its session (the session holds the only reference to it).
+// context built from the parameters "security" and "sslmethod" and the certificate
+// files as they are at that moment. The last context of each side is kept for the next
+// session while the settings and the bytes of the certificate files stay the same, and
+// rebuilt as soon as any of them changes: a new certificate, cipher strength or minimum
+// protocol version therefore takes effect with the next connection. Sessions hold their
+// own reference to their context; server sessions are never resumed.
 //
 // Also here: the process's TLS start-up (default self-signed certificate, crypto
 // providers, library initialisation) and its tear-down.
@@ -51,7 +53,7 @@ bool tlsLoadCertPair(SSL_CTX *context, int pair);
 // "security", certificate pair 1 or else pair 0 (client contexts carry the appliance's
 // certificate too), partial writes and moving write buffers allowed. Null (error
 // queue printed) when no context can be made or neither pair loads. SSL_free frees the
-// session and its context.
+// session (and its context when no other session or the kept one refers to it).
 SSL *tlsNewSession(bool server);
 
 // Owner of a session and, through it, of its context.

@@ -32,8 +32,13 @@ bool tlsLoadCertPairFrom(SSL_CTX *context, int pair, const std::string &certDir)
 // (error queue printed) when neither loads. The caller owns the context.
 SSL_CTX *tlsNewContext(bool server, const TlsSettings &settings, const std::string &certDir);
 
-// tlsNewSession for the given settings and directory.
+// tlsNewSession for the given settings and directory. The context is kept for the next
+// session of the same kind while the settings, the directory and the bytes of the
+// certificate files stay the same; a change to any of them builds a new one.
 SSL *tlsNewSessionWith(bool server, const TlsSettings &settings, const std::string &certDir);
+
+// Drops the kept contexts (sessions still using one keep it until they end).
+void tlsForgetContexts();
 
 // tlsCheckCertPair for the given directory.
 bool tlsCheckCertPairIn(int pair, const std::string &certDir);

@@ -18,10 +18,12 @@
 #include <fcntl.h>
 #include <mutex>
 #include <sched.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 WebStats webStats;
 
@@ -36,29 +38,12 @@ void countConnection(int delta) {
 
 // Connection tasks that finished their connection wait a while for the next one that
 // the listener accepts, instead of ending: a thread is not made and unmade for every
-// client. The listener hands a connection over through this pipe (one pointer per
-// write) when a task waits, else starts a new task. idleTasks counts the waiting tasks
-// that no connection was promised to.
-std::atomic<int> idleTasks{0};
-int handOver[2] = {-1, -1};
-std::once_flag handOverOnce;
+// client. The waiting tasks stand on a stack (the one that waited least is taken first,
+// so surplus tasks time out); the listener hands a connection to one of them and wakes
+// that one alone through its own event descriptor, else it starts a new task.
+std::mutex idleMutex;
+std::vector<HttpConnection *> idleStack;
 constexpr int64_t IdleTicks = 3000;
-
-int handOverRead() {
-    std::call_once(handOverOnce, [] {
-        if (::pipe2(handOver, O_CLOEXEC) != 0) handOver[0] = handOver[1] = -1;
-        if (handOver[0] >= 0) setFdNonBlocking(handOver[0], true);
-    });
-    return handOver[0];
-}
-
-// Takes one waiting task for a new connection: true when one was promised it.
-bool claimIdleTask() {
-    int v = idleTasks.load();
-    while (v > 0 && !idleTasks.compare_exchange_weak(v, v - 1)) {
-    }
-    return v > 0;
-}
 
 // The largest template or template text read for one page.
 constexpr int64_t MaxTemplate = 1 << 20;
@@ -89,6 +74,16 @@ HttpConnection::~HttpConnection() {
     if (uploadFd >= 0) ::close(uploadFd);
     if (contentFd >= 0) ::close(contentFd);
     uploadFd = contentFd = -1;
+    // A task that ends while it waits (an exit message) leaves the stack; a connection
+    // handed to it at that moment is closed with it.
+    TcpConnection *handed = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(idleMutex);
+        std::erase(idleStack, this);
+        handed = std::exchange(handedOver_, nullptr);
+    }
+    delete handed;
+    if (wakeFd_ >= 0) ::close(wakeFd_);
     clearThreadLanguage();
     if (tcp != nullptr) {
         if (method == MethodPost) {
@@ -118,28 +113,58 @@ bool HttpConnection::waitForConnection() {
         delete tcp;
         tcp = nullptr;
     }
-    int fd = handOverRead();
-    if (fd < 0 || shutdownCount.load() != 0) return false;
-    idleTasks++;
-    for (;;) {
-        int r = wait(IdleTicks, fd);
-        TcpConnection *next = nullptr;
-        ssize_t n = ::read(fd, &next, sizeof next);
-        if (n == static_cast<ssize_t>(sizeof next) && next != nullptr) {
-            static_cast<HttpRequest &>(*this) = HttpRequest();
-            init();
-            url[0] = path[0] = '\0';
-            budget = KeepAliveBudget;
-            tcp = next;
-            tcp->owner = this;
-            if (tcp->family != Connection::FamilyUnix) tcp->set_nagleon();
-            connectionStart = requestStart = sysTicks();
-            rename("HTTP_1");
-            return true;
-        }
-        // Leaves when no connection was promised to it meanwhile.
-        if ((r == 1 || r == 0) && claimIdleTask()) return false;
+    if (shutdownCount.load() != 0) return false;
+    if (wakeFd_ < 0) wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(idleMutex);
+        idleStack.push_back(this);
     }
+    for (;;) {
+        int r = wait(IdleTicks, wakeFd_);
+        if (r == 3) {
+            // The wake-up is taken back; the connection it announces is there by now.
+            uint64_t count = 0;
+            if (::read(wakeFd_, &count, sizeof count) < 0) {
+            }
+        }
+        TcpConnection *next = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(idleMutex);
+            next = std::exchange(handedOver_, nullptr);
+            // Leaves when the time ran out (or the wait failed) and nothing came.
+            if (next == nullptr && (r == 0 || r == 1)) {
+                std::erase(idleStack, this);
+                return false;
+            }
+        }
+        if (next == nullptr) continue; // a task message
+        static_cast<HttpRequest &>(*this) = HttpRequest();
+        init();
+        url[0] = path[0] = '\0';
+        budget = KeepAliveBudget;
+        tcp = next;
+        tcp->owner = this;
+        if (tcp->family != Connection::FamilyUnix) tcp->set_nagleon();
+        connectionStart = requestStart = sysTicks();
+        rename("HTTP_1");
+        return true;
+    }
+}
+
+bool HttpConnection::handOver(TcpConnection *client) {
+    std::lock_guard<std::mutex> lock(idleMutex);
+    if (idleStack.empty()) return false;
+    HttpConnection *task = idleStack.back();
+    idleStack.pop_back();
+    task->handedOver_ = client;
+    uint64_t one = 1;
+    // The task is woken under the lock: it cannot end before the write (its destructor
+    // takes the lock), and a failed write still leaves the connection with it, which it
+    // finds on its next look or closes when it ends.
+    if (::write(task->wakeFd_, &one, sizeof one) < 0) {
+    }
+    return true;
 }
 
 void HttpConnection::rename(const char *taskName) {
@@ -598,23 +623,22 @@ void Httpd::run() {
             for (int slot = 0; slot < 3; slot++) {
                 TcpConnection *l = set[slot];
                 if (l == nullptr || l->socket < 0 || !FD_ISSET(l->socket, &readable)) continue;
-                TcpConnection *client = l->accept(slot == 1);
-                if (client == nullptr) continue;
-                if (claimIdleTask()) {
-                    if (::write(handOver[1], &client, sizeof client) == static_cast<ssize_t>(sizeof client))
+                // Every client that waits is taken in one go: a burst of new connections
+                // costs one wake-up of the listener, not one each.
+                for (int n = 0; n < AcceptBurst; n++) {
+                    TcpConnection *client = l->acceptPending(slot == 1);
+                    if (client == nullptr) break;
+                    if (HttpConnection::handOver(client)) continue;
+                    // Connections beyond the limit are closed at once: each one is a thread.
+                    if (webStats.connections.load() >= MaxConnections) {
+                        delete client;
                         continue;
-                    // Not handed over: the promised task leaves on its next look.
-                    idleTasks++;
-                }
-                // Connections beyond the limit are closed at once: each one is a thread.
-                if (webStats.connections.load() >= MaxConnections) {
-                    delete client;
-                    continue;
-                }
-                auto *connection = new HttpConnection(client);
-                if (connection->start(64 * 1024) < 0) {
-                    connection->exiting = true;
-                    delete connection;
+                    }
+                    auto *connection = new HttpConnection(client);
+                    if (connection->start(64 * 1024) < 0) {
+                        connection->exiting = true;
+                        delete connection;
+                    }
                 }
             }
         }

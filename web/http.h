@@ -64,6 +64,8 @@ constexpr int64_t BodyIdleTicks = 2000;
 constexpr int64_t FormBodyTicks = 2000;
 // Connection tasks that may exist at once; the listener turns further clients away.
 constexpr int MaxConnections = 32;
+// Clients the listener accepts from one listening socket per wake-up at most.
+constexpr int AcceptBurst = 64;
 
 // What a page handler returns: PageServerError (0 or below) answers "500 Server Error",
 // PageTemplate renders the page's own template; any other value carries the next state
@@ -248,6 +250,9 @@ public:
     // The language chosen for this request (setThreadLanguage).
     void applyLanguage();
 
+    // Hands an accepted connection to a task that waits for one; false when none waits.
+    static bool handOver(TcpConnection *client);
+
     // ---- connection
     TcpConnection *tcp = nullptr;
     int64_t connectionStart = 0;
@@ -269,6 +274,10 @@ private:
     // when none came (the task then ends).
     bool waitForConnection();
     void rename(const char *taskName);
+    // While the task waits for a connection: the one the listener handed to it (under
+    // the idle lock), and the descriptor through which the listener wakes it.
+    TcpConnection *handedOver_ = nullptr;
+    int wakeFd_ = -1;
     bool stepFile();
     bool stepPipe();
     bool stepWindow();

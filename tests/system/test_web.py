@@ -304,6 +304,41 @@ def test_https(daemon, root):
     assert re.search(r'content="3; url=https://%s/start_(en|de).html"' % re.escape(d.net.device_addr), body)
 
 
+def served_certificate(daemon):
+    """The common name of the certificate the HTTPS port shows to a new connection."""
+    r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "openssl", "s_client", "-connect",
+                        "%s:443" % daemon.net.device_addr], input=b"", capture_output=True, timeout=60)
+    m = re.search(rb"^subject=.*CN\s*=\s*([\w-]+)", r.stdout, re.M)
+    return m.group(1).decode() if m else r.stdout[-300:]
+
+
+def test_https_follows_replaced_certificates(daemon, root):
+    # Every new connection shows the certificate files as they are now: an installed pair
+    # taken up, rewritten in place, broken and removed while the server runs.
+    start_web(daemon)
+    certs = root.file("/etc/certs")
+    assert served_certificate(daemon) == "qmr-test"
+    assert served_certificate(daemon) == "qmr-test"
+
+    def install(name):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", "/CN=" + name, "-keyout", os.path.join(certs, "cert_fpkey.pem"),
+                        "-out", os.path.join(certs, "cert_fsrv.pem")], check=True, capture_output=True)
+    install("installed-one")
+    assert served_certificate(daemon) == "installed-one"
+    install("installed-two")
+    assert served_certificate(daemon) == "installed-two"
+    with open(os.path.join(certs, "cert_fsrv.pem"), "w") as f:
+        f.write("-----BEGIN CERTIFICATE-----\ngarbage\n-----END CERTIFICATE-----\n")
+    assert served_certificate(daemon) == "qmr-test"
+    os.remove(os.path.join(certs, "cert_fpkey.pem"))
+    os.remove(os.path.join(certs, "cert_fsrv.pem"))
+    assert served_certificate(daemon) == "qmr-test"
+    install("installed-three")
+    assert served_certificate(daemon) == "installed-three"
+    assert curl(daemon, "/css/qmr.css", https=True)[0] == "HTTP/1.1 200 OK"
+
+
 def test_refused_upload_is_not_read(daemon, root):
     # The access check runs when the header is complete: a visitor without a session is
     # sent to the login page before any of his upload is read or stored.

@@ -360,6 +360,102 @@ TEST_F(TlsContexts, InstalledPairIsPreferredAndAnUnusableOneFallsBack) {
     }
 }
 
+// A handshake over a socket pair between the two sessions; true when both completed.
+bool handshake(SSL *server, SSL *client) {
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return false;
+    SSL_set_fd(server, fds[0]);
+    SSL_set_fd(client, fds[1]);
+    int serverResult = 0;
+    std::thread serverThread([&] {
+        serverResult = SSL_accept(server);
+        // The server's tickets (if any) go out with its first write.
+        if (serverResult == 1) SSL_write(server, "x", 1);
+    });
+    int clientResult = SSL_connect(client);
+    char byte;
+    if (clientResult == 1) SSL_read(client, &byte, 1);
+    serverThread.join();
+    ERR_clear_error();
+    SSL_shutdown(client);
+    SSL_shutdown(server);
+    close(fds[0]);
+    close(fds[1]);
+    return serverResult == 1 && clientResult == 1;
+}
+
+TEST_F(TlsContexts, KeptContextFollowsReplacedFilesAndChangedSettings) {
+    tlsForgetContexts();
+    TlsSettings settings;
+    auto served = [&](const TlsSettings &s) {
+        TlsSession session(tlsNewSessionWith(true, s, dir_.path()));
+        return session == nullptr ? std::string("(none)") : commonName(SSL_get_certificate(session.get()));
+    };
+    EXPECT_EQ(served(settings), "(none)");
+    install(TlsPairOwn, "own", "own");
+    EXPECT_EQ(served(settings), "own") << "a pair that appears is used at once";
+    {
+        TlsSession a(tlsNewSessionWith(true, settings, dir_.path()));
+        TlsSession b(tlsNewSessionWith(true, settings, dir_.path()));
+        EXPECT_EQ(SSL_get_SSL_CTX(a.get()), SSL_get_SSL_CTX(b.get()))
+            << "unchanged files: the context is kept";
+    }
+    // Files rewritten in place (same names), an installed pair added, a broken one, and
+    // the installed pair removed: each change shows with the next session.
+    install(TlsPairOwn, "other", "other");
+    EXPECT_EQ(served(settings), "other");
+    install(TlsPairOwn, "own", "own");
+    install(TlsPairInstalled, "other", "other");
+    EXPECT_EQ(served(settings), "other");
+    install(TlsPairInstalled, "other", "own");
+    EXPECT_EQ(served(settings), "own") << "a pair whose key does not match is not used";
+    std::remove(dir_.file("cert_fpkey.pem").c_str());
+    std::remove(dir_.file("cert_fsrv.pem").c_str());
+    install(TlsPairInstalled, "other", "other");
+    EXPECT_EQ(served(settings), "other");
+    std::remove(dir_.file("cert_fsrv.pem").c_str());
+    EXPECT_EQ(served(settings), "own");
+
+    // A changed setting builds a context of its own.
+    TlsSettings tls13;
+    tls13.sslmethod = "tls13";
+    for (const TlsSettings &s : {tls13, settings}) {
+        TlsSession session(tlsNewSessionWith(true, s, dir_.path()));
+        ASSERT_NE(session, nullptr);
+        EXPECT_EQ(SSL_CTX_get_min_proto_version(SSL_get_SSL_CTX(session.get())),
+                  tlsMinVersion(s.sslmethod.c_str()));
+    }
+
+    // Sessions made from the kept context never resume an earlier one: every connection
+    // makes a full handshake with the certificate of its moment.
+    for (bool tls12 : {true, false}) {
+        SSL_SESSION *previous = nullptr;
+        for (int i = 0; i < 3; i++) {
+            TlsSession server(tlsNewSessionWith(true, settings, dir_.path()));
+            TlsSession client(tlsNewSessionWith(false, settings, dir_.path()));
+            ASSERT_TRUE(server != nullptr && client != nullptr);
+            if (tls12) SSL_set_max_proto_version(client.get(), TLS1_2_VERSION);
+            if (previous != nullptr) SSL_set_session(client.get(), previous);
+            EXPECT_TRUE(handshake(server.get(), client.get())) << "TLS 1.2 " << tls12;
+            EXPECT_FALSE(SSL_session_reused(client.get())) << "TLS 1.2 " << tls12 << " connection " << i;
+            if (previous != nullptr) SSL_SESSION_free(previous);
+            previous = SSL_get1_session(client.get());
+        }
+        if (previous != nullptr) SSL_SESSION_free(previous);
+    }
+
+    // A session made before its context was replaced still completes its handshake.
+    TlsSession early(tlsNewSessionWith(true, settings, dir_.path()));
+    install(TlsPairOwn, "other", "other");
+    EXPECT_EQ(served(settings), "other");
+    TlsSession client(tlsNewSessionWith(false, settings, dir_.path()));
+    ASSERT_TRUE(early != nullptr && client != nullptr);
+    EXPECT_TRUE(handshake(early.get(), client.get()));
+    X509Ptr peer(SSL_get1_peer_certificate(client.get()));
+    EXPECT_EQ(commonName(peer.get()), "own");
+    tlsForgetContexts();
+}
+
 TEST_F(TlsContexts, CheckCertPairRefusesMissingMismatchedAndCorruptFiles) {
     install(TlsPairOwn, "own", "own");
     install(TlsPairInstalled, "own", "other");
