@@ -168,7 +168,7 @@ private:
 GpioDevice &gpioDevice();
 
 // What the board I/O needs from other subsystems; each is null until its owner installs
-// it at start. makeShutDown has the real ShutDown task as its default (tests replace it).
+// it at start. startShutDown has the real stop as its default (tests replace it).
 struct GpioHooks {
     // True while the wired interface is RUNNING; null counts as running.
     bool (*wiredRunning)() = nullptr;
@@ -178,8 +178,8 @@ struct GpioHooks {
     void (*setShutdownType)(int type) = nullptr;
     // Records a notification event with a text; > 0 when recorded.
     int (*notifyAddText)(uint32_t eventBits, const char *text) = nullptr;
-    // Constructs the stop task with the delay in seconds (not started).
-    Task *(*makeShutDown)(int delaySeconds) = nullptr;
+    // Constructs and starts the stop task with the delay in seconds.
+    int (*startShutDown)(int delaySeconds) = nullptr;
 };
 GpioHooks &gpioHooks();
 

@@ -23,10 +23,6 @@ using namespace gpio_abi;
 
 namespace {
 
-Task *makeRealShutDown(int delaySeconds) {
-    return new ShutDown(delaySeconds);
-}
-
 // The device the installed hooks act on.
 std::atomic<GpioDevice *> hookDevice{nullptr};
 
@@ -44,7 +40,7 @@ Task *taskContext(const char *what) {
 } // namespace
 
 GpioHooks &gpioHooks() {
-    static GpioHooks hooks{nullptr, nullptr, nullptr, nullptr, makeRealShutDown};
+    static GpioHooks hooks{nullptr, nullptr, nullptr, nullptr, startShutDown};
     return hooks;
 }
 
@@ -313,10 +309,12 @@ void GPio::handleButtonBytes(int index, const char *bytes, size_t length) {
         device.beep(0);
         for (int port = 0; port < 32; port++)
             device.setPortLed(port, 2, 6);
-        Task *stop = hooks.makeShutDown ? hooks.makeShutDown(1) : nullptr;
+        // The stop task is made and started in one go after the reset (which may take
+        // a while to reach the disk): a stop that runs meanwhile would delete a task
+        // that was made but not yet started.
         ptable().reset();
         if (product != 278 && hooks.setShutdownType) hooks.setShutdownType(2);
-        if (stop != nullptr && stop->start(0x8000) < 0) std::printf("GPio: the stop task could not start\n");
+        if (hooks.startShutDown) hooks.startShutDown(1);
     } else if (released && isWifiProduct(product) && p_wifi->isOn() && p_wifi_mode->equals("softap")) {
         if (hooks.startWps) hooks.startWps();
     }

@@ -45,6 +45,10 @@ std::atomic<int> alive{0};
 std::atomic<int> overRun{0};
 int taskNumberCounter = 0; // under the registry lock
 
+// Held across Task::kill and across the construction and start of a ShutDown task, so
+// that a kill never deletes a stop task its creator is about to start.
+pthread_mutex_t stopLaunchLock = PTHREAD_MUTEX_INITIALIZER;
+
 pthread_key_t contextKey;
 pthread_once_t contextOnce = PTHREAD_ONCE_INIT;
 
@@ -73,6 +77,8 @@ int64_t monotonicMs() {
 }
 
 } // namespace
+
+std::atomic<task_testing::ThreadCreate> task_testing::threadCreate{pthread_create};
 
 int TLOCK() {
     if (pthread_mutex_lock(&registryLock) != 0) {
@@ -174,7 +180,7 @@ int Task::start(uint32_t minStackSize, bool joinable) {
     int locked = pthread_mutex_lock(&registryLock) == 0;
     if (taskNumberCounter + 1 < 0) taskNumberCounter = 0;
     taskNumber = ++taskNumberCounter;
-    int rc = pthread_create(&thread, &attr, threadMain, this);
+    int rc = task_testing::threadCreate.load()(&thread, &attr, threadMain, this);
     if (rc != 0) {
         taskNumber = -1;
         thread = pthread_t{};
@@ -396,7 +402,11 @@ const char *Task::currentName() {
 }
 
 void Task::kill(const char *taskName, int signal) {
-    if (!TLOCK()) return;
+    pthread_mutex_lock(&stopLaunchLock);
+    if (!TLOCK()) {
+        pthread_mutex_unlock(&stopLaunchLock);
+        return;
+    }
     Task *self = current();
     std::vector<Task *> unstarted;
     for (Task *t : registry) {
@@ -411,6 +421,7 @@ void Task::kill(const char *taskName, int signal) {
     // Deleting takes the registry lock again (the destructor leaves its slot).
     for (Task *t : unstarted)
         delete t;
+    pthread_mutex_unlock(&stopLaunchLock);
 }
 
 void Task::shiftStartTimes(int64_t delta) {
@@ -437,17 +448,52 @@ int countTasks() {
 }
 
 namespace {
+
 std::atomic<bool> firstStop{true};
+
+// The stop work, once per process: the display shows the restart code, the delay
+// passes (waitOnTask: on the calling task's own pipe, else asleep), every task gets
+// the exit message, and a second later every other task thread a SIGTERM.
+void stopWork(int delay, bool waitOnTask) {
+    if (!firstStop.exchange(false)) return;
+    if (shutdownDisplayHook) shutdownDisplayHook();
+    if (delay > 0) {
+        if (waitOnTask)
+            waitCurrentTask(static_cast<int64_t>(delay) * 100);
+        else
+            sleep(static_cast<unsigned>(delay));
+    }
+    Task::postAll(exitMsg);
+    sleep(1);
+    Task::kill(nullptr, SIGTERM);
 }
 
+} // namespace
+
 void ShutDown::run() {
-    if (firstStop.exchange(false)) {
-        if (shutdownDisplayHook) shutdownDisplayHook();
-        if (delay > 0) wait(static_cast<int64_t>(delay) * 100);
-        postAll(exitMsg);
-        sleep(1);
-        kill(nullptr, SIGTERM);
-    }
+    stopWork(delay, true);
     ++shutdownCounter;
     exit();
+}
+
+int startShutDown(int delaySeconds) {
+    pthread_mutex_lock(&stopLaunchLock);
+    auto *stop = new ShutDown(delaySeconds);
+    int number = stop->start(0x8000);
+    // Without a thread the task would stay registered for good: remove it again.
+    if (number < 0) delete stop;
+    pthread_mutex_unlock(&stopLaunchLock);
+    if (number >= 0) return number;
+
+    std::printf("ShutDown: no thread for the stop task, stopping on %s\n", Task::currentName());
+    std::fflush(stdout);
+    // The caller's own pipe is not waited on here: an exit message in it would end the
+    // caller's thread halfway through the stop work.
+    stopWork(delaySeconds, false);
+    ++shutdownCounter;
+    return -1;
+}
+
+void task_testing::rearmStopWork() {
+    firstStop = true;
 }

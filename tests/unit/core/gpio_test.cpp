@@ -603,8 +603,13 @@ protected:
         stopsStarted = 0;
         shutdownTypes.clear();
         wpsStarts = 0;
-        gpioHooks().makeShutDown = [](int) -> Task * { return new FakeStop(); };
-        gpioHooks().setShutdownType = [](int type) { shutdownTypes.push_back(type); };
+        gpioHooks().startShutDown = [](int) { return (new FakeStop())->start(0x8000); };
+        // A stop that runs while the button resets the parameters deletes every
+        // registered task without a thread: the button's stop task must not be one.
+        gpioHooks().setShutdownType = [](int type) {
+            shutdownTypes.push_back(type);
+            Task::kill("FakeStop", 0);
+        };
         gpioHooks().startWps = [] { return ++wpsStarts; };
     }
     void TearDown() override {
