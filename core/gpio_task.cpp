@@ -103,9 +103,11 @@ void GpioDevice::init() {
     Task *task = taskContext("init");
     if (task == nullptr || !isOpen()) return;
 
-    if ((static_cast<uint32_t>(p_sw_features->value()) & 0x40000) != 0 && !display_)
-        display_ = std::make_unique<Display>(*this);
-    Display *disp = display_.get();
+    if ((static_cast<uint32_t>(p_sw_features->value()) & 0x40000) != 0 && !displayOwner_) {
+        displayOwner_ = std::make_unique<Display>(*this);
+        display_.store(displayOwner_.get(), std::memory_order_release);
+    }
+    Display *disp = display();
 
     if (productId_ != 295) {
         LedRecord info{};

@@ -753,6 +753,33 @@ TEST_F(ButtonTest, GpioTaskRunsStartUpButtonsAndPortsOn) {
     shutdownDisplayHook = savedShutdownDisplay;
 }
 
+// The main loop and the hooks ask for the display while the "GPio" task makes it at
+// start; under ThreadSanitizer an unpublished pointer shows as a race.
+TEST_F(ButtonTest, TheDisplayMadeByTheTaskReachesOtherThreadsWhole) {
+    ParamRestore restore{p_sw_features, p_disp_def};
+    p_sw_features->set(0x40000);
+    PtableHooks savedPtable = ptableHooks();
+    void (*savedShutdownDisplay)() = shutdownDisplayHook;
+    GpioDevice dev(295, 2);
+    ASSERT_TRUE(dev.open());
+    const int tasksBefore = countTasks();
+    int number = (new GPio(dev))->start(0x8000);
+    ASSERT_GT(number, 0);
+    Display *seen = nullptr;
+    EXPECT_TRUE(eventually([&] {
+        seen = dev.display();
+        return seen != nullptr;
+    }));
+    if (seen != nullptr) {
+        EXPECT_EQ(seen->activeCount(), 0);
+    }
+    EXPECT_EQ(Task::postTo(number, exitMsg), 0);
+    EXPECT_TRUE(eventually([&] { return countTasks() == tasksBefore; }));
+    dev.waitBeeps();
+    ptableHooks() = savedPtable;
+    shutdownDisplayHook = savedShutdownDisplay;
+}
+
 TEST_F(BoardTest, ControlCommandsRefuseGarbage) {
     const char *bad[] = {
         "button",
