@@ -168,8 +168,8 @@ void GpioDevice::init() {
     }
     if (productId_ == 307) setStatusLines(7, 0);
     if (disp) {
-        const char *def = p_disp_def->getText();
-        disp->show(def && def[0] ? def[0] : ' ', def && def[0] && def[1] ? def[1] : ' ', 0);
+        const std::string def = p_disp_def->getText();
+        disp->show(def.size() > 0 ? def[0] : ' ', def.size() > 1 ? def[1] : ' ', 0);
     }
 
     // Buttons: the button driver tells which button devices exist and takes the

@@ -313,7 +313,7 @@ TEST_F(BoardTest, DisplayCodesAddRemoveAndLock) {
     EXPECT_EQ(board::display().blink, 1u);
     EXPECT_EQ(board::display().stepMs, 200u);
     EXPECT_EQ(display.show('E', '1', 0x44), 1);
-    EXPECT_STREQ(p_disp_erVals->getText(), "E5, E1");
+    EXPECT_EQ(p_disp_erVals->getText(), "E5, E1");
     EXPECT_EQ(board::display().stepMs, 50u);
 
     board::clearRequests();
@@ -403,7 +403,7 @@ TEST_F(BoardTest, PowerInputFailureShowsE1AndNotifies) {
     display.refresh();
     EXPECT_EQ(display.stateWord() & 3, 2u);
     EXPECT_EQ(display.activeCount(), 1);
-    EXPECT_STREQ(p_disp_erVals->getText(), "E1");
+    EXPECT_EQ(p_disp_erVals->getText(), "E1");
 
     board::setPowerInput(1, true);
     display.refresh();
