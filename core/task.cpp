@@ -92,6 +92,10 @@ void TUNLOCK() {
     pthread_mutex_unlock(&registryLock);
 }
 
+void destroyTaskRegistryLock() {
+    pthread_mutex_destroy(&registryLock);
+}
+
 Task *registrySlot(int i) {
     return (i >= 0 && i < TaskRegistrySize) ? registry[i] : nullptr;
 }

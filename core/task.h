@@ -168,5 +168,8 @@ int countTasks();
 int TLOCK();
 void TUNLOCK();
 
+// Destroys the registry lock: the last step of a stop, once no task is left.
+void destroyTaskRegistryLock();
+
 // Reads registry slot i under the caller's TLOCK; null when empty.
 Task *registrySlot(int i);
