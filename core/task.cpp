@@ -52,8 +52,19 @@ pthread_mutex_t stopLaunchLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_key_t contextKey;
 pthread_once_t contextOnce = PTHREAD_ONCE_INIT;
 
+// The task leaves the registry before its destructors run: a post to all under the
+// registry lock must not reach an object whose subclass part is already gone.
+void unregisterTask(Task *task) {
+    if (pthread_mutex_lock(&registryLock) != 0) return;
+    for (auto &slot : registry)
+        if (slot == task) slot = nullptr;
+    pthread_mutex_unlock(&registryLock);
+}
+
 void deleteTask(void *value) {
-    delete static_cast<Task *>(value);
+    auto *task = static_cast<Task *>(value);
+    unregisterTask(task);
+    delete task;
 }
 
 void createContextKey() {
@@ -167,6 +178,13 @@ Task::~Task() {
 }
 
 int Task::slotIndex() const {
+    int locked = TLOCK();
+    int slot = slotIndexLocked();
+    if (locked) TUNLOCK();
+    return slot;
+}
+
+int Task::slotIndexLocked() const {
     for (int i = 0; i < TaskRegistrySize; i++)
         if (registry[i] == this) return i;
     return TaskRegistrySize;
@@ -210,7 +228,7 @@ void *Task::threadMain(void *arg) {
         std::printf("**** thread start synchronisation failed %p *****\n", static_cast<void *>(task));
         return nullptr;
     }
-    int slot = task->slotIndex();
+    int slot = task->slotIndexLocked();
     pthread_mutex_unlock(&registryLock);
 
     // "slot:name"; the kernel keeps the first 15 characters.
@@ -413,16 +431,19 @@ void Task::kill(const char *taskName, int signal) {
     }
     Task *self = current();
     std::vector<Task *> unstarted;
-    for (Task *t : registry) {
+    for (Task *&slot : registry) {
+        Task *t = slot;
         if (t == nullptr || t == self) continue;
         if (taskName && (t->name == nullptr || std::strcmp(t->name, taskName) != 0)) continue;
-        if (t->threadCreated_)
+        if (t->threadCreated_) {
             pthread_kill(t->thread, signal);
-        else
+        } else {
+            // Out of the registry before it is destroyed (see unregisterTask).
+            slot = nullptr;
             unstarted.push_back(t);
+        }
     }
     TUNLOCK();
-    // Deleting takes the registry lock again (the destructor leaves its slot).
     for (Task *t : unstarted)
         delete t;
     pthread_mutex_unlock(&stopLaunchLock);

@@ -117,10 +117,13 @@ public:
     EpollRecord pipeRecord;
     int subclassWord = 0;
 
-    // The registry slot index (0-63) of this task, TaskRegistrySize when none.
+    // The registry slot index (0-63) of this task, TaskRegistrySize when none; takes the
+    // registry lock.
     int slotIndex() const;
 
 private:
+    // slotIndex under the caller's registry lock.
+    int slotIndexLocked() const;
     static void *threadMain(void *arg);
     bool threadCreated_ = false;
 };
