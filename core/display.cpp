@@ -132,9 +132,9 @@ void Display::refresh() {
                 return;
             }
         }
-        const char *def = p_disp_def->getText();
-        char a = def && def[0] ? def[0] : ' ';
-        char b = def && def[0] && def[1] ? def[1] : ' ';
+        const std::string def = p_disp_def->getText();
+        char a = def.size() > 0 ? def[0] : ' ';
+        char b = def.size() > 1 ? def[1] : ' ';
         show(a, b, 0);
         current_ = -1;
     }

@@ -370,8 +370,8 @@ int GpioDevice::fanControl(int mode) {
     int inputs = readInputs();
     if (inputs < 0) return 0; // an unreadable input word says nothing about the fan
     if ((inputs & InputFan) != 0) {
-        if (fanFailCount.load() > 2 && display_)
-            display_->show('E', '7', Display::Remove | Display::FastBlink);
+        Display *disp = display();
+        if (fanFailCount.load() > 2 && disp) disp->show('E', '7', Display::Remove | Display::FastBlink);
         fanFailCount.store(0);
         return 1;
     }
@@ -388,7 +388,7 @@ int GpioDevice::fanControl(int mode) {
         if (hooks.notifyAddText) hooks.notifyAddText(0x20000000, text);
         if (auto post = ptableHooks().notifyPostEvent) post(0x20000000, -1);
         if (moniEnabled(MoniErr)) mprintf(MoniErr, __FILE__, __LINE__, "Heat control: %s", text);
-        if (display_) display_->show('E', '7', Display::Add | Display::FastBlink);
+        if (Display *disp = display()) disp->show('E', '7', Display::Add | Display::FastBlink);
         fanFailCount.store(4);
     }
     return 0;

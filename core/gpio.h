@@ -120,7 +120,9 @@ public:
 
     unsigned productId() const { return productId_; }
     int portCount() const { return portCount_; }
-    Display *display() const { return display_.get(); }
+    // The display, null until the start-up sequence made it (or on products without
+    // one); any thread may ask.
+    Display *display() const { return display_.load(std::memory_order_acquire); }
     // Blocks until no beep job of this device runs any more (tests, destruction).
     void waitBeeps();
 
@@ -144,7 +146,9 @@ private:
     int portCount_;
     std::atomic<int> fd_{-1};
     std::mutex ioctlMutex_;
-    std::unique_ptr<Display> display_;
+    // Made once on the "GPio" task and published through display_ to the other threads.
+    std::unique_ptr<Display> displayOwner_;
+    std::atomic<Display *> display_{nullptr};
     std::atomic<char> fanLevel_{0};
 
     // Beep job: shared by every beep thread, as the driver has one beeper.
@@ -168,7 +172,7 @@ private:
 GpioDevice &gpioDevice();
 
 // What the board I/O needs from other subsystems; each is null until its owner installs
-// it at start. makeShutDown has the real ShutDown task as its default (tests replace it).
+// it at start. startShutDown has the real stop as its default (tests replace it).
 struct GpioHooks {
     // True while the wired interface is RUNNING; null counts as running.
     bool (*wiredRunning)() = nullptr;
@@ -178,8 +182,8 @@ struct GpioHooks {
     void (*setShutdownType)(int type) = nullptr;
     // Records a notification event with a text; > 0 when recorded.
     int (*notifyAddText)(uint32_t eventBits, const char *text) = nullptr;
-    // Constructs the stop task with the delay in seconds (not started).
-    Task *(*makeShutDown)(int delaySeconds) = nullptr;
+    // Constructs and starts the stop task with the delay in seconds.
+    int (*startShutDown)(int delaySeconds) = nullptr;
 };
 GpioHooks &gpioHooks();
 

@@ -23,10 +23,6 @@ using namespace gpio_abi;
 
 namespace {
 
-Task *makeRealShutDown(int delaySeconds) {
-    return new ShutDown(delaySeconds);
-}
-
 // The device the installed hooks act on.
 std::atomic<GpioDevice *> hookDevice{nullptr};
 
@@ -44,7 +40,7 @@ Task *taskContext(const char *what) {
 } // namespace
 
 GpioHooks &gpioHooks() {
-    static GpioHooks hooks{nullptr, nullptr, nullptr, nullptr, makeRealShutDown};
+    static GpioHooks hooks{nullptr, nullptr, nullptr, nullptr, startShutDown};
     return hooks;
 }
 
@@ -107,9 +103,11 @@ void GpioDevice::init() {
     Task *task = taskContext("init");
     if (task == nullptr || !isOpen()) return;
 
-    if ((static_cast<uint32_t>(p_sw_features->value()) & 0x40000) != 0 && !display_)
-        display_ = std::make_unique<Display>(*this);
-    Display *disp = display_.get();
+    if ((static_cast<uint32_t>(p_sw_features->value()) & 0x40000) != 0 && !displayOwner_) {
+        displayOwner_ = std::make_unique<Display>(*this);
+        display_.store(displayOwner_.get(), std::memory_order_release);
+    }
+    Display *disp = display();
 
     if (productId_ != 295) {
         LedRecord info{};
@@ -170,8 +168,8 @@ void GpioDevice::init() {
     }
     if (productId_ == 307) setStatusLines(7, 0);
     if (disp) {
-        const char *def = p_disp_def->getText();
-        disp->show(def && def[0] ? def[0] : ' ', def && def[0] && def[1] ? def[1] : ' ', 0);
+        const std::string def = p_disp_def->getText();
+        disp->show(def.size() > 0 ? def[0] : ' ', def.size() > 1 ? def[1] : ' ', 0);
     }
 
     // Buttons: the button driver tells which button devices exist and takes the
@@ -313,10 +311,12 @@ void GPio::handleButtonBytes(int index, const char *bytes, size_t length) {
         device.beep(0);
         for (int port = 0; port < 32; port++)
             device.setPortLed(port, 2, 6);
-        Task *stop = hooks.makeShutDown ? hooks.makeShutDown(1) : nullptr;
+        // The stop task is made and started in one go after the reset (which may take
+        // a while to reach the disk): a stop that runs meanwhile would delete a task
+        // that was made but not yet started.
         ptable().reset();
         if (product != 278 && hooks.setShutdownType) hooks.setShutdownType(2);
-        if (stop != nullptr && stop->start(0x8000) < 0) std::printf("GPio: the stop task could not start\n");
+        if (hooks.startShutDown) hooks.startShutDown(1);
     } else if (released && isWifiProduct(product) && p_wifi->isOn() && p_wifi_mode->equals("softap")) {
         if (hooks.startWps) hooks.startWps();
     }

@@ -744,5 +744,10 @@ int main() {
         std::fflush(nullptr);
         _exit(status);
     }
+    // No task is left: free the parameter table, release the registry lock and clear
+    // the environment. Done after the board is closed, the last reader of parameters.
+    freeParamTable();
+    destroyTaskRegistryLock();
+    clearenv();
     return status;
 }

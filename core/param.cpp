@@ -45,36 +45,9 @@ void setParamTableHooks(ParamSaveHook save, ParamFindHook find) {
 
 // ---- helpers shared by the kinds
 
-ParamText *keepText(ParamText *&chain, const char *text, size_t length, bool slashes) {
-    for (ParamText *kept = chain; kept; kept = kept->next) {
-        const char *k = kept->text();
-        size_t i = 0;
-        for (; i < length && k[i]; ++i) {
-            char c = (slashes && text[i] == '\\') ? '/' : text[i];
-            if (k[i] != c) break;
-        }
-        if (i == length && k[i] == '\0') return kept;
-    }
-    auto *node = static_cast<ParamText *>(malloc(sizeof(ParamText) + length + 1));
-    if (!node) return nullptr;
-    char *out = node->text();
-    memcpy(out, text, length);
-    out[length] = '\0';
-    if (slashes) {
-        for (size_t i = 0; i < length; ++i)
-            if (out[i] == '\\') out[i] = '/';
-    }
-    node->next = chain;
-    chain = node;
-    return node;
-}
-
-void freeTexts(ParamText *&chain) {
-    while (chain) {
-        ParamText *next = chain->next;
-        free(chain);
-        chain = next;
-    }
+std::string &snmpTextBuffer() {
+    thread_local std::string buffer;
+    return buffer;
 }
 
 bool snmpInteger(const uint8_t *value, size_t length, int64_t &out) {

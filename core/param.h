@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <pthread.h>
+#include <string>
 
 // Flag bits of a parameter.
 enum : uint32_t {
@@ -79,7 +80,6 @@ constexpr int ParamMaxText = 1024;
 // Unset hooks do nothing (and find nothing).
 using ParamSaveHook = int (*)();
 class Param;
-struct ParamText;
 using ParamFindHook = Param *(*)(const char *name);
 void setParamTableHooks(ParamSaveHook save, ParamFindHook find);
 
@@ -105,7 +105,8 @@ public:
     virtual bool hasValue() = 0;
     // A pointer to the value bytes for an SNMP read and their length; false for
     // internal or absent parameters. Reads come from the agent's thread: the bytes stay
-    // in the parameter until its next SNMP read (texts until it is destroyed).
+    // in the parameter until its next SNMP read (texts: until the calling thread's next
+    // SNMP read of a text).
     virtual bool getSnmpValue(const void *&pointer, size_t &length) = 0;
     // One phase of an SNMP write; the SNMP error status (0 = no error).
     virtual int setBySnmp(int phase, const uint8_t *value, int asnType, size_t length);
@@ -283,22 +284,21 @@ public:
     bool getSnmpValue(const void *&pointer, size_t &length) override;
     int setBySnmp(int phase, const uint8_t *value, int asnType, size_t length) override;
 
-    // The current text (translated with flag 0x10 when it has a value). The text stays
-    // valid until the parameter is destroyed, even when another thread replaces it.
-    const char *getText();
+    // A copy of the current text (translated with flag 0x10 when it has a value), taken
+    // under the lock: other threads may replace the value meanwhile.
+    std::string getText();
     const char *defaultText() const { return default_; }
 
 private:
-    // Replaces the current text by a copy of length characters (backslashes turned into
-    // slashes when asked); false when no copy could be made (the default is then
-    // current). Called under the lock.
-    bool replace(const char *text, size_t length, bool slashes);
-    const char *current() const { return current_.load(std::memory_order_acquire); }
+    // Replaces the current text by length characters of text (backslashes turned into
+    // slashes when asked). Called under the lock.
+    void replace(const char *text, size_t length, bool slashes);
 
     const char *default_;
-    std::atomic<const char *> current_;
-    ParamText *texts_ = nullptr; // every copy ever made, current or retired
-    char *undo_ = nullptr;       // the text before an SNMP write's action phase
+    // The one copy of the current text, under the lock: readers get copies of it, so
+    // no text outlives its value.
+    std::string value_;
+    char *undo_ = nullptr; // the text before an SNMP write's action phase
     bool undoSet_ = false;
 };
 
@@ -380,7 +380,6 @@ protected:
 class InetParam : public IpParam {
 public:
     InetParam(const char *name, int limitCount, const int32_t *limits, uint32_t flags, const char *defText);
-    ~InetParam() override;
 
     bool validate(const char *text) override;
     bool getSnmpValue(const void *&pointer, size_t &length) override;
@@ -388,8 +387,4 @@ public:
 
 protected:
     bool parseText(const char *text, InetAddress &out) override;
-
-private:
-    // Every SNMP text made lives until the parameter is destroyed.
-    ParamText *texts_ = nullptr;
 };

@@ -360,10 +360,6 @@ InetParam::InetParam(const char *name, int limitCount, const int32_t *limits, ui
     if (defText && a.parse(defText)) addr_ = a;
 }
 
-InetParam::~InetParam() {
-    freeTexts(texts_);
-}
-
 bool InetParam::parseText(const char *text, InetAddress &out) {
     InetAddress a;
     if (!text || !a.parse(text)) return false;
@@ -383,13 +379,11 @@ bool InetParam::getSnmpValue(const void *&pointer, size_t &length) {
     {
         Guard g(*this);
         len = addr_.print(text, sizeof text);
-        // Texts are kept, not overwritten: a reader that still holds an earlier one
-        // keeps reading that address.
-        ParamText *copy = keepText(texts_, text, len);
-        if (!copy) return false;
-        pointer = copy->text();
     }
-    length = len;
+    std::string &buffer = snmpTextBuffer();
+    buffer.assign(text, len);
+    pointer = buffer.data();
+    length = buffer.size();
     return true;
 }
 

@@ -5,22 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
-// A text copy owned by a parameter. Copies are chained and all of them live until the
-// parameter is destroyed, so a text pointer handed to a reader stays valid while
-// another thread replaces the value (values change rarely, so the chain stays short).
-struct ParamText {
-    ParamText *next;
-    char *text() { return reinterpret_cast<char *>(this + 1); }
-};
-
-// A terminated copy of length characters, backslashes turned into slashes when asked:
-// the copy of the chain that holds this text already, else a new one at its head. So
-// the chain grows only with the number of distinct values a parameter has held. Null
-// when no memory is left.
-ParamText *keepText(ParamText *&chain, const char *text, size_t length, bool slashes = false);
-// Frees the whole chain.
-void freeTexts(ParamText *&chain);
+// The buffer of the calling thread that an SNMP read of a text hands out: it holds the
+// text until the same thread's next SNMP read of a text (the agent copies the bytes at
+// once), and no reader can keep a parameter's text alive.
+std::string &snmpTextBuffer();
 
 // The integer an SNMP write carries: the value bytes in native order, 1, 2, 4 or 8 of
 // them. False for any other length or no value.

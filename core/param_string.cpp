@@ -43,10 +43,9 @@ bool sameText(const char *current, const char *text, size_t length, bool slashes
 
 StringParam::StringParam(const char *name, int limitCount, const int32_t *limits, uint32_t flags,
                          const char *def)
-    : Param(name, limitCount, limits, flags), default_(def ? def : ""), current_(default_) {}
+    : Param(name, limitCount, limits, flags), default_(def ? def : ""), value_(default_) {}
 
 StringParam::~StringParam() {
-    freeTexts(texts_);
     free(undo_);
 }
 
@@ -71,19 +70,23 @@ bool StringParam::validate(const char *text) {
 }
 
 bool StringParam::hasValue() {
-    const char *cur = current();
-    return cur && *cur;
+    Guard g(*this);
+    return !value_.empty();
 }
 
-const char *StringParam::getText() {
-    const char *cur = current();
-    if ((flags() & ParamTranslated) && *cur) return getmuText(cur);
-    return cur;
+std::string StringParam::getText() {
+    std::string text;
+    {
+        Guard g(*this);
+        text = value_;
+    }
+    if ((flags() & ParamTranslated) && !text.empty()) return getmuText(text.c_str());
+    return text;
 }
 
 int StringParam::toText(char *buffer, size_t size, bool) {
     Guard g(*this);
-    const char *cur = current();
+    const char *cur = value_.c_str();
     const char *text = cur;
     if (*cur && (flags() & (ParamConcealed | ParamHashed)))
         text = Concealed;
@@ -102,13 +105,14 @@ int StringParam::getText(int, char *buffer, size_t size) {
 
 void StringParam::print(FILE *file) {
     Guard g(*this);
-    fputs(current(), file);
+    fputs(value_.c_str(), file);
 }
 
-bool StringParam::replace(const char *text, size_t length, bool slashes) {
-    ParamText *copy = keepText(texts_, text, length, slashes);
-    current_.store(copy ? copy->text() : default_, std::memory_order_release);
-    return copy != nullptr;
+void StringParam::replace(const char *text, size_t length, bool slashes) {
+    value_.assign(text, length);
+    if (slashes)
+        for (char &c : value_)
+            if (c == '\\') c = '/';
 }
 
 bool StringParam::setText(const char *text, int length) {
@@ -122,15 +126,14 @@ bool StringParam::setText(const char *text, int length) {
     if ((f & ParamHashed) && len == 13 && memcmp(text, HashPlaceholder, 13) == 0) return true;
     if ((f & ParamEmptyDefault) && len == 0) {
         Guard g(*this);
-        const char *cur = current();
-        if (cur != default_) {
-            current_.store(default_, std::memory_order_release);
-            if (strcmp(cur, default_) != 0) markChanged();
+        if (value_ != default_) {
+            value_ = default_;
+            markChanged();
         }
         return true;
     }
     Guard g(*this);
-    const char *cur = current();
+    const char *cur = value_.c_str();
     if (!(f & ParamHashed)) {
         if (!sameText(cur, text, len, f & ParamSlashes)) {
             replace(text, len, f & ParamSlashes);
@@ -144,7 +147,7 @@ bool StringParam::setText(const char *text, int length) {
             replace(hashed, strlen(hashed), false);
             free(hashed);
         } else {
-            current_.store(default_, std::memory_order_release);
+            value_ = default_;
         }
         markChanged();
     }
@@ -153,14 +156,16 @@ bool StringParam::setText(const char *text, int length) {
 
 bool StringParam::getSnmpValue(const void *&pointer, size_t &length) {
     if (flags() & ParamNoSnmp) return false;
-    const char *cur = current();
-    if (*cur && (flags() & (ParamConcealed | ParamHashed))) {
-        pointer = Concealed;
-        length = 4;
-    } else {
-        pointer = cur;
-        length = strlen(cur);
+    std::string &buffer = snmpTextBuffer();
+    {
+        Guard g(*this);
+        if (!value_.empty() && (flags() & (ParamConcealed | ParamHashed)))
+            buffer = Concealed;
+        else
+            buffer = value_;
     }
+    pointer = buffer.data();
+    length = buffer.size();
     return true;
 }
 
@@ -194,7 +199,7 @@ int StringParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t 
         forgetUndo();
         {
             Guard g(*this);
-            undo_ = strdup(current());
+            undo_ = strdup(value_.c_str());
         }
         if (!undo_) return SnmpGenErr;
         undoSet_ = true;
@@ -212,13 +217,7 @@ int StringParam::setBySnmp(int phase, const uint8_t *value, int asnType, size_t 
         if (undoSet_) {
             // Put back exactly the text that was there before the action phase.
             Guard g(*this);
-            const char *cur = current();
-            if (strcmp(cur, undo_) != 0) {
-                if (strcmp(undo_, default_) == 0)
-                    current_.store(default_, std::memory_order_release);
-                else
-                    replace(undo_, strlen(undo_), false);
-            }
+            if (value_ != undo_) value_ = undo_;
             clearChanged();
         }
         forgetUndo();

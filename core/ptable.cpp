@@ -220,8 +220,7 @@ void Ptable::applyProductFeatures(const ProductParams &product) {
                 limit = 2L * ports;
                 if (startsWith(name, "zqn_pkalive_"))
                     if (auto *s = dynamic_cast<StringParam *>(p)) {
-                        const char *value = s->getText();
-                        if (value == nullptr || !validKeepAlive(value)) {
+                        if (!validKeepAlive(s->getText().c_str())) {
                             // Back to the default without a change mark of its own.
                             bool wasChanged = s->isChanged();
                             s->setText(s->defaultText(), -1);

@@ -57,6 +57,11 @@ public:
         count = count_;
         return items_;
     }
+    // Lets go of the parameters: the table is empty afterwards (freeParamTable).
+    void forgetItems() {
+        count_ = 0;
+        items_ = nullptr;
+    }
 
     // Marks the parameters the product lacks absent and sets the product counters.
     void applyProductFeatures(const ProductParams &product);
@@ -119,6 +124,9 @@ private:
 // The one parameter table of the daemon, with the whole catalogue, built on first use
 // (and before main).
 Ptable &ptable();
+// Frees every parameter of the daemon's table; the table is empty afterwards. The last
+// step of a stop, once no thread is left that could read a parameter.
+void freeParamTable();
 
 // Whether the name equals a row of the feature table whose test holds for the
 // product's feature mask ("sw_features").

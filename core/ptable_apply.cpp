@@ -128,8 +128,8 @@ void Ptable::sideEffects(Param *p) {
     if (display) {
         if (!std::strcmp(name, "disp_def")) {
             auto *s = dynamic_cast<StringParam *>(p);
-            const char *code = s != nullptr ? s->getText() : nullptr;
-            if (code != nullptr && code[0] != '\0') show(code[0], code[1], 0);
+            const std::string code = s != nullptr ? s->getText() : std::string();
+            if (!code.empty()) show(code[0], code[1], 0);
         } else if (!std::strcmp(name, "disp_pwr")) {
             if (!p->isOn()) {
                 show('E', '1', 8);

@@ -170,8 +170,7 @@ int Ptable::load(const char *path) {
     auto *sessKeys = lookupAs<BoolParam>("sessKeys");
     auto *anyName = lookupAs<StringParam>("any_name");
     if (sessKeys != nullptr && anyName != nullptr && sessKeys->isOff()) {
-        const char *name = anyName->getText();
-        if (name != nullptr && std::strcmp(name, "switchon") == 0) {
+        if (anyName->getText() == "switchon") {
             sessKeys->set(1);
             anyName->setFromText("User", -1);
         }

@@ -32,6 +32,18 @@ Ptable &ptable() {
     return table;
 }
 
+void freeParamTable() {
+    Ptable &table = ptable();
+    int count = 0;
+    Param **items = table.getItems(count);
+    table.forgetItems();
+    setParamTableHooks(nullptr, nullptr);
+    for (int i = 0; i < count; i++) {
+        delete items[i];
+        items[i] = nullptr;
+    }
+}
+
 namespace {
 [[maybe_unused]] const bool builtBeforeMain = (ptable(), true);
 }

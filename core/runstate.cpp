@@ -15,11 +15,7 @@ std::atomic<bool> wifiAdapterFound{false};
 int httpPort = -1, httpsPort = -1, ippPort = -1, snmpPort = -1;
 
 void requestStop(int delaySeconds) {
-    auto *stop = new ShutDown(delaySeconds);
-    if (stop->start(0x8000) < 0) {
-        // No thread: the loop still sees the request through the counter.
-        ++shutdownCount;
-    }
+    startShutDown(delaySeconds);
 }
 
 void requestShutdown(int type, int delaySeconds) {

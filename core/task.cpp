@@ -45,11 +45,26 @@ std::atomic<int> alive{0};
 std::atomic<int> overRun{0};
 int taskNumberCounter = 0; // under the registry lock
 
+// Held across Task::kill and across the construction and start of a ShutDown task, so
+// that a kill never deletes a stop task its creator is about to start.
+pthread_mutex_t stopLaunchLock = PTHREAD_MUTEX_INITIALIZER;
+
 pthread_key_t contextKey;
 pthread_once_t contextOnce = PTHREAD_ONCE_INIT;
 
+// The task leaves the registry before its destructors run: a post to all under the
+// registry lock must not reach an object whose subclass part is already gone.
+void unregisterTask(Task *task) {
+    if (pthread_mutex_lock(&registryLock) != 0) return;
+    for (auto &slot : registry)
+        if (slot == task) slot = nullptr;
+    pthread_mutex_unlock(&registryLock);
+}
+
 void deleteTask(void *value) {
-    delete static_cast<Task *>(value);
+    auto *task = static_cast<Task *>(value);
+    unregisterTask(task);
+    delete task;
 }
 
 void createContextKey() {
@@ -74,6 +89,8 @@ int64_t monotonicMs() {
 
 } // namespace
 
+std::atomic<task_testing::ThreadCreate> task_testing::threadCreate{pthread_create};
+
 int TLOCK() {
     if (pthread_mutex_lock(&registryLock) != 0) {
         std::printf("TLOCK[%d] failed!\n", Task::currentNumber());
@@ -84,6 +101,10 @@ int TLOCK() {
 
 void TUNLOCK() {
     pthread_mutex_unlock(&registryLock);
+}
+
+void destroyTaskRegistryLock() {
+    pthread_mutex_destroy(&registryLock);
 }
 
 Task *registrySlot(int i) {
@@ -157,6 +178,13 @@ Task::~Task() {
 }
 
 int Task::slotIndex() const {
+    int locked = TLOCK();
+    int slot = slotIndexLocked();
+    if (locked) TUNLOCK();
+    return slot;
+}
+
+int Task::slotIndexLocked() const {
     for (int i = 0; i < TaskRegistrySize; i++)
         if (registry[i] == this) return i;
     return TaskRegistrySize;
@@ -174,7 +202,7 @@ int Task::start(uint32_t minStackSize, bool joinable) {
     int locked = pthread_mutex_lock(&registryLock) == 0;
     if (taskNumberCounter + 1 < 0) taskNumberCounter = 0;
     taskNumber = ++taskNumberCounter;
-    int rc = pthread_create(&thread, &attr, threadMain, this);
+    int rc = task_testing::threadCreate.load()(&thread, &attr, threadMain, this);
     if (rc != 0) {
         taskNumber = -1;
         thread = pthread_t{};
@@ -200,7 +228,7 @@ void *Task::threadMain(void *arg) {
         std::printf("**** thread start synchronisation failed %p *****\n", static_cast<void *>(task));
         return nullptr;
     }
-    int slot = task->slotIndex();
+    int slot = task->slotIndexLocked();
     pthread_mutex_unlock(&registryLock);
 
     // "slot:name"; the kernel keeps the first 15 characters.
@@ -399,21 +427,29 @@ const char *Task::currentName() {
 }
 
 void Task::kill(const char *taskName, int signal) {
-    if (!TLOCK()) return;
+    pthread_mutex_lock(&stopLaunchLock);
+    if (!TLOCK()) {
+        pthread_mutex_unlock(&stopLaunchLock);
+        return;
+    }
     Task *self = current();
     std::vector<Task *> unstarted;
-    for (Task *t : registry) {
+    for (Task *&slot : registry) {
+        Task *t = slot;
         if (t == nullptr || t == self) continue;
         if (taskName && (t->name == nullptr || std::strcmp(t->name, taskName) != 0)) continue;
-        if (t->threadCreated_)
+        if (t->threadCreated_) {
             pthread_kill(t->thread, signal);
-        else
+        } else {
+            // Out of the registry before it is destroyed (see unregisterTask).
+            slot = nullptr;
             unstarted.push_back(t);
+        }
     }
     TUNLOCK();
-    // Deleting takes the registry lock again (the destructor leaves its slot).
     for (Task *t : unstarted)
         delete t;
+    pthread_mutex_unlock(&stopLaunchLock);
 }
 
 void Task::shiftStartTimes(int64_t delta) {
@@ -440,17 +476,52 @@ int countTasks() {
 }
 
 namespace {
+
 std::atomic<bool> firstStop{true};
+
+// The stop work, once per process: the display shows the restart code, the delay
+// passes (waitOnTask: on the calling task's own pipe, else asleep), every task gets
+// the exit message, and a second later every other task thread a SIGTERM.
+void stopWork(int delay, bool waitOnTask) {
+    if (!firstStop.exchange(false)) return;
+    if (shutdownDisplayHook) shutdownDisplayHook();
+    if (delay > 0) {
+        if (waitOnTask)
+            waitCurrentTask(static_cast<int64_t>(delay) * 100);
+        else
+            sleep(static_cast<unsigned>(delay));
+    }
+    Task::postAll(exitMsg);
+    sleep(1);
+    Task::kill(nullptr, SIGTERM);
 }
 
+} // namespace
+
 void ShutDown::run() {
-    if (firstStop.exchange(false)) {
-        if (shutdownDisplayHook) shutdownDisplayHook();
-        if (delay > 0) wait(static_cast<int64_t>(delay) * 100);
-        postAll(exitMsg);
-        sleep(1);
-        kill(nullptr, SIGTERM);
-    }
+    stopWork(delay, true);
     ++shutdownCounter;
     exit();
+}
+
+int startShutDown(int delaySeconds) {
+    pthread_mutex_lock(&stopLaunchLock);
+    auto *stop = new ShutDown(delaySeconds);
+    int number = stop->start(0x8000);
+    // Without a thread the task would stay registered for good: remove it again.
+    if (number < 0) delete stop;
+    pthread_mutex_unlock(&stopLaunchLock);
+    if (number >= 0) return number;
+
+    std::printf("ShutDown: no thread for the stop task, stopping on %s\n", Task::currentName());
+    std::fflush(stdout);
+    // The caller's own pipe is not waited on here: an exit message in it would end the
+    // caller's thread halfway through the stop work.
+    stopWork(delaySeconds, false);
+    ++shutdownCounter;
+    return -1;
+}
+
+void task_testing::rearmStopWork() {
+    firstStop = true;
 }

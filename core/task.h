@@ -117,21 +117,40 @@ public:
     EpollRecord pipeRecord;
     int subclassWord = 0;
 
-    // The registry slot index (0-63) of this task, TaskRegistrySize when none.
+    // The registry slot index (0-63) of this task, TaskRegistrySize when none; takes the
+    // registry lock.
     int slotIndex() const;
 
 private:
+    // slotIndex under the caller's registry lock.
+    int slotIndexLocked() const;
     static void *threadMain(void *arg);
     bool threadCreated_ = false;
 };
 
 // The stop task: does the stop work once per process, then raises the shutdown counter.
+// Start one with startShutDown, not by hand.
 class ShutDown : public Task {
 public:
     explicit ShutDown(int delaySeconds) : Task("ShutDown"), delay(delaySeconds) {}
     void run() override;
     int delay;
 };
+
+// Constructs and starts a ShutDown task with the delay in seconds; Task::kill cannot
+// delete it between the two. When its thread cannot be created, the task is removed
+// again and the calling thread does the stop work itself and raises the shutdown
+// counter, so the daemon still stops. The task number, or -1 when the work ran inline.
+int startShutDown(int delaySeconds);
+
+// Seams for the unit tests of the framework.
+namespace task_testing {
+using ThreadCreate = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
+// The thread creation of Task::start (pthread_create unless a test replaces it).
+extern std::atomic<ThreadCreate> threadCreate;
+// Lets the next ShutDown do the once-per-process stop work again.
+void rearmStopWork();
+} // namespace task_testing
 
 // Raised by every ShutDown task; the supervision loop starts one while it is above 0
 // and ends the run after the stop work.
@@ -151,6 +170,9 @@ int countTasks();
 // The registry lock: TLOCK returns 1 when taken, else prints the failure and returns 0.
 int TLOCK();
 void TUNLOCK();
+
+// Destroys the registry lock: the last step of a stop, once no task is left.
+void destroyTaskRegistryLock();
 
 // Reads registry slot i under the caller's TLOCK; null when empty.
 Task *registrySlot(int i);

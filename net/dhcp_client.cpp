@@ -97,9 +97,10 @@ void BootpClient::newXid() {
 }
 
 void BootpClient::addIdentity(BootpOptions &options) {
-    const char *name = p_sys_name->hasValue() ? p_sys_name->getText() : productParams().defaultName;
+    std::string name = p_sys_name->getText();
+    if (name.empty()) name = productParams().defaultName;
     // The length counts the terminating NUL, which is sent.
-    options.add(12, name, std::strlen(name) + 1);
+    options.add(12, name.c_str(), name.size() + 1);
     uint8_t id[7] = {1};
     std::memcpy(id + 1, packet.bytes + BootpChaddr, 6);
     options.add(61, id, sizeof id);

@@ -59,9 +59,10 @@ uint32_t read32(const uint8_t *p) {
 
 void update_bonjour_name() {
     ptable();
-    const char *name = p_bonjour_name->hasValue() ? p_bonjour_name->getText() : productParams().productName;
+    std::string name = p_bonjour_name->getText();
+    if (name.empty()) name = productParams().productName;
     // At most 128 characters.
-    std::string text = std::string(name) + "@" + productParams().defaultName;
+    std::string text = name + "@" + productParams().defaultName;
     if (text.size() > 128) text.resize(128);
     std::lock_guard<std::mutex> guard(nameLock);
     instance = text;

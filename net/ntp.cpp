@@ -60,7 +60,7 @@ uint32_t NtpClient::onMessage(const TaskMsg &msg) {
 bool NtpClient::sync() {
     if (!p_ntp->isOn() || !p_ntp_server->hasValue()) return false;
     InetAddress server;
-    if (!server.resolve(p_ntp_server->getText())) return false;
+    if (!server.resolve(p_ntp_server->getText().c_str())) return false;
     server.setPort(NtpPort);
     {
         std::lock_guard<std::mutex> guard(serverLock);

@@ -196,8 +196,7 @@ void Notify::run() {
         notifyInstance = nullptr;
         notifyTaskNumber = -1;
     }
-    auto *stop = new ShutDown(1);
-    if (stop->start(0x8000) < 0) delete stop;
+    startShutDown(1);
     messages.clear();
     raiseProgress(smtpProgress, MailClosed);
     raiseProgress(pop3Progress, MailClosed);

@@ -83,8 +83,7 @@ std::string text(Param *p) {
     if (p == nullptr) return "";
     // A string's own text: toText shows a secret as stars.
     if (auto *s = dynamic_cast<StringParam *>(p)) {
-        std::string value = s->getText();
-        return value;
+        return s->getText();
     }
     char buf[ParamMaxText + 1] = "";
     p->toText(buf, sizeof buf, false);

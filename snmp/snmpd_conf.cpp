@@ -77,7 +77,7 @@ namespace {
 // The current text of a text parameter; empty for none.
 std::string textOf(Param *p) {
     auto *s = dynamic_cast<StringParam *>(p);
-    return s != nullptr && s->hasValue() ? std::string(s->getText()) : std::string();
+    return s != nullptr ? s->getText() : std::string();
 }
 
 bool hasValue(Param *p) {

@@ -337,11 +337,11 @@ int portTags(UsbSrvdPrcs &c, const Request &q) {
             auto *p =
                 dynamic_cast<StringParam *>(ptable().find(prefix, static_cast<int>(prefixLength), port));
             if (p == nullptr) return;
-            const char *text = p->getText();
-            size_t n = strnlen(text, maxLength);
+            const std::string text = p->getText();
+            size_t n = strnlen(text.c_str(), maxLength);
             if (n == 0) return;
             block.push_back(marker);
-            block.insert(block.end(), text, text + n);
+            block.insert(block.end(), text.data(), text.data() + n);
             block.push_back(0);
         };
         add("zqn_tag_", 8, static_cast<uint8_t>(port), 32);
@@ -362,20 +362,19 @@ int openedEntries(UsbSrvdPrcs &c, const Request &q) {
 }
 
 int deviceName(UsbSrvdPrcs &c, const Request &q) {
-    const char *text = p_sys_name != nullptr ? p_sys_name->getText() : nullptr;
-    if (text == nullptr) return reply(c, q, StatusDone, ErrName);
-    return reply(c, q, StatusDone, ErrNone, text, strnlen(text, 64));
+    if (p_sys_name == nullptr) return reply(c, q, StatusDone, ErrName);
+    const std::string text = p_sys_name->getText();
+    return reply(c, q, StatusDone, ErrNone, text.c_str(), strnlen(text.c_str(), 64));
 }
 
 // The user-name part of "usb_owner_<entry + 1>": what stands before its first "(".
 size_t ownerName(int entryNumber, char *out, size_t size) {
     auto *p = dynamic_cast<StringParam *>(ptable().find("usb_owner_", 10, entryNumber + 1));
     if (p == nullptr || size == 0) return 0;
-    const char *text = p->getText();
-    const char *paren = std::strchr(text, '(');
-    size_t n = paren != nullptr ? static_cast<size_t>(paren - text) : std::strlen(text);
+    const std::string text = p->getText();
+    size_t n = std::min(std::strlen(text.c_str()), text.find('('));
     n = std::min(n, size);
-    std::memcpy(out, text, n);
+    std::memcpy(out, text.data(), n);
     return n;
 }
 

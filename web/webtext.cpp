@@ -8,8 +8,7 @@
 
 std::string paramString(StringParam *p) {
     if (p == nullptr) return std::string();
-    const char *text = p->getText();
-    return text ? std::string(text) : std::string();
+    return p->getText();
 }
 
 std::string paramDisplay(Param *p) {

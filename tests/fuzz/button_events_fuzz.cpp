@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static GpioDevice device(283, 4);
     static GPio *task = [] {
         ptable().setPaths("/tmp/qmr_button_fuzz/params.dat", "/tmp/qmr_button_fuzz/slot1");
-        gpioHooks().makeShutDown = nullptr;
+        gpioHooks().startShutDown = nullptr;
         return new GPio(device);
     }();
     if (size == 0) return 0;

@@ -313,7 +313,7 @@ TEST_F(BoardTest, DisplayCodesAddRemoveAndLock) {
     EXPECT_EQ(board::display().blink, 1u);
     EXPECT_EQ(board::display().stepMs, 200u);
     EXPECT_EQ(display.show('E', '1', 0x44), 1);
-    EXPECT_STREQ(p_disp_erVals->getText(), "E5, E1");
+    EXPECT_EQ(p_disp_erVals->getText(), "E5, E1");
     EXPECT_EQ(board::display().stepMs, 50u);
 
     board::clearRequests();
@@ -403,7 +403,7 @@ TEST_F(BoardTest, PowerInputFailureShowsE1AndNotifies) {
     display.refresh();
     EXPECT_EQ(display.stateWord() & 3, 2u);
     EXPECT_EQ(display.activeCount(), 1);
-    EXPECT_STREQ(p_disp_erVals->getText(), "E1");
+    EXPECT_EQ(p_disp_erVals->getText(), "E1");
 
     board::setPowerInput(1, true);
     display.refresh();
@@ -603,8 +603,13 @@ protected:
         stopsStarted = 0;
         shutdownTypes.clear();
         wpsStarts = 0;
-        gpioHooks().makeShutDown = [](int) -> Task * { return new FakeStop(); };
-        gpioHooks().setShutdownType = [](int type) { shutdownTypes.push_back(type); };
+        gpioHooks().startShutDown = [](int) { return (new FakeStop())->start(0x8000); };
+        // A stop that runs while the button resets the parameters deletes every
+        // registered task without a thread: the button's stop task must not be one.
+        gpioHooks().setShutdownType = [](int type) {
+            shutdownTypes.push_back(type);
+            Task::kill("FakeStop", 0);
+        };
         gpioHooks().startWps = [] { return ++wpsStarts; };
     }
     void TearDown() override {
@@ -743,6 +748,33 @@ TEST_F(ButtonTest, GpioTaskRunsStartUpButtonsAndPortsOn) {
     EXPECT_EQ(Task::postTo(number, exitMsg), 0);
     EXPECT_TRUE(eventually([&] { return sim::openDeviceFiles() == filesBefore; }))
         << "the task closes its button devices";
+    dev.waitBeeps();
+    ptableHooks() = savedPtable;
+    shutdownDisplayHook = savedShutdownDisplay;
+}
+
+// The main loop and the hooks ask for the display while the "GPio" task makes it at
+// start; under ThreadSanitizer an unpublished pointer shows as a race.
+TEST_F(ButtonTest, TheDisplayMadeByTheTaskReachesOtherThreadsWhole) {
+    ParamRestore restore{p_sw_features, p_disp_def};
+    p_sw_features->set(0x40000);
+    PtableHooks savedPtable = ptableHooks();
+    void (*savedShutdownDisplay)() = shutdownDisplayHook;
+    GpioDevice dev(295, 2);
+    ASSERT_TRUE(dev.open());
+    const int tasksBefore = countTasks();
+    int number = (new GPio(dev))->start(0x8000);
+    ASSERT_GT(number, 0);
+    Display *seen = nullptr;
+    EXPECT_TRUE(eventually([&] {
+        seen = dev.display();
+        return seen != nullptr;
+    }));
+    if (seen != nullptr) {
+        EXPECT_EQ(seen->activeCount(), 0);
+    }
+    EXPECT_EQ(Task::postTo(number, exitMsg), 0);
+    EXPECT_TRUE(eventually([&] { return countTasks() == tasksBefore; }));
     dev.waitBeeps();
     ptableHooks() = savedPtable;
     shutdownDisplayHook = savedShutdownDisplay;

@@ -219,16 +219,17 @@ TEST_F(TaskTest, The65thTaskIsNotAccountedAndAFreedSlotIsReused) {
 }
 
 TEST_F(TaskTest, ThreadIsNamedWithSlotAndName) {
-    std::promise<std::string> name;
-    auto *t = new FnTask("AVeryLongTaskNameIndeed", [&](FnTask &) {
+    // The task may be gone once its body returned: it tells its slot itself.
+    std::promise<std::pair<std::string, int>> seen;
+    auto *t = new FnTask("AVeryLongTaskNameIndeed", [&](FnTask &self) {
         char buf[32] = {};
         prctl(PR_GET_NAME, buf, 0, 0, 0);
-        name.set_value(buf);
+        seen.set_value({buf, self.slotIndex()});
     });
     ASSERT_GT(t->start(0x8000), 0);
-    int slot = t->slotIndex();
+    auto [name, slot] = seen.get_future().get();
     std::string expected = std::to_string(slot) + ":AVeryLongTaskNameIndeed";
-    EXPECT_EQ(name.get_future().get(), expected.substr(0, 15));
+    EXPECT_EQ(name, expected.substr(0, 15));
 }
 
 TEST_F(TaskTest, CurrentIsTheCallingThreadsTask) {
@@ -387,6 +388,80 @@ TEST_F(TaskTest, ShutDownStopsEveryTaskOnceAndCountsEachRequest) {
     (new ShutDown(0))->start(0x8000);
     EXPECT_TRUE(eventually([&] { return shutdownCounter == counter + 2; }));
     sigaction(SIGTERM, &old, nullptr);
+}
+
+// Catches SIGTERM for a test's lifetime (the stop work aims it at every task thread).
+class SigtermCatcher {
+public:
+    SigtermCatcher() {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGTERM, &sa, &old_);
+    }
+    ~SigtermCatcher() { sigaction(SIGTERM, &old_, nullptr); }
+
+private:
+    struct sigaction old_ {};
+};
+
+bool shutDownRegistered() {
+    int locked = TLOCK();
+    bool found = false;
+    for (int i = 0; i < TaskRegistrySize; i++) {
+        Task *t = registrySlot(i);
+        if (t && t->name && std::strcmp(t->name, "ShutDown") == 0) found = true;
+    }
+    if (locked) TUNLOCK();
+    return found;
+}
+
+// A stop in progress deletes the registered tasks that have no thread yet; a stop task
+// being started meanwhile must be neither deleted before its start nor while it runs.
+TEST_F(TaskTest, ShutDownStartedWhileAStopKillsIsNeverDeletedUnderIt) {
+    SigtermCatcher catcher;
+    std::atomic<bool> done{false};
+    std::thread killer([&] {
+        while (!done)
+            Task::kill("ShutDown", 0);
+    });
+    const int counter = shutdownCounter;
+    int started = 0;
+    for (int i = 0; i < 1000; i++) {
+        if (startShutDown(0) > 0) started++;
+        // Each one ends quickly; keep the registry from filling up.
+        if (i % 32 == 31) eventually([&] { return shutdownCounter == counter + started; });
+    }
+    done = true;
+    killer.join();
+    EXPECT_EQ(started, 1000);
+    EXPECT_TRUE(eventually([&] { return shutdownCounter == counter + started; }));
+    EXPECT_TRUE(eventually([] { return !shutDownRegistered(); }));
+}
+
+// Without a thread for the stop task the caller does the stop work itself: the tasks
+// get the exit message, the counter rises and no stop task stays registered.
+TEST_F(TaskTest, ShutDownWithoutAThreadStopsInlineAndLeavesNoTaskBehind) {
+    SigtermCatcher catcher;
+    std::atomic<int> ended{0};
+    (new FnTask(
+         "Worker",
+         [](FnTask &self) {
+             for (;;)
+                 self.wait(-1);
+         },
+         &ended))
+        ->start(0x8000);
+    task_testing::rearmStopWork();
+    task_testing::threadCreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
+        return EAGAIN;
+    };
+    const int counter = shutdownCounter;
+    EXPECT_EQ(startShutDown(0), -1);
+    task_testing::threadCreate = pthread_create;
+    EXPECT_EQ(shutdownCounter, counter + 1);
+    EXPECT_FALSE(shutDownRegistered());
+    EXPECT_TRUE(eventually([&] { return ended == 1; })) << "the worker got the exit message";
 }
 
 } // namespace

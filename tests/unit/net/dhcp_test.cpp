@@ -311,7 +311,7 @@ TEST(DhcpPacket, ServerTimesAreBoundedToRenewalRebindingLease) {
 
 TEST_F(DhcpClientTest, DiscoverOfferRequestAckPutsTheLeaseIntoEffect) {
     p_sys_name->setText("qmr-t", -1);
-    EXPECT_STREQ(p_sys_name->getText(), "qmr-t");
+    EXPECT_EQ(p_sys_name->getText(), "qmr-t");
     serve(cat({address(1, "255.255.255.0"),
                address(3, "198.18.0.2"),
                address(6, "198.18.0.2"),
@@ -342,8 +342,8 @@ TEST_F(DhcpClientTest, DiscoverOfferRequestAckPutsTheLeaseIntoEffect) {
     EXPECT_EQ(p_ip_pfxlen->value(), 24);
     p_ip_router->toText(text, sizeof text, false);
     EXPECT_STREQ(text, "198.18.0.2");
-    EXPECT_STREQ(p_dns_domain->getText(), "lab.test");
-    EXPECT_STREQ(p_ntp_server->getText(), "198.18.0.3");
+    EXPECT_EQ(p_dns_domain->getText(), "lab.test");
+    EXPECT_EQ(p_ntp_server->getText(), "198.18.0.3");
     EXPECT_EQ(kernel.ipv4["eth0"], v4("198.18.0.50"));
     EXPECT_NE(dhcpLeaseStart.load(), 0);
 

@@ -192,9 +192,9 @@ TEST_F(RequestTest, FormsStoreParameters) {
 TEST_F(RequestTest, SecretsShownAsStarsKeepTheirValue) {
     p_admin_pwd->setText("stored-secret", -1);
     exchange("GET /device/description.html?action=set&admin_pwd=****&sys_name=n1 HTTP/1.1\r\n\r\n");
-    EXPECT_STREQ(p_admin_pwd->getText(), "stored-secret");
+    EXPECT_EQ(p_admin_pwd->getText(), "stored-secret");
     exchange("GET /device/description.html?action=set&admin_pwd=&sys_name=n2 HTTP/1.1\r\n\r\n");
-    EXPECT_STREQ(p_admin_pwd->getText(), "");
+    EXPECT_EQ(p_admin_pwd->getText(), "");
 }
 
 TEST_F(RequestTest, BodiesLeaveOnlyTheNextRequest) {
@@ -266,7 +266,7 @@ TEST_F(RequestTest, MultipartUploads) {
     };
     std::string answer = exchange(upload(" sys_contact = uploaded\n"));
     EXPECT_EQ(bodyOf(answer), "msg=Parameters are changed. Please wait.\n");
-    EXPECT_STREQ(p_sys_contact->getText(), "uploaded");
+    EXPECT_EQ(p_sys_contact->getText(), "uploaded");
     answer = exchange(upload("no parameters here\n"));
     EXPECT_EQ(bodyOf(answer),
               "msg=Invalid parameter file. No parameters have been changed. The device is restarting.\n");
@@ -274,7 +274,7 @@ TEST_F(RequestTest, MultipartUploads) {
     answer = exchange(upload(" sys_contact = big\n" + std::string(UploadLimit, '#')));
     EXPECT_EQ(bodyOf(answer),
               "msg=Invalid parameter file. No parameters have been changed. The device is restarting.\n");
-    EXPECT_STREQ(p_sys_contact->getText(), "uploaded");
+    EXPECT_EQ(p_sys_contact->getText(), "uploaded");
 }
 
 } // namespace
