@@ -30,9 +30,9 @@ class Manager:
         self.state = tempfile.mkdtemp(prefix="qmr-snmpc-")
         self.env = dict(os.environ, MIBS="", SNMP_PERSISTENT_DIR=self.state, HOME=self.state)
 
-    def run(self, tool, *args, version=("-v2c", "-c", "velmor"), check=True):
+    def run(self, tool, *args, version=("-v2c", "-c", "velmor"), check=True, host=None):
         cmd = ["ip", "netns", "exec", self.net.client, tool, *version, "-On", "-t", "2", "-r", "1",
-               self.net.device_addr, *args]
+               host or self.net.device_addr, *args]
         r = subprocess.run(cmd, capture_output=True, text=True, env=self.env, timeout=120)
         if check and r.returncode != 0:
             raise AssertionError("%s failed (%d): %s%s" % (" ".join(cmd), r.returncode, r.stdout, r.stderr))
@@ -67,6 +67,11 @@ def start_agent(daemon, root, extra=""):
             f.write(extra)
     daemon.start()
     daemon.wait_output("NET-SNMP version", timeout=60)
+    # No MIB files are looked for, so the library has nothing to warn about.
+    out = daemon.output()
+    for warning in ("Cannot find module", "MIB search path", "Cannot adopt OID", "Unlinked OID",
+                    "Did not find", "Bad operator"):
+        assert warning not in out, out
     return daemon
 
 
@@ -125,6 +130,32 @@ def test_bulkwalk_of_mib2_and_the_device_mib(agent, manager):
     assert dev["." + ENT + ".2.41.12.0"] == 'STRING: "****"'
     assert "." + ENT + ".2.1.22.0" not in dev, "language is internal"
     assert not any(k.startswith("." + ENT + ".2.11.1.") for k in keys), "no Wi-Fi on this product"
+
+
+def test_walks_agree_over_every_version(agent, manager):
+    # The communities and the SNMPv3 user see the same objects: a walk over v1, a bulk
+    # walk over v2c and one over v3 give the same instances of MIB-II and the device MIB.
+    v3_admin = v3(*SHA_AES)
+    mib2 = {"v2c": manager.values("snmpbulkwalk", "1.3.6.1.2.1"),
+            "v1": manager.values("snmpwalk", "1.3.6.1.2.1", version=("-v1", "-c", "velmor")),
+            "v3": manager.values("snmpbulkwalk", "1.3.6.1.2.1", version=v3_admin)}
+    assert set(mib2["v3"]) == set(mib2["v2c"])
+    # SNMPv1 cannot carry a Counter64: those instances are skipped, and only those.
+    wide = {k for k, v in mib2["v2c"].items() if v.startswith("Counter64:")}
+    assert set(mib2["v1"]) == set(mib2["v2c"]) - wide
+    assert ".1.3.6.1.2.1.1.5.0" in mib2["v1"]
+
+    first = manager.values("snmpbulkwalk", ENT, version=v3_admin)
+    walks = {"v1": manager.values("snmpwalk", ENT, version=("-v1", "-c", "velmor")),
+             "v2c": manager.values("snmpbulkwalk", ENT)}
+    last = manager.values("snmpbulkwalk", ENT, version=v3_admin)
+    assert len(first) > 149
+    for name, walk in walks.items():
+        assert list(walk) == list(first), name
+        # Values agree but for those that changed while the walks ran (between the two
+        # SNMPv3 walks around them).
+        differ = [k for k in first if walk[k] != first[k] and first[k] == last[k]]
+        assert not differ, (name, [(k, walk[k], first[k]) for k in differ])
 
 
 # Table, first value column, rows expected on the 4-port product 287.
@@ -199,6 +230,22 @@ def test_refused_sets_change_nothing(agent, root, manager):
     assert agent.proc.poll() is None
 
 
+# The SNMPv1 error status a refusal reaches an SNMPv1 manager with.
+V1_STATUS = {"wrongValue": "badValue", "wrongType": "badValue", "wrongLength": "badValue",
+             "notWritable": "noSuchName", "noCreation": "noSuchName"}
+
+
+def test_refused_sets_over_v1_change_nothing(agent, root, manager):
+    before = params_file(root)
+    for oid, type_, value, status in REFUSALS:
+        r = manager.set(oid, type_, value, version=("-v1", "-c", "velmor"))
+        assert r.returncode != 0, oid
+        assert "Reason: (%s)" % V1_STATUS[status] in r.stderr, (oid, r.stderr)
+        assert "Failed object: .%s\n" % oid in r.stderr, (oid, r.stderr)
+    assert params_file(root) == before
+    assert agent.proc.poll() is None
+
+
 # SETs of several bindings in one PDU to the tables: (bindings, error status and the
 # failed binding, or None).
 TABLE_SETS = [
@@ -254,6 +301,41 @@ def test_changed_community_works_after_reconfiguration(agent, root, manager):
     assert manager.run("snmpget", SYS_NAME, version=v3(*SHA_AES), check=False).returncode != 0
 
 
+def test_agent_answers_only_on_its_management_interface(daemon, root, manager):
+    # With a management VLAN the agent's sockets are bound to its sub-interface: requests
+    # to the VLAN's address are answered, requests over the untagged interface are not.
+    # A reconfiguration binds them again, to what the parameters name by then.
+    net = daemon.net
+    vlan_addr = "198.19.%s.1" % net.subnet.rsplit(".", 1)[1]
+    start_agent(daemon, root, "ipvlan_mgmt = on\nipvlan_mgmt_idx = 1\nipvlan_on_1 = on\nipvlan_id_1 = 7\n"
+                "ipvlan_addr_1 = %s\nipvlan_pfxlen_1 = 24\n" % vlan_addr)
+    if net.run_device("ip", "-o", "addr", "show", "dev", "eth0.7", check=False).returncode != 0:
+        pytest.skip("no VLAN sub-interface in this namespace")
+    net.run_client("ip", "addr", "add", vlan_addr.rsplit(".", 1)[0] + ".2/24", "dev", "eth0")
+
+    def answers(host):
+        r = manager.run("snmpget", SYS_NAME, check=False, host=host)
+        return r.returncode == 0 and "QMR-0287A1" in r.stdout
+
+    def answered_on():
+        return [answers(vlan_addr), answers(net.device_addr)]
+
+    daemon.wait_for(lambda: answers(vlan_addr), timeout=30, what="an answer on the VLAN")
+    assert answered_on() == [True, False]
+    ok, lines = daemon.simctl("post", "NET-SNMPD", "0x4000")
+    assert ok and lines[0] == "1", lines
+    daemon.wait_output("Reconfiguring daemon")
+    assert answered_on() == [True, False]
+    # Without a management VLAN index the agent belongs to the main interface alone.
+    r = manager.set(ENT + ".2.43.11.0", "i", "0", host=vlan_addr)
+    assert r.returncode == 0, r.stderr
+    ok, lines = daemon.simctl("post", "NET-SNMPD", "0x4000")
+    assert ok and lines[0] == "1", lines
+    daemon.wait_for(lambda: answers(net.device_addr), timeout=30, what="an answer on the main interface")
+    assert net.run_device("ip", "link", "show", "dev", "eth0.7", check=False).returncode == 0
+    assert answered_on() == [False, True]
+
+
 def test_engine_boots_grow_across_a_restart(net, root, manager):
     boots = []
     for _ in range(2):
@@ -299,6 +381,31 @@ def test_action_object_and_printer_reset(agent, root, manager):
     assert r.returncode == 0, r.stderr
     assert agent.proc.wait(30) == 0
     assert not os.path.exists(root.file("/etc/params.dat"))
+
+
+def test_action_stop_keeps_the_parameters(agent, root, manager):
+    # 10 stops the daemon in the orderly way with its plain status; the parameters stay.
+    before = params_file(root)
+    r = manager.set(ENT + ".2.8.1.0", "i", "10")
+    assert r.returncode == 0, r.stderr
+    assert agent.proc.wait(30) == 0
+    assert params_file(root) == before
+
+
+def test_exit_message_with_reconfiguration_stops_the_agent_only(agent, root, manager):
+    # An exit message that also carries the configuration-changed flag ends the agent
+    # without writing its file again; the rest of the daemon runs on.
+    assert manager.set(ENT + ".2.7.20.0", "s", "newcomm").returncode == 0
+    with open(root.file("/var/snmpd.conf")) as f:
+        conf = f.read()
+    ok, lines = agent.simctl("post", "NET-SNMPD", "0x4002")
+    assert ok and lines[0] == "1", lines
+    agent.wait_output("shutting down")
+    assert manager.run("snmpget", SYS_NAME, check=False).returncode != 0
+    with open(root.file("/var/snmpd.conf")) as f:
+        assert f.read() == conf
+    assert agent.proc.poll() is None
+    assert agent.stop() == 0
 
 
 def test_hostile_texts_keep_their_meaning(daemon, root, manager):

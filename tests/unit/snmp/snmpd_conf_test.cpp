@@ -155,6 +155,24 @@ TEST_F(SnmpdConf, GoldenFilesForParameterSets) {
     }
 }
 
+TEST_F(SnmpdConf, TargetWhoseLineIsLeftOutStillCounts) {
+    // A community that a trapsink line cannot hold (the library splits it at blanks and
+    // takes no quotes) leaves the line out, but the target has its community and
+    // address: it counts as configured, like a target of version "---".
+    for (const char *community : {"a b", "a#b evil", "it's"}) {
+        ParamGuard guard;
+        guard.set(p_trapversion_1, "v1");
+        guard.set(p_trapto_1, "198.18.7.9");
+        guard.set(p_trapcommu_1, community);
+        SnmpdConfig conf = snmpdConfigText(product);
+        EXPECT_EQ(conf.text.find("trapsink"), std::string::npos) << community;
+        EXPECT_EQ(conf.text.find("evil"), std::string::npos) << community;
+        EXPECT_TRUE(conf.trapsConfigured) << community;
+        EXPECT_EQ(conf.trapsOut[0], 0) << community;
+        EXPECT_EQ(conf.trapsOut[1], -1) << community;
+    }
+}
+
 TEST_F(SnmpdConf, EngineIdFromTheLastThreeMacBytesInUpperCase) {
     product.factoryMac[3] = 0x0a;
     product.factoryMac[4] = 0xbb;
