@@ -31,6 +31,7 @@
 #include "sim/control.h"
 #include "sim/sim_platform.h"
 #include "snmp/snmpd.h"
+#include "usbserver/usb_access.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
 #include "web/http.h"
@@ -331,6 +332,7 @@ void installHooks() {
     gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
     gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
     supervisorHooks().webdavDailyBackup = webdav_daily_backup;
+    supervisorHooks().checkPortKeyExpiry = check_port_key_expiry;
     moniLogHooks().mainInterfaceUp = [] { return mainInterface().isUp(); };
     moniLogHooks().mainLinkFlags = []() -> uint32_t {
         int flags = 0;
@@ -615,7 +617,7 @@ void supervise() {
             stopStarted = true;
             requestStop(1);
         }
-        // Timed port power cycles belong to the USB port events, not part of this build.
+        usbCheckPowerCycles();
         usleep(100);
     }
 }
