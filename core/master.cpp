@@ -36,6 +36,7 @@
 #include "usbserver/usb_server.h"
 #include "web/http.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -711,9 +712,18 @@ void addSimTestHooks() {
                     });
     // Changes a parameter as a configuration page would: applies it and tells every
     // task when its change class asks for that.
-    sim::addCommand("param", "param <name> <value>: sets and applies a parameter",
-                    [](const std::vector<std::string> &a, std::string &) {
-                        if (a.size() != 3) return std::string("usage: param <name> <value>");
+    // Without a value it shows the parameter's text (what a status page shows).
+    sim::addCommand("param", "param <name> [<value>]: shows, or sets and applies, a parameter",
+                    [](const std::vector<std::string> &a, std::string &out) {
+                        if (a.size() == 2) {
+                            Param *p = ptable().find(a[1].c_str());
+                            if (p == nullptr) return std::string("no such parameter");
+                            char text[512];
+                            int n = p->toText(text, sizeof text, false);
+                            out += std::string(text, static_cast<size_t>(std::clamp(n, 0, 511))) + "\n";
+                            return std::string();
+                        }
+                        if (a.size() != 3) return std::string("usage: param <name> [<value>]");
                         Param *p = ptable().find(a[1].c_str());
                         if (p == nullptr || p->setFromText(a[2].c_str(), -1) == 0)
                             return std::string("refused");
