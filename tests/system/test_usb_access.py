@@ -203,3 +203,18 @@ def test_expiring_key_warns_then_releases_the_port(daemon, root):
     time.sleep(0.5)
     assert root.moni_text().count("has been disconnected for user") == 1, root.moni_text()
     usb_env.clean_exit(daemon)
+
+
+def test_port_bound_to_an_ip_vlan_is_seen_only_on_that_vlan(daemon):
+    # IP VLAN 1 (id 7) is the stand-in sub-interface eth0.7; port 2 is bound to it.
+    usb_env.start(daemon, ipvlan_on_1="on", ipvlan_id_1="7", ipvlan_addr_1="198.19.7.1", ipvlan_pfxlen_1="24",
+                  ipvlan_router_1="0.0.0.0", zqn_2vlan_2="1")
+    daemon.net.run_client("ip", "addr", "add", "198.19.7.2/24", "dev", "eth0")
+    daemon.wait_for(lambda: "198.19.7.1%%eth0.7:%d " % usb_env.PLAIN_PORT in
+                    daemon.net.run_device("ss", "-Htln", check=False).stdout, what="the VLAN's listener")
+    plug_all(daemon, (1,), (2,))
+    with usb_env.connect(daemon) as main:
+        assert sorted(r.port for r in main.device_list()[1]) == [1]
+    with usb_env.usbsrv.Client.connect("198.19.7.1", usb_env.PLAIN_PORT, netns=daemon.net.client) as tagged:
+        assert sorted(r.port for r in tagged.device_list()[1]) == [1, 2]
+    usb_env.clean_exit(daemon)
