@@ -31,10 +31,12 @@
 #include "sim/control.h"
 #include "sim/sim_platform.h"
 #include "snmp/snmpd.h"
+#include "usbserver/usb_access.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
 #include "web/http.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -331,6 +333,7 @@ void installHooks() {
     gpioHooks().wiredRunning = [] { return wiredInterface().isUp(nullptr, true); };
     gpioHooks().setShutdownType = [](int type) { shutdownType = type; };
     supervisorHooks().webdavDailyBackup = webdav_daily_backup;
+    supervisorHooks().checkPortKeyExpiry = check_port_key_expiry;
     moniLogHooks().mainInterfaceUp = [] { return mainInterface().isUp(); };
     moniLogHooks().mainLinkFlags = []() -> uint32_t {
         int flags = 0;
@@ -607,7 +610,7 @@ void supervise() {
             stopStarted = true;
             requestStop(1);
         }
-        // Timed port power cycles belong to the USB port events, not part of this build.
+        usbCheckPowerCycles();
         usleep(100);
     }
 }
@@ -708,9 +711,18 @@ void addSimTestHooks() {
                     });
     // Changes a parameter as a configuration page would: applies it and tells every
     // task when its change class asks for that.
-    sim::addCommand("param", "param <name> <value>: sets and applies a parameter",
-                    [](const std::vector<std::string> &a, std::string &) {
-                        if (a.size() != 3) return std::string("usage: param <name> <value>");
+    // Without a value it shows the parameter's text (what a status page shows).
+    sim::addCommand("param", "param <name> [<value>]: shows, or sets and applies, a parameter",
+                    [](const std::vector<std::string> &a, std::string &out) {
+                        if (a.size() == 2) {
+                            Param *p = ptable().find(a[1].c_str());
+                            if (p == nullptr) return std::string("no such parameter");
+                            char text[512];
+                            int n = p->toText(text, sizeof text, false);
+                            out += std::string(text, static_cast<size_t>(std::clamp(n, 0, 511))) + "\n";
+                            return std::string();
+                        }
+                        if (a.size() != 3) return std::string("usage: param <name> [<value>]");
                         Param *p = ptable().find(a[1].c_str());
                         if (p == nullptr || p->setFromText(a[2].c_str(), -1) == 0)
                             return std::string("refused");

@@ -112,15 +112,20 @@ int release_port_devices(int port, int reason) {
     const int count = std::min(usbDeviceCount.load(), UsbDeviceTableSize);
     for (int i = 0; i < count; i++) {
         UsbDevice &e = usbDeviceTable[i];
-        if (e.state.load() == UsbEntryEmpty || e.port != port) continue;
+        // Only devices a client holds are released: a present one has nothing to undo.
+        if (e.state.load() != UsbEntryOpened || e.port != port) continue;
+        // The deactivation counts once: the client's later close or end of session
+        // finds it undone already.
         usbDeviceDeactivated(e);
         if (!noticed) {
             usbSendNotice(i, reason, 0);
             noticed = true;
         }
         bool locked = e.muxIn("release_port_devices");
-        e.resetPending = 1;
-        if (e.state.load() == UsbEntryOpened && e.owner != nullptr) UsbSrvdPrcs::of(e.owner)->wake();
+        if (e.state.load() == UsbEntryOpened && e.owner != nullptr) {
+            e.resetPending = 1;
+            UsbSrvdPrcs::of(e.owner)->wake();
+        }
         if (locked) e.muxOut();
     }
     return 1;
@@ -133,6 +138,7 @@ UsbSrvd::UsbSrvd() : Task("UsbSrvd") {
         for (EpollRecord &r : pair)
             r = EpollRecord{};
     usbDeviceHooks().takeFromClient = &takeFromClient;
+    usbInstallEventHooks();
     usbInstallTransferHooks();
     startUsbDeviceLayer();
 }

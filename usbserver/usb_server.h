@@ -164,7 +164,7 @@ void usbNoteCipher(TcpConnection *connection);
 // for ports 1 to 20; -1 when the port has no sensor.
 int usbPortSensor(unsigned productId, int port);
 
-// Releases every device of the port (deactivation, reset at the owner's next reset
+// Releases every opened device of the port (deactivation, reset at the owner's next reset
 // pass) and sends the owner of the first one the notice of that reason. Returns 1.
 int release_port_devices(int port, int reason);
 // Sends the owner of the entry the notice message (reason, value); nothing when the
