@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 std::atomic<int> usbPortCounter[20];
 
@@ -76,9 +77,9 @@ void setDeviceParam(const char *prefix, int entryNumber, const char *text) {
 }
 
 // The owner text of the entry, "- ? -" when the parameter is missing.
-const char *ownerText(int entryNumber) {
+std::string ownerText(int entryNumber) {
     StringParam *p = deviceParam("usb_owner_", entryNumber);
-    return p != nullptr ? p->getText() : "- ? -";
+    return p != nullptr ? p->getText() : std::string("- ? -");
 }
 
 // True when the port's power setting is on (no setting: the port is always powered).
@@ -190,8 +191,8 @@ void usbDeviceActivated(UsbDevice &e, const char *user) {
     if (moniEnabled(MoniUpo))
         mprintf(MoniUpo, __FILE__, __LINE__,
                 "USB port: USB device (%s / %s / %s) at USB port %d has been connected to user %s.",
-                e.manufacturer, e.product, e.serial, port, ownerText(n));
-    record(NotifyUsbConnected, port, e.manufacturer, e.product, e.serial, ownerText(n));
+                e.manufacturer, e.product, e.serial, port, ownerText(n).c_str());
+    record(NotifyUsbConnected, port, e.manufacturer, e.product, e.serial, ownerText(n).c_str());
     relay(port, 0x4000, 0x40000);
 }
 
@@ -230,8 +231,8 @@ void usbDeviceDeactivated(UsbDevice &e) {
     if (moniEnabled(MoniUpo))
         mprintf(MoniUpo, __FILE__, __LINE__,
                 "USB port: USB device (%s / %s / %s) at USB port %d has been disconnected for user %s.",
-                e.manufacturer, e.product, e.serial, port, ownerText(n));
-    record(NotifyUsbDisconnected, port, e.manufacturer, e.product, e.serial, ownerText(n));
+                e.manufacturer, e.product, e.serial, port, ownerText(n).c_str());
+    record(NotifyUsbDisconnected, port, e.manufacturer, e.product, e.serial, ownerText(n).c_str());
     setDeviceParam("usb_owner_", n, "Available");
     relay(port, 0x8000, 0x80000);
 }

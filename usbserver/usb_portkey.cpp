@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -49,12 +50,10 @@ template <class T> T *familyParam(const char *prefix, int index) {
     return dynamic_cast<T *>(p);
 }
 
-// The key text of key number k, null when unset.
-const char *keyText(int k) {
+// The key text of key number k, empty when unset.
+std::string keyText(int k) {
     auto *p = familyParam<StringParam>("zqn_pkkey_", k);
-    if (p == nullptr) return nullptr;
-    const char *text = p->getText();
-    return text != nullptr && text[0] != '\0' ? text : nullptr;
+    return p != nullptr ? p->getText() : std::string();
 }
 
 } // namespace
@@ -66,7 +65,7 @@ int usbKeyValidityNow(int k, bool weekly) {
     if (now < 0) return 0;
     struct tm local {};
     if (localtime_r(&now, &local) == nullptr) return 0;
-    return usbKeyValidityLeft(alive->getText(), weekly, local);
+    return usbKeyValidityLeft(alive->getText().c_str(), weekly, local);
 }
 
 namespace {
@@ -185,8 +184,9 @@ int usbPortKeyCheck(int port, uint32_t challenge, const uint8_t *block, size_t l
         const int entryPort = des ? entry[0] : (entry[0] << 8 | entry[1]);
         if (entryPort != port) continue;
         for (int k = port; k <= 2 * ports; k += ports) {
-            const char *key = keyText(k);
-            if (key == nullptr) continue;
+            const std::string keyCopy = keyText(k);
+            if (keyCopy.empty()) continue;
+            const char *key = keyCopy.c_str();
             // Proofs are compared in constant time: a mismatch must not tell how much
             // of it was right.
             bool match;
@@ -216,8 +216,8 @@ bool match_vendprod_ids(int entryNumber, int port) {
     auto *list = familyParam<StringParam>("zqn_vendprodIDs_", port);
     if (vendor == nullptr || product == nullptr || list == nullptr) return false;
     char pair[160];
-    std::snprintf(pair, sizeof pair, "%s:%s", vendor->getText(), product->getText());
-    return std::strstr(list->getText(), pair) != nullptr;
+    std::snprintf(pair, sizeof pair, "%s:%s", vendor->getText().c_str(), product->getText().c_str());
+    return list->getText().find(pair) != std::string::npos;
 }
 
 bool check_device_assignment(int entryNumber, int port) {
