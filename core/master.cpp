@@ -649,8 +649,15 @@ int shutDown() {
 }
 
 // What the daemon shows of itself on the simulated platform's control socket, so tests
-// can read its state from outside: "devices" lists the USB device table.
+// can read its state from outside: "devices" lists the USB device table, "services"
+// the state of the remote syslog client.
 void addSimTestHooks() {
+    sim::addCommand("services", "services: the remote syslog client (syslog STATE TEXT)",
+                    [](const std::vector<std::string> &, std::string &out) {
+                        out += "syslog " + std::to_string(syslogngState()) + " " +
+                               syslogng_state_text(nullptr) + "\n";
+                        return std::string();
+                    });
     sim::addCommand(
         "devices",
         "devices: the daemon's USB device table (entry vid pid manufacturer product serial opened)",

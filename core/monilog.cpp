@@ -336,8 +336,9 @@ void MoniLog::dump(unsigned mask, const void *data, size_t length, const char *l
 
         int fd = fd_;
         if (fd >= 0 && write(fd, line, n) == n) bytesInFile_ += n;
-        if (hooks.syslogSend && moni::syslogngOn())
-            hooks.syslogSend(static_cast<int>(mask), "mdump", 0, line);
+        // Dump lines go with the priority of every monitoring line: the category mask
+        // is no syslog priority (mask 1 would be read as kern.alert).
+        if (hooks.syslogSend && moni::syslogngOn()) hooks.syslogSend(13, "mdump", 0, line);
     }
     pthread_mutex_unlock(&lock_);
     errno = savedErrno;

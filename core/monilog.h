@@ -47,7 +47,8 @@ constexpr uint32_t NotifyMoniMail = 0x10000000u; // notification event: mail a l
 // function pointer, null until its owner installs it at start; a null hook does
 // nothing and reads as absent or 0.
 struct MoniLogHooks {
-    // The remote syslog client's sender; set while the client exists.
+    // The remote syslog client's sender, installed at start; it sends nothing while no
+    // client is connected. Called under the log's lock.
     int (*syslogSend)(int priority, const char *source, int sourceLine, const char *text) = nullptr;
     // Starts the WebDAV upload of a finished log file (a task with a 32 KiB stack).
     int (*startWDavMoni)(int fileIndex) = nullptr;

@@ -14,9 +14,6 @@ void startNotify(uint8_t trapsConfigured) {
     if (task->start(0x8000) < 0) delete task;
 }
 
-int start_syslogng(int) {
-    return 0;
-}
 int start_webdav_backup() {
     return 0;
 }
@@ -34,4 +31,5 @@ void installServiceHooks() {
     h.startWebdavBackup = start_webdav_backup;
     h.storageSlotState = [] { return storageSlot ? storageSlotState() : -1; };
     moniLogHooks().notifyPostEvent = notify_post_event;
+    moniLogHooks().syslogSend = syslogSend;
 }

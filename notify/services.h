@@ -1,8 +1,9 @@
 // What the core and the servers call of the notification, remote-logging, WebDAV and
-// storage-slot services. The notification task (notify/notify.h) and the relay
-// (notify/relay.h) are here; the syslog and WebDAV clients and the storage-slot manager
-// are not part of this build yet: these calls answer as they do on a product where
-// those services are absent (no syslog task, no WebDAV job, no storage slot).
+// storage-slot services. The notification task (notify/notify.h), the relay
+// (notify/relay.h) and the remote syslog client (notify/syslog.h) are here; the WebDAV
+// client and the storage-slot manager are not part of this build yet: these calls
+// answer as they do on a product where those services are absent (no WebDAV job, no
+// storage slot).
 #pragma once
 
 #include <cstdint>
@@ -10,16 +11,13 @@
 
 #include "notify/notify.h"
 #include "notify/relay.h"
+#include "notify/syslog.h"
 
 class Task;
 
 // Starts the notification task on products with the mail feature, with the flag the
 // SNMP configuration writer set when trap targets exist.
 void startNotify(uint8_t trapsConfigured);
-
-// Remote syslog: starts the "SysLogNg" task when its settings ask for it; 0 when none
-// was started.
-int start_syslogng(int force);
 
 // WebDAV: the parameter backup (0 when none was started), the daily backup check of
 // the supervisor, and the process-wide count of running WebDAV jobs.

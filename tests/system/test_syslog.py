@@ -1,0 +1,198 @@
+"""The remote syslog client seen from a real syslog server: rsyslogd in the client
+namespace takes plain TCP on one port and TLS (the "ossl" stream driver, anonymous) on
+another, and writes every message as it arrived, one a line (a CR shows as "#015")."""
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+PLAIN_PORT, TLS_PORT = 5514, 6514
+DEVICE = "QMR-0287A1"
+PRODUCT = "qmr USB Server 4-port"
+
+
+class Rsyslog:
+    """rsyslogd -n in the client namespace; lines() returns what it received."""
+
+    def __init__(self, net):
+        self.net = net
+        self.dir = tempfile.mkdtemp(prefix="qmr-rsys-")
+        self.out = os.path.join(self.dir, "received.log")
+        key, cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=syslog.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        self.conf = os.path.join(self.dir, "rsyslog.conf")
+        with open(self.conf, "w") as f:
+            f.write('global(workDirectory="%s" DefaultNetstreamDriverCAFile="%s"\n'
+                    '       DefaultNetstreamDriverCertFile="%s" DefaultNetstreamDriverKeyFile="%s")\n'
+                    % (self.dir, cert, cert, key))
+            f.write('module(load="imtcp")\n')
+            f.write('input(type="imtcp" address="%s" port="%d")\n' % (net.client_addr, PLAIN_PORT))
+            f.write('input(type="imtcp" address="%s" port="%d" streamDriver.name="ossl" '
+                    'streamDriver.mode="1" streamDriver.authMode="anon")\n' % (net.client_addr, TLS_PORT))
+            f.write('template(name="raw" type="string" string="%rawmsg%\\n")\n')
+            f.write('*.* action(type="omfile" file="%s" template="raw")\n' % self.out)
+        self.proc = None
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", self.net.client, "rsyslogd", "-n", "-f", self.conf,
+             "-i", os.path.join(self.dir, "pid")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            listening = self.net.run_client("ss", "-Hltn").stdout
+            if ":%d " % PLAIN_PORT in listening and ":%d " % TLS_PORT in listening:
+                return
+            time.sleep(0.1)
+        raise AssertionError("rsyslogd did not listen")
+
+    def lines(self):
+        if not os.path.exists(self.out):
+            return []
+        with open(self.out, "rb") as f:
+            return f.read().decode(errors="replace").splitlines()
+
+    def wait_lines(self, daemon, pred, what, timeout=30):
+        if daemon.proc.poll() is None:
+            daemon.wait_for(lambda: any(pred(line) for line in self.lines()), timeout, what)
+        else:
+            # The daemon has ended; the server may still be writing its last lines.
+            end = time.monotonic() + timeout
+            while not any(pred(line) for line in self.lines()) and time.monotonic() < end:
+                time.sleep(0.1)
+        got = [line for line in self.lines() if pred(line)]
+        assert got, "rsyslogd got no line for %s:\n%s" % (what, "\n".join(self.lines()))
+        return got
+
+    def signal(self, sig):
+        self.proc.send_signal(sig)
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGCONT)
+            self.proc.kill()
+            self.proc.wait()
+
+    def close(self):
+        self.kill()
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+@pytest.fixture
+def rsyslog(net):
+    server = Rsyslog(net)
+    yield server
+    server.close()
+
+
+def start(daemon, root, net, port=PLAIN_PORT, ssl="off", ietf="on"):
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write("syslogng = on\nsyslogng_srv = %s\nsyslogng_port = %d\nsyslogng_ssl = %s\n"
+                "syslogng_ietf = %s\n" % (net.client_addr, port, ssl, ietf))
+    daemon.start()
+
+
+def state(daemon):
+    ok, lines = daemon.simctl("services")
+    assert ok, lines
+    return [l for l in lines if l.startswith("syslog ")][0]
+
+
+def banner_patterns(net, ietf):
+    if ietf:
+        head = r"<45>1 \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ %s %s \d+ ID(\d+) - \d\d    0: " % (
+            re.escape(net.device_addr), DEVICE)
+    else:
+        head = r"<45>[A-Z][a-z][a-z] [ \d]\d \d\d:\d\d:\d\d %s %s: {1,3}\d+: *\d+\.\d\d\| \d\d    0: " % (
+            DEVICE, DEVICE)
+    alive = head + r"### SysLogNg %s %s alive: *\d+/\d\d/\d\d restarts:\d+/0 \(-1\)#015$" % (
+        DEVICE, re.escape(net.device_addr))
+    version = head + (r"### %s SN:287202611" r"04711 dbg:20800001 HW:2\.1 Kern:\d+ Sys:20\.1\.22 SW:20\.1\.22#015$"
+                      % re.escape(PRODUCT))
+    bye = head + r"### %s %s time to go#015$" % (re.escape(PRODUCT), re.escape(net.device_addr))
+    return re.compile(alive), re.compile(version), re.compile(bye)
+
+
+def monitoring_pattern(net, ietf):
+    """A monitoring line: the header, then the local log's line with its CR."""
+    if ietf:
+        return re.compile(r"^<13>1 \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ %s %s (\d+|-) ID\d+ - \d\d +\d+: (.*)#015$"
+                          % (re.escape(net.device_addr), DEVICE))
+    return re.compile(r"^<13>[A-Z][a-z][a-z] [ \d]\d \d\d:\d\d:\d\d %s %s: {1,3}\d+: *\d+\.\d\d\| \d\d +\d+: "
+                      r"(.*)#015$" % (DEVICE, DEVICE))
+
+
+@pytest.mark.parametrize("transport,ietf", [("plain", "off"), ("plain", "on"), ("tls", "on"), ("tls", "off")])
+def test_banners_lines_and_goodbye(daemon, root, net, rsyslog, transport, ietf):
+    tls = transport == "tls"
+    start(daemon, root, net, port=TLS_PORT if tls else PLAIN_PORT, ssl="on" if tls else "off", ietf=ietf)
+    alive, version, bye = banner_patterns(net, ietf == "on")
+    got = rsyslog.wait_lines(daemon, lambda l: alive.match(l) or version.match(l), "the banners")
+    daemon.wait_for(lambda: any(version.match(l) for l in rsyslog.lines()), what="the second banner")
+    banners = [l for l in rsyslog.lines() if alive.match(l) or version.match(l)]
+    assert alive.match(banners[0]) and version.match(banners[1]), banners
+    if ietf == "on":
+        # The message id counts the lines sent on this connection.
+        assert [alive.match(banners[0]).group(1), version.match(banners[1]).group(1)] == ["0", "1"]
+    assert state(daemon) == "syslog 8 working"
+
+    # A monitoring line goes out as it is written to the local log.
+    assert daemon.simctl("param", "zqn_dscr_1", "syslog-probe-%s" % transport)[0]
+    pattern = monitoring_pattern(net, ietf == "on")
+    remote = rsyslog.wait_lines(daemon, lambda l: pattern.match(l) and "syslog-probe" in l, "the probe line")
+    local = [l for l in root.moni_text().split("\r\n") if "syslog-probe" in l]
+    assert [pattern.match(l).group(2 if ietf == "on" else 1) for l in remote] == local
+
+    assert daemon.stop() == 0
+    rsyslog.wait_lines(daemon, lambda l: bye.match(l), "the goodbye line", timeout=10)
+    assert not [l for l in rsyslog.lines() if not l.startswith(("<13>", "<45>"))]
+
+
+def test_killed_peer_is_lost_then_greeted_again(daemon, root, net, rsyslog):
+    start(daemon, root, net)
+    alive, version, _ = banner_patterns(net, True)
+    rsyslog.wait_lines(daemon, lambda l: version.match(l), "the banners")
+    rsyslog.kill()
+    # The reset shows at the first or second line written after the kill.
+    for i in range(20):
+        daemon.simctl("param", "zqn_dscr_1", "after-kill-%d" % i)
+        if state(daemon) == "syslog 9 Error connection lost":
+            break
+        time.sleep(0.2)
+    assert state(daemon) == "syslog 9 Error connection lost"
+    # The local log went on meanwhile.
+    assert "after-kill-%d" % i in root.moni_text()
+    before = len(rsyslog.lines())
+    rsyslog.start()
+    # The client tries again after 20 s and greets the new server.
+    daemon.wait_for(lambda: sum(1 for l in rsyslog.lines()[before:] if version.match(l)) == 1, 40,
+                    "the banners at the restarted server")
+    assert state(daemon) == "syslog 8 working"
+
+
+def test_stopped_peer_leaves_the_local_log_going(daemon, root, net, rsyslog):
+    # Small socket buffers on both ends, so a stopped reader fills them after some
+    # dozens of lines rather than megabytes.
+    net.run_client("sysctl", "-qw", "net.ipv4.tcp_rmem=4096 4096 4096")
+    net.run_device("sysctl", "-qw", "net.ipv4.tcp_wmem=4096 4096 4096")
+    start(daemon, root, net)
+    _, version, _ = banner_patterns(net, True)
+    rsyslog.wait_lines(daemon, lambda l: version.match(l), "the banners")
+    rsyslog.signal(signal.SIGSTOP)
+    value = "v" * 120
+    for i in range(400):
+        daemon.ask("param zqn_dscr_1 %s-%d" % (value, i))
+        if state(daemon).startswith("syslog 9 "):
+            break
+    # Every line reached the local log, and the client gave the silent server up.
+    assert "%s-%d" % (value, i) in root.moni_text()
+    assert state(daemon) == "syslog 9 Error connection lost"
+    daemon.ask("param zqn_dscr_1 after-stop")
+    daemon.wait_for(lambda: "after-stop" in root.moni_text(), what="a line after the stop")
+    rsyslog.signal(signal.SIGCONT)
