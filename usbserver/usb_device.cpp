@@ -201,6 +201,10 @@ void UsbDevice::dropPool() {
         platform().munmap(base, region);
     }
     pool.clear();
+    for (auto &[buffer, size] : kept)
+        std::free(buffer);
+    kept.clear();
+    keptSize = 0;
     pthread_mutex_unlock(&poolMutex);
 }
 
@@ -219,10 +223,53 @@ int UsbDevice::poolSize() {
     return n;
 }
 
+size_t UsbDevice::keptBytes() {
+    pthread_mutex_lock(&poolMutex);
+    size_t n = keptSize;
+    pthread_mutex_unlock(&poolMutex);
+    return n;
+}
+
+// Keeps a freed heap buffer for the next URB of its size, the oldest going when the
+// bytes kept would pass their cap. False when it is not kept (the caller frees it).
+bool UsbDevice::keep(void *buffer, int size) {
+    if (size < KeptBufferMin || static_cast<size_t>(size) > KeptBufferBytes) return false;
+    pthread_mutex_lock(&poolMutex);
+    // A buffer of a file that was closed meanwhile is not kept past the close.
+    if (fd < 0) {
+        pthread_mutex_unlock(&poolMutex);
+        return false;
+    }
+    size_t drop = 0;
+    while (drop < kept.size() && keptSize + static_cast<size_t>(size) > KeptBufferBytes) {
+        std::free(kept[drop].first);
+        keptSize -= static_cast<size_t>(kept[drop].second);
+        drop++;
+    }
+    kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(drop));
+    kept.emplace_back(buffer, size);
+    keptSize += static_cast<size_t>(size);
+    pthread_mutex_unlock(&poolMutex);
+    return true;
+}
+
 void *UsbDevice::allocBuffer(int size) {
     if (fd < 0 || size <= 0 || size > INT_MAX - static_cast<int>(MappedBufferHeader)) return nullptr;
     int min = MinMMap.load();
-    if (min == 0 || size < min) return std::malloc(static_cast<size_t>(size));
+    if (min == 0 || size < min) {
+        pthread_mutex_lock(&poolMutex);
+        // The most recently kept buffer of that size: its pages are the likeliest warm.
+        for (size_t i = kept.size(); i-- > 0;) {
+            if (kept[i].second != size) continue;
+            void *buffer = kept[i].first;
+            kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+            keptSize -= static_cast<size_t>(size);
+            pthread_mutex_unlock(&poolMutex);
+            return buffer;
+        }
+        pthread_mutex_unlock(&poolMutex);
+        return std::malloc(static_cast<size_t>(size));
+    }
     const uint32_t region = static_cast<uint32_t>(size) + MappedBufferHeader;
     pthread_mutex_lock(&poolMutex);
     for (auto it = pool.begin(); it != pool.end(); ++it) {
@@ -249,7 +296,7 @@ void UsbDevice::freeBuffer(void *buffer, int size) {
     if (buffer == nullptr || size < 1) return;
     int min = MinMMap.load();
     if (min == 0 || size < min) {
-        std::free(buffer);
+        if (!keep(buffer, size)) std::free(buffer);
         return;
     }
     uint8_t *base = static_cast<uint8_t *>(buffer) - MappedBufferHeader;

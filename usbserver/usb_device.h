@@ -14,6 +14,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct sUrb;         // one forwarded transfer (the transfer layer)
@@ -27,6 +28,10 @@ constexpr int UsbMaxPorts = 20;
 constexpr int MaxMaps = 64;
 // Bytes in front of a mapped transfer buffer: region length and use count.
 constexpr size_t MappedBufferHeader = 8;
+// Most bytes of freed heap transfer buffers an opened entry keeps for its next URBs, and
+// the smallest buffer worth keeping (smaller ones are cheap to get from the heap).
+constexpr size_t KeptBufferBytes = 4u << 20;
+constexpr int KeptBufferMin = 4096;
 
 // Entry states.
 enum : int32_t {
@@ -90,11 +95,17 @@ public:
     int closeFile();
 
     // Transfer buffers: from the heap below MinMMap (or with the pool off), else mapped
-    // from the usbfs file and pooled. Null when the file is closed or size < 1.
+    // from the usbfs file and pooled. Null when the file is closed or size < 1. Freed
+    // heap buffers of at least KeptBufferMin bytes are kept (KeptBufferBytes at most)
+    // while the file is open and handed out again for the same size: fresh heap pages
+    // fault in on every first touch, which slows reading a transfer's data into them
+    // far below the network's rate.
     void *allocBuffer(int size);
     void freeBuffer(void *buffer, int size);
     // Number of pooled mappings.
     int poolSize();
+    // Bytes of kept heap buffers.
+    size_t keptBytes();
 
     // String descriptor index as Latin-1 text into buf (at most size - 1 characters):
     // characters above U+00FF and control characters become '?'. The character count,
@@ -164,6 +175,8 @@ public:
     std::list<sUrb *> urbs;
     pthread_mutex_t poolMutex;
     std::list<uint8_t *> pool;
+    std::vector<std::pair<void *, int>> kept; // freed heap buffers and their sizes, oldest first
+    size_t keptSize = 0;
     int32_t uasInterface = -1;
     int32_t uasAlternate = -1;
     uint8_t video = 0;
@@ -176,6 +189,7 @@ public:
 
 private:
     void dropPool();
+    bool keep(void *buffer, int size);
 };
 
 // The table and its size for the product (set by the server task).

@@ -49,6 +49,7 @@ constexpr uint32_t MaxControlData = 65535;
 struct UrbExtra {
     uint8_t *flags = nullptr;     // ItemIdle / ItemInFlight / ItemFinished per URB
     int32_t *allocated = nullptr; // the size each URB's buffer was allocated with
+    bool reading = false;         // an OUT transfer whose data is still read: not freed yet
 };
 
 // The URB records, their flags and buffer sizes live in one zeroed block after the
@@ -122,7 +123,7 @@ bool finished(const sUrb *t) {
 // Frees the transfer when it is answered (or discarded) and the kernel holds none of
 // its URBs. True when it was freed.
 bool maybeFree(UsbDevice &e, sUrb *t) {
-    if (!finished(t) || t->inFlight > 0) return false;
+    if (!finished(t) || t->inFlight > 0 || extraOf(t).reading) return false;
     freeUrb(e, t);
     return true;
 }
@@ -459,6 +460,34 @@ sUrb *buildUrb(UsbDevice &e, int entryNumber, const Request &request, uint8_t en
     return t;
 }
 
+// Reaps one completion of the entry's file: 1 when one was handled, 0 when none was
+// given back (errno tells why), -1 when the kernel gave back a URB that is none of the
+// entry's transfers'.
+int reapOne(UsbSrvdPrcs &client, UsbDevice &e) {
+    void *ptr = nullptr;
+    errno = 0;
+    if (platform().ioctl(e.fd, USBDEVFS_REAPURBNDELAY, &ptr) != 0) return 0;
+    auto *urb = static_cast<usbdevfs_urb *>(ptr);
+    auto *t = urb != nullptr ? static_cast<sUrb *>(urb->usercontext) : nullptr;
+    if (t == nullptr || std::find(e.urbs.begin(), e.urbs.end(), t) == e.urbs.end()) return -1;
+    int i = t->indexOf(urb);
+    if (i < 0 || extraOf(t).flags[i] != ItemInFlight) return -1;
+    reaped(client, e, t, i);
+    return 1;
+}
+
+// What the device finished while an OUT transfer's data is still read: its buffers go
+// back to the entry and carry the next URBs' data while their pages are still mapped,
+// instead of the transfer holding its whole length in fresh memory. A failure (the
+// device gone too) is left to the file's epoll callback.
+void reapWhileReading(UsbSrvdPrcs &client, UsbDevice &e) {
+    for (int n = 0; n < ReapBatch && e.fd >= 0 && !client.ending; n++) {
+        int r = reapOne(client, e);
+        if (r < 0) client.ending = true;
+        if (r <= 0) return;
+    }
+}
+
 // A request whose own bytes stopped coming within the time-out cannot be told apart
 // from the next one: it is answered and the session ends instead of reading on out of
 // step.
@@ -573,10 +602,12 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
         return client.ending ? -1 : 0;
     }
 
-    // OUT: every URB's data is read into its buffer and the URB submitted at once.
+    // OUT: every URB's data is read into its buffer and the URB submitted at once;
+    // completions are reaped in between, the transfer staying until its data is read.
     t->state = UrbBusy;
     uint64_t consumed = 0;
     UrbExtra &x = extraOf(t);
+    x.reading = true;
     for (int i = 0; i < t->count; i++) {
         usbdevfs_urb *u = t->item(i);
         if (u->buffer_length > 0) {
@@ -591,6 +622,7 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
             if (r != u->buffer_length) {
                 // The stream broke in the middle of the data: nothing more can be read.
                 t->state |= UrbError | UrbDone;
+                x.reading = false;
                 discardInFlight(*e, t);
                 maybeFree(*e, t);
                 return -1;
@@ -598,7 +630,10 @@ int usbSubmit(UsbSrvdPrcs &client, const Request &request) {
             consumed += static_cast<uint64_t>(u->buffer_length);
         }
         if (!submitNext(client, *e, t)) break;
+        reapWhileReading(client, *e);
+        if (finished(t)) break; // a URB failed: the rest of the data is dropped
     }
+    x.reading = false;
     // Whatever happened, the stream goes on after the announced bytes.
     if (consumed < outLength && client.skip(outLength - consumed) != 0) {
         maybeFree(*e, t);
@@ -614,9 +649,9 @@ int usbCompletion(UsbSrvClient *record, uint32_t events) {
     UsbDevice *e = usbEntry(record->userValue);
     if (client == nullptr || e == nullptr || e->waitRecord != record) return -1;
     for (int n = 0; n < ReapBatch && e->fd >= 0 && !client->ending; n++) {
-        void *ptr = nullptr;
-        errno = 0;
-        if (platform().ioctl(e->fd, USBDEVFS_REAPURBNDELAY, &ptr) != 0) {
+        int r = reapOne(*client, *e);
+        if (r < 0) return -1;
+        if (r == 0) {
             if (errno == EAGAIN) break;
             if (errno == EINTR) {
                 std::printf("%s% d EINTR\n", "cb_usbSrv", 2284);
@@ -629,12 +664,6 @@ int usbCompletion(UsbSrvClient *record, uint32_t events) {
             }
             break;
         }
-        auto *urb = static_cast<usbdevfs_urb *>(ptr);
-        auto *t = urb != nullptr ? static_cast<sUrb *>(urb->usercontext) : nullptr;
-        if (t == nullptr || std::find(e->urbs.begin(), e->urbs.end(), t) == e->urbs.end()) return -1;
-        int i = t->indexOf(urb);
-        if (i < 0 || extraOf(t).flags[i] != ItemInFlight) return -1;
-        reaped(*client, *e, t, i);
     }
     return client->ending ? -1 : 0;
 }

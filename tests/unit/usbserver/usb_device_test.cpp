@@ -158,6 +158,41 @@ TEST_F(UsbDeviceTest, BufferPoolKeepsAtMost63Mappings) {
     EXPECT_EQ(fake.badUnmaps, 0);
 }
 
+TEST_F(UsbDeviceTest, HeapBuffersAreKeptUpToTheirCapUntilTheFileCloses) {
+    MinMMap = 0;
+    // A freed buffer comes back for the next one of its size, never for another size.
+    void *a = dev.allocBuffer(65536);
+    ASSERT_NE(a, nullptr);
+    dev.freeBuffer(a, 65536);
+    EXPECT_EQ(dev.keptBytes(), 65536u);
+    void *other = dev.allocBuffer(32768);
+    EXPECT_NE(other, a);
+    EXPECT_EQ(dev.allocBuffer(65536), a);
+    EXPECT_EQ(dev.keptBytes(), 0u);
+    dev.freeBuffer(a, 65536);
+    dev.freeBuffer(other, 32768);
+    // Small buffers are not kept.
+    void *small = dev.allocBuffer(KeptBufferMin - 1);
+    dev.freeBuffer(small, KeptBufferMin - 1);
+    EXPECT_EQ(dev.keptBytes(), 65536u + 32768u);
+
+    // Many more freed than the cap: the bytes kept stay at most the cap.
+    std::vector<void *> buffers;
+    for (size_t i = 0; i < 2 * KeptBufferBytes / 65536; i++)
+        buffers.push_back(dev.allocBuffer(65536));
+    for (void *b : buffers)
+        dev.freeBuffer(b, 65536);
+    EXPECT_EQ(dev.keptBytes(), KeptBufferBytes);
+
+    // Closing the file frees them, and a buffer freed after the close is not kept.
+    void *late = dev.allocBuffer(65536);
+    dev.closeFile();
+    EXPECT_EQ(dev.keptBytes(), 0u);
+    dev.freeBuffer(late, 65536);
+    EXPECT_EQ(dev.keptBytes(), 0u);
+    EXPECT_TRUE(fake.mappings.empty());
+}
+
 TEST_F(UsbDeviceTest, BufferPoolOffAndFailures) {
     MinMMap = 0;
     void *p = dev.allocBuffer(100000);
