@@ -90,6 +90,8 @@ def test_many_cycles_leave_no_descriptor_mapping_or_memory(daemon):
         maps = len(open("/proc/%d/maps" % pid).read().splitlines())
         for _ in range(199):
             cycle()
-        assert len(os.listdir("/proc/%d/fd" % pid)) == fds
+        # A leak grows the table; other tasks (an idle connection thread ending, a
+        # time sync done) may close descriptors of their own meanwhile.
+        assert len(os.listdir("/proc/%d/fd" % pid)) <= fds
         assert len(open("/proc/%d/maps" % pid).read().splitlines()) <= maps + 8
     usb_env.clean_exit(daemon)
