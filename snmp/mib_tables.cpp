@@ -163,6 +163,22 @@ int deviceTableSetHandler(netsnmp_mib_handler *handler, netsnmp_handler_registra
     return SNMP_ERR_NOERROR;
 }
 
+// Sits in front of the table helper and hands it the requests of a GET, GETNEXT or
+// GETBULK one at a time. With several bindings into one table in a PDU (the entry OID
+// followed by an OID beside the entry, say) the helper wrote through a null pointer;
+// one binding at a time it answers each as it should.
+int deviceTableSplitHandler(netsnmp_mib_handler *handler, netsnmp_handler_registration *reginfo,
+                            netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
+    if (MODE_IS_SET(reqinfo->mode) || requests == nullptr || requests->next == nullptr)
+        return netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    int result = SNMP_ERR_NOERROR;
+    for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+        int rc = netsnmp_call_next_handler_one_request(handler, reginfo, reqinfo, r);
+        if (rc != SNMP_ERR_NOERROR && result == SNMP_ERR_NOERROR) result = rc;
+    }
+    return result;
+}
+
 } // namespace
 
 const char *lookupColumn(const char *table, unsigned column, uint8_t &type) {
@@ -199,6 +215,15 @@ int init_deviceTables() {
             netsnmp_inject_handler_before(reg, setHandler, "netsnmp_table_data_set") != SNMPERR_SUCCESS) {
             // Without it a SET would reach the data set helper: take the table out again.
             if (setHandler != nullptr) netsnmp_handler_free(setHandler);
+            netsnmp_unregister_handler(reg);
+            continue;
+        }
+        netsnmp_mib_handler *splitHandler =
+            netsnmp_create_handler("deviceTableSplit", deviceTableSplitHandler);
+        if (splitHandler == nullptr ||
+            netsnmp_inject_handler_before(reg, splitHandler, "table") != SNMPERR_SUCCESS) {
+            // Without it several bindings of a PDU would reach the table helper together.
+            if (splitHandler != nullptr) netsnmp_handler_free(splitHandler);
             netsnmp_unregister_handler(reg);
             continue;
         }

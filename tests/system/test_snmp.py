@@ -280,6 +280,18 @@ def test_multi_binding_table_sets(agent, root, manager):
     assert agent.proc.poll() is None
 
 
+def test_multi_binding_table_reads(agent, manager):
+    # Several bindings into one table in one request: the entry OID with an OID beside the
+    # entry, and two cells; each binding gets its own answer and the agent lives on.
+    for tool, oids in (("snmpgetnext", (ENT + ".5.11.2.1", ENT + ".5.11.2.45.3.2")),
+                       ("snmpgetnext", (ENT + ".5.11.2.1.3.1", ENT + ".5.11.2.1.3.2")),
+                       ("snmpget", (ENT + ".5.11.2.1.3.1", ENT + ".5.11.2.1.3.2"))):
+        got = manager.values(tool, *oids)
+        assert len(got) == 2, (tool, oids, got)
+    assert "QMR-0287A1" in manager.get(SYS_NAME)
+    assert agent.proc.poll() is None
+
+
 def test_changed_community_works_after_reconfiguration(agent, root, manager):
     r = manager.set(ENT + ".2.7.20.0", "s", "newcomm")
     assert r.returncode == 0, r.stderr
