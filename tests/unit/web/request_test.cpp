@@ -49,19 +49,8 @@ std::pair<std::string, size_t> trickle(const std::string &start, const std::stri
         while ((n = ::recv(sv[1], block, sizeof block, 0)) > 0)
             answer.append(block, static_cast<size_t>(n));
     });
-    {
-        auto *tcp = new TcpConnection(nullptr, nullptr, -1);
-        tcp->socket = sv[0];
-        tcp->family = Connection::FamilyUnix;
-        tcp->type = Connection::TypeStream;
-        tcp->state = Connection::StateConnected;
-        auto *c = new HttpConnection(tcp);
-        while (c->step()) {
-        }
-        ended = true;
-        c->exiting = true;
-        delete c;
-    }
+    serveConnection(sv[0]);
+    ended = true;
     writer.join();
     reader.join();
     ::close(sv[1]);

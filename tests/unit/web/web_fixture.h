@@ -64,6 +64,20 @@ public:
     WebDir dir;
 };
 
+// Serves one HTTP connection on the socket until it ends; the socket closes with it.
+inline void serveConnection(int fd) {
+    auto *tcp = new TcpConnection(nullptr, nullptr, -1);
+    tcp->socket = fd;
+    tcp->family = Connection::FamilyUnix;
+    tcp->type = Connection::TypeStream;
+    tcp->state = Connection::StateConnected;
+    auto *c = new HttpConnection(tcp);
+    while (c->step()) {
+    }
+    c->exiting = true; // no successor task: the socket closes here
+    delete c;
+}
+
 // Sends the request (then ends the client's sending side unless keepOpen), runs the
 // connection until it ends, and returns everything it answered.
 inline std::string exchange(const std::string &request, bool keepOpen = false) {
@@ -85,18 +99,7 @@ inline std::string exchange(const std::string &request, bool keepOpen = false) {
         while ((n = ::recv(sv[1], block, sizeof block, 0)) > 0)
             answer.append(block, static_cast<size_t>(n));
     });
-    {
-        auto *tcp = new TcpConnection(nullptr, nullptr, -1);
-        tcp->socket = sv[0];
-        tcp->family = Connection::FamilyUnix;
-        tcp->type = Connection::TypeStream;
-        tcp->state = Connection::StateConnected;
-        auto *c = new HttpConnection(tcp);
-        while (c->step()) {
-        }
-        c->exiting = true; // no successor task: the socket closes here
-        delete c;
-    }
+    serveConnection(sv[0]);
     writer.join();
     reader.join();
     ::close(sv[1]);
