@@ -215,11 +215,21 @@ int startControl(const std::string &socketPath) {
     if (::pipe2(wakePipe, O_CLOEXEC) < 0) return fail("sim: control pipe");
     listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd < 0) return fail("sim: control socket");
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    ::unlink(socketPath.c_str());
-    if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || ::listen(listenFd, 8) < 0)
+    // Bind under a temporary name and rename it into place once it listens: a
+    // client that sees the socket file must never be refused.
+    const std::string tmpPath = socketPath + ".new";
+    if (tmpPath.size() >= sizeof addr.sun_path) {
+        std::fprintf(stderr, "sim: control socket path too long: %s\n", tmpPath.c_str());
         return fail("sim: control socket");
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, tmpPath.c_str(), tmpPath.size() + 1);
+    ::unlink(tmpPath.c_str());
+    if (::bind(listenFd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0 || ::listen(listenFd, 8) < 0 ||
+        ::rename(tmpPath.c_str(), socketPath.c_str()) < 0) {
+        ::unlink(tmpPath.c_str());
+        return fail("sim: control socket");
+    }
     boundPath = socketPath;
     server = std::thread(serverLoop);
     return 0;
