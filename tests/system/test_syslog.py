@@ -196,3 +196,89 @@ def test_stopped_peer_leaves_the_local_log_going(daemon, root, net, rsyslog):
     daemon.ask("param zqn_dscr_1 after-stop")
     daemon.wait_for(lambda: "after-stop" in root.moni_text(), what="a line after the stop")
     rsyslog.signal(signal.SIGCONT)
+
+
+SYSLOG_NG = "/var/cache/qmr-peers/syslog-ng"
+NG_IETF_PORT, NG_BSD_PORT = 7514, 7515
+
+
+class SyslogNg:
+    """syslog-ng, unpacked from its package (it conflicts with rsyslog), in the client
+    namespace: one source parses RFC 5424 frames, one BSD lines; each message is written
+    as its parsed fields, so the test sees what a second server made of the lines."""
+
+    def __init__(self, net):
+        self.dir = tempfile.mkdtemp(prefix="qmr-sng-")
+        self.out = os.path.join(self.dir, "received.log")
+        conf = os.path.join(self.dir, "syslog-ng.conf")
+        with open(conf, "w") as f:
+            f.write("@version: 3.38\noptions { use_dns(no); dns_cache(no); keep_hostname(yes); };\n")
+            f.write("source ietf { network(ip(%s) port(%d) transport(tcp) flags(syslog-protocol)); };\n"
+                    % (net.client_addr, NG_IETF_PORT))
+            f.write("source bsd { network(ip(%s) port(%d) transport(tcp)); };\n" % (net.client_addr, NG_BSD_PORT))
+            f.write('destination d { file("%s" template("${PRI}|${HOST}|${PROGRAM}|${PID}|${MSGID}|${MSG}\\n")); };\n'
+                    % self.out)
+            f.write("log { source(ietf); source(bsd); destination(d); };\n")
+        lib = os.path.join(SYSLOG_NG, "usr/lib/syslog-ng")
+        env = dict(os.environ, LD_LIBRARY_PATH="%s:%s" % (os.path.join(SYSLOG_NG, "usr/lib"), lib))
+        self.proc = subprocess.Popen(
+            ["ip", "netns", "exec", net.client, os.path.join(SYSLOG_NG, "usr/sbin/syslog-ng"), "-F", "--no-caps",
+             "--module-path=" + os.path.join(lib, "3.38"), "-f", conf, "-R", os.path.join(self.dir, "persist"),
+             "-p", os.path.join(self.dir, "pid"), "-c", os.path.join(self.dir, "ctl")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        end = time.monotonic() + 20
+        while time.monotonic() < end:
+            listening = net.run_client("ss", "-Hltn").stdout
+            if ":%d " % NG_IETF_PORT in listening and ":%d " % NG_BSD_PORT in listening:
+                return
+            assert self.proc.poll() is None, "syslog-ng ended with status %s" % self.proc.returncode
+            time.sleep(0.1)
+        raise AssertionError("syslog-ng did not listen")
+
+    def fields(self):
+        if not os.path.exists(self.out):
+            return []
+        with open(self.out, "rb") as f:
+            return [line.split("|", 5) for line in f.read().decode(errors="replace").splitlines()]
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        subprocess.run(["rm", "-rf", self.dir])
+
+
+@pytest.mark.parametrize("ietf", ["on", "off"])
+def test_syslog_ng_parses_the_lines_into_their_fields(daemon, root, net, ietf):
+    assert os.access(os.path.join(SYSLOG_NG, "usr/sbin/syslog-ng"), os.X_OK), "run scripts/deps"
+    server = SyslogNg(net)
+    try:
+        start(daemon, root, net, port=NG_IETF_PORT if ietf == "on" else NG_BSD_PORT, ietf=ietf)
+        daemon.wait_for(lambda: any("SW:" in f[5] for f in server.fields() if len(f) == 6), 30, "the banners")
+        assert daemon.simctl("param", "zqn_dscr_1", "ng-probe")[0]
+        daemon.wait_for(lambda: any("ng-probe" in f[5] for f in server.fields() if len(f) == 6), 30,
+                        "the probe line")
+        assert daemon.stop() == 0
+        end = time.monotonic() + 10
+        while not any("time to go" in f[5] for f in server.fields() if len(f) == 6) and time.monotonic() < end:
+            time.sleep(0.1)
+        got = server.fields()
+    finally:
+        server.close()
+    assert got and all(len(f) == 6 for f in got), got
+    banners = [f for f in got if "### " in f[5]]
+    probe = [f for f in got if "ng-probe" in f[5]]
+    assert [f[5].split("### ", 1)[1].split(" ")[0] for f in banners] == ["SysLogNg", PRODUCT.split()[0],
+                                                                         PRODUCT.split()[0]], banners
+    assert "time to go" in banners[-1][5]
+    # Banners go as local5.notice (45), monitoring lines as user.notice (13).
+    assert {f[0] for f in banners} == {"45"} and {f[0] for f in probe} == {"13"}, got
+    for f in got:
+        if ietf == "on":
+            assert f[1] == net.device_addr and f[2] == DEVICE and f[4].startswith("ID"), f
+        else:
+            assert f[1] == DEVICE and f[2] == DEVICE, f
+    # The message is the local log's line behind the sequence numbers, its CR gone.
+    body = re.compile(r"^\d\d +\d+: (.*)$" if ietf == "on" else r"^ *\d+: *\d+\.\d\d\| \d\d +\d+: (.*)$")
+    local = [l for l in root.moni_text().split("\r\n") if "ng-probe" in l]
+    assert [body.match(p[5]).group(1) for p in probe] == local, (probe, local)
