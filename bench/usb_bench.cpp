@@ -7,6 +7,11 @@
 //       raw TCP peer: per connection the first byte picks 'S' sink, 'O' source (of
 //       zeros) or 'E' echo (36-byte requests, each answered with 26 bytes)
 //   usb_bench raw HOST PORT S|O|E SECONDS
+//   usb_bench xchg HOST PORT in|out SIZE INFLIGHT SECONDS
+//       raw TCP exchanges of a transfer's shape ('X' on the peer): a 28-byte request
+//       (with SIZE bytes behind it for out) answered by 24 bytes (with SIZE bytes behind
+//       them for in), INFLIGHT of them outstanding: what the path allows a protocol
+//       that waits for each answer, whatever the daemon does
 //   usb_bench bulk HOST PORT TLS ENTRY USBPORT out|in|loop SIZE INFLIGHT SECONDS
 //   usb_bench ctrl HOST PORT TLS ENTRY USBPORT SECONDS
 // Each measurement prints one line: "<bytes or round trips per second> <seconds>".
@@ -241,6 +246,14 @@ int serve(int port) {
                 while (::recv(c, buf.data(), 36, MSG_WAITALL) == 36 &&
                        ::send(c, buf.data(), 26, MSG_NOSIGNAL) == 26) {
                 }
+            else if (mode == 'X')
+                // Request: 28 bytes with the IN length at 20 and the OUT length at 24.
+                while (::recv(c, buf.data(), 28, MSG_WAITALL) == 28) {
+                    uint32_t in = std::min<uint32_t>(get32(buf.data() + 20), 1 << 20);
+                    uint32_t out = std::min<uint32_t>(get32(buf.data() + 24), 1 << 20);
+                    if (out > 0 && ::recv(c, buf.data(), out, MSG_WAITALL) != static_cast<ssize_t>(out)) break;
+                    if (::send(c, buf.data(), 24 + in, MSG_NOSIGNAL) != static_cast<ssize_t>(24 + in)) break;
+                }
             ::close(c);
         }).detach();
     }
@@ -424,6 +437,23 @@ void ctrl(Client &c, uint8_t entry, uint8_t port, double seconds) {
     std::printf("%.0f %.2f\n", count / since(t0), since(t0));
 }
 
+void xchg(const char *host, int port, bool in, uint32_t size, int depth, double seconds) {
+    Stream s(host, port, false);
+    s.write("X", 1);
+    std::vector<uint8_t> request(28 + (in ? 0 : size)), answer(24 + (in ? size : 0));
+    put32(request.data() + 20, in ? size : 0);
+    put32(request.data() + 24, in ? 0 : size);
+    for (int i = 0; i < depth; i++) s.write(request.data(), request.size());
+    uint64_t count = 0;
+    auto t0 = Clock::now();
+    while (since(t0) < seconds) {
+        s.read(answer.data(), answer.size());
+        count += size;
+        s.write(request.data(), request.size());
+    }
+    std::printf("%.0f %.2f\n", count / since(t0), since(t0));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -431,6 +461,11 @@ int main(int argc, char **argv) {
     if (mode == "serve" && argc == 3) return serve(std::atoi(argv[2]));
     if (mode == "raw" && argc == 6) {
         raw(argv[2], std::atoi(argv[3]), argv[4][0], std::atof(argv[5]));
+        return 0;
+    }
+    if (mode == "xchg" && argc == 8) {
+        xchg(argv[2], std::atoi(argv[3]), std::string(argv[4]) == "in",
+             static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10)), std::atoi(argv[6]), std::atof(argv[7]));
         return 0;
     }
     if (mode == "bulk" && argc == 11) {

@@ -3,8 +3,9 @@
 # namespace with simulated loopback devices, a client namespace behind a veth pair, and
 # in one run: bulk throughput through the daemon (64 KiB, 1 MiB and 16 MiB transfers, 1
 # and 4 in flight, plain and TLS), control round trips per second, and over the same
-# path raw TCP throughput and request/response rate, the limit of this bed. Each figure
-# is printed with its ratio to that limit, then the share of a paced USB 2.0 high-speed
+# path raw TCP throughput and request/response rate, the limit of this bed, and raw TCP
+# exchanges of each transfer's shape (request, then answer, as many in flight). Each
+# figure is printed with its ratios to those limits, then the share of a paced USB 2.0 high-speed
 # device's rate that gets through, and the daemon's peak RSS.
 # Usage: bench/usb_bench.sh [seconds per measurement]   (default 3)
 set -euo pipefail
@@ -88,8 +89,8 @@ read -r tcp_rr _ < <(run raw $host 9500 E "$seconds")
 printf "raw TCP to the device   %s\nraw TCP from the device %s\nraw TCP request/response %8.0f /s\n" \
     "$(mb "$tcp_out")" "$(mb "$tcp_in")" "$tcp_rr"
 
-echo "== bulk through the daemon ($mode device; ratio to raw TCP)"
-declare -A plain_rate
+echo "== bulk through the daemon ($mode device; ratios to raw TCP and to raw TCP exchanges of that shape)"
+declare -A plain_rate xchg_rate
 for tls in ${TLSES:-0 1}; do
     port=9200; name=plain
     [ $tls = 1 ] && { port=9443; name=TLS; }
@@ -101,8 +102,17 @@ for tls in ${TLSES:-0 1}; do
             else
                 read -r out _ in < <(run bulk $host $port $tls "$fast" 1 loop $size $depth "$seconds")
             fi
-            line=$(printf "%-5s %8d B x%d  OUT %s (%s)  IN %s (%s)" $name $size $depth "$(mb "$out")" \
-                "$(ratio "$out" "$tcp_out")" "$(mb "$in")" "$(ratio "$in" "$tcp_in")")
+            # The same exchanges over raw TCP, once per size and depth: the most that a
+            # protocol waiting for each answer gets from this path.
+            if [ -z "${xchg_rate[$size$depth]:-}" ]; then
+                read -r xo _ < <(run xchg $host 9500 out $size $depth "$seconds")
+                read -r xi _ < <(run xchg $host 9500 in $size $depth "$seconds")
+                xchg_rate[$size$depth]="$xo $xi"
+            fi
+            read -r xo xi <<<"${xchg_rate[$size$depth]}"
+            line=$(printf "%-5s %8d B x%d  OUT %s (%s, %s)  IN %s (%s, %s)" $name $size $depth "$(mb "$out")" \
+                "$(ratio "$out" "$tcp_out")" "$(ratio "$out" "$xo")" "$(mb "$in")" "$(ratio "$in" "$tcp_in")" \
+                "$(ratio "$in" "$xi")")
             if [ $tls = 0 ]; then plain_rate[$size$depth]="$out $in"; elif [ -n "${plain_rate[$size$depth]:-}" ]; then
                 read -r pout pin <<<"${plain_rate[$size$depth]}"
                 line="$line  TLS/plain $(ratio "$out" "$pout") $(ratio "$in" "$pin")"
