@@ -1,6 +1,6 @@
 #include "wireless/common/eap_common.h"
 
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "wireless/common/ieee802_11_common.h"
 
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 
 #include <cerrno>
 #include <climits>

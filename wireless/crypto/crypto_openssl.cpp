@@ -2,7 +2,7 @@
 // wireless code's own library context.
 #include "wireless/crypto/crypto.h"
 
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -363,7 +363,7 @@ wpa_buf *crypto_dh5_derive(crypto_dh5_ctx *ctx, const wpa_buf *peer_public) {
         peer_public->used > kDh5Size)
         return nullptr;
 
-    BnPtr peer(BN_bin2bn(peer_public->data, static_cast<int>(peer_public->used), nullptr));
+    BnPtr peer(BN_bin2bn(peer_public->buf, static_cast<int>(peer_public->used), nullptr));
     BIGNUM *rawP = nullptr;
     if (!peer || EVP_PKEY_get_bn_param(ctx->key, OSSL_PKEY_PARAM_FFC_P, &rawP) != 1) return nullptr;
     BnPtr p(rawP);
@@ -395,8 +395,8 @@ wpa_buf *crypto_dh5_derive(crypto_dh5_ctx *ctx, const wpa_buf *peer_public) {
     wpa_buf *secret = wpa_buf_alloc(kDh5Size);
     if (secret == nullptr) return nullptr;
     len = kDh5Size;
-    if (EVP_PKEY_derive(dctx.get(), secret->data, &len) != 1 || len > kDh5Size) {
-        OPENSSL_cleanse(secret->data, secret->size);
+    if (EVP_PKEY_derive(dctx.get(), secret->buf, &len) != 1 || len > kDh5Size) {
+        OPENSSL_cleanse(secret->buf, secret->size);
         wpa_buf_free(secret);
         return nullptr;
     }

@@ -1,6 +1,6 @@
 // The wireless crypto functions against the published vectors of the standards that
 // define them.
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 #include "wireless/crypto/crypto.h"
 
 #include "hex.h"

@@ -1,7 +1,7 @@
 // EAP header helpers: length checks, payload lookup of standard and expanded types, and
 // the headers written for new messages.
 #include "wireless/common/eap_common.h"
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 
 #include "hex.h"
 

@@ -1,7 +1,7 @@
 // Element walk, frame-header BSSID, channel/frequency/operating-class conversions,
 // channel set-up parameters, the 20/40 MHz neighbour check and the small parsers.
 #include "wireless/common/ieee802_11_common.h"
-#include "wireless/common/wpa_buf.h"
+#include "wireless/core/wpabuf.h"
 
 #include "hex.h"
 
