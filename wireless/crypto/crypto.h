@@ -18,7 +18,7 @@
 struct wpa_buf;
 
 // The wireless code's library context ("default" and "legacy" loaded), created on first
-// use; null when it cannot be set up.
+// use; null when it cannot be set up. Without "legacy" only MD4, RC4 and DES fail.
 OSSL_LIB_CTX *crypto_lib_ctx();
 
 // Digest named as OpenSSL names it ("MD4", "MD5", "SHA1", "SHA256", "SHA384", "SHA512").

@@ -31,13 +31,13 @@ LibCtx makeLibCtx() {
     lc.ctx = OSSL_LIB_CTX_new();
     if (lc.ctx == nullptr) return lc;
     lc.deflt = OSSL_PROVIDER_load(lc.ctx, "default");
-    lc.legacy = OSSL_PROVIDER_load(lc.ctx, "legacy");
-    if (lc.deflt == nullptr || lc.legacy == nullptr) {
-        if (lc.legacy != nullptr) OSSL_PROVIDER_unload(lc.legacy);
-        if (lc.deflt != nullptr) OSSL_PROVIDER_unload(lc.deflt);
+    if (lc.deflt == nullptr) {
         OSSL_LIB_CTX_free(lc.ctx);
-        lc = LibCtx{};
+        return LibCtx{};
     }
+    // MD4, RC4 and DES live in "legacy". Without it those functions fail one by one
+    // while everything else (PSK, key wrap, HMACs) keeps working.
+    lc.legacy = OSSL_PROVIDER_load(lc.ctx, "legacy");
     return lc;
 }
 

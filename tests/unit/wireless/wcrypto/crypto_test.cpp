@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/provider.h>
 
 #include <cstring>
 #include <memory>
@@ -456,6 +458,25 @@ TEST(WirelessCrypto, DhModp1536) {
     // A peer value longer than the group is refused as well.
     BufPtr tooLong(bufOf(Bytes(193, 0x01)));
     EXPECT_EQ(nullptr, crypto_dh5_derive(a.ctx, tooLong.get()));
+}
+
+TEST(WirelessCrypto, OwnLibraryContextIgnoresTheDefaultOne) {
+    // The web side loads and unloads "legacy" in the default context; the wireless
+    // functions keep MD4, RC4 and DES through their own context all the same.
+    const Bytes abc = bytes("abc");
+    OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    ASSERT_NE(nullptr, legacy);
+    EXPECT_EQ("a448017aaf21d8525fc10ae87aa6729d", digestOf(crypto_md4_vector, abc, 16));
+    ASSERT_EQ(1, OSSL_PROVIDER_unload(legacy));
+    EVP_MD *md4 = EVP_MD_fetch(nullptr, "MD4", nullptr);
+    EXPECT_EQ(nullptr, md4) << "the default context still has MD4; the check below proves nothing";
+    EVP_MD_free(md4);
+    EXPECT_EQ("a448017aaf21d8525fc10ae87aa6729d", digestOf(crypto_md4_vector, abc, 16));
+    uint8_t rc4[4] = {};
+    const uint8_t key[5] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(0, crypto_rc4_skip_encrypt(key, sizeof(key), 0, rc4, sizeof(rc4)));
+    EXPECT_EQ("b2396305", hex(rc4, 4));
+    EXPECT_NE(nullptr, crypto_lib_ctx());
 }
 
 } // namespace
