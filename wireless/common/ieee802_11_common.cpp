@@ -920,11 +920,11 @@ wowlan_triggers *parse_wowlan_triggers(const char *wowlan_triggers_text, const w
     };
     const char *pos = wowlan_triggers_text;
     while (*pos != '\0') {
-        while (*pos == ' ')
+        while (*pos == ' ' || *pos == '\t')
             pos++;
         if (*pos == '\0') break;
         const char *end = pos;
-        while (*end != '\0' && *end != ' ')
+        while (*end != '\0' && *end != ' ' && *end != '\t')
             end++;
         const size_t wlen = static_cast<size_t>(end - pos);
         bool ok = false;

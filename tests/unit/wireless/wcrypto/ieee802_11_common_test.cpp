@@ -501,7 +501,7 @@ TEST(WirelessParsers, WakeOnWlanTriggers) {
     };
     for (const Case c :
          {Case{"disconnect magic_pkt", false}, Case{"bogus", false}, Case{"disconnectx", false},
-          Case{"disconnect", true}, Case{"  any   four_way_handshake ", true}, Case{"", true}}) {
+          Case{"disconnect", true}, Case{"  any \t four_way_handshake ", true}, Case{"", true}}) {
         SCOPED_TRACE(c.text);
         wowlan_triggers *t = parse_wowlan_triggers(c.text, &capa);
         EXPECT_EQ(c.ok, t != nullptr);
