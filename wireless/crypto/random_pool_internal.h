@@ -1,6 +1,7 @@
 // Seams of the random pool for its unit tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Device the key bytes are read from ("/dev/urandom" unless set); null restores it.
