@@ -7,6 +7,7 @@
 #include "core/ptable_hooks.h"
 #include "core/sysroot.h"
 #include "core/task.h"
+#include "core/tls_internal.h"
 #include "core/utils_file.h"
 #include "param_catalogue.h"
 #include "web/cert_internal.h"
@@ -440,8 +441,9 @@ int cert::loadBytes(int selector, const unsigned char *data, size_t size) {
     if (nth > 0) nth--;
     if (index > CertCa) return 0;
 
-    cert *c = cert::get();
     cert::lock();
+    // Taken under the lock: a release elsewhere frees the object only while holding it.
+    cert *c = cert::get();
     int result = 0;
     if (index == CertRequest) {
         std::unique_ptr<X509_REQ, ReqFree> req(readRequest(data, size));
@@ -704,17 +706,29 @@ int importPkcs12Bytes(const unsigned char *data, size_t size, const char *passwo
         for (X509 *x : chainOrder(leaf, cas))
             chain += certPem(x);
         std::string keyText = keyPem(key);
-        // Both files are complete under their temporary names before either is renamed.
+        // The pair is staged in a directory of its own and checked the way TLS will use
+        // it (a key the library refuses, say one too short, never replaces a working
+        // pair); then both files are renamed into place.
+        std::string stage = certDir() + "/.import";
+        std::string stagedKey = stage + "/cert_fpkey.pem", stagedCert = stage + "/cert_fsrv.pem";
         std::string keyPath = certPath(CertInstalledKey), certFile = certPath(CertInstalled);
-        if (!keyText.empty() && !chain.empty() && certWriteFile(certFile + ".new", chain, 0644) &&
-            certWriteFile(keyPath, keyText, 0600) &&
-            ::rename((certFile + ".new").c_str(), certFile.c_str()) == 0) {
+        ::unlink(stagedKey.c_str());
+        ::unlink(stagedCert.c_str());
+        ::mkdir(stage.c_str(), 0700);
+        if (keyText.empty() || chain.empty() || !certWriteFile(stagedCert, chain, 0644) ||
+            !certWriteFile(stagedKey, keyText, 0600)) {
+            std::printf("Error opening file %s\n", stage.c_str());
+        } else if (!tlsCheckCertPairIn(TlsPairInstalled, stage)) {
+            std::printf("Error: the PKCS#12 file's pair is not usable for TLS\n");
+        } else if (::rename(stagedCert.c_str(), certFile.c_str()) == 0 &&
+                   ::rename(stagedKey.c_str(), keyPath.c_str()) == 0) {
             certAfterWrite(keyPath);
             certAfterWrite(certFile);
             result = 1;
-        } else {
-            ::unlink((certFile + ".new").c_str());
         }
+        ::unlink(stagedKey.c_str());
+        ::unlink(stagedCert.c_str());
+        ::rmdir(stage.c_str());
     }
     EVP_PKEY_free(key);
     X509_free(leaf);

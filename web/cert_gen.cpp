@@ -262,8 +262,8 @@ namespace {
 
 // Fills the work object with the default form and starts the generation.
 bool defaultCertificate(const TlsCertForm &form, int keyBits) {
-    cert *c = cert::get();
     cert::lock();
+    cert *c = cert::get();
     c->clearAttributes();
     auto number = [](int n, int width) {
         char text[16];

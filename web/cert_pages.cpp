@@ -263,7 +263,7 @@ int progressPage(HttpConnection &c) {
 }
 
 int generatePage(HttpConnection &c, const PageEntry &entry) {
-    cert *object = cert::get();
+    cert::get();
     bool requestPage = std::strstr(entry.url, "certreq") != nullptr;
     int state = certGenState.load();
     if (state == GenReady || state == GenRunning) return progressPage(c);
@@ -296,6 +296,7 @@ int generatePage(HttpConnection &c, const PageEntry &entry) {
     }
     // The form replaces whatever the object held: a field left empty stays empty.
     cert::lock();
+    cert *object = cert::get();
     object->clearAttributes();
     bool stored = true;
     for (int i = 0; i < cert::SlotCount; i++) {
@@ -305,15 +306,18 @@ int generatePage(HttpConnection &c, const PageEntry &entry) {
     }
     cert::unlock();
     if (bitsOk && stored && cert::validate(kind)) {
-        {
-            cert::lock();
-            object->keyBits = bits;
-            cert::unlock();
-        }
+        cert::lock();
+        cert::get()->keyBits = bits;
+        cert::unlock();
         if (start_cert_generator(bits)) {
             c.refreshTarget = requestPage ? "/security/certreq.cgi" : "/security/certgen.cgi";
             c.refreshDelay = 2;
-            return HttpPages::showMessage(c, getmuText("Starting to generate a new certificate."));
+            char detail[160];
+            std::snprintf(detail, sizeof detail, getmuText("Key size: %d bits. Time elapsed: %d seconds."),
+                          bits, 0);
+            std::string message =
+                std::string(getmuText("Starting to generate a new certificate.")) + "<br>" + detail;
+            return HttpPages::showMessage(c, message.c_str());
         }
     }
     return messagePage(
