@@ -310,3 +310,36 @@ def test_smime_bodies_open_with_openssl(root, tmp_path):
     assert smime(root, tmp_path / "none.eml", True, True) != 0
     assert smime(root, tmp_path / "cut.eml", False, True, room=1000) != 0
     assert not os.path.exists(tmp_path / "cut.eml")
+
+
+def test_browser_shows_generation_progress_then_certificate(daemon, root):
+    import json
+    import shutil
+
+    import pytest
+
+    from conftest import BUILD
+    from webutil import ADMIN_PWD
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        pytest.skip("Chromium and its driver are not installed (scripts/deps)")
+    artifacts = os.environ.get("QMR_ARTIFACTS", os.path.join(BUILD, "artifacts", "web"))
+    start_web(daemon, logins=True)
+    here = os.path.dirname(os.path.abspath(__file__))
+    r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "/usr/bin/python3",
+                        os.path.join(here, "browser_certs.py"), "http://%s" % daemon.net.device_addr, artifacts,
+                        "Admin", ADMIN_PWD], capture_output=True, text=True, timeout=560)
+    assert r.returncode == 0, r.stderr[-3000:]
+    found = json.loads(r.stdout.strip().splitlines()[-1])
+    assert found["console"] == []
+    steps = {s["step"]: s for s in found["steps"]}
+    assert steps["overview"]["own"] == "ISSUED"
+    # The first answer names the key size; further ones count the seconds.
+    assert found["progress"], found
+    assert found["progress"][0].startswith("Starting to generate a new certificate.")
+    assert "Key size: 4096 bits." in found["progress"][0]
+    assert all("4096 bits" in p for p in found["progress"])
+    done = steps["certificate"]
+    assert done["cn"] == "browser-cert" and done["bits"] == "4096" and done["san"] == "DNS:browser-cert"
+    assert "/security/certgen" in done["url"]
+    for name in ("certificates.png", "certgen_form.png", "certgen_progress.png", "certgen_done.png"):
+        assert os.path.getsize(os.path.join(artifacts, name)) > 1000
