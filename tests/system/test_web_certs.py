@@ -170,6 +170,8 @@ def test_pkcs12_bundle_is_served_with_its_chain(daemon, root, tmp_path):
     # The chain on the page, one entry a line.
     status, _, body = curl(daemon, "/security/certificate.html")
     assert "CN=p12-leaf" in body and "CN=P12 Intermediate" in body
+    status, _, body = curl(daemon, "/security/showforg2.html")
+    assert re.search(r'id="certClPub_cn">P12 Intermediate<', body) and "P12 Root" in body
 
     # A wrong password and a file that is no bundle keep the installed pair.
     before = (open(key, "rb").read(), open(chain, "rb").read())
@@ -258,9 +260,16 @@ def test_generated_certificates(daemon, root, tmp_path):
 
 def test_delete_own_certificate_over_https_is_a_server_error(daemon, root):
     start_web(daemon)
+    status, _, body = curl(daemon, "/security/certificate_de.html")
+    assert "Eigenes Zertifikat" in body and "CA-Zertifikate" in body
     status, _, _ = curl(daemon, "/security/certificate.html", "-d", "delCer=1", https=True)
     assert status == "HTTP/1.1 500 Server Error"
     assert not os.path.exists(root.file(CERTS + "/cert_srv.pem"))
+    # A show page without its certificate is a server error; over HTTP the deletion
+    # answers with the page.
+    assert curl(daemon, "/security/showcert.html")[0] == "HTTP/1.1 500 Server Error"
+    status, _, body = curl(daemon, "/security/certificate.html", "-d", "delMim=1")
+    assert status == "HTTP/1.1 200 OK" and "MISSING" in body
 
 
 def smime(root, out, encrypt, attach, body=b"Hello by mail.\r\nSecond line.\r\n", room=None):
