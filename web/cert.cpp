@@ -544,11 +544,12 @@ int certGetAttribute(int type, const char *name, char *buffer, int size) {
         }
         return htmlEscapeInto(issued ? "ISSUED" : "MISSING", buffer, size);
     }
-    CertView v = certPageView();
     if (std::strcmp(name, "text") == 0) {
-        if (type != CertRequest) return htmlEscapeInto("", buffer, size);
-        return htmlEscapeInto(v.requestText.c_str(), buffer, size);
+        std::string text;
+        if (type != CertRequest || !certReadFile(certPath(CertRequest), text)) text.clear();
+        return htmlEscapeInto(text.c_str(), buffer, size);
     }
+    CertView v = certPageView();
     if (std::strcmp(name, "bits") == 0) {
         char text[16];
         std::snprintf(text, sizeof text, "%d", v.keyBits);

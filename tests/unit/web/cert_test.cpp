@@ -14,8 +14,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -291,4 +293,52 @@ TEST(CertPkcs12, PasswordIsTheLastLine) {
     // No bundle: nothing is imported.
     const unsigned char junk[] = {0x30, 0x03, 0x02, 0x01, 0x03};
     EXPECT_EQ(importPkcs12Bytes(junk, sizeof junk, ""), 0);
+}
+
+namespace {
+
+// The child's part of the restore test: 0 when all went as it should, else the number
+// of the check that failed.
+int restoreInSandbox(const std::string &slot) {
+    const std::string certs = certDir();
+    auto exists = [](const std::string &p) { return ::access(p.c_str(), F_OK) == 0; };
+    auto modeOf = [](const std::string &p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+    };
+    if (restore_certs_from_dir(slot.c_str()) != 1) return 2;
+    // The own pair is not taken from the slot; the installed pair and the request are.
+    if (exists(certs + "/cert_pkey.pem") || exists(certs + "/cert_srv.pem")) return 3;
+    if (!exists(certs + "/cert_fsrv.pem") || modeOf(certs + "/cert_fpkey.pem") != 0600) return 4;
+    if (modeOf(certs + "/cert_req.pem") != 0644) return 5;
+    // A CA copy that fails (its source is a directory) removes only that CA file.
+    if (!exists(certs + "/0a1b2c3d.0") || exists(certs + "/0bad0bad.0")) return 6;
+    if (!exists(certs + "/802.1x/0a1b2c3d.0")) return 7;
+    return 0;
+}
+
+} // namespace
+
+// The restore from the storage slot runs under a sandbox root, which a process reads
+// once: it runs in a fresh child that gets the root from the environment.
+TEST(CertRestoreDeathTest, RestoreTakesTheSlotsFiles) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char *env = std::getenv("QMR_ROOT");
+    std::string root = env ? env : "";
+    std::optional<TempDir> dir;
+    if (root.empty()) {
+        dir.emplace();
+        root = dir->file("root");
+        std::string slot = root + "/var/slot1";
+        std::system(
+            ("mkdir -p " + root + "/etc/certs/802.1x " + slot + "/802.1x " + slot + "/0bad0bad.0").c_str());
+        for (const char *name : {"cert_pkey.pem", "cert_srv.pem", "cert_fpkey.pem", "cert_fsrv.pem",
+                                 "cert_req.pem", "0a1b2c3d.0", "802.1x/0a1b2c3d.0"})
+            std::ofstream(slot + "/" + name) << "-----BEGIN X-----\n" << name << "\n-----END X-----\n";
+        // An old CA file of the same name as the failing copy is removed.
+        std::ofstream(root + "/etc/certs/0bad0bad.0") << "old\n";
+        setenv("QMR_ROOT", root.c_str(), 1);
+    }
+    EXPECT_EXIT(std::_Exit(restoreInSandbox(root + "/var/slot1")), ::testing::ExitedWithCode(0), "");
+    if (dir) unsetenv("QMR_ROOT");
 }
