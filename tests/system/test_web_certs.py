@@ -352,3 +352,24 @@ def test_browser_shows_generation_progress_then_certificate(daemon, root):
     assert "/security/certgen" in done["url"]
     for name in ("certificates.png", "certgen_form.png", "certgen_progress.png", "certgen_done.png"):
         assert os.path.getsize(os.path.join(artifacts, name)) > 1000
+
+
+def test_event_mail_is_signed_by_the_store(daemon, root, net, tmp_path):
+    # The daemon's mail client takes its S/MIME body from the certificate store.
+    from test_notify import MailServer, mail_params, start
+    from webutil import make_certificate
+    make_certificate(root)
+    server = MailServer(net)
+    try:
+        start(daemon, root, mail_params(net, extra="smtp_sign = on\nsmtp_attpkey = on\n"))
+        data = server.wait_mails(daemon, 1)[0]["data"]
+        assert "S/MIME failure" not in data
+        assert "multipart/signed" in data
+        mail = tmp_path / "mail.eml"
+        mail.write_bytes(data.encode())
+        r = subprocess.run(["openssl", "smime", "-verify", "-purpose", "any", "-CAfile",
+                            root.file(CERTS + "/cert_srv.pem"), "-in", str(mail)], capture_output=True)
+        assert r.returncode == 0, r.stderr
+        assert b"Event: Restart" in r.stdout
+    finally:
+        server.close()
