@@ -33,6 +33,17 @@
 
 std::atomic<int> certGenState{GenNone};
 std::atomic<int> certLastKind{0};
+std::atomic<int> certFormKind{0};
+
+namespace {
+std::mutex formMutex;
+CertView validatedForm;
+} // namespace
+
+CertView certValidatedForm() {
+    std::lock_guard<std::mutex> guard(formMutex);
+    return validatedForm;
+}
 std::atomic<unsigned long> certSubjectHash{0};
 std::atomic<unsigned long> certIssuerHash{0};
 
@@ -245,6 +256,10 @@ int cert::validate(int kind) {
     int state = certGenState.load();
     if (state == GenReady || state == GenRunning) return 0;
     if (!certGenState.compare_exchange_strong(state, GenReady)) return 0;
+    // The form as checked is what the generator makes, whatever is loaded meanwhile.
+    std::lock_guard<std::mutex> guard(formMutex);
+    validatedForm = v;
+    certFormKind = kind == CertRequest ? CertRequest : 0;
     return 1;
 }
 

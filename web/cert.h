@@ -154,6 +154,9 @@ private:
 // Shared words beside the object.
 extern std::atomic<int> certGenState;
 extern std::atomic<int> certLastKind;
+// The kind of the form validated last (6 a request, 0 a certificate): what the generator
+// makes, whatever is loaded meanwhile.
+extern std::atomic<int> certFormKind;
 extern std::atomic<unsigned long> certSubjectHash;
 extern std::atomic<unsigned long> certIssuerHash;
 

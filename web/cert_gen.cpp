@@ -237,8 +237,8 @@ bool generateKeyAndCertificate(const CertView &form, int kind, int bits) {
 
 bool start_cert_generator(int bits) {
     if (certGenState.load() != GenReady) return false;
-    CertView form = cert::view();
-    int kind = certLastKind.load() == CertRequest ? CertRequest : 0;
+    CertView form = certValidatedForm();
+    int kind = certFormKind.load();
     if (bits != 2048 && bits != 3072 && bits != 4096) bits = 2048;
     {
         std::lock_guard<std::mutex> guard(infoMutex);

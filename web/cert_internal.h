@@ -28,3 +28,6 @@ void certAfterWrite(const std::string &path);
 // The attributes a page renders: the copy its handler took for this request, or else a
 // fresh copy of the shared object.
 CertView certPageView();
+
+// The form that passed cert::validate last.
+CertView certValidatedForm();
