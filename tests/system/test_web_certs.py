@@ -217,6 +217,17 @@ def test_request_signed_by_a_test_ca_is_served(daemon, root, tmp_path):
     ok, subject = served(daemon, ca / "cert.pem")
     assert ok and "req-device" in subject
 
+    # A request without names carries no extensions; without a key size it has 2048 bits.
+    status, _, body = curl(daemon, "/security/certreq.cgi", "-d",
+                           "self_cn=plain&self_on=Org&self_ln=Town&self_ctry=DE&sub_req=1")
+    assert "Starting to generate a new certificate." in body
+    body = wait_generated(daemon, "/security/certreq.cgi")
+    text = ossl("req", "-noout", "-text", "-in", req).stdout
+    assert b"CN = plain" in text and b"2048 bit" in text
+    assert re.search(rb"Attributes:\s+\(none\)\s+Requested Extensions:\s+Signature Algorithm", text), text
+    # The installed pair stays what it was.
+    assert served(daemon, ca / "cert.pem")[0]
+
 
 def test_generated_certificates(daemon, root, tmp_path):
     start_web(daemon)
