@@ -34,6 +34,7 @@
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
+#include "web/cert.h"
 #include "web/http.h"
 
 #include <algorithm>
@@ -317,6 +318,7 @@ void setUsbfsMemory() {
 // Connects the subsystems that reach each other through hooks.
 void installHooks() {
     installServiceHooks();
+    smime_build_body = certstore::smime_build_body;
     moniLogHooks().warmStarts = [] { return warmStarts.load(); };
     moniLogHooks().crashCount = [] { return crashCount.load(); };
     ptableHooks().writeDeviceInfoThrottled = [](const char *dir) { writeDeviceInfoThrottled(dir); };
@@ -634,6 +636,7 @@ int shutDown() {
     }
     clearPacketFilter();
     if (p_sw_features->value() & 0x2000) main.removeAllVlans();
+    cert::release();
     tlsUnloadProviders();
     int type = shutdownType.load();
     if (type == ShutdownPowerOff) {

@@ -404,7 +404,7 @@ int tlsStart(int value) {
             char ip[64] = "0.0.0.0";
             if (p_ip_addr != nullptr) p_ip_addr->address().print(ip, sizeof ip);
             TlsCertForm form = tlsDefaultCertForm(time(nullptr), ip);
-            tlsMakeDefaultCert(form, TlsDefaultKeyBits, certDir, true);
+            if (tlsDefaultCertHook != nullptr) tlsDefaultCertHook(form, TlsDefaultKeyBits);
         }
         value = chmod(keyPath.c_str(), 0600);
     });

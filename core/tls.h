@@ -74,8 +74,8 @@ bool tlsCheckCertPair(int pair);
 // Prints the TLS library's error queue on standard output (and empties it).
 void tlsPrintErrors();
 
-// The process's TLS start-up; runs once (later calls return value unchanged). Starts
-// the generation of the default self-signed certificate when
+// The process's TLS start-up; runs once (later calls return value unchanged). Hands
+// the default self-signed certificate's form to tlsDefaultCertHook when
 // sysPath("/etc/certs/cert_pkey.pem") does not exist, loads the "legacy" provider when
 // "security" is 1 or 4 and the "default" provider, initialises the library and seeds
 // its random generator. Returns the result of setting the key file's mode to 0600
@@ -120,6 +120,12 @@ TlsCertForm tlsDefaultCertForm(time_t now, const std::string &ipText);
 // True when the form names common name, organisation, locality and country and its
 // dates are valid (year 2000 or later) with the end not before the start.
 bool tlsValidateCertForm(const TlsCertForm &form);
+
+// The certificate store's start of the default certificate's generation: fills its
+// form, validates it and starts the generator task; false when the form is refused or
+// the task cannot start. Installed by the store; null leaves the appliance without a
+// default certificate.
+extern bool (*tlsDefaultCertHook)(const TlsCertForm &form, int keyBits);
 
 // Generates an RSA key (exponent 65537) of the given size and a self-signed version 3
 // certificate for the form (SHA-256), and writes the key (mode 0600) and the

@@ -1,9 +1,8 @@
 // The appliance's default self-signed certificate: its form (subject, dates, names),
-// the check of the form, and the generation of the key and the certificate, in the
-// background task "CertGenerator" at start.
+// the check of the form, and a self-signed pair made on the calling thread. The
+// certificate store generates the appliance's certificates (tlsDefaultCertHook).
 
 #include "core/sysinfo.h"
-#include "core/task.h"
 #include "core/tls.h"
 #include "core/tls_internal.h"
 #include "core/utils_file.h"
@@ -100,22 +99,9 @@ template <typename Writer> bool writePemFile(const std::string &path, mode_t mod
     return false;
 }
 
-class CertGenerator : public Task {
-public:
-    CertGenerator(TlsCertForm form, int keyBits, std::string keyPath, std::string certPath)
-        : Task("CertGenerator"), form_(std::move(form)), keyBits_(keyBits), keyPath_(std::move(keyPath)),
-          certPath_(std::move(certPath)) {}
-
-    void run() override { tlsGenerateSelfSigned(form_, keyBits_, keyPath_, certPath_); }
-
-private:
-    TlsCertForm form_;
-    int keyBits_;
-    std::string keyPath_;
-    std::string certPath_;
-};
-
 } // namespace
+
+bool (*tlsDefaultCertHook)(const TlsCertForm &form, int keyBits) = nullptr;
 
 void tlsDefaultValidity(const struct tm &now, int makeYear, int makeMonth, TlsCertForm &form) {
     if (now.tm_year + 1900 >= 2020) {
@@ -219,22 +205,4 @@ bool tlsGenerateSelfSigned(const TlsCertForm &form, int keyBits, const std::stri
         tlsPrintErrors();
     }
     return ok;
-}
-
-bool tlsMakeDefaultCert(const TlsCertForm &form, int keyBits, const std::string &certDir, bool background) {
-    std::string keyPath = certDir + std::strrchr(tlsKeyFile(TlsPairOwn), '/');
-    std::string certPath = certDir + std::strrchr(tlsCertFile(TlsPairOwn), '/');
-    if (fileSize(keyPath.c_str()) >= 0) return true;
-    if (!tlsValidateCertForm(form)) {
-        std::printf("TLS: the default certificate's form is not valid (%s, %04d-%02d-%02d)\n",
-                    form.commonName.c_str(), form.startYear, form.startMonth, form.startDay);
-        return false;
-    }
-    if (!background) return tlsGenerateSelfSigned(form, keyBits, keyPath, certPath);
-    auto *task = new CertGenerator(form, keyBits, keyPath, certPath);
-    if (task->start(256 * 1024) < 0) {
-        delete task;
-        return false;
-    }
-    return true;
 }

@@ -50,8 +50,3 @@ void tlsDefaultValidity(const struct tm &now, int makeYear, int makeMonth, TlsCe
 // The certificate serial number: the decimal digits of product id (4), year (4),
 // month (2) and serial number (4; 6 when it has more than 4 digits) read as hex digits.
 uint64_t tlsCertSerial(uint32_t productId, uint32_t year, uint32_t month, uint32_t serialNo);
-
-// Starts the generation of the default certificate into the directory when its key
-// file does not exist yet: on the task "CertGenerator", or on the calling thread when
-// background is false. False when the form is not valid or the task cannot start.
-bool tlsMakeDefaultCert(const TlsCertForm &form, int keyBits, const std::string &certDir, bool background);

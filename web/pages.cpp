@@ -580,11 +580,6 @@ void setStandardVariables(HttpConnection &c) {
     if (std::strstr(version, "-dev") || std::strstr(version, "-rc")) c.setVar("SWVerComment", version);
 }
 
-void setCaCertVariables(HttpConnection &c) {
-    // The CA certificates come with the certificate store; without it there are none.
-    c.setVar("CAcerts#", "0");
-}
-
 // Decides everything that comes before the page's handler: a refused request is
 // answered here (the state is then past the header). True when the handler may run.
 static bool prepareAnswer(HttpConnection &c) {
