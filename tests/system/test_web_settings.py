@@ -394,3 +394,41 @@ def test_get_actions_need_the_session_cookie(daemon, root, tmp_path):
     assert "SameSite=Strict" in cookie
     status, _, body = curl(daemon, "/device/relay.html", "-b", jar)
     assert status == OK and "Relay" in body
+
+
+BROWSER_PAGES = PAGES + ["/network/wlan.html"]
+
+
+def run_browser(daemon, user, pwd):
+    import json
+    import shutil
+    from conftest import BUILD
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        pytest.skip("Chromium and its driver are not installed (scripts/deps)")
+    here = os.path.dirname(os.path.abspath(__file__))
+    artifacts = os.environ.get("QMR_ARTIFACTS", os.path.join(BUILD, "artifacts", "web"))
+    r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "/usr/bin/python3",
+                        os.path.join(here, "browser_pages.py"), "http://%s" % daemon.net.device_addr,
+                        os.path.join(artifacts, "settings"), user, pwd] + BROWSER_PAGES,
+                       capture_output=True, text=True, timeout=500)
+    assert r.returncode == 0, r.stderr[-3000:]
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+def test_browser_settings_pages_as_administrator_and_user(daemon, root):
+    from webutil import USER_PWD
+    start_web(daemon, logins=True)
+    found = run_browser(daemon, "Admin", ADMIN_PWD)
+    assert found["console"] == [] and found["failed"] == [], found
+    german = {"/device/monitor.html": "Überwachung", "/device/time.html": "Zeit", "/maintenance/backup.html": "Sicherung",
+              "/device/relay.html": "Relais", "/network/servers.html": "Server"}
+    for p in found["pages"]:
+        assert p["url"].endswith(p["page"].replace(".html", "_%s.html" % p["lang"])), p
+        assert p["html_lang"] == p["lang"] and p["h1"] and p["notice"] == "", p
+        if p["lang"] == "de" and p["page"] in german:
+            assert p["h1"] == german[p["page"]], p
+    # A user is sent away from every one of them, to the login page.
+    found = run_browser(daemon, "User", USER_PWD)
+    assert found["console"] == [] and found["failed"] == [], found
+    for p in found["pages"]:
+        assert re.search(r"/index(_[a-z]{2})?\.html$", p["url"]), p
