@@ -268,10 +268,14 @@ def test_monitor_set_bupnow_and_cleanup(web, root):
     post(web, "/device/description.html", "action=set&sys_contact=%3Cscript%3Ealert(1)%3C/script%3E")
     web.wait_for(lambda: "<script>" in root.moni_text() or "sys_contact" in root.moni_text(),
                  what="the parameter change in the log")
+    # A file whose name holds markup is listed by its name as text.
+    with open(root.file('/var/moni/monitor/x<b>"q".log'), "w") as f:
+        f.write("<i>line</i>\n")
     status, headers, body = curl(web, "/txt/monilog")
     assert status == OK and headers["content-type"][0].startswith("text/html")
     assert "<pre><code>" in body and "Monitoring" in body
-    assert "<script>" not in body
+    assert "<script>" not in body and "<b>" not in body and "<i>" not in body
+    assert "x&lt;b&gt;&quot;q&quot;.log" in body and "&lt;i&gt;line&lt;/i&gt;" in body
     status, _, body = curl(web, "/txt/monilog?action=cleanup")
     assert "All logs are deleted, monitoring is still active." in body
     assert 'url=http://%s/device/monitor' % web.net.device_addr in body
