@@ -96,7 +96,8 @@ int applyFormAction(HttpConnection &c) {
         HttpPages::setRefreshToCurrent(c);
         return restartAction(c, -1);
     }
-    if (summary & ChangeAny) c.setVar("HeadInfo", getmuText("Parameters have been changed."));
+    // Status words that moved meanwhile (temporary parameters) are no change of the form.
+    if (summary & ChangeSave) c.setVar("HeadInfo", getmuText("Parameters have been changed."));
     if (summary & ChangeNotify) {
         HttpPages::setRefreshToCurrent(c);
         Task::postAll(configChangedMsg);

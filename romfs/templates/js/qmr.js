@@ -58,6 +58,20 @@
       });
     });
 
+    // The Wi-Fi scan table: "state|rows" from the scan page.
+    var wifis = document.querySelector("[data-wifis]");
+    var list = document.getElementById("wifi-list");
+    if (wifis && list && window.fetch) {
+      fetch(wifis.getAttribute("data-wifis"), { credentials: "same-origin" })
+        .then(function (r) { return r.text(); })
+        .then(function (text) {
+          var bar = text.indexOf("|");
+          wifis.textContent = bar >= 0 ? text.slice(0, bar) : "";
+          list.innerHTML = bar >= 0 ? text.slice(bar + 1) : "";
+        })
+        .catch(function () {});
+    }
+
     // The countdown of a message page.
     var counter = document.querySelector(".countdown[data-seconds]");
     if (counter) {
