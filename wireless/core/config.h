@@ -36,12 +36,12 @@ struct wpa_psk_entry {
 };
 
 enum wpa_mode {
-    WPAS_MODE_INFRA = 0,
-    WPAS_MODE_IBSS = 1,
-    WPAS_MODE_AP = 2,
-    WPAS_MODE_P2P_GO = 3,
-    WPAS_MODE_P2P_GROUP_FORMATION = 4,
-    WPAS_MODE_MESH = 5,
+    SUPP_MODE_INFRA = 0,
+    SUPP_MODE_IBSS = 1,
+    SUPP_MODE_AP = 2,
+    SUPP_MODE_P2P_GO = 3,
+    SUPP_MODE_P2P_GROUP_FORMATION = 4,
+    SUPP_MODE_MESH = 5,
 };
 
 struct wpa_network {
