@@ -1,0 +1,76 @@
+// Runs one side of the wired 802.1X back end on an interface inside a namespace, for
+// the system tests: "sta IFNAME" joins the PAE group until standard input closes, "ap
+// IFNAME" prints every event the access-point side raises as "EVENT NAME addr [data]".
+#include "wireless/core/driver.h"
+#include "wireless/core/eloop.h"
+#include "wireless/drivers/driver_wired.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+void print_event(void *, wpa_event_type event, const wpa_event_data *data) {
+    const uint8_t *a = nullptr;
+    if (event == EVENT_NEW_STA)
+        a = data->new_sta.addr;
+    else if (event == EVENT_EAPOL_RX)
+        a = data->eapol_rx.src;
+    printf("EVENT %s", event_to_string(event));
+    if (a) printf(" %02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (event == EVENT_EAPOL_RX) {
+        printf(" ");
+        // The frame may carry Ethernet padding; the EAPOL header gives the body's length.
+        size_t len = data->eapol_rx.data_len;
+        if (len >= 4) {
+            size_t body = (size_t(data->eapol_rx.data[2]) << 8) | data->eapol_rx.data[3];
+            if (4 + body < len) len = 4 + body;
+        }
+        for (size_t i = 0; i < len; i++)
+            printf("%02x", data->eapol_rx.data[i]);
+    }
+    printf("\n");
+    fflush(stdout);
+}
+
+void stdin_readable(int fd, void *, void *) {
+    char buf[64];
+    if (read(fd, buf, sizeof(buf)) <= 0) eloop_terminate();
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3 || (strcmp(argv[1], "sta") != 0 && strcmp(argv[1], "ap") != 0)) {
+        fprintf(stderr, "usage: wired_driver sta|ap IFNAME\n");
+        return 2;
+    }
+    eloop_init();
+    supplicant_event_set_observer(print_event);
+    bool ap = strcmp(argv[1], "ap") == 0;
+    void *priv;
+    uint8_t own[6];
+    if (ap) {
+        wpa_init_params params{};
+        params.ifname = argv[2];
+        params.own_addr = own;
+        priv = wpa_driver_wired_ops.ap_init(nullptr, &params);
+    } else {
+        priv = wpa_driver_wired_ops.init(nullptr, argv[2]);
+    }
+    if (priv == nullptr) {
+        printf("FAILED\n");
+        return 1;
+    }
+    printf("READY\n");
+    fflush(stdout);
+    eloop_register_read_sock(0, stdin_readable, nullptr, nullptr);
+    eloop_run();
+    if (ap)
+        wpa_driver_wired_ops.ap_deinit(priv);
+    else
+        wpa_driver_wired_ops.deinit(priv);
+    eloop_destroy();
+    return 0;
+}
