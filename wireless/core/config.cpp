@@ -1332,6 +1332,10 @@ size_t wpa_config_network_field_count() {
     return std::size(net_fields);
 }
 
+const char *wpa_config_network_field_name(size_t i) {
+    return i < std::size(net_fields) ? net_fields[i].name : nullptr;
+}
+
 size_t wpa_config_global_field_count() {
     return std::size(global_fields);
 }

@@ -227,6 +227,7 @@ int wpa_config_remove_blob(wpa_config *config, const char *name);
 void wpa_config_free_blob(wpa_config_blob *blob);
 void wpa_config_flush_blobs(wpa_config *config);
 
-// Sizes of the two field tables.
+// Sizes of the two field tables, and a network field's name by table position.
 size_t wpa_config_network_field_count();
+const char *wpa_config_network_field_name(size_t i);
 size_t wpa_config_global_field_count();

@@ -28,3 +28,7 @@ void wpa_ctrl_iface_flush(wpa_iface *iface);
 // length 1 answers "FAIL\n".
 char *wpa_ctrl_iface_process(wpa_iface *iface, char *buf, size_t *resp_len);
 char *wpa_ctrl_iface_global_process(wpa_global *global, char *buf, size_t *resp_len);
+
+// The command word a text matches first (with its trailing blank where it has one);
+// null when none does.
+const char *wpa_ctrl_iface_match_word(const char *cmd);
