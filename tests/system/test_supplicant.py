@@ -325,3 +325,11 @@ def test_access_point_side_delivers_pae_frames_and_dhcp_stations(tool_net):
         assert t.expect("EVENT NEW_STA") == "EVENT NEW_STA 02:aa:bb:cc:dd:ee"
     finally:
         assert t.stop() == 0
+
+
+def test_operational_state_follows_the_request(tool_net):
+    net = tool_net
+    for state, shown in (("dormant", "state DORMANT"), ("up", "state UP")):
+        r = net.run_device(DRIVER, "operstate", "eth0", state)
+        assert r.stdout.strip() == "READY"
+        assert shown in net.run_device("ip", "link", "show", "eth0").stdout

@@ -1,9 +1,13 @@
 // Runs one side of the wired 802.1X back end on an interface inside a namespace, for
 // the system tests: "sta IFNAME" joins the PAE group until standard input closes, "ap
-// IFNAME" prints every event the access-point side raises as "EVENT NAME addr [data]".
+// IFNAME" prints every event the access-point side raises as "EVENT NAME addr [data]",
+// "operstate IFNAME up|dormant" sets the link's operational state through rtnetlink.
 #include "wireless/core/driver.h"
 #include "wireless/core/eloop.h"
 #include "wireless/drivers/driver_wired.h"
+#include "wireless/drivers/linux_ioctl.h"
+
+#include <net/if.h>
 
 #include <cstdio>
 #include <cstring>
@@ -42,8 +46,20 @@ void stdin_readable(int fd, void *, void *) {
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "operstate") == 0) {
+        eloop_init();
+        netlink_config cfg{};
+        netlink_data *nl = netlink_init(&cfg);
+        bool up = strcmp(argv[3], "up") == 0;
+        int ok = nl && netlink_send_oper_ifla(nl, static_cast<int>(if_nametoindex(argv[2])), up ? 0 : 1,
+                                              up ? 6 : 5) == 0;
+        netlink_deinit(nl);
+        eloop_destroy();
+        printf(ok ? "READY\n" : "FAILED\n");
+        return ok ? 0 : 1;
+    }
     if (argc != 3 || (strcmp(argv[1], "sta") != 0 && strcmp(argv[1], "ap") != 0)) {
-        fprintf(stderr, "usage: wired_driver sta|ap IFNAME\n");
+        fprintf(stderr, "usage: wired_driver sta|ap IFNAME | operstate IFNAME up|dormant\n");
         return 2;
     }
     eloop_init();
