@@ -333,3 +333,28 @@ def test_operational_state_follows_the_request(tool_net):
         r = net.run_device(DRIVER, "operstate", "eth0", state)
         assert r.stdout.strip() == "READY"
         assert shown in net.run_device("ip", "link", "show", "eth0").stdout
+
+
+def test_access_point_side_sends_eapol_to_the_station(tool_net):
+    net = tool_net
+    mac = net.run_device("cat", "/sys/class/net/eth0/address").stdout.strip()
+    script = ("import socket\n"
+              "s=socket.socket(socket.AF_PACKET,socket.SOCK_RAW,socket.htons(0x888e))\n"
+              "s.bind(('eth0',0))\n"
+              "s.settimeout(20)\n"
+              "print('LISTENING',flush=True)\n"
+              "print(s.recv(200)[:19].hex(),flush=True)\n")
+    peer = subprocess.Popen(["ip", "netns", "exec", net.client, "python3", "-c", script],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert peer.stdout.readline().strip() == "LISTENING"
+        t = DriverTool(net, "ap")
+        t.proc.stdin.write("SEND 02:11:22:33:44:55 0100000101\n")
+        t.proc.stdin.flush()
+        assert t.expect("SENT") == "SENT 19"
+        frame = peer.stdout.readline().strip()
+        assert frame == "021122334455" + mac.replace(":", "") + "888e" + "0100000101"
+        assert t.stop() == 0
+    finally:
+        peer.kill()
+        peer.wait()

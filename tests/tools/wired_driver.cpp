@@ -38,9 +38,33 @@ void print_event(void *, wpa_event_type event, const wpa_event_data *data) {
     fflush(stdout);
 }
 
+void *ap_priv = nullptr;
+uint8_t own[6];
+
+// "SEND aa:bb:cc:dd:ee:ff HEX" on the access-point side sends an EAPOL frame to a station.
 void stdin_readable(int fd, void *, void *) {
-    char buf[64];
-    if (read(fd, buf, sizeof(buf)) <= 0) eloop_terminate();
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof(buf) - 1);
+    if (n <= 0) {
+        eloop_terminate();
+        return;
+    }
+    buf[n] = '\0';
+    unsigned a[6];
+    char hex[400];
+    if (ap_priv &&
+        sscanf(buf, "SEND %x:%x:%x:%x:%x:%x %399s", &a[0], &a[1], &a[2], &a[3], &a[4], &a[5], hex) == 7) {
+        uint8_t sta[6], body[200];
+        for (int i = 0; i < 6; i++)
+            sta[i] = static_cast<uint8_t>(a[i]);
+        size_t len = strlen(hex) / 2;
+        if (len > sizeof(body)) len = sizeof(body);
+        for (size_t i = 0; i < len; i++)
+            sscanf(hex + 2 * i, "%2hhx", &body[i]);
+        int res = wpa_driver_wired_ops.ap_send_eapol(ap_priv, sta, body, len, 0, own, 0);
+        printf("SENT %d\n", res);
+        fflush(stdout);
+    }
 }
 
 } // namespace
@@ -66,12 +90,11 @@ int main(int argc, char **argv) {
     supplicant_event_set_observer(print_event);
     bool ap = strcmp(argv[1], "ap") == 0;
     void *priv;
-    uint8_t own[6];
     if (ap) {
         wpa_init_params params{};
         params.ifname = argv[2];
         params.own_addr = own;
-        priv = wpa_driver_wired_ops.ap_init(nullptr, &params);
+        priv = ap_priv = wpa_driver_wired_ops.ap_init(nullptr, &params);
     } else {
         priv = wpa_driver_wired_ops.init(nullptr, argv[2]);
     }
