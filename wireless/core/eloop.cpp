@@ -247,6 +247,14 @@ void eloop_run() {
             return;
         }
         eloop.readers.changed = eloop.writers.changed = eloop.exceptions.changed = 0;
+        // A descriptor closed while still registered would be reported invalid on every
+        // pass: drop its entries instead of spinning on it.
+        for (const pollfd &p : fds) {
+            if (!(p.revents & POLLNVAL)) continue;
+            fprintf(stderr, "eloop: dropping closed descriptor %d\n", p.fd);
+            for (eloop_event_type t : {EVENT_TYPE_READ, EVENT_TYPE_WRITE, EVENT_TYPE_EXCEPTION})
+                eloop_unregister_sock(p.fd, t);
+        }
 
         if (eloop.first != nullptr) {
             os_reltime now;

@@ -163,4 +163,18 @@ TEST_F(Loop, ZeroDelayTimeoutRunsOnThePassAfterRegistration) {
     EXPECT_EQ(trace, (std::vector<std::string>{"a", "w"}));
 }
 
+void never(int, void *, void *) {
+    trace.push_back("never");
+}
+
+TEST_F(Loop, ClosedDescriptorIsDroppedNotSpunOn) {
+    int fd[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fd), 0);
+    eloop_register_read_sock(fd[0], never, nullptr, nullptr);
+    close(fd[0]);
+    close(fd[1]);
+    eloop_run(); // ends once the invalid entry is gone and nothing else is left
+    EXPECT_TRUE(trace.empty());
+}
+
 } // namespace
