@@ -26,6 +26,7 @@
 #include "net/ipsetup.h"
 #include "net/netif.h"
 #include "net/netsvc.h"
+#include "net/supplicant_task.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -446,9 +447,16 @@ void startUp() {
     for (int sig : {SIGTERM, SIGBUS, SIGINT, SIGUSR1, SIGUSR2, SIGPIPE, SIGSEGV})
         installSignal(sig);
 
-    // 15., 16. The Wi-Fi manager and supplicant are not part of this build: the wired
-    // interface stays the main one.
+    // 15.
     setMainInterface(wired);
+
+    // 16. The supplicant: on the wireless interface when an adapter was found, else on
+    // the wired port for 802.1X when an authentication type is set. The Wi-Fi manager is
+    // not part of this build, so the wired interface stays the main one.
+    if (wifiAdapterFound)
+        start_supplicant(1, "wlan0");
+    else if (!p_auth_typ->equals("---"))
+        start_supplicant(0, "eth0");
     NetInterface &main = mainInterface();
 
     // 17.

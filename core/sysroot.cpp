@@ -35,6 +35,8 @@ bool isHostView(const char *path) {
         under(path, "/proc/uptime") || under(path, "/proc/net") || under(path, "/proc/sys/net") ||
         under(path, "/sys/class/net") || under(path, "/sys/devices/system/cpu"))
         return true;
+    // The kernel's random source is the same for every root.
+    if (std::strcmp(path, "/dev/urandom") == 0) return true;
     if (startsWith(path, "/proc/") && std::isdigit(static_cast<unsigned char>(path[6]))) return true;
     return false;
 }

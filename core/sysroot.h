@@ -9,8 +9,9 @@ const std::string &sysRoot();
 
 // Maps a fixed absolute path of the appliance into the sandbox root. Paths that are
 // views of the calling process or of its network namespace (/proc/self, /proc/<pid>,
-// /proc/stat, /proc/meminfo, /proc/net/..., /proc/sys/net/..., /sys/class/net/...)
-// stay as they are; everything else that is absolute gets the root prefixed.
+// /proc/stat, /proc/meminfo, /proc/net/..., /proc/sys/net/..., /sys/class/net/...) and
+// the kernel's random source /dev/urandom stay as they are; everything else that is
+// absolute gets the root prefixed.
 std::string sysPath(const char *path);
 inline std::string sysPath(const std::string &path) {
     return sysPath(path.c_str());

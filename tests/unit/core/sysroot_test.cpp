@@ -23,6 +23,8 @@ TEST(SysPath, KernelViewsOfTheProcessAndNamespaceStayHostPaths) {
         {"/etc/params.dat", false},
         {"/var/moni", false},
         {"/dev/gpio", false},
+        {"/dev/urandom", true},
+        {"/dev/urandomx", false},
         {"/sys/bus/usb/devices", false},
         {"/sys/class/hwmon/hwmon0", false},
         {"/procfoo", false},

@@ -1,0 +1,360 @@
+"""The supplicant on the wired port: qmr with an 802.1X authentication type runs it for
+eth0; a client of its control socket drives it as the Wi-Fi manager does, monitors get
+event lines, and a stop tears it down in order."""
+import os
+import socket
+import stat
+import subprocess
+import time
+
+import pytest
+
+from conftest import BUILD, Daemon, SandboxRoot
+
+PAE_GROUP = "01:80:c2:00:00:03"
+
+
+class CtrlClient:
+    """A unix datagram client of a control socket; event lines are kept apart from replies."""
+
+    _n = 0
+
+    def __init__(self, root, path):
+        CtrlClient._n += 1
+        self.local = root.file("/tmp/c%d-%d" % (os.getpid() % 10000, CtrlClient._n))
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.local)
+        self.sock.connect(path)
+        self.events = []
+
+    def request(self, cmd, timeout=10.0):
+        self.sock.send(cmd.encode())
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            self.sock.settimeout(max(0.05, end - time.monotonic()))
+            data = self.sock.recv(8192).decode(errors="replace")
+            if data.startswith("<") or data.startswith("IFNAME="):
+                self.events.append(data)
+                continue
+            return data
+        raise AssertionError("no reply to %r" % cmd)
+
+    def wait_event(self, text, timeout=10.0):
+        end = time.monotonic() + timeout
+        while True:
+            for e in self.events:
+                if text in e:
+                    return e
+            if time.monotonic() > end:
+                raise AssertionError("no event %r; got %r" % (text, self.events))
+            self.sock.settimeout(max(0.05, end - time.monotonic()))
+            try:
+                self.events.append(self.sock.recv(8192).decode(errors="replace"))
+            except socket.timeout:
+                pass
+
+    def close(self):
+        self.sock.close()
+        try:
+            os.unlink(self.local)
+        except FileNotFoundError:
+            pass
+
+
+def maddrs(net):
+    return net.run_device("ip", "maddr", "show", "dev", "eth0").stdout
+
+
+@pytest.fixture
+def wired(net, root):
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write(" auth_typ = MD5\n")
+    d = Daemon(net, root)
+    yield d
+    d.close()
+
+
+def ctrl_path(root):
+    return root.file("/var/wifi/eth0")
+
+
+def start_wired(d, root):
+    d.start()
+    d.wait_for(lambda: os.path.exists(ctrl_path(root)), timeout=40, what="the control socket")
+
+
+def test_control_socket_answers_the_managers_commands_and_monitors_get_lines(wired, net, root):
+    start_wired(wired, root)
+    assert stat.S_IMODE(os.stat(ctrl_path(root)).st_mode) == 0o770
+    assert stat.S_IMODE(os.stat(root.file("/var/wpactrl")).st_mode) == 0o700
+    c = CtrlClient(root, ctrl_path(root))
+    try:
+        assert c.request("ATTACH") == "OK\n"
+        assert c.request("PING") == "PONG\n"
+        assert c.request("ping") == "UNKNOWN COMMAND\n"
+        assert c.request("IFNAME") == "eth0"
+        assert c.request("GET version") == "2.6-sys-rq9_0.0.1.voskaril_rq9_Force_2.5G-dev"
+        assert c.request("LOG_LEVEL") == "Current level: EXCESSIVE\nTimestamp: 0\n"
+        assert c.request("LOG_LEVEL DEBUG 1") == "OK\n"
+        assert c.request("LOG_LEVEL") == "Current level: DEBUG\nTimestamp: 1\n"
+        assert c.request("LOG_LEVEL LOUD") == "FAIL\n"
+        assert c.request("RELOGIN") == "OK\n"
+        assert c.request("SCAN") == "UNKNOWN COMMAND\n"
+
+        # The network commands as the Wi-Fi manager sends them.
+        assert c.request("ADD_NETWORK") == "0\n"
+        for field, value in [("ssid", '"lab net"'), ("key_mgmt", "IEEE8021X"), ("eap", "MD5"),
+                             ("identity", '"user"'), ("password", '"secret"'), ("eapol_flags", "0"),
+                             ("priority", "5"), ("scan_ssid", "1"), ("bgscan", '"simple:30:-65:300"')]:
+            expected = "FAIL\n" if field == "eap" else "OK\n"  # no EAP method is registered yet
+            assert c.request("SET_NETWORK 0 %s %s" % (field, value)) == expected, field
+        assert c.request("SET_NETWORK 0 ssid") == "FAIL\n"
+        assert c.request("SET_NETWORK 0 scan_ssid 2") == "FAIL\n"
+        assert c.request("SET_NETWORK 7 ssid \"x\"") == "FAIL\n"
+        assert c.request("GET_NETWORK 0 ssid") == '"lab net"'
+        assert c.request("GET_NETWORK 0 password") == "*"
+        assert c.request("GET_NETWORK 0 key_mgmt") == "IEEE8021X"
+        assert c.request("ADD_NETWORK") == "1\n"
+        assert c.request("LIST_NETWORKS") == ("network id / ssid / bssid / flags\n"
+                                              "0\tlab net\tany\t[DISABLED]\n"
+                                              "1\t\tany\t[DISABLED]\n")
+        assert c.request("ENABLE_NETWORK 0") == "OK\n"
+        assert c.request("LIST_NETWORKS LAST_ID=0") == ("network id / ssid / bssid / flags\n"
+                                                        "1\t\tany\t[DISABLED]\n")
+        assert c.request("REMOVE_NETWORK 1") == "OK\n"
+        assert c.request("REMOVE_NETWORK 1") == "FAIL\n"
+        assert c.request("AP_SCAN 0") == "OK\n"
+        assert c.request("AP_SCAN 3") == "FAIL\n"
+        dump = c.request("DUMP")
+        assert "ctrl_interface=/var/wifi\n" in dump and "ap_scan=0\n" in dump
+
+        # Levels: a refused age is an ERROR line, the accepted one a DEBUG line that only
+        # reaches a monitor that asked for level 2.
+        assert c.request("BSS_EXPIRE_AGE 9") == "FAIL\n"
+        assert c.wait_event("Invalid bss expiration age 9") == "<5>Invalid bss expiration age 9"
+        assert c.request("BSS_EXPIRE_AGE 10") == "OK\n"
+        assert c.request("LEVEL 2") == "OK\n"
+        assert c.request("BSS_EXPIRE_AGE 11") == "OK\n"
+        assert c.wait_event("Setting bss expiration age: 11") == "<2>Setting bss expiration age: 11 sec"
+        assert not any("age: 10" in e for e in c.events)
+        assert c.request("DETACH") == "OK\n"
+        assert c.request("DETACH") == "FAIL\n"
+    finally:
+        c.close()
+
+
+def test_paused_monitor_gets_its_lines_in_order_and_the_socket_stays(wired, net, root):
+    start_wired(wired, root)
+    inode = os.stat(ctrl_path(root)).st_ino
+    active = CtrlClient(root, ctrl_path(root))
+    paused = CtrlClient(root, ctrl_path(root))
+    try:
+        assert active.request("ATTACH") == "OK\n"
+        assert paused.request("ATTACH") == "OK\n"
+        # Far more lines than the paused monitor's socket queue holds.
+        for i in range(60):
+            assert active.request("SCAN_INTERVAL -%d" % (i + 1)) == "FAIL\n"
+        lines = []
+        end = time.monotonic() + 30
+        while len(lines) < 60 and time.monotonic() < end:
+            paused.sock.settimeout(5)
+            try:
+                lines.append(paused.sock.recv(4096).decode())
+            except socket.timeout:
+                break
+        assert lines == ["<5>Invalid scan interval -%d" % (i + 1) for i in range(60)]
+        assert os.stat(ctrl_path(root)).st_ino == inode
+        assert active.request("PING") == "PONG\n"
+    finally:
+        active.close()
+        paused.close()
+
+
+def test_stop_sends_terminating_and_removes_sockets_and_membership(wired, net, root):
+    start_wired(wired, root)
+    wired.wait_for(lambda: PAE_GROUP in maddrs(net), what="the PAE group membership")
+    mon = CtrlClient(root, ctrl_path(root))
+    glob = CtrlClient(root, root.file("/var/wpactrl"))
+    try:
+        assert mon.request("ATTACH") == "OK\n"
+        assert glob.request("ATTACH") == "OK\n"
+        assert glob.request("PING") == "UNKNOWN COMMAND\n"
+        assert wired.stop() == 0
+        assert mon.wait_event("TERMINATING") == "<3>CTRL-EVENT-TERMINATING "
+        assert glob.wait_event("TERMINATING") == "IFNAME=eth0 <3>CTRL-EVENT-TERMINATING "
+        assert not os.path.exists(ctrl_path(root))
+        assert not os.path.exists(root.file("/var/wpactrl"))
+        assert PAE_GROUP not in maddrs(net)
+    finally:
+        mon.close()
+        glob.close()
+
+
+def test_stale_socket_file_is_replaced(wired, net, root):
+    os.makedirs(root.file("/var/wifi"), exist_ok=True)
+    stale = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    stale.bind(ctrl_path(root))
+    stale.close()  # the file stays behind, nobody serves it
+    wired.start()
+    wired.wait_for(lambda: _pings(root), timeout=40, what="an answer on the replaced socket")
+
+
+def _pings(root):
+    try:
+        c = CtrlClient(root, ctrl_path(root))
+    except OSError:
+        return False
+    try:
+        return c.request("PING", timeout=1) == "PONG\n"
+    except (AssertionError, OSError):
+        return False
+    finally:
+        c.close()
+
+
+def test_live_socket_is_left_alone(wired, net, root):
+    os.makedirs(root.file("/var/wifi"), exist_ok=True)
+    live = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    live.bind(ctrl_path(root))
+    try:
+        wired.start()
+        wired.wait_output("start supplicant", timeout=40)
+        # The supplicant gave up on the path; give it time to have done anything else.
+        wired.wait_for(lambda: PAE_GROUP not in maddrs(net) and "start supplicant" in wired.output(),
+                       what="the supplicant to give up")
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        probe.sendto(b"still mine", ctrl_path(root))
+        live.settimeout(10)
+        assert live.recv(100) == b"still mine"
+        probe.close()
+        assert wired.stop() == 0
+    finally:
+        live.close()
+
+
+# ---------------------------------------------------------------- the wired back end alone
+
+DRIVER = os.path.join(BUILD, "tests", "unit", "wired_driver")
+
+
+class DriverTool:
+    """tests/tools/wired_driver in the device namespace: one back-end side, events on stdout."""
+
+    def __init__(self, net, mode):
+        import queue
+        import threading
+        self.proc = subprocess.Popen(["ip", "netns", "exec", net.device, DRIVER, mode, "eth0"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.queue = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        self.expect("READY")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.queue.put(line.strip())
+
+    def expect(self, prefix, timeout=20.0):
+        import queue
+        try:
+            line = self.queue.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("no %r from the driver tool" % prefix)
+        assert line.startswith(prefix), line
+        return line
+
+    def stop(self):
+        self.proc.stdin.close()
+        return self.proc.wait(20)
+
+
+@pytest.fixture
+def tool_net(net):
+    if not os.path.exists(DRIVER):
+        pytest.skip("wired_driver not built")
+    yield net
+
+
+def test_station_side_joins_the_pae_group_only_while_running(tool_net):
+    net = tool_net
+    assert PAE_GROUP not in maddrs(net)
+    t = DriverTool(net, "sta")
+    assert PAE_GROUP in maddrs(net)
+    assert t.stop() == 0
+    assert PAE_GROUP not in maddrs(net)
+
+
+def test_station_side_brings_a_down_port_up_and_back_down(tool_net):
+    net = tool_net
+    net.run_device("ip", "link", "set", "eth0", "down")
+    t = DriverTool(net, "sta")
+    assert ",UP" in net.run_device("ip", "link", "show", "eth0").stdout
+    assert t.stop() == 0
+    assert ",UP" not in net.run_device("ip", "link", "show", "eth0").stdout
+
+
+def _peer_send_pae(net, src_mac, body):
+    script = (
+        "import socket,sys\n"
+        "s=socket.socket(socket.AF_PACKET,socket.SOCK_RAW)\n"
+        "s.bind(('eth0',0))\n"
+        "dst=bytes.fromhex('0180c2000003')\n"
+        "src=bytes.fromhex(sys.argv[1].replace(':',''))\n"
+        "s.send(dst+src+b'\\x88\\x8e'+bytes.fromhex(sys.argv[2]))\n")
+    net.run_client("python3", "-c", script, src_mac, body)
+
+
+def test_access_point_side_delivers_pae_frames_and_dhcp_stations(tool_net):
+    net = tool_net
+    net.run_device("ip", "addr", "add", net.subnet + ".1/24", "dev", "eth0")
+    t = DriverTool(net, "ap")
+    try:
+        _peer_send_pae(net, "02:11:22:33:44:55", "0101000500")
+        assert t.expect("EVENT NEW_STA") == "EVENT NEW_STA 02:11:22:33:44:55"
+        assert t.expect("EVENT EAPOL_RX") == "EVENT EAPOL_RX 02:11:22:33:44:55 0101000500"
+        # A BOOTP/DHCP datagram of 43 bytes is too short; one of 44 names its client.
+        script = ("import socket,sys\n"
+                  "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1)\n"
+                  "s.setsockopt(socket.SOL_SOCKET,socket.SO_BINDTODEVICE,b'eth0')\n"
+                  "n=int(sys.argv[1])\n"
+                  "d=bytearray(n)\n"
+                  "d[28:34]=bytes.fromhex(sys.argv[2])\n"
+                  "s.sendto(bytes(d),('255.255.255.255',67))\n")
+        net.run_client("python3", "-c", script, "43", "020000000043")
+        net.run_client("python3", "-c", script, "44", "02aabbccddee")
+        assert t.expect("EVENT NEW_STA") == "EVENT NEW_STA 02:aa:bb:cc:dd:ee"
+    finally:
+        assert t.stop() == 0
+
+
+def test_operational_state_follows_the_request(tool_net):
+    net = tool_net
+    for state, shown in (("dormant", "state DORMANT"), ("up", "state UP")):
+        r = net.run_device(DRIVER, "operstate", "eth0", state)
+        assert r.stdout.strip() == "READY"
+        assert shown in net.run_device("ip", "link", "show", "eth0").stdout
+
+
+def test_access_point_side_sends_eapol_to_the_station(tool_net):
+    net = tool_net
+    mac = net.run_device("cat", "/sys/class/net/eth0/address").stdout.strip()
+    script = ("import socket\n"
+              "s=socket.socket(socket.AF_PACKET,socket.SOCK_RAW,socket.htons(0x888e))\n"
+              "s.bind(('eth0',0))\n"
+              "s.settimeout(20)\n"
+              "print('LISTENING',flush=True)\n"
+              "print(s.recv(200)[:19].hex(),flush=True)\n")
+    peer = subprocess.Popen(["ip", "netns", "exec", net.client, "python3", "-c", script],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert peer.stdout.readline().strip() == "LISTENING"
+        t = DriverTool(net, "ap")
+        t.proc.stdin.write("SEND 02:11:22:33:44:55 0100000101\n")
+        t.proc.stdin.flush()
+        assert t.expect("SENT") == "SENT 19"
+        frame = peer.stdout.readline().strip()
+        assert frame == "021122334455" + mac.replace(":", "") + "888e" + "0100000101"
+        assert t.stop() == 0
+    finally:
+        peer.kill()
+        peer.wait()

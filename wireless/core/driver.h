@@ -1,0 +1,292 @@
+// The driver interface: one constant table of operations per back end, the capability
+// record a back end reports, the event codes with their data, and the single entry
+// through which back ends report kernel news to the supplicant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct wpa_buf;
+
+// Capability flags (64-bit), as DRIVER_FLAGS names them.
+enum : uint64_t {
+    WPA_DRIVER_FLAGS_WIRED = 0x10,
+    WPA_DRIVER_FLAGS_SME = 0x20,
+    WPA_DRIVER_FLAGS_AP = 0x40,
+    WPA_DRIVER_FLAGS_P2P_DEDICATED_INTERFACE = 0x400,
+    WPA_DRIVER_FLAGS_P2P_CAPABLE = 0x800,
+    WPA_DRIVER_FLAGS_BSS_SELECTION = 0x40000,
+    WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE = 0x20000000,
+};
+
+struct wpa_driver_capa {
+    uint32_t key_mgmt;
+    uint32_t enc;
+    uint32_t auth;
+    uint64_t flags;
+    uint32_t smps_modes;
+    uint32_t wmm_ac_supported : 1;
+    uint32_t mac_addr_rand_scan_supported : 1;
+    uint32_t mac_addr_rand_sched_scan_supported : 1;
+    int max_scan_ssids;
+    int max_sched_scan_ssids;
+    int max_sched_scan_plans;
+    int max_sched_scan_plan_interval;
+    int max_sched_scan_plan_iterations;
+    int sched_scan_supported;
+    int max_match_sets;
+    unsigned int max_remain_on_chan;
+    unsigned int max_stations;
+    unsigned int probe_resp_offloads;
+    unsigned int max_acl_mac_addrs;
+    unsigned int num_multichan_concurrent;
+    const uint8_t *extended_capa, *extended_capa_mask;
+    unsigned int extended_capa_len;
+};
+
+// Parameters of an access-point side back-end context.
+struct wpa_init_params {
+    void *global_priv;
+    const uint8_t *bssid;
+    const char *ifname;
+    const char *driver_params;
+    int use_pae_group_addr;
+    char **bridge;
+    size_t num_bridge;
+    uint8_t *own_addr; // filled by the back end
+};
+
+// A slot that no back end of this build fills yet; its callers use their default.
+using wpa_driver_slot = void (*)();
+
+struct wpa_driver_ops {
+    const char *name;
+    const char *desc;
+    int (*get_bssid)(void *priv, uint8_t *bssid);                            // 1
+    int (*get_ssid)(void *priv, uint8_t *ssid);                              // 2
+    wpa_driver_slot set_key;                                                 // 3
+    void *(*init)(void *ctx, const char *ifname);                            // 4
+    void (*deinit)(void *priv);                                              // 5
+    int (*set_param)(void *priv, const char *param);                         // 6
+    int (*set_countermeasures)(void *priv, int enabled);                     // 7
+    int (*deauthenticate)(void *priv, const uint8_t *addr, int reason_code); // 8
+    wpa_driver_slot associate;                                               // 9
+    wpa_driver_slot add_pmkid;                                               // 10
+    wpa_driver_slot remove_pmkid;                                            // 11
+    int (*flush_pmkid)(void *priv);                                          // 12
+    int (*get_capa)(void *priv, wpa_driver_capa *capa);                      // 13
+    wpa_driver_slot poll;                                                    // 14
+    const char *(*get_ifname)(void *priv);                                   // 15
+    wpa_driver_slot unused_slot_16;                                          // 16
+    const uint8_t *(*get_mac_addr)(void *priv);                              // 17
+    int (*set_operstate)(void *priv, int state);                             // 18
+    wpa_driver_slot mlme_setprotection;                                      // 19
+    wpa_driver_slot get_hw_feature_data;                                     // 20
+    wpa_driver_slot send_mlme;                                               // 21
+    wpa_driver_slot update_ft_ies;                                           // 22
+    wpa_driver_slot get_scan_results;                                        // 23
+    int (*set_country)(void *priv, const char *alpha2);                      // 24
+    int (*get_country)(void *priv, char *alpha2);                            // 25
+    void *(*global_init)(void *global_ctx);                                  // 26
+    void (*global_deinit)(void *priv);                                       // 27
+    void *(*init2)(void *ctx, const char *ifname, void *global_priv);        // 28
+    wpa_driver_slot get_interfaces;                                          // 29
+    wpa_driver_slot scan;                                                    // 30
+    wpa_driver_slot authenticate;                                            // 31
+    wpa_driver_slot set_ap;                                                  // 32
+    wpa_driver_slot set_acl;                                                 // 33
+    void *(*ap_init)(void *bss_ctx, wpa_init_params *params);                // 34
+    void (*ap_deinit)(void *priv);                                           // 35
+    wpa_driver_slot set_ieee8021x;                                           // 36
+    wpa_driver_slot set_privacy;                                             // 37
+    wpa_driver_slot get_seqnum;                                              // 38
+    wpa_driver_slot flush;                                                   // 39
+    wpa_driver_slot set_generic_elem;                                        // 40
+    wpa_driver_slot read_sta_data;                                           // 41
+    int (*ap_send_eapol)(void *priv, const uint8_t *addr, const uint8_t *data, size_t data_len, int encrypt,
+                         const uint8_t *own_addr, uint32_t flags); // 42
+    wpa_driver_slot sta_deauth;                                    // 43
+    wpa_driver_slot sta_disassoc;                                  // 44
+    wpa_driver_slot sta_remove;                                    // 45
+    wpa_driver_slot ap_get_ssid;                                   // 46
+    wpa_driver_slot ap_set_ssid;                                   // 47
+    wpa_driver_slot ap_set_countermeasures;                        // 48
+    wpa_driver_slot sta_add;                                       // 49
+    wpa_driver_slot get_inact_sec;                                 // 50
+    wpa_driver_slot sta_clear_stats;                               // 51
+    wpa_driver_slot set_freq;                                      // 52
+    wpa_driver_slot set_rts;                                       // 53
+    wpa_driver_slot set_frag;                                      // 54
+    wpa_driver_slot sta_set_flags;                                 // 55
+    wpa_driver_slot set_tx_queue_params;                           // 56
+    wpa_driver_slot if_add;                                        // 57
+    wpa_driver_slot if_remove;                                     // 58
+    wpa_driver_slot set_sta_vlan;                                  // 59
+    wpa_driver_slot commit;                                        // 60
+    wpa_driver_slot send_ether;                                    // 61
+    wpa_driver_slot set_radius_acl_auth;                           // 62
+    wpa_driver_slot set_radius_acl_expire;                         // 63
+    wpa_driver_slot set_ap_wps_ie;                                 // 64
+    wpa_driver_slot set_supp_port;                                 // 65
+    wpa_driver_slot set_wds_sta;                                   // 66
+    wpa_driver_slot send_action;                                   // 67
+    wpa_driver_slot send_action_cancel_wait;                       // 68
+    wpa_driver_slot remain_on_channel;                             // 69
+    wpa_driver_slot cancel_remain_on_channel;                      // 70
+    wpa_driver_slot probe_req_report;                              // 71
+    wpa_driver_slot deinit_ap;                                     // 72
+    wpa_driver_slot deinit_p2p_cli;                                // 73
+    wpa_driver_slot suspend;                                       // 74
+    wpa_driver_slot resume;                                        // 75
+    wpa_driver_slot signal_monitor;                                // 76
+    wpa_driver_slot send_frame;                                    // 77
+    wpa_driver_slot get_noa;                                       // 78
+    wpa_driver_slot set_noa;                                       // 79
+    wpa_driver_slot set_p2p_powersave;                             // 80
+    wpa_driver_slot ampdu;                                         // 81
+    const char *(*get_radio_name)(void *priv);                     // 82
+    wpa_driver_slot send_tdls_mgmt;                                // 83
+    wpa_driver_slot tdls_oper;                                     // 84
+    wpa_driver_slot wnm_oper;                                      // 85
+    wpa_driver_slot set_qos_map;                                   // 86
+    wpa_driver_slot br_add_ip_neigh;                               // 87
+    wpa_driver_slot br_delete_ip_neigh;                            // 88
+    wpa_driver_slot br_port_set_attr;                              // 89
+    wpa_driver_slot br_set_net_param;                              // 90
+    wpa_driver_slot set_wowlan;                                    // 91
+    wpa_driver_slot signal_poll;                                   // 92
+    wpa_driver_slot set_authmode;                                  // 93
+    wpa_driver_slot vendor_cmd;                                    // 94
+    wpa_driver_slot set_rekey_info;                                // 95
+    wpa_driver_slot sta_assoc;                                     // 96
+    wpa_driver_slot sta_auth;                                      // 97
+    wpa_driver_slot add_tspec;                                     // 98
+    wpa_driver_slot add_sta_node;                                  // 99
+    wpa_driver_slot sched_scan;                                    // 100
+    wpa_driver_slot stop_sched_scan;                               // 101
+    wpa_driver_slot poll_client;                                   // 102
+    wpa_driver_slot radio_disable;                                 // 103
+    wpa_driver_slot switch_channel;                                // 104
+    wpa_driver_slot add_tx_ts;                                     // 105
+    wpa_driver_slot del_tx_ts;                                     // 106
+    wpa_driver_slot tdls_enable_channel_switch;                    // 107
+    wpa_driver_slot tdls_disable_channel_switch;                   // 108
+    wpa_driver_slot start_dfs_cac;                                 // 109
+    wpa_driver_slot stop_ap;                                       // 110
+    wpa_driver_slot get_survey;                                    // 111
+    int (*status)(void *priv, char *buf, size_t buflen);           // 112
+    wpa_driver_slot roaming;                                       // 113
+    int (*set_mac_addr)(void *priv, const uint8_t *addr);          // 114
+    wpa_driver_slot init_mesh;                                     // 115
+    wpa_driver_slot join_mesh;                                     // 116
+    wpa_driver_slot leave_mesh;                                    // 117
+    wpa_driver_slot do_acs;                                        // 118
+    wpa_driver_slot set_band;                                      // 119
+    wpa_driver_slot get_pref_freq_list;                            // 120
+    wpa_driver_slot set_prob_oper_freq;                            // 121
+    wpa_driver_slot abort_scan;                                    // 122
+    wpa_driver_slot configure_data_frame_filters;                  // 123
+    wpa_driver_slot get_ext_capab;                                 // 124
+    wpa_driver_slot p2p_lo_start;                                  // 125
+    wpa_driver_slot p2p_lo_stop;                                   // 126
+    wpa_driver_slot set_default_scan_ies;                          // 127
+};
+
+enum wpa_event_type {
+    EVENT_ASSOC = 0,
+    EVENT_DISASSOC,
+    EVENT_MICHAEL_MIC_FAILURE,
+    EVENT_SCAN_RESULTS,
+    EVENT_ASSOCINFO,
+    EVENT_INTERFACE_STATUS,
+    EVENT_PMKID_CANDIDATE,
+    EVENT_STKSTART,
+    EVENT_TDLS,
+    EVENT_FT_RESPONSE,
+    EVENT_IBSS_RSN_START,
+    EVENT_AUTH,
+    EVENT_DEAUTH,
+    EVENT_ASSOC_REJECT,
+    EVENT_AUTH_TIMED_OUT,
+    EVENT_ASSOC_TIMED_OUT,
+    EVENT_WPS_BUTTON_PUSHED,
+    EVENT_TX_STATUS,
+    EVENT_RX_FROM_UNKNOWN,
+    EVENT_RX_MGMT,
+    EVENT_REMAIN_ON_CHANNEL,
+    EVENT_CANCEL_REMAIN_ON_CHANNEL,
+    EVENT_RX_PROBE_REQ,
+    EVENT_NEW_STA,
+    EVENT_EAPOL_RX,
+    EVENT_SIGNAL_CHANGE,
+    EVENT_INTERFACE_ENABLED,
+    EVENT_INTERFACE_DISABLED,
+    EVENT_CHANNEL_LIST_CHANGED,
+    EVENT_INTERFACE_UNAVAILABLE,
+    EVENT_BEST_CHANNEL,
+    EVENT_UNPROT_DEAUTH,
+    EVENT_UNPROT_DISASSOC,
+    EVENT_STATION_LOW_ACK,
+    EVENT_IBSS_PEER_LOST,
+    EVENT_DRIVER_GTK_REKEY,
+    EVENT_SCHED_SCAN_STOPPED,
+    EVENT_DRIVER_CLIENT_POLL_OK,
+    EVENT_EAPOL_TX_STATUS,
+    EVENT_CH_SWITCH,
+    EVENT_WNM,
+    EVENT_CONNECT_FAILED_REASON,
+    EVENT_DFS_RADAR_DETECTED,
+    EVENT_DFS_CAC_FINISHED,
+    EVENT_DFS_CAC_ABORTED,
+    EVENT_DFS_NOP_FINISHED,
+    EVENT_SURVEY,
+    EVENT_SCAN_STARTED,
+    EVENT_AVOID_FREQUENCIES,
+    EVENT_NEW_PEER_CANDIDATE,
+    EVENT_ACS_CHANNEL_SELECTED,
+    EVENT_DFS_CAC_STARTED,
+    EVENT_P2P_LO_STOP,
+};
+
+// The event's name as the event texts use it ("UNKNOWN" outside the table).
+const char *event_to_string(wpa_event_type event);
+
+// The data of one event; the dispatcher reads only the member of the code it got.
+// Pointers stay owned by the back end for the duration of the call.
+union wpa_event_data {
+    struct {
+        const uint8_t *addr;
+    } new_sta;
+    struct {
+        const uint8_t *src;
+        const uint8_t *data;
+        size_t data_len;
+    } eapol_rx;
+    struct {
+        unsigned int ifindex;
+        char ifname[100];
+        enum { EVENT_INTERFACE_ADDED, EVENT_INTERFACE_REMOVED } ievent;
+    } interface_status;
+    struct {
+        const uint8_t *addr;
+        uint16_t reason_code;
+        const uint8_t *ie;
+        size_t ie_len;
+        int locally_generated;
+    } disassoc_info, deauth_info;
+};
+
+// The driver list in slot order ("nl80211", "wext", "wired"), null-terminated. A test
+// may put its own list in place.
+const wpa_driver_ops *const *wpa_driver_list();
+void wpa_driver_list_set(const wpa_driver_ops *const *list);
+size_t wpa_driver_count();
+
+// The single entry of kernel news into the supplicant.
+void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *data);
+// Events about no known interface.
+void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data);
+
+// Observer of every event, until the dispatcher acts on them.
+using supplicant_event_observer = void (*)(void *ctx, wpa_event_type event, const union wpa_event_data *data);
+void supplicant_event_set_observer(supplicant_event_observer observer);

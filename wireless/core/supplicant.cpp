@@ -1,0 +1,445 @@
+#include "wireless/core/supplicant.h"
+
+#include "wireless/core/ctrl_iface.h"
+#include "wireless/core/eloop.h"
+#include "wireless/core/wpa_msg.h"
+#include "wireless/eap/eap_methods.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int external_fd = -1;
+supplicant_external_handler external_handler = nullptr;
+void *external_ctx = nullptr;
+
+const char *iface_name_hook(void *ctx) {
+    return ctx ? static_cast<wpa_iface *>(ctx)->ifname : nullptr;
+}
+
+void external_receive(int fd, void *eloop_ctx, void *) {
+    if (external_handler) external_handler(fd, static_cast<wpa_global *>(eloop_ctx), external_ctx);
+}
+
+void supplicant_periodic(void *eloop_ctx, void *) {
+    auto *global = static_cast<wpa_global *>(eloop_ctx);
+    eloop_register_timeout(10, 0, supplicant_periodic, global, nullptr);
+    // Stale P2P peers, old BSS entries and the AP's periodic work belong to the Parts that
+    // own them; the timer keeps its place for them.
+}
+
+void free_params(wpa_params *p) {
+    free(p->ctrl_interface);
+    free(p->ctrl_interface_group);
+    free(p->override_driver);
+    free(p->override_ctrl_interface);
+    free(p->entropy_file);
+    free(p->conf_p2p_dev);
+    memset(p, 0, sizeof(*p));
+}
+
+bool copy_params(wpa_params *dst, const wpa_params *src) {
+    *dst = {};
+    dst->debug_level = src->debug_level;
+    struct {
+        char **to;
+        const char *from;
+    } texts[] = {{&dst->ctrl_interface, src->ctrl_interface},
+                 {&dst->ctrl_interface_group, src->ctrl_interface_group},
+                 {&dst->override_driver, src->override_driver},
+                 {&dst->override_ctrl_interface, src->override_ctrl_interface},
+                 {&dst->entropy_file, src->entropy_file},
+                 {&dst->conf_p2p_dev, src->conf_p2p_dev}};
+    for (auto &t : texts) {
+        if (t.from == nullptr) continue;
+        *t.to = strdup(t.from);
+        if (*t.to == nullptr) return false;
+    }
+    return true;
+}
+
+void radio_add(wpa_iface *iface) {
+    const char *name = wpa_drv_get_radio_name(iface);
+    if (name && *name) {
+        for (wpa_iface *w = iface->global->ifaces; w; w = w->next) {
+            if (w->radio && strcmp(w->radio->name, name) == 0) {
+                iface->radio = w->radio;
+                iface->radio_next = w->radio->ifaces;
+                w->radio->ifaces = iface;
+                return;
+            }
+        }
+    }
+    auto *radio = static_cast<wpa_radio *>(calloc(1, sizeof(wpa_radio)));
+    if (radio == nullptr) return;
+    if (name) snprintf(radio->name, sizeof(radio->name), "%s", name);
+    radio->ifaces = iface;
+    iface->radio = radio;
+}
+
+void radio_remove(wpa_iface *iface) {
+    wpa_radio *radio = iface->radio;
+    if (radio == nullptr) return;
+    for (wpa_iface **pp = &radio->ifaces; *pp; pp = &(*pp)->radio_next) {
+        if (*pp == iface) {
+            *pp = iface->radio_next;
+            break;
+        }
+    }
+    iface->radio = nullptr;
+    iface->radio_next = nullptr;
+    if (radio->ifaces == nullptr) free(radio);
+}
+
+} // namespace
+
+const char *supplicant_state_txt(int state) {
+    static const char *const names[] = {
+        "DISCONNECTED", "INTERFACE_DISABLED", "INACTIVE",       "SCANNING",        "AUTHENTICATING",
+        "ASSOCIATING",  "ASSOCIATED",         "4WAY_HANDSHAKE", "GROUP_HANDSHAKE", "COMPLETED"};
+    if (state < 0 || state > WPA_COMPLETED) return "UNKNOWN";
+    return names[state];
+}
+
+void supplicant_set_external_sock(int fd, supplicant_external_handler handler, void *ctx) {
+    external_fd = fd;
+    external_handler = handler;
+    external_ctx = ctx;
+}
+
+// ------------------------------------------------------------------ driver wrappers
+
+int wpa_drv_get_capa(wpa_iface *iface, wpa_driver_capa *capa) {
+    if (iface->driver && iface->driver->get_capa) return iface->driver->get_capa(iface->drv_priv, capa);
+    return -1;
+}
+
+int wpa_drv_set_countermeasures(wpa_iface *iface, int enabled) {
+    if (iface->driver && iface->driver->set_countermeasures)
+        return iface->driver->set_countermeasures(iface->drv_priv, enabled);
+    return -1;
+}
+
+int wpa_drv_deauthenticate(wpa_iface *iface, const uint8_t *addr, int reason) {
+    if (iface->driver && iface->driver->deauthenticate)
+        return iface->driver->deauthenticate(iface->drv_priv, addr, reason);
+    return -1;
+}
+
+int wpa_drv_set_operstate(wpa_iface *iface, int state) {
+    if (iface->driver && iface->driver->set_operstate)
+        return iface->driver->set_operstate(iface->drv_priv, state);
+    return 0;
+}
+
+const char *wpa_drv_get_radio_name(wpa_iface *iface) {
+    if (iface->driver && iface->driver->get_radio_name) return iface->driver->get_radio_name(iface->drv_priv);
+    return nullptr;
+}
+
+int supplicant_set_driver(wpa_iface *iface, const char *name) {
+    const wpa_driver_ops *const *drivers = wpa_driver_list();
+    wpa_global *global = iface->global;
+    if (drivers == nullptr || drivers[0] == nullptr) {
+        wpa_msg_iface(iface, MSG_ERROR, "No driver interfaces build into the supplicant");
+        return -1;
+    }
+    if (name == nullptr || *name == '\0') name = drivers[0]->name;
+
+    bool matched_any = false;
+    const char *pos = name;
+    while (pos) {
+        const char *comma = strchr(pos, ',');
+        size_t len = comma ? static_cast<size_t>(comma - pos) : strlen(pos);
+        bool matched = false;
+        for (size_t i = 0; drivers[i]; i++) {
+            const wpa_driver_ops *d = drivers[i];
+            if (strlen(d->name) != len || strncmp(d->name, pos, len) != 0) continue;
+            // The back end's process-wide data is made ready once.
+            if (i < global->drv_count && global->drv_priv[i] == nullptr && d->global_init) {
+                global->drv_priv[i] = d->global_init(global);
+                if (global->drv_priv[i] == nullptr) break;
+            }
+            matched = matched_any = true;
+            iface->driver = d;
+            iface->global_drv_priv = i < global->drv_count ? global->drv_priv[i] : nullptr;
+            if (d->init2)
+                iface->drv_priv = d->init2(iface, iface->ifname, iface->global_drv_priv);
+            else if (d->init)
+                iface->drv_priv = d->init(iface, iface->ifname);
+            else
+                iface->drv_priv = nullptr;
+            if (iface->drv_priv != nullptr) return 0;
+            break;
+        }
+        (void)matched;
+        pos = comma ? comma + 1 : nullptr;
+    }
+    iface->driver = nullptr;
+    if (!matched_any)
+        wpa_msg_iface(iface, MSG_ERROR, "Unsupported driver '%s'", name);
+    else
+        wpa_msg_iface(iface, MSG_ERROR, "Failed to initialize driver interface");
+    return -1;
+}
+
+// ------------------------------------------------------------------ state
+
+void supplicant_set_state(wpa_iface *iface, int state) {
+    int old = iface->wpa_state;
+    if (state == WPA_COMPLETED && iface->new_connection) {
+        const uint8_t *b = iface->bssid;
+        wpa_network *ssid = iface->current_ssid;
+        wpa_msg_iface(
+            iface, MSG_INFO,
+            "CTRL-EVENT-CONNECTED - Connection to %02x:%02x:%02x:%02x:%02x:%02x completed [id=%d id_str=%s]",
+            b[0], b[1], b[2], b[3], b[4], b[5], ssid ? ssid->id : -1,
+            ssid && ssid->id_str.data ? reinterpret_cast<const char *>(ssid->id_str.data) : "");
+        iface->new_connection = 0;
+        wpa_drv_set_operstate(iface, 1);
+    } else if (state == WPA_DISCONNECTED || state == WPA_ASSOCIATING || state == WPA_ASSOCIATED) {
+        iface->new_connection = 1;
+        wpa_drv_set_operstate(iface, 0);
+    }
+    iface->wpa_state = state;
+    (void)old;
+}
+
+// ------------------------------------------------------------------ global context
+
+wpa_global *supplicant_init(const wpa_params *params) {
+    if (params == nullptr) return nullptr;
+    wpa_msg_register_ifname_cb(iface_name_hook);
+    // The EAP methods register here as they land; none is part of this build.
+
+    auto *global = static_cast<wpa_global *>(calloc(1, sizeof(wpa_global)));
+    if (global == nullptr) return nullptr;
+    if (!copy_params(&global->params, params)) {
+        free_params(&global->params);
+        free(global);
+        return nullptr;
+    }
+    wpa_debug_level = global->params.debug_level;
+    wpa_debug_timestamp = 0;
+
+    eloop_init();
+    global->ctrl_iface = wpa_ctrl_iface_global_init(global);
+    if (global->ctrl_iface == nullptr) {
+        eloop_destroy();
+        free_params(&global->params);
+        free(global);
+        return nullptr;
+    }
+    global->drv_count = wpa_driver_count();
+    if (global->drv_count == 0 ||
+        (global->drv_priv = static_cast<void **>(calloc(global->drv_count, sizeof(void *)))) == nullptr) {
+        wpa_ctrl_iface_global_deinit(global->ctrl_iface);
+        eloop_destroy();
+        free_params(&global->params);
+        free(global);
+        return nullptr;
+    }
+    eloop_register_timeout(10, 0, supplicant_periodic, global, nullptr);
+    return global;
+}
+
+wpa_iface *supplicant_get_iface(wpa_global *global, const char *ifname) {
+    for (wpa_iface *w = global->ifaces; w; w = w->next)
+        if (strcmp(w->ifname, ifname) == 0) return w;
+    return nullptr;
+}
+
+wpa_iface *supplicant_add_iface(wpa_global *global, const wpa_iface_params *params, wpa_iface *parent) {
+    if (global == nullptr || params == nullptr || params->ifname == nullptr) return nullptr;
+    auto *iface = static_cast<wpa_iface *>(calloc(1, sizeof(wpa_iface)));
+    if (iface == nullptr) return nullptr;
+    iface->global = global;
+    iface->scan_req = 1;
+    iface->new_connection = 1;
+    iface->scan_interval = 5;
+    iface->parent = parent ? parent : iface;
+    iface->p2pdev = iface->parent;
+
+    // Configuration: no file in the daemon, so an empty one with the control directory.
+    const char *ctrl_dir = global->params.override_ctrl_interface ? global->params.override_ctrl_interface
+                                                                  : params->ctrl_interface;
+    if (params->confname) {
+        // Reading configuration files is not part of this build.
+        free(iface);
+        return nullptr;
+    }
+    iface->conf = wpa_config_alloc_empty(ctrl_dir, params->driver_param);
+    if (iface->conf == nullptr) {
+        free(iface);
+        return nullptr;
+    }
+    if (strlen(params->ifname) >= sizeof(iface->ifname) ||
+        (params->bridge_ifname && strlen(params->bridge_ifname) >= sizeof(iface->bridge_ifname))) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    snprintf(iface->ifname, sizeof(iface->ifname), "%s", params->ifname);
+    if (params->bridge_ifname)
+        snprintf(iface->bridge_ifname, sizeof(iface->bridge_ifname), "%s", params->bridge_ifname);
+
+    const char *driver = global->params.override_driver ? global->params.override_driver : params->driver;
+    if (supplicant_set_driver(iface, driver) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    if (iface->driver->set_param &&
+        iface->driver->set_param(iface->drv_priv, iface->conf->driver_param) < 0) {
+        wpa_msg_iface(iface, MSG_ERROR, "Driver interface rejected driver_param '%s'",
+                      iface->conf->driver_param ? iface->conf->driver_param : "");
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    radio_add(iface);
+
+    wpa_driver_capa capa{};
+    if (wpa_drv_get_capa(iface, &capa) == 0) {
+        iface->drv_capa_known = 1;
+        iface->drv_capa = capa;
+        iface->drv_flags = capa.flags;
+        iface->max_remain_on_chan = capa.max_remain_on_chan ? capa.max_remain_on_chan : 1000;
+        iface->num_multichan_concurrent = capa.num_multichan_concurrent ? capa.num_multichan_concurrent : 1;
+    }
+    iface->p2p_mgmt = (iface->drv_flags & WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE) ? params->p2p_mgmt : 0;
+
+    if (iface->conf->country[0] && iface->conf->country[1] && iface->driver->set_country) {
+        char alpha2[3] = {iface->conf->country[0], iface->conf->country[1], '\0'};
+        if (iface->driver->set_country(iface->drv_priv, alpha2) < 0) {
+            supplicant_deinit_iface(iface, 0, 0);
+            return nullptr;
+        }
+    }
+
+    iface->ctrl_iface = wpa_ctrl_iface_init(iface);
+    if (iface->ctrl_iface == nullptr) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+
+    iface->next = global->ifaces;
+    global->ifaces = iface;
+    supplicant_set_state(iface, WPA_DISCONNECTED);
+    return iface;
+}
+
+void supplicant_deinit_iface(wpa_iface *iface, int notify, int terminate) {
+    if (iface == nullptr) return;
+    wpa_global *global = iface->global;
+    if (iface->parent == iface) {
+        for (wpa_iface *w = global ? global->ifaces : nullptr, *next; w; w = next) {
+            next = w->next;
+            if (w != iface && w->parent == iface) supplicant_remove_iface(global, w, terminate);
+        }
+    }
+    iface->disconnected = 1;
+    if (iface->drv_priv) {
+        wpa_drv_deauthenticate(iface, iface->bssid, 3);
+        wpa_drv_set_countermeasures(iface, 0);
+    }
+    radio_remove(iface);
+    if (iface->driver && iface->driver->deinit && iface->drv_priv) iface->driver->deinit(iface->drv_priv);
+    iface->drv_priv = nullptr;
+    if (terminate) wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-TERMINATING ");
+    wpa_ctrl_iface_deinit(iface, iface->ctrl_iface);
+    iface->ctrl_iface = nullptr;
+    (void)notify;
+    free(iface->confname);
+    free(iface->confanother);
+    wpa_config_free(iface->conf);
+    free(iface);
+}
+
+int supplicant_remove_iface(wpa_global *global, wpa_iface *iface, int terminate) {
+    wpa_iface *prev = nullptr;
+    for (wpa_iface *w = global->ifaces; w; prev = w, w = w->next) {
+        if (w != iface) continue;
+        (prev ? prev->next : global->ifaces) = w->next;
+        supplicant_deinit_iface(iface, 1, terminate);
+        return 0;
+    }
+    return -1;
+}
+
+int supplicant_run(wpa_global *global) {
+    // No process-wide signal handlers: the daemon keeps its own. A stop request reaches
+    // the loop through the owning task's pipe instead.
+    if (external_fd >= 0) eloop_register_read_sock(external_fd, external_receive, global, nullptr);
+    eloop_run();
+    if (external_fd >= 0) eloop_unregister_read_sock(external_fd);
+    return 0;
+}
+
+void supplicant_request_terminate(wpa_global *global) {
+    (void)global;
+    // No WPS run asks for a delay in this build.
+    eloop_terminate();
+}
+
+int supplicant_reload_configuration(wpa_iface *iface) {
+    // Without a configuration file there is nothing to re-read: nothing changes.
+    if (iface->confname == nullptr) return 0;
+    return -1;
+}
+
+void supplicant_apply_config_changes(wpa_iface *iface) {
+    wpa_config *conf = iface->conf;
+    if ((conf->changed_parameters & CFG_CHANGED_COUNTRY) && iface->driver && iface->driver->set_country) {
+        char alpha2[3] = {conf->country[0], conf->country[1], '\0'};
+        iface->driver->set_country(iface->drv_priv, alpha2);
+    }
+    conf->changed_parameters = 0;
+}
+
+int wpa_is_p2p_preferred(wpa_iface *iface) {
+    if (iface->global->conc_pref == 2) return 1;
+    if (iface->global->conc_pref == 1) return 0;
+    return -1;
+}
+
+void supplicant_deinit(wpa_global *global) {
+    if (global == nullptr) return;
+    eloop_cancel_timeout(supplicant_periodic, global, ELOOP_ALL_CTX);
+    while (global->ifaces)
+        supplicant_remove_iface(global, global->ifaces, 1);
+    wpa_ctrl_iface_global_deinit(global->ctrl_iface);
+    eap_peer_unregister_methods();
+    const wpa_driver_ops *const *drivers = wpa_driver_list();
+    for (size_t i = 0; i < global->drv_count && drivers && drivers[i]; i++)
+        if (global->drv_priv[i] && drivers[i]->global_deinit) drivers[i]->global_deinit(global->drv_priv[i]);
+    free(global->drv_priv);
+    eloop_destroy();
+    wpa_msg_register_cb(nullptr);
+    free_params(&global->params);
+    free(global);
+}
+
+int supplicant_start(const char *start_text) {
+    if (start_text == nullptr) return -1;
+    wpa_params params{};
+    params.debug_level = 0;
+    params.ctrl_interface = const_cast<char *>("/var/wpactrl");
+    wpa_iface_params iface{};
+    iface.ctrl_interface = "/var/wifi";
+    iface.driver = start_text[0] == 0 ? "wired" : "nl80211";
+    std::string ifname = start_text + 1;
+    iface.ifname = ifname.c_str();
+
+    printf("************ start supplicant **********************\n");
+    fflush(stdout);
+    wpa_global *global = supplicant_init(&params);
+    if (global == nullptr) return -1;
+    if (supplicant_add_iface(global, &iface, nullptr) == nullptr) {
+        supplicant_deinit(global);
+        return -1;
+    }
+    int ret = supplicant_run(global);
+    supplicant_deinit(global);
+    return ret;
+}

@@ -1,0 +1,143 @@
+// The supplicant's start routine, its global and per-interface contexts and their life
+// cycle. Everything here runs on the thread of the task "Supplicant".
+#pragma once
+
+#include "wireless/core/config.h"
+#include "wireless/core/driver.h"
+#include "wireless/core/os.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct wpa_ctrl_iface_priv;
+struct wpa_ctrl_iface_global_priv;
+
+enum wpa_states {
+    WPA_DISCONNECTED = 0,
+    WPA_INTERFACE_DISABLED,
+    WPA_INACTIVE,
+    WPA_SCANNING,
+    WPA_AUTHENTICATING,
+    WPA_ASSOCIATING,
+    WPA_ASSOCIATED,
+    WPA_4WAY_HANDSHAKE,
+    WPA_GROUP_HANDSHAKE,
+    WPA_COMPLETED,
+};
+
+const char *supplicant_state_txt(int state);
+
+struct wpa_params {
+    int debug_level;
+    char *ctrl_interface; // global control socket path
+    char *ctrl_interface_group;
+    char *override_driver;
+    char *override_ctrl_interface;
+    char *entropy_file;
+    char *conf_p2p_dev;
+};
+
+struct wpa_iface_params {
+    const char *confname;
+    const char *confanother;
+    const char *ctrl_interface;
+    const char *driver;
+    const char *driver_param;
+    const char *ifname;
+    const char *bridge_ifname;
+    int p2p_mgmt;
+};
+
+struct wpa_iface;
+
+struct wpa_global {
+    wpa_iface *ifaces; // newest first
+    wpa_params params;
+    wpa_ctrl_iface_global_priv *ctrl_iface;
+    void **drv_priv; // one per entry of the driver list, filled on first use
+    size_t drv_count;
+    os_reltime suspend_time;
+    int conc_pref;
+};
+
+struct wpa_radio {
+    char name[16];
+    wpa_iface *ifaces;
+};
+
+struct wpa_iface {
+    wpa_global *global;
+    wpa_radio *radio;
+    wpa_iface *radio_next;
+    wpa_iface *parent;
+    wpa_iface *p2pdev;
+    wpa_iface *next;
+
+    uint8_t own_addr[6];
+    uint8_t perm_addr[6];
+    char ifname[100];
+    char bridge_ifname[16];
+    char *confname;
+    char *confanother;
+    wpa_config *conf;
+
+    uint8_t bssid[6];
+    uint8_t pending_bssid[6];
+    int reassociate;
+    int disconnected;
+    wpa_network *current_ssid;
+    wpa_network *prev_ssid;
+    int assoc_freq;
+    int pairwise_cipher, group_cipher, key_mgmt, wpa_proto, mgmt_group_cipher;
+
+    void *drv_priv;
+    void *global_drv_priv;
+    const wpa_driver_ops *driver;
+    int ap_scan_disabled;
+
+    wpa_ctrl_iface_priv *ctrl_iface;
+    int wpa_state;
+
+    int scan_req;
+    int new_connection;
+    int scan_interval;
+    int auto_reconnect_disabled;
+    int disabled_by_command;
+
+    int drv_capa_known;
+    wpa_driver_capa drv_capa;
+    uint64_t drv_flags;
+    unsigned int max_remain_on_chan;
+    unsigned int num_multichan_concurrent;
+    int p2p_mgmt;
+};
+
+int supplicant_start(const char *start_text);
+wpa_global *supplicant_init(const wpa_params *params);
+wpa_iface *supplicant_add_iface(wpa_global *global, const wpa_iface_params *iface, wpa_iface *parent);
+int supplicant_remove_iface(wpa_global *global, wpa_iface *iface, int terminate);
+wpa_iface *supplicant_get_iface(wpa_global *global, const char *ifname);
+int supplicant_run(wpa_global *global);
+void supplicant_deinit(wpa_global *global);
+void supplicant_deinit_iface(wpa_iface *iface, int notify, int terminate);
+void supplicant_request_terminate(wpa_global *global);
+int supplicant_reload_configuration(wpa_iface *iface);
+void supplicant_apply_config_changes(wpa_iface *iface);
+int wpa_is_p2p_preferred(wpa_iface *iface);
+void supplicant_set_state(wpa_iface *iface, int state);
+
+// A descriptor the event loop also serves while the supplicant runs: the owning task's
+// message pipe, so that a stop request reaches the loop as a terminate request. Set
+// before supplicant_start; the handler gets the global context.
+using supplicant_external_handler = void (*)(int fd, wpa_global *global, void *ctx);
+void supplicant_set_external_sock(int fd, supplicant_external_handler handler, void *ctx);
+
+// Driver wrappers: an empty slot gives the caller's default.
+int wpa_drv_get_capa(wpa_iface *iface, wpa_driver_capa *capa);
+int wpa_drv_set_countermeasures(wpa_iface *iface, int enabled);
+int wpa_drv_deauthenticate(wpa_iface *iface, const uint8_t *addr, int reason);
+int wpa_drv_set_operstate(wpa_iface *iface, int state);
+const char *wpa_drv_get_radio_name(wpa_iface *iface);
+
+// Chooses and initialises the back end named by a (comma-separated) driver text.
+int supplicant_set_driver(wpa_iface *iface, const char *name);
