@@ -26,6 +26,7 @@
 #include "net/ipsetup.h"
 #include "net/netif.h"
 #include "net/netsvc.h"
+#include "notify/pop3.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -35,6 +36,7 @@
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
 #include "web/http.h"
+#include "web/update.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -352,6 +354,10 @@ void installHooks() {
     };
     net.mainInterface = [] { return &mainInterface(); };
     net.mgmtVlanId = getMgmtVlanId;
+    net.confirmBoot = [] { confirm_boot_status(); };
+    // The update by mail: the same check and task as the update page.
+    updatePrecheck = precheck_update_file;
+    startUpdateTask = [](int fd) { return startUpdate(fd, nullptr); };
 }
 
 void startUp() {
