@@ -2,15 +2,21 @@
 simulated flash; the boot confirmation against status words the test presets as the
 boot loader would."""
 import hashlib
+import json
 import os
 import random
+import shutil
 import struct
+import subprocess
 import time
 import zlib
 
 import pytest
 
-from webutil import curl, start_web, wait_exit
+from conftest import BUILD
+from webutil import ADMIN_PWD, curl, start_web, wait_exit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 PRODUCT = 287
 HARDWARE = 0x21  # hw_major 2, hw_minor 1 of the fixture
@@ -247,3 +253,32 @@ def test_the_first_accepted_connection_confirms_the_boot(daemon, root, case):
     assert curl(daemon, "/css/qmr.css")[0] == "HTTP/1.1 200 OK"
     assert (counters(daemon, 0), counters(daemon, 1)) == after_first
     assert daemon.output().count("SYSTEM_BOOT_OK") == 1
+
+
+def test_the_browser_shows_the_update_rising_to_the_restart(daemon, root):
+    if not (shutil.which("chromium") and shutil.which("chromedriver")):
+        pytest.skip("Chromium and its driver are not installed (scripts/deps)")
+    start_web(daemon, logins=True)
+    # A paced flash: the update takes some seconds, so the page shows it moving on.
+    assert daemon.simctl("mtd", "pace", "40", "40")[0]
+    img = image(payload(1000000, seed=7))
+    path = write_file(root, "firmware.img", img)
+    artifacts = os.environ.get("QMR_ARTIFACTS", os.path.join(BUILD, "artifacts", "update"))
+    r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "/usr/bin/python3",
+                        os.path.join(HERE, "update_browser_check.py"), "http://%s" % daemon.net.device_addr,
+                        artifacts, "Admin", ADMIN_PWD, path], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, r.stderr[-3000:]
+    found = json.loads(r.stdout.strip().splitlines()[-1])
+    assert found["console"] == []
+    assert found["steps"][0]["status"] == "Idle (ready for update)"
+    seen = found["seen"]
+    assert seen and seen[-1] == ["The device is restarting.", 100], seen
+    percents = [v for t, v in seen if "Update in progress" in t and 0 < v < 99]
+    assert len(set(percents)) >= 2 and percents == sorted(percents), seen
+    for t, v in seen:
+        if "Update in progress" in t:
+            assert "%d%% done" % v in t, seen
+    assert wait_exit(daemon, timeout=60) == 2
+    assert flash(root, 1)[:4 + len(img)] == bytes.fromhex("a0fffff0") + img
+    for name in ("update.png", "updating.png", "restarting.png"):
+        assert os.path.getsize(os.path.join(artifacts, name)) > 1000
