@@ -1,6 +1,7 @@
 """The firmware update end to end: images built here, uploaded with curl, written to the
 simulated flash; the boot confirmation against status words the test presets as the
 boot loader would."""
+import base64
 import hashlib
 import json
 import os
@@ -13,7 +14,9 @@ import zlib
 
 import pytest
 
+import test_notify as notify
 from conftest import BUILD
+from test_notify import command_mail, mailbox, mailserver  # noqa: F401 (fixtures)
 from webutil import ADMIN_PWD, curl, start_web, wait_exit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -282,3 +285,35 @@ def test_the_browser_shows_the_update_rising_to_the_restart(daemon, root):
     assert flash(root, 1)[:4 + len(img)] == bytes.fromhex("a0fffff0") + img
     for name in ("update.png", "updating.png", "restarting.png"):
         assert os.path.getsize(os.path.join(artifacts, name)) > 1000
+
+
+def update_mail(tan, img):
+    body = base64.encodebytes(img).decode().replace("\n", "\r\n")
+    text = ("--b1\r\nContent-Type: text/plain\r\n\r\nTAN = %s\r\n"
+            "--b1\r\nContent-Type: application/octet-stream; name=\"fw.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n%s--b1--\r\n" % (tan, body))
+    return command_mail("cmd: update zqn", body=text,
+                        extra="MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n")
+
+
+def tan_of(mail):
+    return [line for line in mail.split("\r\n") if line.startswith("TAN: ")][0][5:]
+
+
+def test_an_update_by_mail_uses_the_same_check_and_task(daemon, root, net, mailserver, mailbox):
+    server = mailserver()
+    box = mailbox()
+    notify.start(daemon, root, notify.mail_params(net, auth=False) + notify.pop3_params(net) + "pop3_poll = 60\n")
+    tan = tan_of(server.wait_mails(daemon, 1)[0]["data"])
+    # A file that is no image: the command is answered, the TAN used up, nothing written.
+    box.put("1.u", update_mail(tan, b"not an image" * 20))
+    assert daemon.simctl("notify", "0x80000", "-1")[0]
+    reply = server.wait_mails(daemon, 2)[1]["data"]
+    assert "Error : Update file validation failed!?" in reply
+    assert state(daemon)[:2] == ("Idle (ready for update)", 1)
+    img = image(payload(200000, seed=8))
+    box.put("2.u", update_mail(tan_of(reply), img))
+    assert daemon.simctl("notify", "0x80000", "-1")[0]
+    assert wait_exit(daemon, timeout=90) == 2
+    assert flash(root, 1)[:4 + len(img)] == bytes.fromhex("a0fffff0") + img
+    assert "ZOPT_TYPE_INITRAMFS written to :/dev/mtdblock1 size:%d" % len(img) in daemon.output()
