@@ -380,9 +380,9 @@ bool startUpdate(int fd, const char *fileName) {
     return true;
 }
 
-int updateStateName(char *buffer, size_t size) {
+// The name of the state of s for logs (see updateStateName).
+static int stateName(const UpdateStatus &s, char *buffer, size_t size) {
     if (buffer == nullptr || size == 0) return 0;
-    UpdateStatus s = updateStatus();
     char name[48];
     switch (s.state) {
     case UpdatePrenatal:
@@ -417,6 +417,10 @@ int updateStateName(char *buffer, size_t size) {
     return static_cast<int>(len);
 }
 
+int updateStateName(char *buffer, size_t size) {
+    return stateName(updateStatus(), buffer, size);
+}
+
 int updateStatusText(char *buffer, size_t size, HttpConnection *c) {
     if (buffer == nullptr || size == 0) return 0;
     UpdateStatus s = updateStatus();
@@ -431,7 +435,7 @@ int updateStatusText(char *buffer, size_t size, HttpConnection *c) {
     case UpdateError: {
         std::snprintf(line, sizeof line, getmuText("Update %s:"), s.info.c_str());
         char name[64];
-        if (updateStateName(name, sizeof name) > 0) {
+        if (stateName(s, name, sizeof name) > 0) {
             text = line;
             text += " ";
             text += name;
@@ -519,8 +523,15 @@ namespace {
 // "/maintenance/updatecheck.html", the target of the upload.
 int updateCheckPage(HttpConnection &c, const PageEntry &) {
     int fd = c.uploadFd;
-    if (fd > 0 && precheck_update_file(fd) == 0 && startUpdate(fd, c.uploadName.c_str())) {
-        c.uploadFd = -1; // the task owns it now
+    bool started = false;
+    if (fd > 0 && precheck_update_file(fd) == 0) {
+        // The task owns the file from its start on (it may be done with it before
+        // startUpdate returns); a task that did not start gives it back.
+        c.uploadFd = -1;
+        started = startUpdate(fd, c.uploadName.c_str());
+        if (!started) c.uploadFd = fd;
+    }
+    if (started) {
         c.refreshTarget = "/maintenance/updater.html";
         c.refreshDelay = 2;
         c.setVar("DisplayMsg", getmuText("Update file is verified. Please wait..."));
