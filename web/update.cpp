@@ -169,7 +169,7 @@ int updateWork(int fd, bool restart) {
     }
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
-        setInfo(std::strerror(errno));
+        setInfo(std::strerror(fd < 0 ? EBADF : errno));
         fail(UpdateErrorUnexaminable);
         return UpdateError;
     }

@@ -205,3 +205,38 @@ TEST_F(UpdateStatusTest, StateNamesForLogs) {
         EXPECT_EQ(n, static_cast<int>(std::strlen(c.name)));
     }
 }
+
+TEST_F(UpdateStatusTest, TheTaskStopsAtAFileItCannotUseAndKeepsTheError) {
+    // Only what ends before the flash is run here: the update's checks.
+    ASSERT_TRUE(claimUpdate("gone.img"));
+    EXPECT_EQ(update_testing::runUpdate(-1), UpdateError);
+    UpdateStatus s = updateStatus();
+    EXPECT_EQ(s.error, UpdateErrorUnexaminable);
+    EXPECT_EQ(s.info, "Bad file descriptor");
+
+    std::vector<uint8_t> flipped = image(std::string(5000, 'f'));
+    flipped[128 + 4000] ^= 0x10;
+    std::vector<uint8_t> kern = image("data", "ZOHK", "KERN");
+    struct Case {
+        const std::vector<uint8_t> *file;
+        int error;
+        const char *info;
+    } cases[] = {{&flipped, UpdateErrorImage, ""},
+                 {&kern, UpdateErrorIncompatible, "incompatible type:1262834254"}};
+    for (const Case &c : cases) {
+        int fd = fileWith(*c.file);
+        ASSERT_EQ(precheck_update_file(fd), 0);
+        ASSERT_TRUE(claimUpdate("x.img"));
+        EXPECT_EQ(update_testing::runUpdate(fd), UpdateError);
+        s = updateStatus();
+        EXPECT_EQ(s.state, UpdateError);
+        EXPECT_EQ(s.error, c.error);
+        EXPECT_EQ(s.info, c.info);
+        // After an error the next update may start.
+        EXPECT_EQ(precheck_update_file(fd), 0);
+        ::close(fd);
+    }
+    // A task that finds the update not claimed for it does nothing.
+    update_testing::setStatus(UpdatePrenatal, 0, 0, "");
+    EXPECT_EQ(update_testing::runUpdate(-1), UpdatePrenatal);
+}
