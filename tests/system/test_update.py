@@ -164,6 +164,10 @@ def test_bad_images_are_refused_and_leave_the_flash_alone(daemon, root):
     assert hashlib.sha256(flash(root, 1)).hexdigest() == before
     assert counters(daemon, 1) == (0, 0)
     assert daemon.proc.poll() is None
+    # A refused file resets the failed update's status: the pages and the status in German.
+    assert UNRECOGNIZABLE in upload(daemon, write_file(root, "bad.img", refused["wrong magic"]))[2]
+    assert "<h1>Firmware-Update</h1>" in curl(daemon, "/maintenance/update_de.html")[2]
+    assert curl(daemon, "/maintenance/updatestate_de.html")[2] == "Bereit (kein Update aktiv)|1|0|"
 
 
 def test_a_second_upload_while_writing_is_refused(daemon, root):
