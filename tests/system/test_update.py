@@ -276,8 +276,8 @@ def test_the_browser_shows_the_update_rising_to_the_restart(daemon, root):
                         artifacts, "Admin", ADMIN_PWD, path], capture_output=True, text=True, timeout=300)
     assert r.returncode == 0, r.stderr[-3000:]
     found = json.loads(r.stdout.strip().splitlines()[-1])
-    assert found["console"] == []
-    assert found["steps"][0]["status"] == "Idle (ready for update)"
+    assert found["console"] == [], found
+    assert found["steps"][0]["status"] == "Idle (ready for update)", found
     seen = found["seen"]
     assert seen and seen[-1] == ["The device is restarting.", 100], seen
     percents = [v for t, v in seen if "Update in progress" in t and 0 < v < 99]
