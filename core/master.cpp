@@ -27,6 +27,7 @@
 #include "net/netif.h"
 #include "net/netsvc.h"
 #include "net/supplicant_task.h"
+#include "notify/pop3.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
 #include "sim/control.h"
@@ -37,6 +38,7 @@
 #include "usbserver/usb_server.h"
 #include "web/cert.h"
 #include "web/http.h"
+#include "web/update.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -355,6 +357,10 @@ void installHooks() {
     };
     net.mainInterface = [] { return &mainInterface(); };
     net.mgmtVlanId = getMgmtVlanId;
+    net.confirmBoot = [] { confirm_boot_status(); };
+    // The update by mail: the same check and task as the update page.
+    updatePrecheck = precheck_update_file;
+    startUpdateTask = [](int fd) { return startUpdate(fd, nullptr); };
 }
 
 void startUp() {

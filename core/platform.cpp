@@ -125,6 +125,10 @@ time_t applianceTime() {
     return platform().wallClock(&tv) == 0 ? tv.tv_sec : static_cast<time_t>(-1);
 }
 
+off_t Platform::lseek(int fd, off_t offset, int whence) {
+    return ::lseek(fd, offset, whence);
+}
+
 int Platform::vlanAdd(const char *, int) {
     return notHere();
 }

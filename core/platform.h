@@ -25,6 +25,8 @@ public:
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual ssize_t read(int fd, void *buf, size_t n) = 0;
     virtual ssize_t write(int fd, const void *buf, size_t n) = 0;
+    // Moves the file position (the system call's contract; the base is the system call).
+    virtual off_t lseek(int fd, off_t offset, int whence);
     virtual void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
     virtual int munmap(void *addr, size_t length) = 0;
 

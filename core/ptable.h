@@ -150,10 +150,41 @@ constexpr int SoftwareCreationTime = 1686751221;
 bool parseAddressPattern(const char *text, uint32_t &address, uint32_t &mask, char *description,
                          size_t descriptionSize);
 
-// The 128-byte header at the start of a firmware image.
+// The 128-byte header at the start of a firmware image. Multi-byte fields are
+// big-endian except the fifteen compatibility words from offset 68, which are
+// little-endian. The checks are the firmware update's (web/update.cpp).
 struct ImageHeader {
+    static constexpr size_t Size = 128;
+    static constexpr uint32_t Magic = 0x5A4F484B;    // "ZOHK"
+    static constexpr uint32_t TypeRtfs = 0x52544653; // "RTFS": the initramfs image
+    static constexpr int CompatWords = 15;
+
     uint8_t bytes[128];
     // Zeroes the header; a given magic goes big-endian into bytes 0 to 3, a given type
     // into bytes 4 to 7.
     static void reset(ImageHeader *header, const uint32_t *magic = nullptr, const uint32_t *type = nullptr);
+
+    uint32_t magic() const { return be32(0); }
+    uint32_t type() const { return be32(4); }
+    uint32_t crc() const { return be32(8); }
+    uint32_t length() const { return be32(12); }
+    int major() const { return bytes[32]; }
+    int minor() const { return bytes[33]; }
+    int third() const { return bytes[34] << 8 | bytes[35]; }
+    // Compatibility word i (0 to 14): product id in the low 24 bits, hardware version
+    // byte in the top 8.
+    uint32_t compat(int i) const;
+    // One compatibility word names the product id and the hardware version byte.
+    bool supports(uint32_t productId, uint8_t hardware) const;
+    // The compatibility check for this device (or the given product and hardware
+    // byte): 0 when the image may be installed, else 255; the text says why, or (on
+    // success) which version runs now.
+    int check(char *text, size_t size) const;
+    int check(char *text, size_t size, uint32_t productId, uint8_t hardware) const;
+
+private:
+    uint32_t be32(size_t at) const {
+        return uint32_t(bytes[at]) << 24 | uint32_t(bytes[at + 1]) << 16 | uint32_t(bytes[at + 2]) << 8 |
+               bytes[at + 3];
+    }
 };

@@ -79,7 +79,6 @@ TcpConnection *TcpConnection::accept(bool withTls) {
 }
 
 TcpConnection *TcpConnection::acceptPending(bool withTls) {
-    if (interfaceHooks().confirmBoot != nullptr) interfaceHooks().confirmBoot();
     auto *c = new TcpConnection(owner, interface, vlan);
     c->port = port;
     c->family = family;
@@ -91,6 +90,8 @@ TcpConnection *TcpConnection::acceptPending(bool withTls) {
         return nullptr;
     }
     c->state = StateConnected;
+    // A client got through: the running firmware works (acts on the first call only).
+    if (interfaceHooks().confirmBoot != nullptr) interfaceHooks().confirmBoot();
     if (withTls) {
         // Only the session is made here (no network I/O): the handshake belongs to the
         // task that serves the client.

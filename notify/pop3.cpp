@@ -18,7 +18,7 @@
 #include <cstring>
 #include <unistd.h>
 
-UpdatePrecheck precheck_update_file = nullptr;
+UpdatePrecheck updatePrecheck = nullptr;
 UpdateStarter startUpdateTask = nullptr;
 
 namespace {
@@ -282,8 +282,8 @@ int Notify::handleCommand(int number, int size) {
         if (result == 0 || result == -1) newTan(nullptr);
         char text[160];
         if (result == 0) {
-            if (precheck_update_file != nullptr && precheck_update_file(fd) == 0 &&
-                startUpdateTask != nullptr && startUpdateTask(fd))
+            if (updatePrecheck != nullptr && updatePrecheck(fd) == 0 && startUpdateTask != nullptr &&
+                startUpdateTask(fd))
                 return 0;
             ::close(fd);
             std::snprintf(text, sizeof text, "Error : Update file validation failed!?");

@@ -4,7 +4,7 @@
 
 // Checks an update file: 0 when it can be handed to the update.
 using UpdatePrecheck = int (*)(int fd);
-extern UpdatePrecheck precheck_update_file;
+extern UpdatePrecheck updatePrecheck;
 // Starts the firmware-update task on the checked file, which takes the descriptor over;
 // false when it could not be started (the caller keeps the descriptor).
 using UpdateStarter = bool (*)(int fd);

@@ -42,6 +42,7 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override { return sim::devIoctl(fd, request, arg); }
     ssize_t read(int fd, void *buf, size_t n) override { return sim::devRead(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return sim::devWrite(fd, buf, n); }
+    off_t lseek(int fd, off_t offset, int whence) override { return sim::devLseek(fd, offset, whence); }
     void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         return sim::devMmap(addr, length, prot, flags, fd, offset);
     }
