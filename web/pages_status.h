@@ -1,0 +1,27 @@
+// The status pages' shared writers: the USB port table of the home page and of the
+// port power page, and the signal class of a Wi-Fi level.
+#pragma once
+
+#include <string>
+
+class HttpConnection;
+
+// Fills the USB port table variables (UTAB_*_N, USB_PLUGGED) for every port that has a
+// power setting. Returns the page-handler result (the page's template).
+int writeUsbPortTable(HttpConnection &c);
+
+// The signal class of a level in dBm: 1 for -44 and above, then 8, 6, 4, 2 and 0.
+int wifiSignalClass(int level);
+
+// An appliance path from a query: percent escapes decoded, "." and ".." resolved and
+// duplicate slashes dropped, so that the result always starts with "/" and never climbs
+// above it. False for a broken escape, a zero byte or a text over 1,024 bytes.
+bool resolveAppliancePath(const std::string &query, std::string &path);
+
+// The form fields of the request that a visitor below the administrator level may
+// store on the page: other fields are removed before the form is applied.
+void keepOnlyFields(HttpConnection &c, bool (*allowed)(const char *name, int port), int port);
+
+// The IPv6 address variables of "/network/ipv6.html" (the IPv6 page's own file); the
+// home page shows them when IPv6 is on. Null until that page is linked in.
+void setIpv6Variables(HttpConnection &c) __attribute__((weak));
