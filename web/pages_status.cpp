@@ -97,17 +97,20 @@ int wifiSignalClass(int level) {
 }
 
 int writeUsbPortTable(HttpConnection &c) {
+    return writeUsbPortTable(c, usbPortCount());
+}
+
+int writeUsbPortTable(HttpConnection &c, int ports) {
     int level = p_sessKeys->isOn() ? c.renderLevel() : 4;
-    int ports = usbPortCount();
     int plugged = 0;
     for (int n = 1; n <= ports; n++) {
         Param *power = ptable().find("zqn_ppwr_", 9, n);
         if (power == nullptr) continue;
         std::string p = paramKeyword(power);
         if (p != "on") {
-            c.setVarIndexed(
-                "UTAB_dlist_", n,
-                getmuText(p == "fail" ? "Port deactivated by power limit violation" : "Port deactivated"));
+            c.setVarIndexed("UTAB_dlist_", n,
+                            p == "fail" ? getmuText("Port deactivated by power limit violation")
+                                        : getmuText("Port deactivated"));
             continue;
         }
         std::string list = "<ul>";
@@ -142,7 +145,8 @@ int writeUsbPortTable(HttpConnection &c) {
                 std::string o = owner->hasValue() ? static_cast<StringParam *>(owner)->getText() : "";
                 if (o == "Available") {
                     c.setVarIndexed("UTAB_devs_", n,
-                                    getmuText(check_device_assignment(i, n) ? "Available" : "No access"));
+                                    check_device_assignment(i, n) ? getmuText("Available")
+                                                                  : getmuText("No access"));
                 } else if (opened) {
                     char text[512];
                     std::snprintf(text, sizeof text, getmuText("Occupied by %s"),
@@ -236,9 +240,10 @@ void keepOnlyFields(HttpConnection &c, bool (*allowed)(const char *name, int por
                                 [&](const FormField &f) {
                                     const char *name = f.name;
                                     if (std::strncmp(name, "__", 2) == 0) name += 2;
-                                    // Only parameter names (a lower-case first letter) are
-                                    // stored; the page's own fields stay.
-                                    if (*name < 'a' || *name > 'z') return false;
+                                    // Fields that name no parameter ("action") are the
+                                    // page's own and stay.
+                                    if (*name < 'a' || *name > 'z' || ptable().find(name) == nullptr)
+                                        return false;
                                     return !allowed(name, port);
                                 }),
                  fields.end());

@@ -9,6 +9,8 @@ class HttpConnection;
 // Fills the USB port table variables (UTAB_*_N, USB_PLUGGED) for every port that has a
 // power setting. Returns the page-handler result (the page's template).
 int writeUsbPortTable(HttpConnection &c);
+// The same for that many ports (tests).
+int writeUsbPortTable(HttpConnection &c, int ports);
 
 // The signal class of a level in dBm: 1 for -44 and above, then 8, 6, 4, 2 and 0.
 int wifiSignalClass(int level);
