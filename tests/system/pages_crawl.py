@@ -2,7 +2,7 @@
 
 Usage: pages_crawl.py BASE_URL ARTIFACT_DIR LANG [USER PASSWORD]
 Signs in when a user is given, then visits every same-origin page reachable from
-/start_LANG.html. Every link, image, script, style sheet and form action found is
+/start_LANG.html (the language links lead to the other languages). Every link, image, script, style sheet and form action found is
 fetched from the page (same cookies) and its status recorded. Prints one JSON object.
 """
 import json
@@ -94,8 +94,9 @@ try:
         found["pages"][path] = driver.current_url.replace(base, "")
         h1 = driver.find_elements(By.CSS_SELECTOR, "main h1")
         found["h1"][path] = h1[0].text if h1 else ""
-        shot = re.sub(r"[^A-Za-z0-9_.-]", "_", path.strip("/")) + ".png"
-        driver.save_screenshot(os.path.join(artifacts, shot))
+        if re.search(r"/(start|usb|ssl|usbport1|usbpsec1|index)_[a-z]{2}\.html$", path):
+            shot = re.sub(r"[^A-Za-z0-9_.-]", "_", path.strip("/")) + ".png"
+            driver.save_screenshot(os.path.join(artifacts, shot))
         console(path)
         fetch = []
         for kind, href, cls in driver.execute_script(COLLECT):
