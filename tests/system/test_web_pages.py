@@ -314,6 +314,22 @@ def test_information_streams_and_paths(web):
     assert code == 200 and 'id="view"' in body and "Crashes" not in body
 
 
+def test_encryption_pages_show_the_connections_ciphers(web):
+    start(web)
+    status, _, body = curl(web, "/security/details_en.html", "--ciphers", "ECDHE-RSA-AES128-GCM-SHA256:"
+                           "ECDHE-RSA-AES256-GCM-SHA384:AES128-SHA:AES256-SHA:AES128-GCM-SHA256",
+                           "--tls-max", "1.2", https=True)
+    assert status.split()[1] == "200"
+    count = int(re.search(r'offered by the browser <span class="badge">(\d+)</span>', body).group(1))
+    assert count == len(re.findall(r"<tr><td>", body.split("offered by the browser")[1])) and count >= 3, body
+    assert "ECDHE-RSA-AES128-GCM-SHA256+TLSv1.2" in body
+    assert re.search(r"Cipher suite in use</th><td class=\"mono\">ECDHE-RSA-AES\d+-GCM-SHA\d+ ", body), body
+    assert re.search(r"Encryption library</th><td>\d+\.\d+\.\d+\S*, ", body), body
+    # Over plain HTTP the connection has no cipher; the level is still shown.
+    body = get(web, "/security/ssl_en.html")[2]
+    assert "not encrypted" in body and "Encryption level</th><td>Any" in body
+
+
 def test_port_pages_out_of_range_answer_server_error(web):
     start(web)
     for n in (0, web.ports + 1, 99):
