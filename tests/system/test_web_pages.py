@@ -286,6 +286,16 @@ def test_disconnect_by_level_and_range_releases_once(web, tmp_path):
         assert held()
 
 
+def test_logout_ends_the_session_and_shows_the_sign_in_page(web, tmp_path):
+    start(web, logins=True)
+    jar = jar_for(web, "admin", str(tmp_path))
+    assert get(web, "/security/ssl_en.html", "-b", jar)[0] == 200
+    code, _, body = get(web, "/exit_en.html", "-b", jar)
+    assert code == 200 and 'id="pwd"' in body and "Signed in as" not in body
+    status, headers, _ = curl(web, "/security/ssl_en.html", "-b", jar)
+    assert status.split()[1] in ("301", "302", "303") and "/index" in headers["location"][0]
+
+
 def test_information_streams_and_paths(web):
     start(web)
     with open(web.root.file("/var/note.txt"), "w") as f:
