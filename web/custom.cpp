@@ -96,7 +96,8 @@ int applyFormAction(HttpConnection &c) {
         HttpPages::setRefreshToCurrent(c);
         return restartAction(c, -1);
     }
-    // Status words that moved meanwhile (temporary parameters) are no change of the form.
+    // Only a stored parameter counts as the visitor's change: memory-only values that the
+    // device itself keeps (the address mask, the jack states) carry marks of their own.
     if (summary & ChangeSave) c.setVar("HeadInfo", getmuText("Parameters have been changed."));
     if (summary & ChangeNotify) {
         HttpPages::setRefreshToCurrent(c);

@@ -11,6 +11,7 @@
 #include "web/webtext.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -298,6 +299,35 @@ std::string modeText(mode_t m) {
     return r;
 }
 
+// A path as the query of an information link: everything but letters, digits and
+// "/._-" percent-encoded, so that a file name can close neither the attribute nor the
+// script string it stands in.
+std::string queryEscaped(const std::string &path) {
+    std::string out;
+    for (unsigned char ch : path) {
+        if (std::isalnum(ch) || ch == '/' || ch == '.' || ch == '_' || ch == '-') {
+            out += static_cast<char>(ch);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", ch);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// The appliance path of a real path below the sandbox root.
+std::string appliancePath(const std::string &real) {
+    const std::string &root = sysRoot();
+    if (root.empty() || root == "/") return real;
+    std::string base = root.back() == '/' ? root.substr(0, root.size() - 1) : root;
+    char resolved[4096];
+    if (::realpath(base.c_str(), resolved)) base = resolved;
+    if (real == base) return "/";
+    if (real.compare(0, base.size() + 1, base + "/") == 0) return real.substr(base.size());
+    return real;
+}
+
 } // namespace
 
 void writeDirListing(HtmlStreamer &s) {
@@ -317,7 +347,8 @@ void writeDirListing(HtmlStreamer &s) {
     char resolved[4096];
     if (::realpath(dir.c_str(), resolved) == nullptr)
         std::snprintf(resolved, sizeof resolved, "%s", dir.c_str());
-    std::string shown = resolved;
+    std::string real = resolved;
+    std::string shown = appliancePath(real);
     s.printf("<h3 class=\"info\">%s</h3>\n", htmlEscaped(shown.c_str()).c_str());
     if (shown != "/") {
         std::string parent = shown.substr(0, shown.rfind('/'));
@@ -325,7 +356,7 @@ void writeDirListing(HtmlStreamer &s) {
         s.printf("<tr><td colspan=\"4\"><div class=\"btn-group\"><a class=\"btn\" href=\"#\" "
                  "onclick='filler(\"/info/%s?%s\",\"en\")'><span class=\"ic up\"></span>parent "
                  "directory</a></div></td></tr>\n",
-                 "dir", htmlEscaped(parent.c_str()).c_str());
+                 "dir", queryEscaped(parent).c_str());
     }
     s.printf("<table><font face=\"courier\"><tbody>\n");
     s.printf(
@@ -358,11 +389,12 @@ void writeDirListing(HtmlStreamer &s) {
                 target[n] = '\0';
                 std::string t = target[0] == '/' ? target : base + "/" + target;
                 std::string safeTarget = htmlEscaped(t.c_str());
+                std::string linkTarget = queryEscaped(t);
                 bool isDir = S_ISDIR(ts2.st_mode);
                 s.printf("<td><a href=\"#\" onclick=\"filler('/info/%s?%s','en')\" style=\"color:%s;\"> %s "
                          "</a> -> "
                          "%s</td>",
-                         isDir ? "dir" : "file", safeTarget.c_str(), isDir ? "darkblue" : "darkgreen",
+                         isDir ? "dir" : "file", linkTarget.c_str(), isDir ? "darkblue" : "darkgreen",
                          safe.c_str(), safeTarget.c_str());
             } else {
                 s.printf("<td style=\"color:brown;\">%s</td>", safe.c_str());
@@ -370,8 +402,8 @@ void writeDirListing(HtmlStreamer &s) {
         } else {
             bool isDir = S_ISDIR(st.st_mode);
             s.printf(
-                "<td><a href=\"#\" onclick=\"filler('/info/%s?%s/%s','en')\" style=\"color:%s;\">%s</a></td>",
-                isDir ? "dir" : "file", htmlEscaped(base.c_str()).c_str(), safe.c_str(),
+                "<td><a href=\"#\" onclick=\"filler('/info/%s?%s','en')\" style=\"color:%s;\">%s</a></td>",
+                isDir ? "dir" : "file", queryEscaped(base + "/" + name).c_str(),
                 isDir ? "darkblue" : "darkgreen", safe.c_str());
         }
         s.printf("</tr>\n");

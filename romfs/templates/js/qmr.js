@@ -51,6 +51,16 @@
       if (target === here) a.setAttribute("aria-current", "page");
     });
 
+    // The further devices of a port, hidden behind the first one.
+    document.querySelectorAll("button[data-succ]").forEach(function (b) {
+      b.addEventListener("click", function () {
+        document.getElementsByName(b.getAttribute("data-succ")).forEach(function (li) {
+          li.style.display = "";
+        });
+        b.hidden = true;
+      });
+    });
+
     // Forms that ask before they act.
     document.querySelectorAll("form[data-confirm]").forEach(function (form) {
       form.addEventListener("submit", function (e) {
