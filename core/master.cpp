@@ -37,6 +37,7 @@
 #include "web/http.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -648,11 +649,17 @@ int shutDown() {
 }
 
 // The WebDAV client's lines of "services": "webdav STATE TEXT", "webdav_error STATE
-// TEXT" and "webdav_jobs N".
+// TEXT", "webdav_jobs N" and "webdav_tls CIPHER" (the last TLS connection's cipher).
 void appendWebdavServices(std::string &out) {
     out += "webdav " + std::to_string(webdavState()) + " " + webdav_state_text(nullptr) + "\n";
     out += "webdav_error " + std::to_string(webdavErrorState()) + " " + webdav_error_text(nullptr) + "\n";
     out += "webdav_jobs " + std::to_string(webdavJobWord.load()) + "\n";
+    char cipher[WebDavCipherSize];
+    webdavCipherText(cipher, sizeof cipher);
+    std::string text = cipher;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    out += "webdav_tls " + text + "\n";
 }
 
 // What the daemon shows of itself on the simulated platform's control socket, so tests

@@ -375,6 +375,11 @@ bool digestAuthorization(const DigestChallenge &c, const std::string &user, cons
                          uint32_t nc, std::string &out) {
     const char *qop = chooseQop(c);
     if (qop == nullptr || !c.realm.present || !c.nonce.present) return false;
+    // Texts echoed into the header carry no control character: a stray CR from the
+    // server would end the header line early.
+    for (const std::string *text : {&c.realm.text, &c.nonce.text, &c.opaque.text, &c.algorithm.text, &uri})
+        for (char ch : *text)
+            if ((static_cast<unsigned char>(ch) < 0x20 && ch != '\t') || ch == 0x7f) return false;
     std::string quotedUser;
     for (char ch : user) {
         if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) return false;

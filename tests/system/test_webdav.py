@@ -2,6 +2,7 @@
 (its own configuration, plain and TLS) and a small scripted server (webdav_peer.py) for
 the Digest variants, conflicts, refusals and odd answer framing."""
 import glob
+import hashlib
 import json
 import os
 import shutil
@@ -66,7 +67,7 @@ def services(daemon):
         raise AssertionError("qmr ended:\n" + daemon.output())
     ok, lines = daemon.simctl("services")
     assert ok, lines
-    return {l.split(" ", 1)[0]: l.split(" ", 1)[1] for l in lines if l.startswith("webdav")}
+    return {l.split(" ", 1)[0]: l.split(" ", 1)[1] for l in lines if l.startswith("webdav") and " " in l}
 
 
 def wait_idle(daemon, timeout=60):
@@ -88,8 +89,8 @@ def moni_to_upload(daemon, root):
     # The notification task hands the file before the current one on 10 s after its
     # start (here: the missing file 10, "Error odd local file"); the switch comes after,
     # or that hand-on would upload the switched file a second time.
-    daemon.wait_for(lambda: services(daemon) == {"webdav": "1 Error odd local file", "webdav_jobs": "0",
-                                                 "webdav_error": "1 Error odd local file"}, 60,
+    daemon.wait_for(lambda: [services(daemon)[k] for k in ("webdav", "webdav_error", "webdav_jobs")] ==
+                    ["1 Error odd local file", "1 Error odd local file", "0"], 60,
                     "the start-up hand-on of the monitoring file")
     assert daemon.simctl("param", "zqn_dscr_1", "before-the-upload")[0]
     finished = current_moni_file(root)
@@ -260,3 +261,165 @@ def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
     # Every component was made, the day directory too.
     made = [r["path"] for r in peer.requests() if r["method"] == "MKCOL" and r["status"] == 201]
     assert made == ["/dav", "/dav/backup", "/dav/backup/day_05"], made
+
+
+APACHE_PORT, APACHE_TLS_PORT = 8081, 8443
+MODULES = ("mpm_event", "authn_core", "authn_file", "authz_core", "authz_user", "auth_basic",
+           "auth_digest", "dav", "dav_fs", "dir", "ssl", "socache_shmcb")
+
+
+class Apache:
+    """apache2 -DFOREGROUND in the client namespace with its own configuration: mod_dav
+    over a document root of its own, Digest (MD5) on plain HTTP, Basic on TLS; every
+    request goes to the access log as "METHOD URI STATUS"."""
+
+    def __init__(self, net):
+        self.net = net
+        self.dir = tempfile.mkdtemp(prefix="qmr-apache-")
+        os.chmod(self.dir, 0o755)
+        self.docs = os.path.join(self.dir, "htdocs")
+        self.run_dir = os.path.join(self.dir, "run")
+        for d in (self.docs, self.run_dir):
+            os.mkdir(d)
+        shutil.chown(self.docs, "www-data", "www-data")
+        shutil.chown(self.run_dir, "www-data", "www-data")
+        realm = "qmr-apache"
+        with open(os.path.join(self.dir, "digest.pw"), "w") as f:
+            f.write("%s:%s:%s\n" % (USER, realm, hashlib.md5(("%s:%s:%s" % (USER, realm, PASSWORD)).encode())
+                                    .hexdigest()))
+        crypted = subprocess.run(["openssl", "passwd", "-apr1", PASSWORD], check=True, capture_output=True,
+                                 text=True).stdout.strip()
+        with open(os.path.join(self.dir, "basic.pw"), "w") as f:
+            f.write("%s:%s\n" % (USER, crypted))
+        key, cert = os.path.join(self.dir, "key.pem"), os.path.join(self.dir, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=dav.test", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        self.access = os.path.join(self.dir, "access.log")
+        conf = ["ServerName dav.test", "ServerRoot %s" % self.dir, "PidFile %s/httpd.pid" % self.run_dir,
+                "DefaultRuntimeDir %s" % self.run_dir, "ErrorLog %s/error.log" % self.dir,
+                "User www-data", "Group www-data",
+                'LogFormat "%m %U %>s" short', "CustomLog %s short" % self.access,
+                "Listen %s:%d" % (net.client_addr, APACHE_PORT),
+                "Listen %s:%d" % (net.client_addr, APACHE_TLS_PORT),
+                "DavLockDB %s/DavLock" % self.run_dir, "DocumentRoot %s" % self.docs,
+                "<Directory %s>" % self.docs, "  Dav On", "  DirectorySlash On",
+                '  AuthType Digest', '  AuthName "%s"' % realm, "  AuthDigestProvider file",
+                "  AuthUserFile %s/digest.pw" % self.dir, "  Require valid-user", "</Directory>",
+                "<VirtualHost %s:%d>" % (net.client_addr, APACHE_TLS_PORT),
+                "  SSLEngine on", "  SSLCertificateFile %s" % cert, "  SSLCertificateKeyFile %s" % key,
+                "  <Location />", "    AuthType Basic", '    AuthName "tls"',
+                "    AuthBasicProvider file", "    AuthUserFile %s/basic.pw" % self.dir, "    Require valid-user",
+                "  </Location>", "</VirtualHost>"]
+        conf = ["LoadModule %s_module /usr/lib/apache2/modules/mod_%s.so" % (m, m) for m in MODULES] + conf
+        self.conf = os.path.join(self.dir, "httpd.conf")
+        with open(self.conf, "w") as f:
+            f.write("\n".join(conf) + "\n")
+        self.proc = subprocess.Popen(["ip", "netns", "exec", net.client, "apache2", "-DFOREGROUND", "-f", self.conf],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        end = time.monotonic() + 20
+        while True:
+            listening = net.run_client("ss", "-Hltn").stdout
+            if ":%d " % APACHE_PORT in listening and ":%d " % APACHE_TLS_PORT in listening:
+                break
+            assert self.proc.poll() is None, self.proc.stderr.read().decode()
+            assert time.monotonic() < end, "apache2 did not listen"
+            time.sleep(0.1)
+
+    def log(self):
+        if not os.path.exists(self.access):
+            return []
+        with open(self.access) as f:
+            return [tuple(line.split()) for line in f if line.strip()]
+
+    def file(self, path):
+        with open(os.path.join(self.docs, path.lstrip("/")), "rb") as f:
+            return f.read()
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+@pytest.fixture
+def apache(net):
+    server = Apache(net)
+    yield server
+    server.close()
+
+
+def run_backup(daemon):
+    """A saved change with the automatic backup on starts a backup 10 s later."""
+    before = services(daemon)
+    assert before["webdav_jobs"] == "0", before
+    assert daemon.simctl("param", "wdav_bupauto", "on")[0]
+    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 20, "the backup to start")
+    return wait_idle(daemon, 90)
+
+
+def test_apache_backup_and_monitoring_upload(daemon, root, net, apache):
+    configure(root, net, port=APACHE_PORT, extra="wdav_bupmdir = on\nwdav_monimdir = on\n")
+    os.makedirs(root.file("/etc/certs"), exist_ok=True)
+    with open(root.file("/etc/certs/cert_rcert.pem"), "wb") as f:
+        f.write(b"remote certificate\n" * 50)
+    daemon.start()
+    assert daemon.simctl("clock", "set", str(CLOCK))[0]
+    finished, name = moni_to_upload(daemon, root)
+
+    # The backup: the day directory is made below the backup directory.
+    state = run_backup(daemon)
+    assert state["webdav"] == "16 Files written", (state, apache.log())
+    day = "/dav/backup/day_05/"
+    with open(root.file("/etc/params.dat"), "rb") as f:
+        assert apache.file(day + "params.dat") == f.read()
+    assert apache.file(day + "cert_rcert.pem") == b"remote certificate\n" * 50
+    assert "  Name  : %s" % DEVICE in apache.file(day + "%s_BUp.log" % DEVICE).decode()
+    made = [entry[1] for entry in apache.log() if entry[0] == "MKCOL"]
+    assert made == ["/dav", "/dav/backup", "/dav/backup/day_05"], apache.log()
+
+    # A second backup finds the day directory (a collection named without its "/":
+    # Apache redirects, which counts as found) and overwrites the files despite
+    # "Overwrite: F".
+    assert daemon.simctl("param", "wdav_bupauto", "off")[0]
+    assert daemon.simctl("param", "zqn_dscr_1", "second-backup")[0]
+    seen = len(apache.log())
+    state = run_backup(daemon)
+    assert state["webdav"] == "16 Files written", (state, apache.log())
+    second = apache.log()[seen:]
+    assert ("PROPFIND", "/dav/backup/day_05", "301") in second, second
+    assert not [e for e in second if e[0] == "MKCOL"], second
+    assert ("PUT", day + "params.dat", "204") in second, second
+    with open(root.file("/etc/params.dat"), "rb") as f:
+        local = f.read()
+    assert b"second-backup" in local and apache.file(day + "params.dat") == local
+
+    # The monitoring upload goes below month and day, numbered after the local file.
+    switch_moni(daemon)
+    daemon.wait_for(lambda: ("PUT", "/dav/moni/month_03/day_05/%s_moni.log" % DEVICE, "201") in apache.log(), 60,
+                    "the monitoring upload")
+    state = wait_idle(daemon)
+    assert state["webdav"] == "16 Files written", state
+    check_banner_and_file(apache.file("/dav/moni/month_03/day_05/" + name), finished)
+    log = apache.file("/dav/moni/month_03/day_05/%s_moni.log" % DEVICE)
+    assert log.endswith(b"\r\n>> finally written:%s\r\n" % name.encode())
+
+
+def test_apache_over_tls(daemon, root, net, apache):
+    configure(root, net, port=APACHE_TLS_PORT, ssl="on")
+    daemon.start()
+    finished, name = moni_to_upload(daemon, root)
+    # The server's log of uploads already names 041: the next upload is 042.
+    os.makedirs(os.path.join(apache.docs, "dav", "moni"))
+    with open(os.path.join(apache.docs, "dav", "moni", "%s_moni.log" % DEVICE), "wb") as f:
+        f.write(b"\r\n" + b"  Name  : x\r\n" * 12 + b"\r\n>> finally written:%s_041.txt\r\n" % DEVICE.encode())
+    subprocess.run(["chown", "-R", "www-data:www-data", apache.docs], check=True)
+    switch_moni(daemon)
+    state = wait_idle(daemon, 60)
+    assert state["webdav"] == "16 Files written", (state, apache.log())
+    check_banner_and_file(apache.file("/dav/moni/%s_042.txt" % DEVICE), finished)
+    # The cipher of the connection is kept for the security page.
+    assert state["webdav_tls"].split()[0].startswith(("TLS_", "ECDHE-")), state
