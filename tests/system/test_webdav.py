@@ -242,8 +242,13 @@ def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
             f.write(data)
     daemon.start()
     assert daemon.simctl("clock", "set", str(CLOCK))[0]
+    moni_to_upload(daemon, root)
     # Switching the automatic backup on saves the parameters, which starts a backup.
     assert daemon.simctl("param", "wdav_bupauto", "on")[0]
+    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 20, "the backup to start")
+    # A monitoring file finished meanwhile finds the job word taken: no second job.
+    switch_moni(daemon)
+    daemon.wait_output("WDavMoni::run immediatly stopped, incas:1 already alive?!")
     state = wait_idle(daemon, 60)
     assert state["webdav"] == "16 Files written", (state, peer.requests())
     day = "/dav/backup/day_05/"
@@ -261,6 +266,7 @@ def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
     # Every component was made, the day directory too.
     made = [r["path"] for r in peer.requests() if r["method"] == "MKCOL" and r["status"] == 201]
     assert made == ["/dav", "/dav/backup", "/dav/backup/day_05"], made
+    assert not [r for r in peer.requests() if "/moni" in r["path"]]
 
 
 APACHE_PORT, APACHE_TLS_PORT = 8081, 8443
