@@ -41,6 +41,7 @@
 #include "web/update.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -517,7 +518,6 @@ void startUp() {
     if (p_ip_addr->hasValue()) main.sendGratuitousArp(p_ip_addr->address());
     webdavJobWord = 0;
     if (p_wdav_bupauto->isOn()) start_webdav_backup();
-    webdavJobWord = 0;
 
     // 26.
     setUsbfsMemory();
@@ -665,6 +665,20 @@ int shutDown() {
     return type;
 }
 
+// The WebDAV client's lines of "services": "webdav STATE TEXT", "webdav_error STATE
+// TEXT", "webdav_jobs N" and "webdav_tls CIPHER" (the last TLS connection's cipher).
+void appendWebdavServices(std::string &out) {
+    out += "webdav " + std::to_string(webdavState()) + " " + webdav_state_text(nullptr) + "\n";
+    out += "webdav_error " + std::to_string(webdavErrorState()) + " " + webdav_error_text(nullptr) + "\n";
+    out += "webdav_jobs " + std::to_string(webdavJobWord.load()) + "\n";
+    char cipher[WebDavCipherSize];
+    webdavCipherText(cipher, sizeof cipher);
+    std::string text = cipher;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    out += "webdav_tls " + text + "\n";
+}
+
 // What the daemon shows of itself on the simulated platform's control socket, so tests
 // can read its state from outside: "devices" lists the USB device table, "services"
 // the state of the remote syslog client.
@@ -673,6 +687,7 @@ void addSimTestHooks() {
                     [](const std::vector<std::string> &, std::string &out) {
                         out += "syslog " + std::to_string(syslogngState()) + " " +
                                syslogng_state_text(nullptr) + "\n";
+                        appendWebdavServices(out);
                         return std::string();
                     });
     sim::addCommand(
@@ -726,6 +741,12 @@ void addSimTestHooks() {
                         request.generic = std::atoi(args[1].c_str());
                         request.specific = std::atoi(args[2].c_str());
                         return snmpPostTrap(request) ? std::string() : std::string("no agent takes traps");
+                    });
+    sim::addCommand("moni", "moni newfile: the monitoring log leaves its file for the next one",
+                    [](const std::vector<std::string> &a, std::string &out) {
+                        if (a.size() != 2 || a[1] != "newfile") return std::string("usage: moni newfile");
+                        out += std::to_string(moniLog.newFile()) + "\n";
+                        return std::string();
                     });
     sim::addCommand("load", "load: the USB traffic (KiB) the load statistics have not taken yet",
                     [](const std::vector<std::string> &, std::string &out) {

@@ -5,7 +5,6 @@
 #include "core/task.h"
 #include "param_catalogue.h"
 
-int webdavJobWord = 0;
 Task *storageSlot = nullptr;
 
 void startNotify(uint8_t trapsConfigured) {
@@ -14,10 +13,6 @@ void startNotify(uint8_t trapsConfigured) {
     if (task->start(0x8000) < 0) delete task;
 }
 
-int start_webdav_backup() {
-    return 0;
-}
-void webdav_daily_backup() {}
 int storageSlotState() {
     return storageSlot ? 0 : -1;
 }
@@ -32,4 +27,5 @@ void installServiceHooks() {
     h.storageSlotState = [] { return storageSlot ? storageSlotState() : -1; };
     moniLogHooks().notifyPostEvent = notify_post_event;
     moniLogHooks().syslogSend = syslogSend;
+    moniLogHooks().startWDavMoni = startWDavMoni;
 }
