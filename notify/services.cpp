@@ -6,7 +6,6 @@
 #include "param_catalogue.h"
 
 int webdavJobWord = 0;
-Task *storageSlot = nullptr;
 
 void startNotify(uint8_t trapsConfigured) {
     if ((p_sw_features->value() & 0x1000) == 0) return;
@@ -18,9 +17,6 @@ int start_webdav_backup() {
     return 0;
 }
 void webdav_daily_backup() {}
-int storageSlotState() {
-    return storageSlot ? 0 : -1;
-}
 
 void installServiceHooks() {
     PtableHooks &h = ptableHooks();
@@ -29,7 +25,10 @@ void installServiceHooks() {
     h.notifyPostEvent = notify_post_event;
     h.startSyslogng = start_syslogng;
     h.startWebdavBackup = start_webdav_backup;
-    h.storageSlotState = [] { return storageSlot ? storageSlotState() : -1; };
+    h.storageSlotState = storageSlotState;
+    notifyHooks().announceSlot = [] {
+        if (StorageSlot *slot = storageSlot.load()) slot->announce();
+    };
     moniLogHooks().notifyPostEvent = notify_post_event;
     moniLogHooks().syslogSend = syslogSend;
 }

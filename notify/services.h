@@ -1,9 +1,8 @@
 // What the core and the servers call of the notification, remote-logging, WebDAV and
 // storage-slot services. The notification task (notify/notify.h), the relay
-// (notify/relay.h) and the remote syslog client (notify/syslog.h) are here; the WebDAV
-// client and the storage-slot manager are not part of this build yet: these calls
-// answer as they do on a product where those services are absent (no WebDAV job, no
-// storage slot).
+// (notify/relay.h), the remote syslog client (notify/syslog.h) and the storage slot
+// (notify/slot.h) are here; the WebDAV client is not part of this build yet: these
+// calls answer as they do on a product where it is absent (no WebDAV job).
 #pragma once
 
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "notify/notify.h"
 #include "notify/relay.h"
+#include "notify/slot.h"
 #include "notify/syslog.h"
 
 class Task;
@@ -24,11 +24,6 @@ void startNotify(uint8_t trapsConfigured);
 int start_webdav_backup();
 void webdav_daily_backup();
 extern int webdavJobWord;
-
-// The storage slot: its task (null when absent) and its state (0 no card, 1 formatting
-// required, 2 write protected, 3 ready); -1 when the slot task does not exist.
-extern Task *storageSlot;
-int storageSlotState();
 
 // Installs these services where the parameter table and the monitoring log call them.
 void installServiceHooks();

@@ -25,6 +25,11 @@ ssize_t DeviceFile::write(const void *, size_t) {
     return -1;
 }
 
+off_t DeviceFile::lseek(off_t, int) {
+    errno = ESPIPE;
+    return -1;
+}
+
 void *DeviceFile::mmap(size_t, int, int, off_t) {
     errno = ENODEV;
     return MAP_FAILED;
@@ -129,6 +134,11 @@ ssize_t devRead(int fd, void *buf, size_t n) {
 ssize_t devWrite(int fd, const void *buf, size_t n) {
     auto file = findFile(fd);
     return file ? file->write(buf, n) : ::write(fd, buf, n);
+}
+
+off_t devLseek(int fd, off_t offset, int whence) {
+    auto file = findFile(fd);
+    return file ? file->lseek(offset, whence) : ::lseek(fd, offset, whence);
 }
 
 void *devMmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {

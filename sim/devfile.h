@@ -3,7 +3,7 @@
 // such a path through platform().open, the stand-in creates one DeviceFile for that
 // open and hands back a real descriptor of its own choosing (an eventfd, one end of a
 // socket pair, ...) whose readiness it drives, so that poll and epoll on it behave as
-// they would on the real device. ioctl, read, write, mmap, munmap and close on that
+// they would on the real device. ioctl, read, write, lseek, mmap, munmap and close on that
 // descriptor then land in the DeviceFile.
 #pragma once
 
@@ -21,6 +21,7 @@ public:
     virtual int ioctl(unsigned long request, void *arg);
     virtual ssize_t read(void *buf, size_t n);
     virtual ssize_t write(const void *buf, size_t n);
+    virtual off_t lseek(off_t offset, int whence);
     virtual void *mmap(size_t length, int prot, int flags, off_t offset);
     virtual int munmap(void *addr, size_t length);
     // The daemon closed the descriptor; the DeviceFile is destroyed right after.
@@ -44,6 +45,7 @@ int devClose(int fd);
 int devIoctl(int fd, unsigned long request, void *arg);
 ssize_t devRead(int fd, void *buf, size_t n);
 ssize_t devWrite(int fd, const void *buf, size_t n);
+off_t devLseek(int fd, off_t offset, int whence);
 void *devMmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
 int devMunmap(void *addr, size_t length);
 
