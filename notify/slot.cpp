@@ -187,43 +187,35 @@ void StorageSlot::exit() {
     Task::exit();
 }
 
-int StorageSlot::setState(int state) {
-    uint32_t event = 0, relay = 0;
-    const char *display = nullptr; // flags of E2, E3, E4 as 'r' remove or 's' show
-    std::lock_guard<std::mutex> lock(mutex_);
-    int previous = slot_.state.load();
+SlotReport slotStateReport(int previous, int state) {
     switch (state) {
     case 0:
-        event = previous == 0 ? NotifyCardMissing : NotifyCardOut;
-        relay = 0x200;
-        display = "rrs";
-        break;
+        return {previous == 0 ? NotifyCardMissing : NotifyCardOut, 0x200, "rrs"};
     case 1:
-        if (previous == 1) return 1; // unusable is reported once
-        event = NotifyCardUnusable;
-        relay = 0x400;
-        display = "srr";
-        break;
+        if (previous == 1) return {}; // unusable is reported once
+        return {NotifyCardUnusable, 0x400, "srr"};
     case 2:
-        event = NotifyCardProtected;
-        relay = 0x400;
-        display = "rsr";
-        break;
+        return {NotifyCardProtected, 0x400, "rsr"};
     case 3:
-        event = NotifyCardReady;
-        relay = 0x100;
-        display = "rrr";
-        break;
+        return {NotifyCardReady, 0x100, "rrr"};
     default:
-        return 0;
+        return {};
     }
+}
+
+int StorageSlot::setState(int state) {
+    if (state < 0 || state > 3) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    SlotReport report = slotStateReport(slot_.state.load(), state);
     slot_.state = state;
-    if (notifyAddEvent(event, 0, slot_.vendor, slot_.model, slot_.label) > 0) notify_post_event(event, -1);
-    handle_relay_event(relay);
+    if (report.event == 0) return state;
+    if (notifyAddEvent(report.event, 0, slot_.vendor, slot_.model, slot_.label) > 0)
+        notify_post_event(report.event, -1);
+    handle_relay_event(report.relay);
     PtableHooks &hooks = ptableHooks();
     if (p_disp_sdc->isOn() && hooks.displayPresent && hooks.displayPresent())
         for (int i = 0; i < 3; i++)
-            show(static_cast<char>('2' + i), display[i] == 's' ? 0x24 : 8);
+            show(static_cast<char>('2' + i), report.display[i] == 's' ? 0x24 : 8);
     return state;
 }
 

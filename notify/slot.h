@@ -39,6 +39,16 @@ int slotScsiEntries(const char *text, size_t length, SlotEntry *entries, int max
 // How many lines of a "/proc/partitions" text name a block device that begins with devName.
 int slotPartitionCount(const char *text, size_t length, const char *devName);
 
+// What a change of the slot's state reports: the notification event, the relay event
+// and, for the display codes E2, E3 and E4, 's' show (blinking) or 'r' remove. Nothing
+// at all (event 0) when the state does not exist or stays unusable.
+struct SlotReport {
+    uint32_t event = 0;
+    uint32_t relay = 0;
+    const char *display = nullptr;
+};
+SlotReport slotStateReport(int previous, int state);
+
 class StorageSlot : public Task {
 public:
     explicit StorageSlot(int warmStarts);
