@@ -323,9 +323,13 @@ bool forEachCertFileIn(const char *certsDir, const CertFileFn &fn) {
 }
 
 bool restore_certs_from_dir(const char *directory) {
-    if (directory == nullptr) return false;
+    return restoreCertsInto(directory, sysPath("/etc/certs").c_str());
+}
+
+bool restoreCertsInto(const char *directory, const char *certsDir) {
+    if (directory == nullptr || certsDir == nullptr) return false;
     const std::string from = directory;
-    const std::string certs = sysPath("/etc/certs");
+    const std::string certs = certsDir;
     for (const char *file : certFiles) {
         std::string source = from + "/" + file;
         struct stat st;

@@ -106,6 +106,8 @@ bool forEachCertFileIn(const char *certsDir, const CertFileFn &fn);
 // and of its "802.1x" subdirectory into "/etc/certs" and "/etc/certs/802.1x". False when
 // a link of the "802.1x" subdirectory could not be copied.
 bool restore_certs_from_dir(const char *directory);
+// The same into another certificate directory (for tests).
+bool restoreCertsInto(const char *directory, const char *certsDir);
 
 // Reads the last n bytes of the file into buf (n bytes) and leaves there, zero
 // terminated, the text after the last newline: the final line of a file that is still

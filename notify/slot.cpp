@@ -62,11 +62,6 @@ std::string slotDir() {
     return sysPath("/var/slot1");
 }
 
-bool sameMedium(const SlotEntry &a, const SlotEntry &b) {
-    return a.kind == b.kind && std::strcmp(a.devName, b.devName) == 0 &&
-           std::strcmp(a.partSuffix, b.partSuffix) == 0 && std::strcmp(a.vendor, b.vendor) == 0;
-}
-
 void show(char digit, uint32_t flags) {
     PtableHooks &hooks = ptableHooks();
     if (hooks.displayShow) hooks.displayShow('E', digit, flags);
@@ -159,6 +154,12 @@ int slotPartitionCount(const char *text, size_t length, const char *devName) {
         line = nl ? nl + 1 : end;
     }
     return count;
+}
+
+bool slotSameMedium(const SlotEntry &a, const SlotEntry &b) {
+    return a.kind == b.kind && std::strcmp(a.devName, b.devName) == 0 &&
+           std::strcmp(a.partSuffix, b.partSuffix) == 0 && std::strcmp(a.vendor, b.vendor) == 0 &&
+           std::strcmp(a.cid, b.cid) == 0;
 }
 
 StorageSlot::StorageSlot(int warmStarts) : Task("SND"), warmStarts_(warmStarts) {
@@ -340,7 +341,7 @@ void StorageSlot::run() {
         int count = detect(entries, 2);
         SlotEntry entry = count > 0 ? entries[0] : SlotEntry{};
         if (slot_.kind != 0) {
-            if (entry.kind == 0 || !sameMedium(entry, slot_))
+            if (entry.kind == 0 || !slotSameMedium(entry, slot_))
                 unmount();
             else
                 entry.kind = 0;

@@ -39,6 +39,10 @@ int slotScsiEntries(const char *text, size_t length, SlotEntry *entries, int max
 // How many lines of a "/proc/partitions" text name a block device that begins with devName.
 int slotPartitionCount(const char *text, size_t length, const char *devName);
 
+// Whether a detected medium is the one in the record: kind, names and vendor, and the
+// card's CID, which tells a card swapped between two scans from the one before.
+bool slotSameMedium(const SlotEntry &a, const SlotEntry &b);
+
 // What a change of the slot's state reports: the notification event, the relay event
 // and, for the display codes E2, E3 and E4, 's' show (blinking) or 'r' remove. Nothing
 // at all (event 0) when the state does not exist or stays unusable.

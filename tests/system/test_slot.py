@@ -5,6 +5,7 @@ restores them from it.
 import hashlib
 import os
 import shutil
+import socket
 import subprocess
 
 import pytest
@@ -237,3 +238,25 @@ def test_long_device_name_keeps_the_old_label(daemon, root, tmp_path):
     assert slot_line(daemon).endswith('""')
     assert daemon.stop() == 0
     assert label_of(path, offset) == "Volume label is KEEPME"
+
+
+def test_card_swapped_between_scans_is_mounted_in_its_place(daemon, root, tmp_path):
+    prepare(root)
+    first, _ = make_image(str(tmp_path), "fat12")
+    second, offset = make_image(str(tmp_path), "fat16")
+    start(daemon)
+    insert(daemon, first, "cid=0000000000000000000000000000000a")
+    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=30, what="the first card")
+    # Out and in at once: the next scan finds another card (its CID) in the slot.
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(10)
+        s.connect(daemon.socket)
+        s.sendall(("slot remove\nslot insert %s cid=0000000000000000000000000000000b\n" % second).encode())
+        data = b""
+        while data.count(b"OK\n") < 2 and b"ERR" not in data:
+            data += s.recv(4096)
+        assert data.count(b"OK\n") == 2, data
+    daemon.wait_for(lambda: "params.dat" in card_files(second, offset), timeout=30, what="the second card used")
+    assert sim_state(daemon)["mounted"] == "1"
+    assert daemon.stop() == 0
+    assert label_of(second, offset) == "Volume label is QMR-SLOT_SD"

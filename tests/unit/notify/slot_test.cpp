@@ -38,6 +38,18 @@ TEST(SlotState, ReportsEachChangeAsTheEventRelayAndDisplayCodes) {
     }
 }
 
+TEST(SlotDetect, AnotherCardIsAnotherMedium) {
+    SlotEntry a, b;
+    slotSdEntry("0001", 4, "SD16G", 5, a);
+    slotSdEntry("0001", 4, "SD16G", 5, b);
+    EXPECT_TRUE(slotSameMedium(a, b));
+    slotSdEntry("0002", 4, "SD16G", 5, b);
+    EXPECT_FALSE(slotSameMedium(a, b)) << "same kind and vendor, another card";
+    slotSdEntry("0001", 4, "SD16G", 5, b);
+    b.kind = SlotUsbDisk;
+    EXPECT_FALSE(slotSameMedium(a, b));
+}
+
 TEST(SlotDetect, SdCardFromItsSysfsTexts) {
     SlotEntry e;
     const char cid[] = "035344534431364780a1b2c3d40137e1\n";
