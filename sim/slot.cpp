@@ -68,7 +68,6 @@ std::mutex lock;
 std::shared_ptr<Card> card;
 std::unique_ptr<Mount> mounted;
 std::atomic<int> rawWrites{0};
-std::string cidText, nameText;
 
 std::string wholePath() {
     return sysPath("/dev/mmcblk0");
@@ -121,7 +120,7 @@ void writePartitions(const Card *c) {
     writeText(sysPath("/proc/partitions"), text);
 }
 
-void sendBlockUevent(const char *action, const char *name, int minor, const char *type) {
+std::string blockUevent(const char *action, const char *name, int minor, const char *type) {
     std::string devpath = "/devices/platform/mvsdio/mmc_host/mmc0/mmc0:0001/block/mmcblk0";
     if (std::strcmp(name, "mmcblk0") != 0) devpath += std::string("/") + name;
     std::vector<std::string> vars = {std::string("ACTION=") + action,
@@ -137,7 +136,11 @@ void sendBlockUevent(const char *action, const char *name, int minor, const char
         msg += v;
         msg.push_back('\0');
     }
-    usb::sendUevent(msg);
+    return msg;
+}
+
+void sendBlockUevent(const char *action, const char *name, int minor, const char *type) {
+    usb::sendUevent(blockUevent(action, name, minor, type));
 }
 
 // One block device of the card: the whole card or its partition.
@@ -346,14 +349,19 @@ std::string slotInsert(const std::string &image, bool readOnly, const std::strin
     std::lock_guard<std::mutex> guard(lock);
     if (card) return "a card is inserted already";
     card = c;
-    cidText = cid;
-    nameText = name;
-    const std::string device = sysPath("/sys/block/mmcblk0/device/");
-    writeText(device + "cid", cid + "\n");
-    writeText(device + "name", name + "\n");
-    writePartitions(c.get());
+    // The block devices and the partition list first, the card's sysfs directory (what
+    // the daemon looks for) last and whole, as the kernel has it when it announces the
+    // card: a scan never finds half a card.
     registerDevicePath(wholePath(), opener(false));
     if (c->partSize > 0) registerDevicePath(partPath(), opener(true));
+    writePartitions(c.get());
+    const std::string block = sysPath("/sys/block/mmcblk0"), staged = sysPath("/sys/block/.mmcblk0");
+    std::error_code ec;
+    fs::remove_all(staged, ec);
+    fs::remove_all(block, ec);
+    writeText(staged + "/device/cid", cid + "\n");
+    writeText(staged + "/device/name", name + "\n");
+    fs::rename(staged, block, ec);
     sendBlockUevent("add", "mmcblk0", 0, "disk");
     if (c->partSize > 0) sendBlockUevent("add", "mmcblk0p1", 1, "partition");
     return "";
@@ -368,10 +376,10 @@ std::string slotRemove() {
     // A mount of the card stays until the daemon unmounts it, but nothing of it reaches
     // the image any more.
     if (mounted) mounted->card.reset();
-    unregisterDevicePath(wholePath());
-    unregisterDevicePath(partPath());
     std::error_code ec;
     fs::remove_all(sysPath("/sys/block/mmcblk0"), ec);
+    unregisterDevicePath(wholePath());
+    unregisterDevicePath(partPath());
     writePartitions(nullptr);
     if (partitioned) sendBlockUevent("remove", "mmcblk0p1", 1, "partition");
     sendBlockUevent("remove", "mmcblk0", 0, "disk");
@@ -459,6 +467,16 @@ int slotUmount2(const char *target, int) {
 void slotSync() {
     std::lock_guard<std::mutex> guard(lock);
     if (mounted) writeBackLocked(*mounted);
+}
+
+void slotColdplug(const std::function<void(const std::vector<std::string> &)> &fn) {
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::string> events;
+    if (card) {
+        events.push_back(blockUevent("add", "mmcblk0", 0, "disk"));
+        if (card->partSize > 0) events.push_back(blockUevent("add", "mmcblk0p1", 1, "partition"));
+    }
+    fn(events);
 }
 
 void slotInstall() {

@@ -7,7 +7,9 @@
 // more.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -22,6 +24,11 @@ void slotDescribe(std::string &out);
 int slotMount(const char *source, const char *target, unsigned long flags);
 int slotUmount2(const char *target, int flags);
 void slotSync();
+
+// The uevent stand-in's replay for a socket that has just opened: calls fn, under the
+// slot's lock, with the "add" messages of the card in the slot (none without a card),
+// so that a card inserted meanwhile is either replayed or announced afterwards.
+void slotColdplug(const std::function<void(const std::vector<std::string> &)> &fn);
 
 // Installs the "slot" command (and undoes the card at the end).
 void slotInstall();
