@@ -399,7 +399,8 @@ void startUp() {
     writeFile(sysPath("/proc/sys/vm/dirty_expire_centisecs"), "100");
     writeFile(sysPath("/proc/sys/vm/dirty_writeback_centisecs"), "100");
 
-    // 7. The storage-slot manager is not part of this build: no "SND" task.
+    // 7. The storage slot.
+    startStorageSlot(warmStarts.load());
 
     // 8. Counters.
     if (crashCount != 0) setIntParam(p_crashes, p_crashes->value() + 1);
@@ -681,13 +682,20 @@ void appendWebdavServices(std::string &out) {
 
 // What the daemon shows of itself on the simulated platform's control socket, so tests
 // can read its state from outside: "devices" lists the USB device table, "services"
-// the state of the remote syslog client.
+// the state of the remote syslog client and of the storage slot.
 void addSimTestHooks() {
-    sim::addCommand("services", "services: the remote syslog client (syslog STATE TEXT)",
+    sim::addCommand("services",
+                    "services: the remote syslog client (syslog STATE TEXT) and the storage slot "
+                    "(slot STATE KIND DEV VENDOR MODEL LABEL)",
                     [](const std::vector<std::string> &, std::string &out) {
                         out += "syslog " + std::to_string(syslogngState()) + " " +
                                syslogng_state_text(nullptr) + "\n";
                         appendWebdavServices(out);
+                        if (StorageSlot *slot = storageSlot.load()) {
+                            char line[256];
+                            slot->describe(line, sizeof line);
+                            out += line;
+                        }
                         return std::string();
                     });
     sim::addCommand(

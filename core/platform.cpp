@@ -30,6 +30,7 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override { return ::ioctl(fd, request, arg); }
     ssize_t read(int fd, void *buf, size_t n) override { return ::read(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return ::write(fd, buf, n); }
+    off_t lseek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
     void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         return ::mmap(addr, length, prot, flags, fd, offset);
     }
@@ -38,7 +39,7 @@ public:
               const void *data) override {
         return ::mount(source, target, fstype, flags, data);
     }
-    int umount(const char *target) override { return ::umount(target); }
+    int umount2(const char *target, int flags) override { return ::umount2(target, flags); }
     int setTimeOfDay(const struct timeval *tv) override { return ::settimeofday(tv, nullptr); }
 
     int vlanAdd(const char *ifname, int vlanId) override {
@@ -114,6 +115,10 @@ std::atomic<Platform *> current{nullptr};
 static int notHere() {
     errno = ENOSYS;
     return -1;
+}
+
+void Platform::sync() {
+    ::sync();
 }
 
 int Platform::wallClock(struct timeval *tv) {

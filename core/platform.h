@@ -30,10 +30,12 @@ public:
     virtual void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) = 0;
     virtual int munmap(void *addr, size_t length) = 0;
 
-    // Mounting the storage slot.
+    // Mounting the storage slot: mount and umount2 as the system calls.
     virtual int mount(const char *source, const char *target, const char *fstype, unsigned long flags,
                       const void *data) = 0;
-    virtual int umount(const char *target) = 0;
+    virtual int umount2(const char *target, int flags) = 0;
+    // Writes what mounted file systems hold back to their media (sync on the board).
+    virtual void sync();
 
     // The appliance's wall clock: setTimeOfDay sets it (settimeofday on the board),
     // wallClock reads it (gettimeofday on the board). Every reader of the date and time

@@ -6,6 +6,7 @@
 #include "core/ptable.h"
 
 #include "core/monilog.h"
+#include "core/platform.h"
 #include "core/ptable_hooks.h"
 #include "core/sysroot.h"
 
@@ -140,7 +141,7 @@ int Ptable::writeSlotCopy(const std::string &text) {
         return -1;
     }
     if (hooks.writeDeviceInfoThrottled != nullptr) hooks.writeDeviceInfoThrottled(dir.c_str());
-    sync();
+    platform().sync();
     if (moniOn(MoniPar))
         mprintf(MoniPar, __FILE__, __LINE__, "Parameter: backup to SD card successful (%s).", dest.c_str());
     return 0;
@@ -266,7 +267,7 @@ int Ptable::reset() {
     if (on("autoSync")) {
         const std::string dir = slotDir();
         rename((dir + "/params.dat").c_str(), (dir + "/params.bup").c_str());
-        sync();
+        platform().sync();
     }
     return removed;
 }

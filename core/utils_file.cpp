@@ -1,6 +1,7 @@
 #include "core/utils_file.h"
 
 #include "core/crc32.h"
+#include "core/platform.h"
 #include "core/sysroot.h"
 #include "core/task.h"
 
@@ -296,9 +297,13 @@ bool DirList::removeFiles(const char *directory, bool onlyEmpty) {
     return true;
 }
 
+namespace {
+const char *const certFiles[] = {"cert_fpkey.pem", "cert_rpriv.pem", "cert_fsrv.pem", "cert_rcert.pem",
+                                 "cert_req.pem",   "cert_mime.pem",  "cert.tmp"};
+} // namespace
+
 bool forEachCertFileIn(const char *certsDir, const CertFileFn &fn) {
-    static const char *const files[] = {"cert_fpkey.pem", "cert_rpriv.pem", "cert_fsrv.pem", "cert_rcert.pem",
-                                        "cert_req.pem",   "cert_mime.pem",  "cert.tmp"};
+    const auto &files = certFiles;
     if (certsDir == nullptr) return false;
     const std::string base = certsDir;
     for (const char *file : files) {
@@ -313,8 +318,43 @@ bool forEachCertFileIn(const char *certsDir, const CertFileFn &fn) {
         for (size_t i = 0; i < links.g.gl_pathc; ++i)
             if (!fn(links.g.gl_pathv[i])) return false;
     }
-    sync();
+    platform().sync();
     return true;
+}
+
+bool restore_certs_from_dir(const char *directory) {
+    return restoreCertsInto(directory, sysPath("/etc/certs").c_str());
+}
+
+bool restoreCertsInto(const char *directory, const char *certsDir) {
+    if (directory == nullptr || certsDir == nullptr) return false;
+    const std::string from = directory;
+    const std::string certs = certsDir;
+    for (const char *file : certFiles) {
+        std::string source = from + "/" + file;
+        struct stat st;
+        if (stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        bool key = std::strcmp(file, "cert_fpkey.pem") == 0 || std::strcmp(file, "cert_rpriv.pem") == 0;
+        // A copy that failed halfway would leave a cut file in the store: remove it.
+        std::string dest = certs + "/" + file;
+        if (!copyFile(source.c_str(), dest.c_str(), key, nullptr)) ::unlink(dest.c_str());
+    }
+    bool ok = true;
+    for (const char *sub : {"", "/802.1x"}) {
+        GlobGuard links;
+        std::string pattern = globEscape(from + sub) + "/????????.0";
+        if (glob(pattern.c_str(), 0, reportGlobError, &links.g) != 0) continue;
+        for (size_t i = 0; i < links.g.gl_pathc; ++i) {
+            const char *path = links.g.gl_pathv[i];
+            const char *name = std::strrchr(path, '/');
+            std::string dest = certs + sub + (name ? name : "/");
+            if (!copyFile(path, dest.c_str(), false, nullptr)) {
+                ::unlink(dest.c_str());
+                if (*sub != '\0') ok = false;
+            }
+        }
+    }
+    return ok;
 }
 
 bool forEachCertFile(const CertFileFn &fn) {

@@ -101,6 +101,14 @@ bool forEachCertFile(const CertFileFn &fn);
 // The same walk over a given certificate directory.
 bool forEachCertFileIn(const char *certsDir, const CertFileFn &fn);
 
+// Copies the certificate files named above that the directory holds into "/etc/certs"
+// (the two key files as private copies), and the "????????.0" links of the directory
+// and of its "802.1x" subdirectory into "/etc/certs" and "/etc/certs/802.1x". False when
+// a link of the "802.1x" subdirectory could not be copied.
+bool restore_certs_from_dir(const char *directory);
+// The same into another certificate directory (for tests).
+bool restoreCertsInto(const char *directory, const char *certsDir);
+
 // Reads the last n bytes of the file into buf (n bytes) and leaves there, zero
 // terminated, the text after the last newline: the final line of a file that is still
 // being written or ends without a newline. Empty text when the file ends with a

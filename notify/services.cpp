@@ -5,16 +5,10 @@
 #include "core/task.h"
 #include "param_catalogue.h"
 
-Task *storageSlot = nullptr;
-
 void startNotify(uint8_t trapsConfigured) {
     if ((p_sw_features->value() & 0x1000) == 0) return;
     auto *task = new Notify(trapsConfigured);
     if (task->start(0x8000) < 0) delete task;
-}
-
-int storageSlotState() {
-    return storageSlot ? 0 : -1;
 }
 
 void installServiceHooks() {
@@ -24,7 +18,10 @@ void installServiceHooks() {
     h.notifyPostEvent = notify_post_event;
     h.startSyslogng = start_syslogng;
     h.startWebdavBackup = start_webdav_backup;
-    h.storageSlotState = [] { return storageSlot ? storageSlotState() : -1; };
+    h.storageSlotState = storageSlotState;
+    notifyHooks().announceSlot = [] {
+        if (StorageSlot *slot = storageSlot.load()) slot->announce();
+    };
     moniLogHooks().notifyPostEvent = notify_post_event;
     moniLogHooks().syslogSend = syslogSend;
     moniLogHooks().startWDavMoni = startWDavMoni;

@@ -3,6 +3,7 @@
 #include "core/sysroot.h"
 #include "sim/control.h"
 #include "sim/devfile.h"
+#include "sim/slot.h"
 #include "sim/standins.h"
 
 #include <cerrno>
@@ -19,8 +20,8 @@
 namespace {
 
 // Device files are served by the stand-ins registered with sim/devfile.h (the plain
-// files of the sandbox root otherwise), mounts fail as on a board without a slot, and a
-// clock set is recorded but never applied to the host.
+// files of the sandbox root otherwise), the storage slot's vfat mount is the card of
+// sim/slot.h, and a clock set is recorded but never applied to the host.
 class SimPlatform : public Platform {
 public:
     const char *name() const override { return "sim"; }
@@ -47,17 +48,19 @@ public:
         return sim::devMmap(addr, length, prot, flags, fd, offset);
     }
     int munmap(void *addr, size_t length) override { return sim::devMunmap(addr, length); }
-    int mount(const char *, const char *, const char *fstype, unsigned long, const void *) override {
+    int mount(const char *source, const char *target, const char *fstype, unsigned long flags,
+              const void *) override {
         // The sandbox's /sys is the stand-ins' sysfs already: mounting sysfs there is
-        // a success without effect. Anything else fails as on a board without a slot.
+        // a success without effect. A vfat is the storage slot's card; anything else
+        // fails as on a board without it.
         if (fstype != nullptr && std::strcmp(fstype, "sysfs") == 0) return 0;
+        if (fstype != nullptr && std::strcmp(fstype, "vfat") == 0)
+            return sim::slotMount(source, target, flags);
         errno = ENODEV;
         return -1;
     }
-    int umount(const char *) override {
-        errno = EINVAL;
-        return -1;
-    }
+    int umount2(const char *target, int flags) override { return sim::slotUmount2(target, flags); }
+    void sync() override { sim::slotSync(); }
     int setTimeOfDay(const struct timeval *tv) override {
         if (tv == nullptr) {
             errno = EFAULT;

@@ -1,7 +1,9 @@
 // The uevent socket of the simulated kernel: each open gives one end of a datagram
 // socket pair on which the USB stand-in sends the kernel's messages ("add@<path>"
 // then NUL-separated variables). A socket that has just opened first gets the "add"
-// messages of the devices already present, as a coldplug replay at start-up.
+// messages of the devices (and the SD card) already present, as a coldplug replay at
+// start-up.
+#include "sim/slot.h"
 #include "sim/standins.h"
 #include "sim/usb_internal.h"
 
@@ -54,8 +56,14 @@ int usbUeventOpen() {
     std::lock_guard<std::mutex> worldGuard(w.lock);
     for (const auto &m : usb::coldplugUevents())
         usb::sendTo(pair[1], m);
-    std::lock_guard<std::mutex> guard(usb::sendersLock);
-    usb::senders().push_back(pair[1]);
+    // The SD card too; the socket joins the senders before a card inserted meanwhile
+    // is announced.
+    slotColdplug([&](const std::vector<std::string> &card) {
+        for (const auto &m : card)
+            usb::sendTo(pair[1], m);
+        std::lock_guard<std::mutex> guard(usb::sendersLock);
+        usb::senders().push_back(pair[1]);
+    });
     return pair[0];
 }
 

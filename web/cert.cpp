@@ -809,38 +809,6 @@ void delete_cert_file(int index, const char *name) {
     }
 }
 
-int restore_certs_from_dir(const char *directory) {
-    if (directory == nullptr) return 0;
-    std::string dir = directory;
-    for (int index : {1, 2, 4, 5, 6, 7, 8}) {
-        const char *base = std::strrchr(tableFiles[index], '/') + 1;
-        std::string source = dir + "/" + base;
-        if (fileSize(source.c_str()) < 0) continue;
-        std::string target = certPath(index);
-        ::unlink(target.c_str());
-        if (!copyFile(source.c_str(), target.c_str(), index == 1 || index == 2)) ::unlink(target.c_str());
-    }
-    auto copyHashed = [](const std::string &from, const std::string &to) {
-        glob_t g{};
-        int found = ::glob((from + "/????????.0").c_str(), 0, nullptr, &g);
-        bool ok = true;
-        for (size_t i = 0; found == 0 && i < g.gl_pathc; i++) {
-            const char *base = std::strrchr(g.gl_pathv[i], '/') + 1;
-            if (!certHashName(base, true)) continue;
-            std::string target = to + "/" + base;
-            ::unlink(target.c_str());
-            if (!copyFile(g.gl_pathv[i], target.c_str(), false)) {
-                ::unlink(target.c_str());
-                ok = false;
-            }
-        }
-        globfree(&g);
-        return ok;
-    };
-    copyHashed(dir, certDir());
-    return copyHashed(dir + "/802.1x", certEapDir()) ? 1 : 0;
-}
-
 // ---------------------------------------------------------------- the TLS pair
 
 bool loadTlsKeyPair(EVP_PKEY **key, X509 **certificate) {

@@ -190,10 +190,6 @@ std::string pkcs12Password(int fd);
 // EAP link; also the copies on the storage slot when it is in use.
 void delete_cert_file(int index, const char *name = nullptr);
 
-// Copies the store's files from the storage slot's directory back; 0 when an EAP link
-// could not be copied.
-int restore_certs_from_dir(const char *directory);
-
 // Signs (or, with "smtp_encrypt" on, encrypts for the S/MIME certificate) the body read
 // from the input file or buffer into the output file or buffer. The signer certificate
 // goes in only while "smtp_attpkey" is on. 0 when the message cannot be made or does

@@ -334,10 +334,11 @@ public:
     }
     ssize_t read(int, void *, size_t) override { return -1; }
     ssize_t write(int, const void *, size_t) override { return -1; }
+    off_t lseek(int, off_t, int) override { return -1; }
     void *mmap(void *, size_t, int, int, int, off_t) override { return nullptr; }
     int munmap(void *, size_t) override { return -1; }
     int mount(const char *, const char *, const char *, unsigned long, const void *) override { return -1; }
-    int umount(const char *) override { return -1; }
+    int umount2(const char *, int) override { return -1; }
     int setTimeOfDay(const struct timeval *) override { return -1; }
 
     bool failOpen = false;

@@ -423,6 +423,27 @@ TEST_F(FileHelpers, ForEachCertFileVisitsExistingFilesThenHashLinksInOrder) {
     EXPECT_EQ(seen.size(), 4u);
 }
 
+TEST_F(FileHelpers, RestoresCertificatesAndHashLinksFromACard) {
+    const std::string card = path("card"), certs = path("certs");
+    fs::create_directories(card + "/802.1x");
+    fs::create_directories(certs + "/802.1x");
+    for (const char *name :
+         {"cert_fpkey.pem", "cert_fsrv.pem", "cert_pkey.pem", "a1b2c3d4.0", "short.0", "802.1x/0badcafe.0"})
+        write("card/" + std::string(name), name);
+    EXPECT_TRUE(restoreCertsInto(card.c_str(), certs.c_str()));
+    EXPECT_EQ(read("certs/cert_fsrv.pem"), "cert_fsrv.pem");
+    EXPECT_EQ(read("certs/a1b2c3d4.0"), "a1b2c3d4.0");
+    EXPECT_EQ(read("certs/802.1x/0badcafe.0"), "802.1x/0badcafe.0");
+    EXPECT_FALSE(fs::exists(certs + "/cert_pkey.pem")) << "not one of the files kept on the card";
+    EXPECT_FALSE(fs::exists(certs + "/short.0"));
+    // The device key is a private copy.
+    EXPECT_EQ(modeOf("certs/cert_fpkey.pem") & 077, 0u);
+    EXPECT_EQ(read("certs/cert_fpkey.pem"), "cert_fpkey.pem");
+    // Without the 802.1x directory its links cannot be copied.
+    fs::remove_all(certs + "/802.1x");
+    EXPECT_FALSE(restoreCertsInto(card.c_str(), certs.c_str()));
+}
+
 TEST_F(FileHelpers, ForEachCertFileReportsAnUnreadableDirectoryAndGoesOn) {
     const std::string certs = path("certs");
     fs::create_directories(certs);

@@ -226,12 +226,13 @@ public:
     int ioctl(int, unsigned long, void *) override { return fail(); }
     ssize_t read(int, void *, size_t) override { return fail(); }
     ssize_t write(int, const void *, size_t) override { return fail(); }
+    off_t lseek(int, off_t, int) override { return fail(); }
     void *mmap(void *, size_t, int, int, int, off_t) override { return MAP_FAILED; }
     int munmap(void *, size_t) override { return fail(); }
     int mount(const char *, const char *, const char *, unsigned long, const void *) override {
         return fail();
     }
-    int umount(const char *) override { return fail(); }
+    int umount2(const char *, int) override { return fail(); }
     int setTimeOfDay(const struct timeval *) override { return fail(); }
     int vlanAdd(const char *ifname, int vlanId) override {
         kernel->log.push_back("vlanadd " + std::string(ifname) + " " + std::to_string(vlanId));

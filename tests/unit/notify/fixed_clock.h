@@ -30,12 +30,13 @@ public:
     int ioctl(int fd, unsigned long request, void *arg) override { return real_.ioctl(fd, request, arg); }
     ssize_t read(int fd, void *buf, size_t n) override { return real_.read(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return real_.write(fd, buf, n); }
+    off_t lseek(int fd, off_t offset, int whence) override { return real_.lseek(fd, offset, whence); }
     void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) override {
         return real_.mmap(addr, length, prot, flags, fd, offset);
     }
     int munmap(void *addr, size_t length) override { return real_.munmap(addr, length); }
     int mount(const char *, const char *, const char *, unsigned long, const void *) override { return -1; }
-    int umount(const char *) override { return -1; }
+    int umount2(const char *, int) override { return -1; }
     int setTimeOfDay(const struct timeval *) override { return -1; }
 
 private:

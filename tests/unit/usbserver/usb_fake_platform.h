@@ -69,6 +69,7 @@ public:
     }
     ssize_t read(int fd, void *buf, size_t n) override { return ::read(fd, buf, n); }
     ssize_t write(int fd, const void *buf, size_t n) override { return ::write(fd, buf, n); }
+    off_t lseek(int fd, off_t offset, int whence) override { return ::lseek(fd, offset, whence); }
     void *mmap(void *, size_t length, int prot, int flags, int, off_t) override {
         std::lock_guard<std::mutex> g(lock);
         if (failMmap) {
@@ -94,7 +95,7 @@ public:
         mounts.push_back(std::string(fstype ? fstype : "") + " " + (target ? target : ""));
         return mountResult;
     }
-    int umount(const char *) override { return 0; }
+    int umount2(const char *, int) override { return 0; }
     int setTimeOfDay(const struct timeval *) override { return 0; }
     int mknodChar(const char *path, mode_t mode, dev_t) override {
         int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);

@@ -1,5 +1,6 @@
 // The certificate store's work object: the form check, and the attributes it reads from
 // certificates made by the openssl command line.
+#include "core/utils_file.h"
 #include "web/cert.h"
 
 #include <gtest/gtest.h>
