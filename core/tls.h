@@ -105,7 +105,6 @@ struct TlsCertForm {
     std::string altNames; // "DNS:...,IP:..." or empty
     int startYear = 0, startMonth = 0, startDay = 0;
     int endYear = 0, endMonth = 0, endDay = 0;
-    uint64_t serial = 0;
 };
 
 // The key size of the default certificate.
@@ -117,20 +116,8 @@ constexpr int TlsDefaultKeyBits = 4096;
 // "DNS:<ip>,IP:<ip>" with the IPv4 address text.
 TlsCertForm tlsDefaultCertForm(time_t now, const std::string &ipText);
 
-// True when the form names common name, organisation, locality and country and its
-// dates are valid (year 2000 or later) with the end not before the start.
-bool tlsValidateCertForm(const TlsCertForm &form);
-
 // The certificate store's start of the default certificate's generation: fills its
 // form, validates it and starts the generator task; false when the form is refused or
 // the task cannot start. Installed by the store; null leaves the appliance without a
 // default certificate.
 extern bool (*tlsDefaultCertHook)(const TlsCertForm &form, int keyBits);
-
-// Generates an RSA key (exponent 65537) of the given size and a self-signed version 3
-// certificate for the form (SHA-256), and writes the key (mode 0600) and the
-// certificate as PEM to the given paths. The key is written to a temporary name and
-// renamed last, so a reader never finds a key without its certificate. False (and no
-// key file) on any failure.
-bool tlsGenerateSelfSigned(const TlsCertForm &form, int keyBits, const std::string &keyPath,
-                           const std::string &certPath);

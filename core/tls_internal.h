@@ -46,7 +46,3 @@ bool tlsCheckCertPairIn(int pair, const std::string &certDir);
 // The start date of the default certificate for a broken-down local time and the
 // product's manufacturing year and month; the end date two years later.
 void tlsDefaultValidity(const struct tm &now, int makeYear, int makeMonth, TlsCertForm &form);
-
-// The certificate serial number: the decimal digits of product id (4), year (4),
-// month (2) and serial number (4; 6 when it has more than 4 digits) read as hex digits.
-uint64_t tlsCertSerial(uint32_t productId, uint32_t year, uint32_t month, uint32_t serialNo);

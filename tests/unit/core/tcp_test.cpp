@@ -7,6 +7,7 @@
 #include "core/tls.h"
 #include "core/tls_internal.h"
 #include "param_catalogue.h"
+#include "test_keypair.h"
 
 #include <gtest/gtest.h>
 
@@ -742,20 +743,8 @@ protected:
         std::signal(SIGPIPE, SIG_IGN); // as the daemon does: a gone peer is an error result
         certDir = new TempDir;
         emptyDir = new TempDir;
-        TlsCertForm form;
-        form.commonName = "TestDevice";
-        form.organisation = "Maker";
-        form.locality = "Town";
-        form.country = "DE";
-        form.startYear = 2026;
-        form.startMonth = 1;
-        form.startDay = 1;
-        form.endYear = 2030;
-        form.endMonth = 1;
-        form.endDay = 1;
-        form.serial = 1;
-        generated =
-            tlsGenerateSelfSigned(form, 2048, certDir->file("cert_pkey.pem"), certDir->file("cert_srv.pem"));
+        generated = makeTestKeyPair("TestDevice", 2048, certDir->file("cert_pkey.pem"),
+                                    certDir->file("cert_srv.pem"));
     }
     static void TearDownTestSuite() {
         setTlsSessionMaker(nullptr);

@@ -7,6 +7,7 @@
 #include "core/tls.h"
 #include "core/tls_internal.h"
 #include "param_catalogue.h"
+#include "test_keypair.h"
 
 #include <gtest/gtest.h>
 
@@ -69,7 +70,6 @@ TlsCertForm testForm(const char *commonName) {
     form.endYear = 2035;
     form.endMonth = 1;
     form.endDay = 1;
-    form.serial = 1;
     return form;
 }
 
@@ -77,14 +77,6 @@ struct X509Free {
     void operator()(X509 *p) const { X509_free(p); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
-
-X509Ptr readCert(const std::string &path) {
-    FILE *f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) return nullptr;
-    X509Ptr cert(PEM_read_X509(f, nullptr, nullptr, nullptr));
-    std::fclose(f);
-    return cert;
-}
 
 std::string commonName(X509 *cert) {
     char text[256] = {};
@@ -100,10 +92,8 @@ protected:
     static void SetUpTestSuite() {
         std::signal(SIGPIPE, SIG_IGN);
         keys_ = new TlsTempDir;
-        ASSERT_TRUE(
-            tlsGenerateSelfSigned(testForm("own"), 2048, keys_->file("own.key"), keys_->file("own.crt")));
-        ASSERT_TRUE(tlsGenerateSelfSigned(testForm("other"), 2048, keys_->file("other.key"),
-                                          keys_->file("other.crt")));
+        ASSERT_TRUE(makeTestKeyPair("own", 2048, keys_->file("own.key"), keys_->file("own.crt")));
+        ASSERT_TRUE(makeTestKeyPair("other", 2048, keys_->file("other.key"), keys_->file("other.crt")));
     }
     static void TearDownTestSuite() {
         delete keys_;
@@ -520,99 +510,7 @@ TEST(TlsDefaultCert, ValidityFromTheClockOrTheManufacturingMonth) {
         EXPECT_EQ((std::vector<int>{form.endYear, form.endMonth, form.endDay}),
                   (std::vector<int>(c.end, c.end + 3)))
             << c.clockYear;
-        EXPECT_TRUE(tlsValidateCertForm(form)) << c.clockYear;
     }
-}
-
-TEST(TlsDefaultCert, FormValidation) {
-    struct Case {
-        const char *what;
-        int start[3], end[3];
-        bool valid;
-    } cases[] = {
-        {"leap day", {2024, 2, 29}, {2026, 2, 28}, true},
-        {"no leap day in 2023", {2023, 2, 29}, {2025, 2, 28}, false},
-        {"no leap day in 2100", {2100, 2, 29}, {2102, 2, 28}, false},
-        {"end equal to start", {2030, 5, 5}, {2030, 5, 5}, true},
-        {"end a day before start", {2030, 5, 5}, {2030, 5, 4}, false},
-        {"before 2000", {1999, 12, 31}, {2001, 12, 31}, false},
-        {"month 13", {2030, 13, 1}, {2032, 1, 1}, false},
-        {"day 0", {2030, 1, 0}, {2032, 1, 1}, false},
-        {"31 April", {2030, 4, 31}, {2032, 4, 30}, false},
-    };
-    for (const Case &c : cases) {
-        TlsCertForm form = testForm("x");
-        form.startYear = c.start[0], form.startMonth = c.start[1], form.startDay = c.start[2];
-        form.endYear = c.end[0], form.endMonth = c.end[1], form.endDay = c.end[2];
-        EXPECT_EQ(tlsValidateCertForm(form), c.valid) << c.what;
-    }
-    for (std::string TlsCertForm::*field : {&TlsCertForm::commonName, &TlsCertForm::organisation,
-                                            &TlsCertForm::locality, &TlsCertForm::country}) {
-        TlsCertForm form = testForm("x");
-        form.*field = "";
-        EXPECT_FALSE(tlsValidateCertForm(form));
-    }
-}
-
-TEST(TlsDefaultCert, SerialNumberDigits) {
-    EXPECT_EQ(tlsCertSerial(317, 2019, 12, 123), 0x03172019120123ull);
-    EXPECT_EQ(tlsCertSerial(5, 2025, 3, 9999), 0x00052025039999ull);
-    EXPECT_EQ(tlsCertSerial(5, 2025, 3, 12345), 0x0005202503012345ull);
-}
-
-TEST(TlsDefaultCert, GeneratedCertificateCarriesTheForm) {
-    TlsTempDir dir;
-    TlsCertForm form = testForm("QMR-TEST");
-    form.state = "Some State";
-    form.email = "admin@example.invalid";
-    form.altNames = "DNS:198.18.0.1,IP:198.18.0.1";
-    form.startYear = 2048, form.startMonth = 2, form.startDay = 29;
-    form.endYear = 2050, form.endMonth = 2, form.endDay = 28;
-    form.serial = tlsCertSerial(317, 2019, 12, 123);
-    ASSERT_TRUE(tlsGenerateSelfSigned(form, 2048, dir.file("cert_pkey.pem"), dir.file("cert_srv.pem")));
-
-    struct stat st {};
-    ASSERT_EQ(stat(dir.file("cert_pkey.pem").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    X509Ptr cert = readCert(dir.file("cert_srv.pem"));
-    ASSERT_NE(cert, nullptr);
-    EXPECT_EQ(X509_get_version(cert.get()), X509_VERSION_3);
-    char subject[512];
-    X509_NAME_oneline(X509_get_subject_name(cert.get()), subject, sizeof subject);
-    EXPECT_STREQ(subject, "/C=XX/ST=Some State/L=Here/O=Test/CN=QMR-TEST/emailAddress=admin@example.invalid");
-    EXPECT_EQ(X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())), 0);
-    EXPECT_EQ(EVP_PKEY_get_bits(X509_get0_pubkey(cert.get())), 2048);
-    EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(cert.get())), 1) << "self-signed";
-    uint64_t serial = 0;
-    ASSERT_EQ(ASN1_INTEGER_get_uint64(&serial, X509_get0_serialNumber(cert.get())), 1);
-    EXPECT_EQ(serial, 0x03172019120123ull);
-    // Dates on both sides of 2050 (UTC time, then generalized time).
-    ASN1_TIME *start = ASN1_TIME_new();
-    ASN1_TIME *end = ASN1_TIME_new();
-    ASN1_TIME_set_string(start, "20480229000000Z");
-    ASN1_TIME_set_string(end, "20500228000000Z");
-    EXPECT_EQ(ASN1_TIME_compare(X509_get0_notBefore(cert.get()), start), 0);
-    EXPECT_EQ(ASN1_TIME_compare(X509_get0_notAfter(cert.get()), end), 0);
-    ASN1_TIME_free(start);
-    ASN1_TIME_free(end);
-    // The names and uses of a server certificate.
-    EXPECT_EQ(X509_check_ip_asc(cert.get(), "198.18.0.1", 0), 1);
-    EXPECT_EQ(X509_check_host(cert.get(), "198.18.0.1", 0, 0, nullptr), 1);
-    EXPECT_EQ(X509_check_purpose(cert.get(), X509_PURPOSE_SSL_SERVER, 0), 1);
-    EXPECT_EQ(X509_check_ca(cert.get()), 0);
-    EXPECT_NE(X509_get0_subject_key_id(cert.get()), nullptr);
-    EXPECT_NE(X509_get0_authority_key_id(cert.get()), nullptr);
-    // The pair works as the appliance's own.
-    EXPECT_TRUE(tlsCheckCertPairIn(TlsPairOwn, dir.path()));
-}
-
-TEST(TlsDefaultCert, AFailedWriteLeavesNoKey) {
-    TlsTempDir dir;
-    // The certificate cannot be written (its directory is missing): no key appears,
-    // so the next start tries again instead of keeping a key without certificate.
-    EXPECT_FALSE(
-        tlsGenerateSelfSigned(testForm("x"), 1024, dir.file("cert_pkey.pem"), dir.file("none/cert_srv.pem")));
-    EXPECT_LT(access(dir.file("cert_pkey.pem").c_str(), F_OK), 0);
 }
 
 namespace {
@@ -646,7 +544,6 @@ int startInSandbox() {
     if (startForm.startYear != local.tm_year + 1900 || startForm.endYear != startForm.startYear + 2 ||
         startForm.startMonth != local.tm_mon + 1 || startForm.endMonth != startForm.startMonth)
         return 7;
-    if (!tlsValidateCertForm(startForm)) return 8;
     if (startForm.altNames != "DNS:0.0.0.0,IP:0.0.0.0") return 9;
     if (tlsStart(9) != 9 || startHookCalls != 1) return 10;
     tlsUnloadProviders();
