@@ -191,9 +191,11 @@ int cert::setHexAttribut(int slot, bool reverse, const unsigned char *bytes, int
     return setAttribut(slot, text.c_str(), -1, offset);
 }
 
-CertView cert::view() {
+namespace {
+
+// The copy of the object; the caller holds cert::mtx.
+CertView viewLocked() {
     CertView v;
-    cert::lock();
     {
         std::lock_guard<std::mutex> guard(objectMutex);
         if (object != nullptr) {
@@ -205,9 +207,17 @@ CertView cert::view() {
     }
     v.subjectHash = certSubjectHash.load();
     v.issuerHash = certIssuerHash.load();
+    v.values[cert::Start] = v[cert::SYear] + "/" + v[cert::SMon] + "/" + v[cert::SDay];
+    v.values[cert::End] = v[cert::EYear] + "/" + v[cert::EMon] + "/" + v[cert::EDay];
+    return v;
+}
+
+} // namespace
+
+CertView cert::view() {
+    cert::lock();
+    CertView v = viewLocked();
     cert::unlock();
-    v.values[Start] = v[SYear] + "/" + v[SMon] + "/" + v[SDay];
-    v.values[End] = v[EYear] + "/" + v[EMon] + "/" + v[EDay];
     return v;
 }
 
@@ -450,7 +460,7 @@ std::vector<X509 *> certReadChain(const std::string &path, int limit) {
     return out;
 }
 
-int cert::loadBytes(int selector, const unsigned char *data, size_t size) {
+int cert::loadBytes(int selector, const unsigned char *data, size_t size, CertView *copy) {
     int index = selector & 0xff;
     int nth = (selector >> 8) & 0xff;
     if (nth > 0) nth--;
@@ -516,11 +526,13 @@ int cert::loadBytes(int selector, const unsigned char *data, size_t size) {
     }
     ERR_clear_error();
     if (result) certLastKind = index;
+    // The copy comes from the same hold of the lock: another load cannot slip between.
+    if (result && copy != nullptr) *copy = viewLocked();
     cert::unlock();
     return result;
 }
 
-int cert::load(int selector, const char *path, int fd) {
+int cert::load(int selector, const char *path, int fd, CertView *copy) {
     std::string bytes;
     bool ok;
     if (fd >= 0) {
@@ -531,7 +543,7 @@ int cert::load(int selector, const char *path, int fd) {
         ok = certReadFile(p, bytes);
     }
     if (!ok) return 0;
-    return loadBytes(selector, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    return loadBytes(selector, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), copy);
 }
 
 // ---------------------------------------------------------------- template values
@@ -643,7 +655,7 @@ void certAfterWrite(const std::string &path) {
     if (p_wdav_bupauto->isOn() && ptableHooks().startWebdavBackup) ptableHooks().startWebdavBackup();
 }
 
-int certInstall(int index, int fd, unsigned long *hashOut) {
+int certInstall(int index, int fd, unsigned long *hashOut, CertView *copy) {
     if (fd < 0 || (index != CertSigned && index != CertMime && index != CertCa)) return 0;
     if (::lseek(fd, 0, SEEK_SET) != 0) return 0;
     std::string bytes;
@@ -669,7 +681,7 @@ int certInstall(int index, int fd, unsigned long *hashOut) {
     if (pem.empty() || !certWriteFile(target, pem, 0644)) return 0;
     certAfterWrite(target);
     if (index == CertCa) return 1;
-    return cert::load(index, target.c_str());
+    return cert::load(index, target.c_str(), -1, copy);
 }
 
 // ---------------------------------------------------------------- PKCS#12

@@ -138,10 +138,11 @@ public:
     // Loads the certificate (index 0-5, 7-9; the byte above the index picks the N-th of
     // the file) or the request (index 6) from the path (null: the table's path) or the
     // descriptor (>= 0; read from its current position, not closed) into the object.
-    // PEM or DER. 1 or 0.
-    static int load(int selector, const char *path = nullptr, int fd = -1);
+    // PEM or DER. 1 or 0. With copy, the attributes of what was loaded are copied out
+    // before the lock is given up, so no other load can come between.
+    static int load(int selector, const char *path = nullptr, int fd = -1, CertView *copy = nullptr);
     // The same over bytes in memory.
-    static int loadBytes(int selector, const unsigned char *data, size_t size);
+    static int loadBytes(int selector, const unsigned char *data, size_t size, CertView *copy = nullptr);
 
     int keyBits = 4096;
 
@@ -172,8 +173,9 @@ bool certValidDate(int year, int month, int day);
 
 // Installs an upload (index 5, 7 or 9) read from the descriptor's start: at most 20480
 // bytes, and only when it holds a certificate; the file is rewritten as PEM. For 9 the
-// name is the subject hash. hashOut receives the subject hash. 1 or 0.
-int certInstall(int index, int fd, unsigned long *hashOut = nullptr);
+// name is the subject hash. hashOut receives the subject hash; copy (not for 9) the
+// attributes of the installed certificate as cert::load gives them. 1 or 0.
+int certInstall(int index, int fd, unsigned long *hashOut = nullptr, CertView *copy = nullptr);
 
 // Imports a PKCS#12 bundle (read from the descriptor's start, not closed) with the
 // password as the installed pair: key 0600, certificate then its issuers in chain

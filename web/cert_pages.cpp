@@ -57,8 +57,9 @@ void setCertVars(HttpConnection &c, const char *prefix, const CertView &v) {
 // Loads the file and copies its attributes into the page; false when it does not load.
 bool showLoaded(HttpConnection &c, int selector, const char *prefix) {
     cert::get();
-    if (!cert::load(selector)) return false;
-    setCertVars(c, prefix, cert::view());
+    CertView v;
+    if (!cert::load(selector, nullptr, -1, &v)) return false;
+    setCertVars(c, prefix, v);
     return true;
 }
 
@@ -132,11 +133,11 @@ void setCaCertVariables(HttpConnection &c) {
     for (const std::string &name : names) {
         if (!certHashName(name.c_str(), true)) continue;
         std::string path = dir + "/" + name;
-        if (!cert::load(CertCa, path.c_str())) {
+        CertView v;
+        if (!cert::load(CertCa, path.c_str(), -1, &v)) {
             delete_cert_file(CertCa, name.c_str());
             continue;
         }
-        CertView v = cert::view();
         k++;
         struct stat st {};
         bool linked = ::lstat((eapDir + "/" + name).c_str(), &st) == 0;
@@ -195,9 +196,9 @@ int showCaPage(HttpConnection &c, const PageEntry &) {
         return messagePage(c, "/security/certificate.html", 4, getmuText("Unable to open certificate"));
     std::string path = certDir() + "/" + name + ".0";
     cert::get();
-    if (fileSize(path.c_str()) < 100 || !cert::load(CertCa, path.c_str()))
+    CertView v;
+    if (fileSize(path.c_str()) < 100 || !cert::load(CertCa, path.c_str(), -1, &v))
         return messagePage(c, "/security/certificate.html", 4, getmuText("Unable to open certificate"));
-    CertView v = cert::view();
     setCertVars(c, "certca_", v);
     c.setVar("CAcertOHash", name);
     char text[160];
@@ -369,23 +370,26 @@ int uploadPage(HttpConnection &c, const PageEntry &entry) {
     if (c.uploadFd >= 0 && cert::get() != nullptr && ::lseek(c.uploadFd, 0, SEEK_SET) == 0) {
         if (std::strstr(url, "certpstore")) {
             std::string password = pkcs12Password(c.uploadFd);
+            CertView v;
             if (importPkcs12(c.uploadFd, password.c_str()) && tlsCheckCertPair(TlsPairInstalled) &&
-                cert::load(CertInstalled | (1 << 8))) {
-                setCertVars(c, "certClPub_", cert::view());
+                cert::load(CertInstalled | (1 << 8), nullptr, -1, &v)) {
+                setCertVars(c, "certClPub_", v);
                 c.setVar("CIdx", "1");
                 return show_page(c, "/security/showforgN.html");
             }
             ::close(c.uploadFd);
             c.uploadFd = -1;
         } else if (std::strstr(url, "certdstore")) {
-            if (installSigned(c) && cert::load(CertInstalled | (1 << 8))) {
-                setCertVars(c, "certClPub_", cert::view());
+            CertView v;
+            if (installSigned(c) && cert::load(CertInstalled | (1 << 8), nullptr, -1, &v)) {
+                setCertVars(c, "certClPub_", v);
                 c.setVar("CIdx", "1");
                 return show_page(c, "/security/showforgN.html");
             }
         } else if (std::strstr(url, "certmstore")) {
-            if (certInstall(CertMime, c.uploadFd)) {
-                setCertVars(c, "certmime_", cert::view());
+            CertView v;
+            if (certInstall(CertMime, c.uploadFd, nullptr, &v)) {
+                setCertVars(c, "certmime_", v);
                 return show_page(c, "/security/showmime.html");
             }
         } else if (std::strstr(url, "certcastore")) {
@@ -396,8 +400,9 @@ int uploadPage(HttpConnection &c, const PageEntry &entry) {
                 c.uploadFd = -1;
                 char name[16];
                 std::snprintf(name, sizeof name, "%08lx", hash);
-                if (cert::load(CertCa, (certDir() + "/" + name + ".0").c_str()))
-                    setCertVars(c, "certca_", cert::view());
+                CertView v;
+                if (cert::load(CertCa, (certDir() + "/" + name + ".0").c_str(), -1, &v))
+                    setCertVars(c, "certca_", v);
                 c.setVar("CaCertiNo", getmuText("CA certificate"));
                 c.setVar("CAcertOHash", name);
                 return show_page(c, "/security/showca.html");
