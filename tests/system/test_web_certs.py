@@ -384,3 +384,27 @@ def test_event_mail_is_signed_by_the_store(daemon, root, net, tmp_path):
         assert b"Event: Restart" in r.stdout
     finally:
         server.close()
+
+
+def test_cleancerts_empties_the_store_files_and_shows_the_information_page(daemon, root, tmp_path):
+    start_web(daemon)
+    ca = make_ca(tmp_path, "Kept CA")
+    h = subject_hash(ca / "cert.pem")
+    assert curl(daemon, "/security/certcastore.cgi", "-F", "file=@%s" % (ca / "cert.pem"))[0] == "HTTP/1.1 200 OK"
+    curl(daemon, "/security/certificate.html", "-d", "0EAP_1=%s&1EAP_1=1" % h)
+    table = ["cert_pkey.pem", "cert_fpkey.pem", "cert_rpriv.pem", "cert_srv.pem", "cert_fsrv.pem",
+             "cert_rcert.pem", "cert_req.pem", "cert_mime.pem", "cert.tmp"]
+    for name in table:
+        path = root.file("%s/%s" % (CERTS, name))
+        if not os.path.exists(path):
+            with open(path, "w") as f:
+                f.write("placeholder\n")
+    status, _, body = curl(daemon, "/info/cleancerts")
+    assert status == "HTTP/1.1 200 OK"
+    assert "<h1>Information</h1>" in body and "Run time, counters and live views of the device." in body
+    assert [n for n in table if os.path.exists(root.file("%s/%s" % (CERTS, n)))] == []
+    # The CA certificates and their EAP links are not table files: they stay.
+    assert os.path.exists(root.file("%s/%s.0" % (CERTS, h)))
+    assert os.readlink(root.file("%s/802.1x/%s.0" % (CERTS, h))) == "../%s.0" % h
+    status, _, body = curl(daemon, "/info/cleancerts_de.html")
+    assert status == "HTTP/1.1 200 OK" and "<h1>Informationen</h1>" in body

@@ -1,15 +1,21 @@
 // The certificate store's work object: the form check, and the attributes it reads from
 // certificates made by the openssl command line.
+#include "core/ptable.h"
+#include "core/tls.h"
+#include "core/tls_internal.h"
 #include "core/utils_file.h"
 #include "web/cert.h"
 
 #include <gtest/gtest.h>
 
 #include <openssl/asn1.h>
+#include <openssl/bn.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +25,9 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -341,5 +349,194 @@ TEST(CertRestoreDeathTest, RestoreTakesTheSlotsFiles) {
         setenv("QMR_ROOT", root.c_str(), 1);
     }
     EXPECT_EXIT(std::_Exit(restoreInSandbox(root + "/var/slot1")), ::testing::ExitedWithCode(0), "");
+    if (dir) unsetenv("QMR_ROOT");
+}
+
+// The default certificate's dates, as the start-up fills them, pass the store's check:
+// a start on 29 February ends on the 28th two years on (the 29th would be refused).
+TEST(CertValidate, TheDefaultFormsDatesPass) {
+    struct Case {
+        int year, month, day;
+    } clocks[] = {{2026, 12, 10}, {2024, 2, 29}, {2028, 2, 29}, {2030, 1, 31}, {1970, 1, 1}};
+    for (const Case &c : clocks) {
+        struct tm now {};
+        now.tm_year = c.year - 1900;
+        now.tm_mon = c.month - 1;
+        now.tm_mday = c.day;
+        TlsCertForm form;
+        tlsDefaultValidity(now, 2019, 5, form);
+        auto text = [](int n) { return std::to_string(n); };
+        certGenState = GenNone;
+        setForm(text(form.startYear), text(form.startMonth), text(form.startDay), text(form.endYear),
+                text(form.endMonth), text(form.endDay));
+        EXPECT_EQ(cert::validate(0), 1) << c.year << "-" << c.month << "-" << c.day;
+    }
+    certGenState = GenNone;
+    setForm("2024", "2", "29", "2026", "2", "29");
+    EXPECT_EQ(cert::validate(0), 0);
+    certGenState = GenNone;
+    cert::release();
+}
+
+// Pages read the object while other requests load certificates into it and release
+// it: every copy they get is one whole certificate (a self-signed one: subject and
+// issuer agree), never a pool half refilled or freed, and a page that loads gets the
+// copy of what it loaded.
+TEST(CertView, CopiesStayWholeWhileTheObjectIsRefilled) {
+    TempDir dir;
+    const std::string names[] = {"alpha-certificate", "beta"};
+    std::string paths[2];
+    for (int i = 0; i < 2; i++) {
+        paths[i] = dir.file(names[i] + ".pem");
+        std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout " + dir.file("k.pem") +
+                          " -out " + paths[i] + " -subj /CN=" + names[i] + "/O=" + names[i] + " 2>/dev/null";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    certGenState = GenNone;
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0}, seen{0};
+    auto whole = [&](const std::string &cn) { return cn.empty() || cn == names[0] || cn == names[1]; };
+    std::thread loader([&] {
+        for (int i = 0; i < 400; i++) {
+            cert::load(CertCa, paths[i % 2].c_str());
+            if (i % 7 == 0) cert::release();
+        }
+        done = true;
+    });
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; r++)
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                CertView v = cert::view();
+                if (!whole(v[cert::Cn]) || v[cert::Cn] != v[cert::ICn] || v[cert::Cn] != v[cert::On]) torn++;
+                char buf[128];
+                if (certVariable("certca_cn", buf, sizeof buf) < 0 || !whole(buf)) torn++;
+                if (!v[cert::Cn].empty()) seen++;
+                // A page's own load: its copy is the certificate it asked for.
+                int k = seen.load() % 2;
+                CertView mine;
+                if (cert::load(CertCa, paths[k].c_str(), -1, &mine) != 1 || mine[cert::Cn] != names[k])
+                    torn++;
+            }
+        });
+    loader.join();
+    for (std::thread &t : readers)
+        t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(seen.load(), 0);
+    cert::release();
+}
+
+namespace {
+
+// The child's part of the generation test: 0 when all went as it should, else the
+// number of the check that failed.
+int generateInSandbox() {
+    ptable();
+    // The daemon runs under the file mask 077; the store's modes do not follow it.
+    ::umask(077);
+    CertView form;
+    const std::pair<int, const char *> values[] = {{cert::Cn, "gen-unit"},
+                                                   {cert::On, "Org"},
+                                                   {cert::Ou, "Lab"},
+                                                   {cert::Ln, "Town"},
+                                                   {cert::Sn, "State"},
+                                                   {cert::Ctry, "DE"},
+                                                   {cert::Dc, "example/org"},
+                                                   {cert::Mail, "a@example.org"},
+                                                   {cert::San, "DNS:gen-unit,IP:198.18.0.1"},
+                                                   {cert::SYear, "2048"},
+                                                   {cert::SMon, "02"},
+                                                   {cert::SDay, "29"},
+                                                   {cert::EYear, "2050"},
+                                                   {cert::EMon, "02"},
+                                                   {cert::EDay, "28"}};
+    for (const auto &[slot, text] : values)
+        form.values[static_cast<size_t>(slot)] = text;
+    const std::string key = certPath(CertOwnKey), pem = certPath(CertOwn);
+    auto modeOf = [](const std::string &p) {
+        struct stat st {};
+        return ::stat(p.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 0777) : -1;
+    };
+    auto readCert = [](const std::string &p) {
+        FILE *f = std::fopen(p.c_str(), "r");
+        X509 *x = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+        if (f) std::fclose(f);
+        return x;
+    };
+    auto serialOf = [](X509 *x) {
+        BIGNUM *bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr);
+        char *hex = bn ? BN_bn2hex(bn) : nullptr;
+        std::string text = hex ? hex : "";
+        bool ok = bn && !BN_is_negative(bn) && BN_num_bits(bn) >= 64;
+        OPENSSL_free(hex);
+        BN_free(bn);
+        return ok ? text : std::string();
+    };
+
+    std::string serials[2];
+    for (std::string &serial : serials) {
+        certGenState = GenRunning;
+        if (!generateKeyAndCertificate(form, 0, 2048) || certGenState.load() != GenDone) return 2;
+        if (modeOf(key) != 0600 || modeOf(pem) != 0644) return 3;
+        X509 *x = readCert(pem);
+        if (x == nullptr) return 4;
+        char subject[512];
+        X509_NAME_oneline(X509_get_subject_name(x), subject, sizeof subject);
+        bool ok = std::strcmp(subject, "/C=DE/ST=State/L=Town/O=Org/OU=Lab/CN=gen-unit/DC=example/DC=org"
+                                       "/emailAddress=a@example.org") == 0 &&
+                  X509_NAME_cmp(X509_get_subject_name(x), X509_get_issuer_name(x)) == 0 &&
+                  X509_get_version(x) == X509_VERSION_3 && X509_verify(x, X509_get0_pubkey(x)) == 1;
+        // Dates on both sides of 2050: UTCTime, then GeneralizedTime.
+        ASN1_TIME *start = ASN1_TIME_new(), *end = ASN1_TIME_new();
+        ASN1_TIME_set_string(start, "20480229000000Z");
+        ASN1_TIME_set_string(end, "20500228000000Z");
+        ok = ok && ASN1_TIME_compare(X509_get0_notBefore(x), start) == 0 &&
+             ASN1_TIME_compare(X509_get0_notAfter(x), end) == 0 &&
+             ASN1_STRING_type(X509_get0_notBefore(x)) == V_ASN1_UTCTIME &&
+             ASN1_STRING_type(X509_get0_notAfter(x)) == V_ASN1_GENERALIZEDTIME;
+        ASN1_TIME_free(start);
+        ASN1_TIME_free(end);
+        // The names and uses of a server certificate.
+        ok = ok && X509_check_ip_asc(x, "198.18.0.1", 0) == 1 &&
+             X509_check_host(x, "gen-unit", 0, 0, nullptr) == 1 &&
+             X509_check_purpose(x, X509_PURPOSE_SSL_SERVER, 0) == 1 && X509_check_ca(x) == 0 &&
+             X509_get0_subject_key_id(x) != nullptr && X509_get0_authority_key_id(x) != nullptr &&
+             EVP_PKEY_get_bits(X509_get0_pubkey(x)) == 2048;
+        serial = serialOf(x);
+        X509_free(x);
+        if (!ok) return 5;
+        if (serial.empty()) return 6;
+        if (!tlsCheckCertPairIn(TlsPairOwn, certDir())) return 7;
+        if (cert::view()[cert::Cn] != "gen-unit") return 8;
+    }
+    if (serials[0] == serials[1]) return 9;
+
+    // The certificate cannot be written: no key is left behind, and the failure is told.
+    ::unlink(key.c_str());
+    ::unlink(pem.c_str());
+    ::mkdir(pem.c_str(), 0755);
+    certGenState = GenRunning;
+    if (generateKeyAndCertificate(form, 0, 2048) || certGenState.load() != GenDone) return 10;
+    if (::access(key.c_str(), F_OK) == 0) return 11;
+    if (certGenInfo().failure.empty()) return 12;
+    return 0;
+}
+
+} // namespace
+
+// The generator writes into the store under a sandbox root: in a fresh child.
+TEST(CertGenerateDeathTest, SelfSignedCertificatesCarryTheFormAndFreshSerials) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char *env = std::getenv("QMR_ROOT");
+    std::optional<TempDir> dir;
+    if (env == nullptr || *env == '\0') {
+        dir.emplace();
+        std::string root = dir->file("root");
+        std::system(("mkdir -p " + root + "/etc/certs/802.1x " + root + "/proc").c_str());
+        std::ofstream(root + "/proc/product_params") << "hw_project=305\nhw_major=1\n";
+        setenv("QMR_ROOT", root.c_str(), 1);
+    }
+    EXPECT_EXIT(std::_Exit(generateInSandbox()), ::testing::ExitedWithCode(0), "");
     if (dir) unsetenv("QMR_ROOT");
 }

@@ -1,12 +1,19 @@
 #include "web/update.h"
 
 #include "core/crc32.h"
+#include "core/platform.h"
 #include "core/utils_file.h"
+#include "sim/mtd.h"
+#include "sim/sim_platform.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -239,4 +246,85 @@ TEST_F(UpdateStatusTest, TheTaskStopsAtAFileItCannotUseAndKeepsTheError) {
     // A task that finds the update not claimed for it does nothing.
     update_testing::setStatus(UpdatePrenatal, 0, 0, "");
     EXPECT_EQ(update_testing::runUpdate(-1), UpdatePrenatal);
+}
+
+// Page and mail command may claim the update at the same moment: one of them gets it.
+TEST_F(UpdateStatusTest, ConcurrentClaimsLetOneUpdateRun) {
+    for (int round = 0; round < 20; round++) {
+        update_testing::setStatus(round % 2 ? UpdateError : UpdatePrenatal, 0, 0, "");
+        std::atomic<bool> go{false};
+        std::atomic<int> won{0};
+        std::vector<std::thread> claimants;
+        for (int i = 0; i < 6; i++)
+            claimants.emplace_back([&] {
+                while (!go.load())
+                    std::this_thread::yield();
+                if (claimUpdate("race.img")) won++;
+            });
+        go = true;
+        for (std::thread &t : claimants)
+            t.join();
+        EXPECT_EQ(won.load(), 1) << round;
+        EXPECT_EQ(updateStatus().state, UpdateAlive);
+    }
+}
+
+namespace {
+
+// The child's part of the boot confirmation test: 0 when all went as it should, else
+// the number of the check that failed.
+int confirmInSandbox() {
+    sim::mtd::install();
+    setPlatform(simPlatform());
+    if (!sim::mtd::setWord(0, BootFail) || !sim::mtd::setWord(1, BootOk)) return 2;
+    sim::mtd::resetCounters();
+    update_testing::rearmBootConfirmation();
+    // The first connections of a start may be accepted on several threads at once.
+    std::atomic<bool> go{false};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> accepts;
+    for (int i = 0; i < 6; i++)
+        accepts.emplace_back([&] {
+            while (!go.load())
+                std::this_thread::yield();
+            if (confirm_boot_status() != 0) failed++;
+        });
+    go = true;
+    for (std::thread &t : accepts)
+        t.join();
+    if (failed.load() != 0) return 3;
+    uint32_t word0 = 0, word1 = 0;
+    if (!sim::mtd::word(0, word0) || !sim::mtd::word(1, word1)) return 4;
+    if (word0 != BootOk || word1 != BootBackup) return 5;
+    // Each word was written once, by one of them.
+    if (sim::mtd::counters(0).writes != 1 || sim::mtd::counters(1).writes != 1) return 6;
+    if (confirm_boot_status() != 0 || sim::mtd::counters(0).writes != 1) return 7;
+    sim::mtd::uninstall();
+    return 0;
+}
+
+} // namespace
+
+// The boot confirmation runs on the flash stand-in under a sandbox root, which a
+// process reads once: in a fresh child that gets the root from the environment.
+TEST(UpdateBootDeathTest, ConcurrentFirstConnectionsConfirmTheBootOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char *env = std::getenv("QMR_ROOT");
+    std::string root;
+    bool made = false;
+    if (env == nullptr || *env == '\0') {
+        char tmpl[] = "/tmp/qmr_boot_XXXXXX";
+        root = ::mkdtemp(tmpl);
+        std::system(("mkdir -p '" + root + "/proc' '" + root + "/sim'").c_str());
+        std::ofstream(root + "/proc/product_params") << "hw_project=287\nhw_major=2\nhw_minor=1\n"
+                                                        "mtd0_part0_name=boot\nmtd0_part0_size=00020000\n"
+                                                        "mtd0_part1_name=kernel\nmtd0_part1_size=00040000\n";
+        setenv("QMR_ROOT", root.c_str(), 1);
+        made = true;
+    }
+    EXPECT_EXIT(std::_Exit(confirmInSandbox()), ::testing::ExitedWithCode(0), "");
+    if (made) {
+        unsetenv("QMR_ROOT");
+        std::system(("rm -rf '" + root + "'").c_str());
+    }
 }
