@@ -406,5 +406,5 @@ def test_cleancerts_empties_the_store_files_and_shows_the_information_page(daemo
     # The CA certificates and their EAP links are not table files: they stay.
     assert os.path.exists(root.file("%s/%s.0" % (CERTS, h)))
     assert os.readlink(root.file("%s/802.1x/%s.0" % (CERTS, h))) == "../%s.0" % h
-    status, _, body = curl(daemon, "/info/cleancerts_de.html")
+    status, _, body = curl(daemon, "/info/cleancerts_de")
     assert status == "HTTP/1.1 200 OK" and "<h1>Informationen</h1>" in body
