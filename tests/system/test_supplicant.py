@@ -358,3 +358,25 @@ def test_access_point_side_sends_eapol_to_the_station(tool_net):
     finally:
         peer.kill()
         peer.wait()
+
+
+def test_bridge_helpers_make_join_name_and_remove_a_bridge(tool_net):
+    net = tool_net
+
+    def tool(*args):
+        return net.run_device(DRIVER, "bridge", *args, check=False).stdout.strip()
+
+    assert tool("of", "eth0") == "bridge - master -"
+    assert tool("add", "br9") == "OK"
+    assert "br9" in net.run_device("ip", "link", "show", "br9").stdout
+    assert tool("addif", "br9", "eth0") == "OK"
+    assert "master br9" in net.run_device("ip", "link", "show", "eth0").stdout
+    assert tool("of", "eth0") == "bridge br9 master br9"
+    assert tool("delif", "br9", "eth0") == "OK"
+    assert "master" not in net.run_device("ip", "link", "show", "eth0").stdout
+    assert tool("of", "eth0") == "bridge - master -"
+    assert tool("del", "br9") == "OK"
+    assert net.run_device("ip", "link", "show", "br9", check=False).returncode != 0
+    # A port of no bridge and a bridge that does not exist are refused.
+    assert tool("delif", "br9", "eth0") == "FAILED"
+    assert tool("del", "br9") == "FAILED"
