@@ -28,6 +28,8 @@ void supp_notify_network_added(wpa_iface *iface, wpa_network *ssid);
 int supp_p2p_create_device_iface(wpa_iface *iface, const char *conf_p2p_dev);
 
 // ------------------------------------------------------------------ interface teardown
+// A failed creation tears the half-built interface down through these same steps, so
+// each must accept a state that was never created.
 
 void supp_p2p_remove_group_by_name(wpa_iface *iface, const char *name);
 void supp_clear_keys(wpa_iface *iface);
