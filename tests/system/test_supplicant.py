@@ -358,3 +358,54 @@ def test_access_point_side_sends_eapol_to_the_station(tool_net):
     finally:
         peer.kill()
         peer.wait()
+
+
+def test_bridge_helpers_make_join_name_and_remove_a_bridge(tool_net):
+    net = tool_net
+
+    def tool(*args):
+        return net.run_device(DRIVER, "bridge", *args, check=False).stdout.strip()
+
+    assert tool("of", "eth0") == "bridge - master -"
+    assert tool("add", "br9") == "OK"
+    assert "br9" in net.run_device("ip", "link", "show", "br9").stdout
+    assert tool("addif", "br9", "eth0") == "OK"
+    assert "master br9" in net.run_device("ip", "link", "show", "eth0").stdout
+    assert tool("of", "eth0") == "bridge br9 master br9"
+    assert tool("delif", "br9", "eth0") == "OK"
+    assert "master" not in net.run_device("ip", "link", "show", "eth0").stdout
+    assert tool("of", "eth0") == "bridge - master -"
+    assert tool("del", "br9") == "OK"
+    assert net.run_device("ip", "link", "show", "br9", check=False).returncode != 0
+    # A port of no bridge and a bridge that does not exist are refused.
+    assert tool("delif", "br9", "eth0") == "FAILED"
+    assert tool("del", "br9") == "FAILED"
+
+
+def test_access_point_side_eapol_bytes_as_tcpdump_shows_them(tool_net):
+    net = tool_net
+    mac = net.run_device("cat", "/sys/class/net/eth0/address").stdout.strip()
+    dump = subprocess.Popen(["ip", "netns", "exec", net.client, "tcpdump", "-i", "eth0", "-n", "-l", "-xx",
+                             "-c", "1", "ether", "proto", "0x888e"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # tcpdump says on standard error when it captures.
+        for _ in range(5):
+            if "listening on" in dump.stderr.readline():
+                break
+        else:
+            raise AssertionError("tcpdump did not start capturing")
+        t = DriverTool(net, "ap")
+        t.proc.stdin.write("SEND 02:11:22:33:44:55 0203005f02\n")
+        t.proc.stdin.flush()
+        assert t.expect("SENT") == "SENT 19"
+        out, _ = dump.communicate(timeout=20)
+        assert t.stop() == 0
+    finally:
+        if dump.poll() is None:
+            dump.kill()
+            dump.wait()
+    # "-xx" lines: "\t0x0000:  0211 2233 4455 ..."; the frame starts at the link header.
+    hexdump = "".join("".join(line.split(":", 1)[1].split()) for line in out.splitlines()
+                      if line.strip().startswith("0x"))
+    assert hexdump[:38] == "021122334455" + mac.replace(":", "") + "888e" + "0203005f02"

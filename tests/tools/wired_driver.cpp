@@ -1,13 +1,16 @@
 // Runs one side of the wired 802.1X back end on an interface inside a namespace, for
 // the system tests: "sta IFNAME" joins the PAE group until standard input closes, "ap
 // IFNAME" prints every event the access-point side raises as "EVENT NAME addr [data]",
-// "operstate IFNAME up|dormant" sets the link's operational state through rtnetlink.
+// "operstate IFNAME up|dormant" sets the link's operational state through rtnetlink,
+// "bridge add|del BRIDGE", "bridge addif|delif BRIDGE IFNAME" and "bridge of IFNAME" run
+// the bridge helpers and print "OK", the bridge and master names, or "FAILED".
 #include "wireless/core/driver.h"
 #include "wireless/core/eloop.h"
 #include "wireless/drivers/driver_wired.h"
 #include "wireless/drivers/linux_ioctl.h"
 
 #include <net/if.h>
+#include <sys/socket.h>
 
 #include <cstdio>
 #include <cstring>
@@ -82,8 +85,31 @@ int main(int argc, char **argv) {
         printf(ok ? "READY\n" : "FAILED\n");
         return ok ? 0 : 1;
     }
+    if (argc >= 4 && strcmp(argv[1], "bridge") == 0) {
+        int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int res = -1;
+        const char *op = argv[2];
+        if (strcmp(op, "add") == 0 && argc == 4)
+            res = linux_br_add(sock, argv[3]);
+        else if (strcmp(op, "del") == 0 && argc == 4)
+            res = linux_br_del(sock, argv[3]);
+        else if (strcmp(op, "addif") == 0 && argc == 5)
+            res = linux_br_add_if(sock, argv[3], argv[4]);
+        else if (strcmp(op, "delif") == 0 && argc == 5)
+            res = linux_br_del_if(sock, argv[3], argv[4]);
+        else if (strcmp(op, "of") == 0 && argc == 4) {
+            char br[16] = "", master[16] = "";
+            int b = linux_br_get(br, argv[3]);
+            int m = linux_master_get(master, argv[3]);
+            printf("bridge %s master %s\n", b == 0 ? br : "-", m == 0 ? master : "-");
+            res = 0;
+        }
+        if (sock >= 0) close(sock);
+        if (strcmp(op, "of") != 0) printf(res == 0 ? "OK\n" : "FAILED\n");
+        return res == 0 ? 0 : 1;
+    }
     if (argc != 3 || (strcmp(argv[1], "sta") != 0 && strcmp(argv[1], "ap") != 0)) {
-        fprintf(stderr, "usage: wired_driver sta|ap IFNAME | operstate IFNAME up|dormant\n");
+        fprintf(stderr, "usage: wired_driver sta|ap IFNAME | operstate IFNAME up|dormant | bridge ...\n");
         return 2;
     }
     eloop_init();

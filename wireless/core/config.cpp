@@ -2,15 +2,16 @@
 
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/wpabuf.h"
+#include "wireless/crypto/crypto.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <openssl/evp.h>
 #include <string>
 #include <strings.h>
 
@@ -684,8 +685,7 @@ void free_addr_list(wpa_addr_list *l) {
 
 // The PSK from a passphrase and an SSID: PBKDF2-HMAC-SHA1, 4096 iterations, 32 bytes.
 bool derive_psk(const char *passphrase, const uint8_t *ssid, size_t ssid_len, uint8_t *psk) {
-    return PKCS5_PBKDF2_HMAC(passphrase, static_cast<int>(strlen(passphrase)), ssid,
-                             static_cast<int>(ssid_len), 4096, EVP_sha1(), 32, psk) == 1;
+    return crypto_pbkdf2_sha1(passphrase, ssid, ssid_len, 4096, psk, 32) == 0;
 }
 
 // ---------------------------------------------------------------- global options

@@ -2,7 +2,9 @@
 
 #include "wireless/core/ctrl_iface.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/supplicant_hooks.h"
 #include "wireless/core/wpa_msg.h"
+#include "wireless/crypto/random_pool.h"
 #include "wireless/eap/eap_methods.h"
 
 #include <cstdio>
@@ -27,8 +29,11 @@ void external_receive(int fd, void *eloop_ctx, void *) {
 void supplicant_periodic(void *eloop_ctx, void *) {
     auto *global = static_cast<wpa_global *>(eloop_ctx);
     eloop_register_timeout(10, 0, supplicant_periodic, global, nullptr);
-    // Stale P2P peers, old BSS entries and the AP's periodic work belong to the Parts that
-    // own them; the timer keeps its place for them.
+    supp_p2p_expire_peers(global);
+    for (wpa_iface *w = global->ifaces; w; w = w->next) {
+        supp_bss_flush_by_age(w, w->conf->bss_expiration_age);
+        supp_ap_periodic(w);
+    }
 }
 
 void free_params(wpa_params *p) {
@@ -93,6 +98,10 @@ void radio_remove(wpa_iface *iface) {
     iface->radio_next = nullptr;
     if (radio->ifaces == nullptr) free(radio);
 }
+
+// The pool reads its missing key bytes through the event loop, like every other descriptor
+// of the supplicant's thread.
+const random_pool_eloop_ops pool_eloop_ops = {eloop_register_read_sock, eloop_unregister_read_sock};
 
 } // namespace
 
@@ -226,8 +235,11 @@ wpa_global *supplicant_init(const wpa_params *params) {
     wpa_debug_timestamp = 0;
 
     eloop_init();
+    random_pool_set_eloop_ops(&pool_eloop_ops);
+    random_pool_init(global->params.entropy_file);
     global->ctrl_iface = wpa_ctrl_iface_global_init(global);
     if (global->ctrl_iface == nullptr) {
+        random_pool_deinit();
         eloop_destroy();
         free_params(&global->params);
         free(global);
@@ -237,6 +249,7 @@ wpa_global *supplicant_init(const wpa_params *params) {
     if (global->drv_count == 0 ||
         (global->drv_priv = static_cast<void **>(calloc(global->drv_count, sizeof(void *)))) == nullptr) {
         wpa_ctrl_iface_global_deinit(global->ctrl_iface);
+        random_pool_deinit();
         eloop_destroy();
         free_params(&global->params);
         free(global);
@@ -299,6 +312,11 @@ wpa_iface *supplicant_add_iface(wpa_global *global, const wpa_iface_params *para
     }
     radio_add(iface);
 
+    if (supp_rsn_sm_create(iface) < 0 || supp_hw_modes_read(iface) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+
     wpa_driver_capa capa{};
     if (wpa_drv_get_capa(iface, &capa) == 0) {
         iface->drv_capa_known = 1;
@@ -307,7 +325,18 @@ wpa_iface *supplicant_add_iface(wpa_global *global, const wpa_iface_params *para
         iface->max_remain_on_chan = capa.max_remain_on_chan ? capa.max_remain_on_chan : 1000;
         iface->num_multichan_concurrent = capa.num_multichan_concurrent ? capa.num_multichan_concurrent : 1;
     }
-    iface->p2p_mgmt = (iface->drv_flags & WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE) ? params->p2p_mgmt : 0;
+    // With a dedicated P2P device the P2P-managing interface is the one asked for;
+    // otherwise P2P runs on this interface.
+    bool init_p2p = true;
+    if (iface->drv_flags & WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE) {
+        iface->p2p_mgmt = params->p2p_mgmt;
+        init_p2p = iface->p2p_mgmt != 0;
+    }
+
+    if (supplicant_driver_init(iface) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
 
     if (iface->conf->country[0] && iface->conf->country[1] && iface->driver->set_country) {
         char alpha2[3] = {iface->conf->country[0], iface->conf->country[1], '\0'};
@@ -317,15 +346,47 @@ wpa_iface *supplicant_add_iface(wpa_global *global, const wpa_iface_params *para
         }
     }
 
-    iface->ctrl_iface = wpa_ctrl_iface_init(iface);
-    if (iface->ctrl_iface == nullptr) {
+    if (supp_wps_context_init(iface) < 0 || supp_eapol_sm_create(iface) < 0) {
         supplicant_deinit_iface(iface, 0, 0);
         return nullptr;
+    }
+    supp_rsn_sm_set_eapol(iface);
+    iface->ctrl_iface = wpa_ctrl_iface_init(iface);
+    if (iface->ctrl_iface == nullptr || supp_gas_query_init(iface) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+
+    if (init_p2p && supp_p2p_init(global, iface) < 0) {
+        wpa_msg_iface(iface, MSG_ERROR, "Failed to init P2P");
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    if (supp_bss_init(iface) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    if (iface->drv_capa_known && iface->conf->wowlan_triggers && supp_wowlan_apply(iface) < 0) {
+        supplicant_deinit_iface(iface, 0, 0);
+        return nullptr;
+    }
+    supp_ext_password_init(iface);
+    supp_rrm_reset(iface);
+    supp_sched_scan_plans_parse(iface);
+    supp_scan_set_default_ies(iface);
+    if (!iface->p2p_mgmt) {
+        supp_notify_iface_added(iface);
+        for (wpa_network *ssid = iface->conf->ssid; ssid; ssid = ssid->next)
+            supp_notify_network_added(iface, ssid);
     }
 
     iface->next = global->ifaces;
     global->ifaces = iface;
     supplicant_set_state(iface, WPA_DISCONNECTED);
+
+    if (global->p2p_init_iface == nullptr && !iface->conf->p2p_disabled &&
+        (iface->drv_flags & WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE))
+        supp_p2p_create_device_iface(iface, global->params.conf_p2p_dev);
     return iface;
 }
 
@@ -333,25 +394,51 @@ void supplicant_deinit_iface(wpa_iface *iface, int notify, int terminate) {
     if (iface == nullptr) return;
     wpa_global *global = iface->global;
     if (iface->parent == iface) {
+        supp_p2p_remove_group_by_name(iface, "*");
         for (wpa_iface *w = global ? global->ifaces : nullptr, *next; w; w = next) {
             next = w->next;
             if (w != iface && w->parent == iface) supplicant_remove_iface(global, w, terminate);
         }
+        for (wpa_iface *w = global ? global->ifaces : nullptr; w; w = w->next)
+            if (w->p2pdev == iface) w->p2pdev = w->parent;
     }
     iface->disconnected = 1;
     if (iface->drv_priv) {
         wpa_drv_deauthenticate(iface, iface->bssid, 3);
         wpa_drv_set_countermeasures(iface, 0);
+        supp_clear_keys(iface);
     }
+
+    supp_bgscan_deinit(iface);
+    supp_scard_deinit(iface);
+    supp_l2_close(iface);
+    if (iface->conf)
+        for (wpa_network *ssid = iface->conf->ssid; ssid; ssid = ssid->next)
+            supp_notify_network_removed(iface, ssid);
+    free(iface->confname);
+    iface->confname = nullptr;
+    free(iface->confanother);
+    iface->confanother = nullptr;
+    supp_eapol_rsn_free(iface);
+    supp_blacklist_clear(iface);
+    supp_bss_deinit(iface);
+    supp_iface_cancel_timeouts(iface);
+    supp_pending_eapol_free(iface);
+    supp_sme_ap_offchannel_deinit(iface);
+    supp_sched_scan_stop(iface);
+    supp_scan_settings_free(iface);
+    supp_gas_query_deinit(iface);
+    supp_iface_buffers_free(iface);
+    supp_p2p_wmm_ac_deinit(iface);
+
+    supp_radio_remove_works(iface);
     radio_remove(iface);
     if (iface->driver && iface->driver->deinit && iface->drv_priv) iface->driver->deinit(iface->drv_priv);
     iface->drv_priv = nullptr;
+    if (notify) supp_notify_iface_removed(iface);
     if (terminate) wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-TERMINATING ");
     wpa_ctrl_iface_deinit(iface, iface->ctrl_iface);
     iface->ctrl_iface = nullptr;
-    (void)notify;
-    free(iface->confname);
-    free(iface->confanother);
     wpa_config_free(iface->conf);
     free(iface);
 }
@@ -361,6 +448,8 @@ int supplicant_remove_iface(wpa_global *global, wpa_iface *iface, int terminate)
     for (wpa_iface *w = global->ifaces; w; prev = w, w = w->next) {
         if (w != iface) continue;
         (prev ? prev->next : global->ifaces) = w->next;
+        if (global->p2p_group_formation == iface) global->p2p_group_formation = nullptr;
+        if (global->p2p_invite_group == iface) global->p2p_invite_group = nullptr;
         supplicant_deinit_iface(iface, 1, terminate);
         return 0;
     }
@@ -377,9 +466,12 @@ int supplicant_run(wpa_global *global) {
 }
 
 void supplicant_request_terminate(wpa_global *global) {
-    (void)global;
-    // No WPS run asks for a delay in this build.
-    eloop_terminate();
+    bool wait = false;
+    for (wpa_iface *w = global ? global->ifaces : nullptr; w; w = w->next) {
+        if (supp_wps_exit_must_wait(w)) wait = true;
+        supp_p2p_group_remove_on_exit(w);
+    }
+    if (!wait) eloop_terminate();
 }
 
 int supplicant_reload_configuration(wpa_iface *iface) {
@@ -394,6 +486,7 @@ void supplicant_apply_config_changes(wpa_iface *iface) {
         char alpha2[3] = {conf->country[0], conf->country[1], '\0'};
         iface->driver->set_country(iface->drv_priv, alpha2);
     }
+    supp_config_changes_later(iface);
     conf->changed_parameters = 0;
 }
 
@@ -414,6 +507,7 @@ void supplicant_deinit(wpa_global *global) {
     for (size_t i = 0; i < global->drv_count && drivers && drivers[i]; i++)
         if (global->drv_priv[i] && drivers[i]->global_deinit) drivers[i]->global_deinit(global->drv_priv[i]);
     free(global->drv_priv);
+    random_pool_deinit();
     eloop_destroy();
     wpa_msg_register_cb(nullptr);
     free_params(&global->params);

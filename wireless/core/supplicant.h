@@ -56,6 +56,12 @@ struct wpa_global {
     wpa_ctrl_iface_global_priv *ctrl_iface;
     void **drv_priv; // one per entry of the driver list, filled on first use
     size_t drv_count;
+    // P2P state of the process, owned by the P2P module: the interface that initialised
+    // it, the one forming a group and the one of a pending invitation.
+    void *p2p;
+    wpa_iface *p2p_init_iface;
+    wpa_iface *p2p_group_formation;
+    wpa_iface *p2p_invite_group;
     os_reltime suspend_time;
     int conc_pref;
 };

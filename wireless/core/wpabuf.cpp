@@ -1,7 +1,5 @@
 #include "wireless/core/wpabuf.h"
 
-#include "wireless/core/text.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,14 @@ namespace {
     fprintf(stderr, "wpa_buf %p (size=%u used=%u) overflow len=%zu\n", static_cast<const void *>(buf),
             buf->size, buf->used, len);
     abort();
+}
+
+// One hex digit's value, or -1. Kept here so the buffer library needs nothing else.
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
 } // namespace
@@ -139,9 +145,15 @@ wpa_buf *wpa_buf_parse_hex(const char *text) {
     if (len & 1) return nullptr;
     wpa_buf *buf = wpa_buf_alloc(len / 2);
     if (buf == nullptr) return nullptr;
-    if (hex_to_bin(text, static_cast<uint8_t *>(wpa_buf_put(buf, len / 2)), len / 2) != 0) {
-        wpa_buf_free(buf);
-        return nullptr;
+    auto *out = static_cast<uint8_t *>(wpa_buf_put(buf, len / 2));
+    for (size_t i = 0; i < len / 2; i++) {
+        int hi = hex_digit(text[2 * i]);
+        int lo = hex_digit(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) {
+            wpa_buf_free(buf);
+            return nullptr;
+        }
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
     return buf;
 }

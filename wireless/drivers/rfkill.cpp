@@ -78,10 +78,22 @@ rfkill_data *rfkill_init(const rfkill_config *cfg) {
     return rfkill;
 }
 
+rfkill_data *rfkill_watch_index(const rfkill_config *cfg, uint32_t idx, int blocked) {
+    auto *rfkill = static_cast<rfkill_data *>(calloc(1, sizeof(rfkill_data)));
+    if (rfkill == nullptr) return nullptr;
+    rfkill->cfg = *cfg;
+    rfkill->fd = -1;
+    rfkill->idx = idx;
+    rfkill->blocked = blocked;
+    return rfkill;
+}
+
 void rfkill_deinit(rfkill_data *rfkill) {
     if (rfkill == nullptr) return;
-    eloop_unregister_read_sock(rfkill->fd);
-    close(rfkill->fd);
+    if (rfkill->fd >= 0) {
+        eloop_unregister_read_sock(rfkill->fd);
+        close(rfkill->fd);
+    }
     free(rfkill);
 }
 

@@ -20,3 +20,6 @@ void rfkill_deinit(rfkill_data *rfkill);
 int rfkill_is_blocked(const rfkill_data *rfkill);
 // One event of the device (8 bytes: index, type, operation, soft, hard), for tests.
 void rfkill_handle_event(rfkill_data *rfkill, const uint8_t *ev, size_t len);
+// A watcher of a known rfkill index and block state with no device behind it, for tests;
+// freed with rfkill_deinit.
+rfkill_data *rfkill_watch_index(const rfkill_config *cfg, uint32_t idx, int blocked);

@@ -5,13 +5,18 @@
 #include "wireless/core/supplicant.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wps_credential.h"
+#include "wireless/crypto/random_pool_internal.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -114,6 +119,70 @@ struct Supplicant : ::testing::Test {
         return supplicant_add_iface(global, &p, nullptr);
     }
 };
+
+// Waits in the event loop until the entropy file shows the pool's key as complete (its
+// first byte, the ready count, rises), or gives up after many passes.
+struct KeyWait {
+    std::string file;
+    int passes = 0;
+};
+void check_key(void *eloop_ctx, void *) {
+    auto *w = static_cast<KeyWait *>(eloop_ctx);
+    int first = -1;
+    if (FILE *f = fopen(w->file.c_str(), "rb")) {
+        first = fgetc(f);
+        fclose(f);
+    }
+    if (first > 0 || ++w->passes > 2000)
+        eloop_terminate();
+    else
+        eloop_register_timeout(0, 5000, check_key, w, nullptr);
+}
+
+TEST_F(Supplicant, RandomPoolReadsItsKeyThroughTheEventLoop) {
+    supplicant_deinit(global);
+    global = nullptr;
+    char dir[] = "/tmp/supp_pool_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/key", file = std::string(dir) + "/entropy";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Held open for writing so that the reader sees "no data yet", not an end of file.
+    int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    random_pool_reset();
+    random_pool_set_key_device(fifo.c_str());
+
+    wpa_params params{};
+    params.entropy_file = const_cast<char *>(file.c_str());
+    global = supplicant_init(&params);
+    ASSERT_NE(global, nullptr);
+    // Nothing to read at start: the key is incomplete and the file says so.
+    KeyWait wait{file};
+    check_key(&wait, nullptr);
+    EXPECT_EQ(wait.passes, 1);
+    eloop_cancel_timeout(check_key, &wait, nullptr);
+
+    // The key bytes arrive while the loop runs: its reader completes the key.
+    uint8_t key[20];
+    memset(key, 0x5a, sizeof(key));
+    ASSERT_EQ(write(writer, key, sizeof(key)), static_cast<ssize_t>(sizeof(key)));
+    eloop_register_timeout(0, 0, check_key, &wait, nullptr);
+    eloop_run();
+    FILE *f = fopen(file.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fgetc(f), 2);
+    fclose(f);
+
+    supplicant_deinit(global);
+    close(writer);
+    random_pool_set_key_device(nullptr);
+    random_pool_reset();
+    wpa_params plain{};
+    global = supplicant_init(&plain); // for the fixture's teardown
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(dir);
+}
 
 TEST_F(Supplicant, DriverSelectionByName) {
     struct Case {
