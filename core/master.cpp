@@ -27,6 +27,7 @@
 #include "net/netif.h"
 #include "net/netsvc.h"
 #include "net/supplicant_task.h"
+#include "net/wifi.h"
 #include "notify/pop3.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
@@ -458,13 +459,20 @@ void startUp() {
     // 15.
     setMainInterface(wired);
 
-    // 16. The supplicant: on the wireless interface when an adapter was found, else on
-    // the wired port for 802.1X when an authentication type is set. The Wi-Fi manager is
-    // not part of this build, so the wired interface stays the main one.
-    if (wifiAdapterFound)
-        start_supplicant(1, "wlan0");
-    else if (!p_auth_typ->equals("---"))
-        start_supplicant(0, "eth0");
+    // 16. Wi-Fi: with an adapter, or for 802.1X on the wired port. While "wifi" is on the
+    // wireless interface is the main one. The supplicant runs on the wireless interface
+    // when an adapter was found, else on the wired port; the manager drives it.
+    if (wifiAdapterFound || !p_auth_typ->equals("---")) {
+        if (p_wifi->isOn()) {
+            NetInterface &wireless = wirelessInterface();
+            wireless.setName("wlan0");
+            wireless.openSocket();
+            setMainInterface(wireless);
+        }
+        start_supplicant(wifiAdapterFound ? 1 : 0, wifiAdapterFound ? "wlan0" : "eth0");
+        wlan_install_hooks();
+        (new WiFi(wifiAdapterFound))->start(0x8000);
+    }
     NetInterface &main = mainInterface();
 
     // 17.
