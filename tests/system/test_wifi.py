@@ -2,6 +2,8 @@
 adapter (a veth whose device end is wlan0) builds its network block command for command,
 attaches as monitor and acts on the supplicant's events."""
 import os
+import subprocess
+import time
 
 import pytest
 
@@ -110,3 +112,59 @@ def test_a_dropped_reply_stops_the_build_and_events_still_act(wifi):
     # The query comes on a fresh connection, neither the monitor's nor the block's.
     query = peer.senders_of("BSS ")[0]
     assert query not in peer.senders_of("ATTACH") + peer.senders_of("ADD_NETWORK")
+
+
+def wlan_led(d):
+    """The Wi-Fi LED (line 3 of the LED record): "off", "on" or its blink pattern."""
+    ok, lines = d.simctl("board")
+    assert ok, lines
+    for line in lines:
+        if line.startswith("board_led_pattern 0.3 "):
+            return line.split()[2]
+    return "on" if "board_led 0.3 on" in lines else "off"
+
+
+def wait_led(d, want):
+    d.wait_for(lambda: wlan_led(d) == want, timeout=30, what="Wi-Fi LED %s (now %s)" % (want, wlan_led(d)))
+
+
+def test_events_set_the_wifi_led_and_association_announces_the_address(wifi, net):
+    d, peer, root = wifi()
+    block_commands(peer)
+    peer.wait_monitor()
+    wait_led(d, "0x33333333")  # joining
+    arp = subprocess.Popen(["ip", "netns", "exec", net.client, "tcpdump", "-n", "-l", "-i", "wlan0", "arp"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        time.sleep(1)
+        peer.event("CTRL-EVENT-CONNECTED - Connection to 00:11:22:33:44:55 completed")
+        wait_led(d, "on")
+        line = arp.stdout.readline()
+        assert net.device_addr in line, line
+    finally:
+        arp.terminate()
+        arp.wait()
+    for event, led in [("CTRL-EVENT-DISCONNECTED bssid=00:11:22:33:44:55 reason=3", "off"),
+                       ("AP-STA-CONNECTED 02:00:00:00:00:09", "0x7f7f7f7f"),
+                       ("P2P-GROUP-STARTED wlan0 GO ssid=\"x\"", "0x80808080"),
+                       ("CTRL-EVENT-EAP-STARTED EAP authentication started", "0x80808080")]:
+        peer.event(event)
+        wait_led(d, led)
+
+
+def test_button_starts_a_push_button_run_in_soft_ap_mode(wifi):
+    d, peer, root = wifi(mode="softap")
+    block_commands(peer)
+    peer.wait_monitor()
+    ok, lines = d.simctl("button", "bytes", "0", "0")
+    assert ok, lines
+    peer.wait_command(lambda c: c == "WPS_PBC")
+    cmds = peer.commands()
+    i = cmds.index("WPS_PBC")
+    assert cmds[i - 2:i] == ["AP_SCAN 1", "P2P_GROUP_REMOVE wlan0"]
+    wait_led(d, "0xaa")
+    # A run that times out brings the access point back.
+    n = len(cmds)
+    peer.event("WPS-TIMEOUT ")
+    d.wait_for(lambda: "P2P_GROUP_ADD" in peer.commands()[n:], timeout=30, what="P2P_GROUP_ADD again")
+    wait_led(d, "0x80808080")
