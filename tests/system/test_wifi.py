@@ -2,6 +2,7 @@
 adapter (a veth whose device end is wlan0) builds its network block command for command,
 attaches as monitor and acts on the supplicant's events."""
 import os
+import struct
 import subprocess
 import time
 
@@ -168,3 +169,43 @@ def test_button_starts_a_push_button_run_in_soft_ap_mode(wifi):
     peer.event("WPS-TIMEOUT ")
     d.wait_for(lambda: "P2P_GROUP_ADD" in peer.commands()[n:], timeout=30, what="P2P_GROUP_ADD again")
     wait_led(d, "0x80808080")
+
+
+def credential_hex(ssid, auth, encr, key, idx=0, ssid_len=None):
+    record = struct.pack("<32sIHHB64s3sI6s2sII", ssid, len(ssid) if ssid_len is None else ssid_len, auth, encr,
+                         idx, key, b"", len(key), b"", b"", 0, 0)
+    assert len(record) == 128
+    return record.hex()
+
+
+def test_a_received_credential_is_saved_and_the_appliance_restarts(wifi):
+    d, peer, root = wifi(mode="softap")
+    block_commands(peer)
+    peer.wait_monitor()
+    ok, lines = d.simctl("wifi", "cred", credential_hex(b"NewNet", 0x20, 0x08, b"new secret phrase"))
+    assert ok, lines
+    peer.event("WPS-CRED-RECEIVED 0x1234")
+    assert d.proc.wait(60) == 0
+    with open(root.file("/etc/params.dat")) as f:
+        params = f.read()
+    for line in ("wifi_mode = infra", "wifi_name = NewNet", "wifi_encrypt = AESTKIP2"):
+        assert line in params, params
+    assert "wifi_psk" in params and "new secret phrase" not in d.output()
+    # The key is logged as a hidden parameter, its value never.
+    assert "Parameter: hidden parameter wifi_psk was changed." in root.moni_text()
+    assert "new secret phrase" not in root.moni_text()
+
+
+def test_a_credential_longer_than_its_field_takes_nothing_over(wifi):
+    d, peer, root = wifi(mode="softap")
+    block_commands(peer)
+    peer.wait_monitor()
+    ok, lines = d.simctl("wifi", "cred", credential_hex(b"NewNet", 0x20, 0x08, b"new secret phrase", ssid_len=33))
+    assert ok, lines
+    peer.event("WPS-CRED-RECEIVED 0x1234")
+    # Events after it are still acted on, and the daemon keeps running.
+    peer.event("AP-STA-CONNECTED 02:00:00:00:00:09")
+    wait_led(d, "0x7f7f7f7f")
+    assert d.proc.poll() is None
+    with open(root.file("/etc/params.dat")) as f:
+        assert "NewNet" not in f.read()
