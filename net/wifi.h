@@ -134,6 +134,23 @@ bool wlan_get_level(const char *text, int *level, int *noise);
 bool wlan_get_freq(const char *text, int *freq, int *channel);
 int wlan_channel_of_freq(int freq);
 
+// Where the status page goes: write gets pieces of the page in order.
+struct WlanPageSink {
+    void *context = nullptr;
+    void (*write)(void *context, const char *bytes, size_t length) = nullptr;
+};
+// What the page needs besides the scan list: a scan request (with its short wait),
+// the driver name and the product.
+struct WlanPageHooks {
+    void (*scan)() = nullptr;
+    bool (*driver)(std::string &name) = nullptr;
+    unsigned productId = 0;
+};
+// The name of the Wi-Fi driver (last component of the device's driver link).
+bool wlan_get_driver(std::string &name);
+// The diagnostic page for the verbose status text.
+void wifi_info_page(const WlanPageSink &sink, const std::string &status, const WlanPageHooks &hooks);
+
 // An 8-digit WPS PIN from the last three bytes of the MAC address.
 uint32_t wps_pin_from_mac(const uint8_t mac[6]);
 

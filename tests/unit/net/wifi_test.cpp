@@ -742,3 +742,84 @@ TEST_F(WifiTest, WpsPinCarriesItsChecksumDigit) {
 }
 
 } // namespace
+
+namespace {
+
+void appendTo(void *context, const char *bytes, size_t length) {
+    static_cast<std::string *>(context)->append(bytes, length);
+}
+
+TEST_F(WifiTest, StatusPageEscapesAndDecodesTheElements) {
+    WlanBss bss;
+    // An SSID element with markup and a control byte, then an RSN element: version 1,
+    // group CCMP, one pairwise CCMP suite, one PSK suite, capabilities 0x0c.
+    const std::string reply = "id=7\nbssid=00:11:22:33:44:55\nfreq=2412\ncapabilities=0x0431\nlevel=-40\n"
+                              "noise=-95\nflags=[WPA2-PSK-CCMP]<x>\nie=00053c610162263014010000"
+                              "0fac040100000fac040100000fac020c00\n";
+    ASSERT_TRUE(wlan_parse_bss(reply.data(), reply.size(), bss));
+    {
+        std::lock_guard lock(wlanListLock);
+        wlanBssList.push_back(bss);
+        wlanBssCount = 1;
+    }
+    wlanLastScan = sysTicks();
+    std::string page;
+    WlanPageSink sink{&page, appendTo};
+    WlanPageHooks hooks;
+    hooks.driver = [](std::string &name) {
+        name = "drv<1>";
+        return true;
+    };
+    wifi_info_page(sink, "wpa_state=COMPLETED\nssid=<b>&\n", hooks);
+    const std::string expected =
+        "<TABLE BORDER=\"0\" WIDTH=\"100%\" CELLPADDING=\"2\">\n"
+        "<tbody valign=\"top\" align=\"left\">\n"
+        "<tr><tr><th colspan=\"2\">----- Hardware -----</th></tr>\n"
+        "<tr><th width=\"18%\"> Manufacturer:</th><td>drv&lt;1&gt;</td></tr>\n"
+        "<tr><tr><th colspan=\"2\">----- STATUS -----<th>\n"
+        "<tr><td colspan=\"2\"><pre>wpa_state=COMPLETED\nssid=&lt;b&gt;&amp;\n</pre></td></tr>\n"
+        "<tr><th colspan=\"2\">----- Site Survey scan done before 0s, cnt:1 -----</th></tr><TR></tr>"
+        "<tr><th colspan=\"2\">-- No.: 1 Id.:  7 --------------</th><tr><td colspan=\"2\">"
+        "<pre style=\"font-size:80%;\">\n"
+        "BSSID/SSID:  00:11:22:33:44:55/&lt;a.b&amp;\n"
+        "Chan/Freq:   1/2412\n"
+        "Capabilities:0x431\n"
+        "Level/Noise: -40/-95\n"
+        "Flags:       [WPA2-PSK-CCMP]&lt;x&gt;\n"
+        "IE:[00|  5] &lt;a.b&amp;   (Service Set Identity (SSID))\n"
+        "IE:[30| 20] 01 00 00 0F AC 04 01 00 00 0F AC 04 01 00 00 0F AC 02 0C 00 "
+        "   ((802.11i)Robust Security Network)\n"
+        "            RSN Ver.1.0 GrpCiphers:4(CCMP) PairCiphers:1: 4(CCMP) AuthSuits:1: 2 (Pre-shared key )\n"
+        "            Capabilities:0c(PreAuth:0 NoPair:0 PTKCnt:3 GTKtCnt:0)\n"
+        "            \n"
+        "            </PRE></td></tr>\n"
+        "</tbody></TABLE>\n";
+    EXPECT_EQ(page, expected);
+}
+
+TEST_F(WifiTest, StatusPageWhileScanningShowsOnlyTheWaitingLine) {
+    std::string page;
+    WlanPageSink sink{&page, appendTo};
+    wifi_info_page(sink, "wpa_state=SCANNING\n", WlanPageHooks{});
+    EXPECT_NE(page.find("<H2> waitint to finish the wifi scan... (started "), std::string::npos);
+    EXPECT_EQ(page.find("Hardware"), std::string::npos);
+}
+
+TEST_F(WifiTest, StatusPageReadsOnlyWithinTruncatedElements) {
+    WlanBss bss;
+    // An RSN element that claims more than there is, and one cut after its group suite.
+    const std::string reply = "bssid=a\nie=30ff0100000fac\n";
+    ASSERT_TRUE(wlan_parse_bss(reply.data(), reply.size(), bss));
+    {
+        std::lock_guard lock(wlanListLock);
+        wlanBssList.push_back(bss);
+    }
+    std::string page;
+    WlanPageSink sink{&page, appendTo};
+    wifi_info_page(sink, "", WlanPageHooks{});
+    EXPECT_NE(page.find("IE:[30|255] 01 00 00 0F AC    ((802.11i)Robust Security Network)\n            \n"),
+              std::string::npos)
+        << page;
+}
+
+} // namespace
