@@ -27,6 +27,7 @@
 #include "net/netif.h"
 #include "net/netsvc.h"
 #include "net/supplicant_task.h"
+#include "net/wifi.h"
 #include "notify/pop3.h"
 #include "notify/services.h"
 #include "param_catalogue.h"
@@ -39,6 +40,7 @@
 #include "web/cert.h"
 #include "web/http.h"
 #include "web/update.h"
+#include "wireless/core/wps_credential.h"
 
 #include <algorithm>
 #include <cctype>
@@ -458,13 +460,20 @@ void startUp() {
     // 15.
     setMainInterface(wired);
 
-    // 16. The supplicant: on the wireless interface when an adapter was found, else on
-    // the wired port for 802.1X when an authentication type is set. The Wi-Fi manager is
-    // not part of this build, so the wired interface stays the main one.
-    if (wifiAdapterFound)
-        start_supplicant(1, "wlan0");
-    else if (!p_auth_typ->equals("---"))
-        start_supplicant(0, "eth0");
+    // 16. Wi-Fi: with an adapter, or for 802.1X on the wired port. While "wifi" is on the
+    // wireless interface is the main one. The supplicant runs on the wireless interface
+    // when an adapter was found, else on the wired port; the manager drives it.
+    if (wifiAdapterFound || !p_auth_typ->equals("---")) {
+        if (p_wifi->isOn()) {
+            NetInterface &wireless = wirelessInterface();
+            wireless.setName("wlan0");
+            wireless.openSocket();
+            setMainInterface(wireless);
+        }
+        start_supplicant(wifiAdapterFound ? 1 : 0, wifiAdapterFound ? "wlan0" : "eth0");
+        wlan_install_hooks();
+        (new WiFi(wifiAdapterFound))->start(0x8000);
+    }
     NetInterface &main = mainInterface();
 
     // 17.
@@ -739,6 +748,28 @@ void addSimTestHooks() {
                         return notify_post_event(static_cast<uint32_t>(event), static_cast<int>(value))
                                    ? std::string()
                                    : std::string("no notification task");
+                    });
+    sim::addCommand("wifi",
+                    "wifi cred HEX: stores a received WPS credential record (at most 128 bytes), as a WPS "
+                    "run would",
+                    [](const std::vector<std::string> &args, std::string &) {
+                        if (args.size() != 3 || args[1] != "cred") return std::string("usage: wifi cred HEX");
+                        const std::string &hex = args[2];
+                        if (hex.size() % 2 != 0 || hex.size() > 2 * sizeof(wps_credential_record))
+                            return std::string("bad record");
+                        uint8_t bytes[sizeof(wps_credential_record)] = {};
+                        for (size_t i = 0; i < hex.size(); i += 2) {
+                            char pair[3] = {hex[i], hex[i + 1], 0};
+                            char *end = nullptr;
+                            unsigned long v = std::strtoul(pair, &end, 16);
+                            if (*end != '\0' || !std::isxdigit(static_cast<unsigned char>(pair[0])))
+                                return std::string("bad record");
+                            bytes[i / 2] = static_cast<uint8_t>(v);
+                        }
+                        wps_credential_record record;
+                        std::memcpy(&record, bytes, sizeof record);
+                        supp_wps_store_received_credential(&record);
+                        return std::string();
                     });
     sim::addCommand("trap",
                     "trap GENERIC SPECIFIC: has the SNMP agent send an SNMPv1 trap to its SNMPv1 targets",

@@ -100,6 +100,12 @@ void applyLedRecord(Board &b, const LedRecord &r) {
     // Steady: with a pattern mask every line follows pattern bit 0, without one each
     // line its own pattern bit.
     setLeds(b, 0, r.lineMask, r.blink != 0, r.stepMs, r.pattern, (r.pattern & 1) != 0, r.patternMask != 0);
+    for (int i = 0; i < 32; i++) {
+        if ((r.lineMask & (1u << i)) == 0) continue;
+        Led &led = b.leds[0][i];
+        led.pattern = r.blink != 0 ? r.pattern : 0;
+        led.patternMask = r.blink != 0 ? r.patternMask : 0;
+    }
 }
 
 void applyWideRecord(Board &b, const WideLedRecord &r) {
@@ -596,9 +602,14 @@ void describe(std::string &out) {
         for (int i = 0; i < 32; i++) {
             const Led &led = b.leds[g][i];
             if (led.mode == LedOff) continue;
-            if (led.mode == LedBlink)
+            if (led.mode == LedBlink) {
                 std::snprintf(line, sizeof line, "board_led %d.%d blink %u\n", g, i, led.stepMs);
-            else
+                if (g == 0) {
+                    out += line;
+                    std::snprintf(line, sizeof line, "board_led_pattern %d.%d 0x%x 0x%x\n", g, i, led.pattern,
+                                  led.patternMask);
+                }
+            } else
                 std::snprintf(line, sizeof line, "board_led %d.%d %s\n", g, i, modeText(led));
             out += line;
         }

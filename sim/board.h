@@ -31,6 +31,10 @@ enum LedMode { LedOff = 0, LedOn = 1, LedBlink = 2 };
 struct Led {
     LedMode mode = LedOff;
     uint32_t stepMs = 0;
+    // The blink pattern and its mask of the record that set a blinking line of group 0
+    // (blink states differ only there).
+    uint32_t pattern = 0;
+    uint32_t patternMask = 0;
 };
 Led led(int group, int line);
 // The switched-on output lines (port power: bit = port index, line 0 = port 1).

@@ -6,6 +6,7 @@
 #include "core/sysinfo.h"
 #include "core/sysroot.h"
 #include "core/ticks.h"
+#include "net/wifi.h"
 #include "web/http.h"
 #include "web/pages.h"
 #include "web/webtext.h"
@@ -435,4 +436,18 @@ void writeFileCopy(HtmlStreamer &s) {
         if (n <= 0 || !s.write(block, static_cast<size_t>(n))) break;
     }
     ::close(fd);
+}
+
+void writeWlanInfo(HtmlStreamer &s) {
+    WlanPageSink sink{&s, [](void *context, const char *bytes, size_t length) {
+                          static_cast<HtmlStreamer *>(context)->write(bytes, length);
+                      }};
+    WlanPageHooks hooks;
+    hooks.scan = [] {
+        wlan_scan();
+        waitCurrentTask(50);
+    };
+    hooks.driver = wlan_get_driver;
+    hooks.productId = productParams().productId;
+    wifi_info_page(sink, wlan_status_verbose(), hooks);
 }

@@ -53,6 +53,8 @@ public:
 void writeThreadInfo(HtmlStreamer &s);
 void writeNetCounters(HtmlStreamer &s);
 void writeDeviceInfo(HtmlStreamer &s);
+// The Wi-Fi status page of the Wi-Fi manager.
+void writeWlanInfo(HtmlStreamer &s);
 // The argument of these two is the text of an HtmlTextStreamer.
 void writeDirListing(HtmlStreamer &s);
 void writeFileCopy(HtmlStreamer &s);

@@ -201,7 +201,7 @@ int wifisPage(HttpConnection &c, const PageEntry &) {
 }
 
 void writeWifiInfo(HtmlStreamer &s) {
-    s.printf("<table class=\"striped\" width=\"80%%\">\n</table>\n");
+    writeWlanInfo(s);
 }
 
 int wlanInfoPage(HttpConnection &c, const PageEntry &) {

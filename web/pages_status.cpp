@@ -431,9 +431,9 @@ int usbInfoPage(HttpConnection &c, const PageEntry &) {
     return streamPage(c, "Usb Info", writeUsbInfo);
 }
 
-// The Wi-Fi status comes with the Wi-Fi manager; until then an empty table.
+// The Wi-Fi status of the Wi-Fi manager.
 void writeWifiInfo(HtmlStreamer &s) {
-    s.printf("<table class=\"striped\">\n</table>\n");
+    writeWlanInfo(s);
 }
 
 int wlanInfoPage(HttpConnection &c, const PageEntry &) {

@@ -304,7 +304,7 @@ def test_information_streams_and_paths(web):
     strange = web.root.file('/var/<x>"y\'.txt')
     open(strange, "w").close()
     for path, text in (("/info/threads", "HTTP"), ("/info/net", "eth0"), ("/info/dev", ""),
-                       ("/info/filter", "IP Filter"), ("/info/usb", "Devs/Slot"), ("/info/wlan", "<table")):
+                       ("/info/filter", "IP Filter"), ("/info/usb", "Devs/Slot"), ("/info/wlan", "<TABLE")):
         code, headers, body = get(web, path)
         assert code == 200 and text in body, (path, body[:300])
         assert headers["content-type"][0].startswith("text/html")
