@@ -781,12 +781,35 @@ void addSimTestHooks() {
                         request.specific = std::atoi(args[2].c_str());
                         return snmpPostTrap(request) ? std::string() : std::string("no agent takes traps");
                     });
-    sim::addCommand("moni", "moni newfile: the monitoring log leaves its file for the next one",
-                    [](const std::vector<std::string> &a, std::string &out) {
-                        if (a.size() != 2 || a[1] != "newfile") return std::string("usage: moni newfile");
-                        out += std::to_string(moniLog.newFile()) + "\n";
-                        return std::string();
-                    });
+    // "moni lines" writes monitoring lines as fast as the log takes them, through the
+    // call every subsystem uses (the remote syslog included): what the syslog
+    // benchmark measures. It answers when the last line is written.
+    sim::addCommand(
+        "moni",
+        "moni newfile | moni lines N TEXT: the monitoring log leaves its file for the next one, or "
+        "writes N lines \"TEXT <number>\" (answers how many were written)",
+        [](const std::vector<std::string> &a, std::string &out) {
+            if (a.size() == 2 && a[1] == "newfile") {
+                out += std::to_string(moniLog.newFile()) + "\n";
+                return std::string();
+            }
+            if (a.size() < 4 || a[1] != "lines")
+                return std::string("usage: moni newfile | moni lines N TEXT");
+            char *end = nullptr;
+            errno = 0;
+            unsigned long count = std::strtoul(a[2].c_str(), &end, 10);
+            if (end == a[2].c_str() || *end != '\0' || errno != 0 || a[2][0] == '-' || count == 0 ||
+                count > 10000000UL)
+                return std::string("bad count (1..10000000)");
+            std::string text = a[3];
+            for (size_t i = 4; i < a.size(); i++)
+                text += " " + a[i];
+            unsigned long written = 0;
+            for (unsigned long i = 0; i < count; i++)
+                if (mprintf(MoniSta, __FILE__, __LINE__, "%s %lu", text.c_str(), i) > 0) written++;
+            out += std::to_string(written) + "\n";
+            return std::string();
+        });
     sim::addCommand("load", "load: the USB traffic (KiB) the load statistics have not taken yet",
                     [](const std::vector<std::string> &, std::string &out) {
                         out += "usb_in_kib " + std::to_string(loadHistory().usbInKiB()) + "\n";

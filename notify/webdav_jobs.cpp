@@ -109,7 +109,7 @@ bool WebDavBUpBUp::attempt() {
     }
     globfree(&links);
     if (!ok) return false;
-    ::sync();
+    platform().sync();
     std::string info = sysPath("/var/") + productParams().defaultName + "_BUp.log";
     if (writeDeviceInfo(info.c_str(), nullptr) < 0) {
         webdavSetState(WebDavOddFile);

@@ -114,6 +114,44 @@ class SandboxRoot:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+class Control:
+    """A kept connection to the daemon's control socket: each ask() sends one command
+    line and returns (ok, answer lines) without starting a client process, so a test
+    that asks often stays quick on a loaded machine."""
+
+    def __init__(self, path, timeout=60):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        self.sock.connect(path)
+        self.pending = b""
+
+    def ask(self, line):
+        self.sock.sendall(line.encode() + b"\n")
+        lines = []
+        while True:
+            while b"\n" not in self.pending:
+                chunk = self.sock.recv(4096)
+                if not chunk:
+                    raise AssertionError("the control socket closed during %r" % line)
+                self.pending += chunk
+            raw, self.pending = self.pending.split(b"\n", 1)
+            text = raw.decode(errors="replace")
+            if text == "OK":
+                return True, lines
+            if text.startswith("ERR"):
+                return False, lines + [text]
+            lines.append(text)
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 class Daemon:
     """The qmr process under test."""
 
@@ -174,6 +212,10 @@ class Daemon:
                     break
                 data += chunk
             return data.decode(errors="replace")
+
+    def control(self, timeout=60):
+        """One connection to the control socket for many commands (see Control)."""
+        return Control(self.socket, timeout)
 
     def stop(self, sig=signal.SIGTERM, timeout=20):
         """Signals the daemon and returns its exit status."""

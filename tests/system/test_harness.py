@@ -30,3 +30,21 @@ def test_daemon_serves_the_sim_socket_and_stops_on_sigterm(daemon, root):
     assert daemon.ask("x" * 5000) == "ERR line too long\n"
     assert daemon.stop() == 0
     assert not os.path.exists(daemon.socket)
+
+
+def test_moni_lines_writes_numbered_lines_and_refuses_bad_counts(daemon, root):
+    daemon.start()
+    with daemon.control() as control:
+        # The test hooks are added just after the socket appears.
+        daemon.wait_for(lambda: any(l.startswith("moni ") for l in control.ask("help")[1]), what="the hooks")
+        assert control.ask("moni lines 3 hook probe") == (True, ["3"])
+        daemon.wait_for(lambda: "hook probe 2" in root.moni_text(), what="the third line")
+        got = [l.rsplit(" | ", 1)[1] for l in root.moni_text().split("\r\n") if "hook probe" in l]
+        assert got == ["hook probe 0", "hook probe 1", "hook probe 2"]
+        for bad in ("moni lines 0 x", "moni lines -1 x", "moni lines 1x x", "moni lines 10000001 x",
+                    "moni lines 99999999999999999999999 x", "moni lines 5", "moni lines", "moni other 1 x"):
+            ok, answer = control.ask(bad)
+            assert not ok and answer[-1].startswith("ERR"), (bad, answer)
+        # The daemon still answers, and wrote nothing for the refused commands.
+        assert control.ask("ping") == (True, ["pong"])
+    assert "| x 0" not in root.moni_text()

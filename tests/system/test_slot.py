@@ -157,6 +157,11 @@ def test_protected_card_is_mounted_read_only_and_left_unchanged(daemon, root, tm
     daemon.wait_for(lambda: slot_state(daemon) == 2, timeout=30, what="a write-protected card")
     daemon.wait_for(lambda: "E3" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E3")
     assert sim_state(daemon)["mode"] == "ro"
+    # The mount point is made for everyone to read, and the daemon's file creation mask
+    # (077) is still in force afterwards.
+    assert os.stat(root.file("/var/slot1")).st_mode & 0o777 == 0o755
+    with open("/proc/%d/status" % daemon.proc.pid) as f:
+        assert "Umask:\t0077" in f.read().splitlines()
     assert daemon.stop() == 0
     assert digest(path) == before
 

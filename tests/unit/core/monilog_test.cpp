@@ -331,6 +331,50 @@ TEST_F(MoniLogTest, DumpWritesSixteenBytesALine) {
     EXPECT_EQ(moniLog.linesWritten(), 1);
 }
 
+// What the remote syslog client was handed: priority, source, line number and text.
+struct SentLine {
+    int priority;
+    std::string source;
+    int sourceLine;
+    std::string text;
+};
+std::vector<SentLine> sentLines;
+
+int recordSyslog(int priority, const char *source, int sourceLine, const char *text) {
+    sentLines.push_back({priority, source, sourceLine, text});
+    return 1;
+}
+
+TEST_F(MoniLogTest, DumpLinesGoToSyslogWithTheLinePriorityNotTheirMask) {
+    ParamGuard guard;
+    guard.set(p_syslogng, "on");
+    guard.set(p_moniflags, "3");
+    sentLines.clear();
+    moniLogHooks().syslogSend = recordSyslog;
+    const unsigned char data[18] = {'A', 'B'};
+    // Mask 1 (errors) would be kern.alert, mask 2 kern.crit, if it were the priority.
+    mprintf(MoniErr, __FILE__, 321, "before");
+    mdump(MoniErr, data, sizeof data, "rx");
+    mdump(MoniSta, data, 2, "st");
+    ASSERT_EQ(sentLines.size(), 4u);
+    EXPECT_EQ(sentLines[0].priority, 13);
+    EXPECT_EQ(sentLines[0].sourceLine, 321);
+    EXPECT_NE(sentLines[0].text.find("| before\r\n"), std::string::npos) << sentLines[0].text;
+    for (size_t i = 1; i < sentLines.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sentLines[i].priority, 13);
+        EXPECT_EQ(sentLines[i].source, "mdump");
+        EXPECT_EQ(sentLines[i].sourceLine, 0);
+    }
+    EXPECT_EQ(sentLines[1].text.rfind("rx 41 42 ", 0), 0u) << sentLines[1].text;
+    EXPECT_EQ(sentLines[3].text.rfind("st 41 42 ", 0), 0u) << sentLines[3].text;
+
+    // With syslog off the lines stay local.
+    guard.set(p_syslogng, "off");
+    mdump(MoniErr, data, 2, "rx");
+    EXPECT_EQ(sentLines.size(), 4u);
+}
+
 TEST(MoniEnabledTest, NeedsMonitoringOnAndACategoryOfTheMask) {
     ptable();
     ParamGuard params{{p_monitoring, p_moniflags}};
