@@ -3,6 +3,7 @@ behind them: the WebDAV client against the scripted WebDAV server, the storage s
 a real FAT image, and the SNMP agent's engine ID."""
 import html
 import re
+import subprocess
 
 from test_slot import insert, make_image, prepare, slot_state
 from test_webdav import configure, services, wait_idle
@@ -124,3 +125,18 @@ def test_notify_page_shows_the_agents_engine_id(daemon, root):
     assert re.fullmatch(r"KVX[0-9A-F]{6}", text), text
     # No trap target configured: the counters read "---".
     assert row(body, "Receiver 1: mails sent / failed / traps").endswith("/ ---")
+
+
+def test_certificate_downloads_are_the_stores_files(daemon, root):
+    start_web(daemon)
+    with open(root.file("/etc/certs/cert_fsrv.pem"), "wb") as f:
+        f.write(b"-----BEGIN CERTIFICATE-----\nforeign <b>\n-----END CERTIFICATE-----\n")
+    for path, local in (("/bin/cert_self.pem", "/etc/certs/cert_srv.pem"),
+                        ("/bin/cert_forg.pem", "/etc/certs/cert_fsrv.pem")):
+        r = subprocess.run(["ip", "netns", "exec", daemon.net.client, "curl", "-s", "--max-time", "20",
+                            "http://%s%s" % (daemon.net.device_addr, path)], capture_output=True, timeout=60)
+        with open(root.file(local), "rb") as f:
+            assert r.stdout == f.read(), path
+    # No request made yet: the stream says so instead of a file.
+    _, _, body = curl(daemon, "/bin/cert_req.pem")
+    assert "sorry, can't open" in body and "BEGIN" not in body
