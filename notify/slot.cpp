@@ -326,6 +326,18 @@ void StorageSlot::describe(char *out, size_t size) {
                   slot_.devName[0] ? slot_.devName : "-", slot_.vendor, slot_.model, slot_.label);
 }
 
+void StorageSlot::name(char *out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::snprintf(out, size, "%s", slot_.label);
+}
+
+void storageSlotName(char *out, size_t size) {
+    if (out == nullptr || size == 0) return;
+    out[0] = '\0';
+    if (StorageSlot *slot = storageSlot.load()) slot->name(out, size);
+}
+
 void StorageSlot::run() {
     bool expected = false;
     if (!slotTaskRunning.compare_exchange_strong(expected, true)) Task::exit();

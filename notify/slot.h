@@ -76,6 +76,8 @@ public:
     void describe(char *out, size_t size);
 
     int slotState() const { return slot_.state.load(); }
+    // The name the pages show: the volume label of the mounted card ("" when none).
+    void name(char *out, size_t size);
 
     std::atomic<int> rescan{1};
 
@@ -97,6 +99,8 @@ private:
 // The running slot task (null when none) and its state (-1 when there is none).
 extern std::atomic<StorageSlot *> storageSlot;
 int storageSlotState();
+// The running slot's name into out ("" when there is no slot task).
+void storageSlotName(char *out, size_t size);
 
 // Start-up: creates and starts the task when the product has the slot and "autoSync"
 // is on (pausing 0.5 s before and after on a cold start).

@@ -50,6 +50,10 @@ int write_snmpd_conf(Task *task, uint8_t &trapsConfigured);
 std::string snmpdConfPath();
 std::string snmpdPersistentDir();
 
+// The SNMPv3 engine ID of the running agent in lower-case hex digits ("" before the
+// agent has started).
+std::string snmpEngineIdHex();
+
 // The SNMP agent task.
 class SnmpdTask : public Task {
 public:

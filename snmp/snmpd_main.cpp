@@ -236,7 +236,30 @@ void snmpd_receive() {
     snmp_log(LOG_INFO, "Received TERM or STOP signal...  shutting down...\n");
 }
 
+// The engine ID as the pages show it, kept here so that no other thread reads the
+// library's state.
+std::mutex engineIdLock;
+std::string engineIdHex;
+
+void keepEngineId() {
+    u_char engine[SNMP_MAXBUF_SMALL];
+    size_t length = snmpv3_get_engineID(engine, sizeof engine);
+    std::string hex;
+    for (size_t i = 0; i < length && i < sizeof engine; i++) {
+        char byte[3];
+        std::snprintf(byte, sizeof byte, "%02x", engine[i]);
+        hex += byte;
+    }
+    std::lock_guard<std::mutex> hold(engineIdLock);
+    engineIdHex = hex;
+}
+
 } // namespace
+
+std::string snmpEngineIdHex() {
+    std::lock_guard<std::mutex> hold(engineIdLock);
+    return engineIdHex;
+}
 
 bool snmpdStart(const std::string &confPath) {
     // No MIB files are needed: the agent answers by OID alone.
@@ -270,6 +293,7 @@ bool snmpdStart(const std::string &confPath) {
         return false;
     }
     snmp_store(AppName);
+    keepEngineId();
     snmp_log(LOG_INFO, "NET-SNMP version %s\n", netsnmp_get_version());
     netsnmp_addrcache_initialise();
     return true;

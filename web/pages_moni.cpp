@@ -263,7 +263,7 @@ int monitorPage(HttpConnection &c, const PageEntry &) {
         }
     }
     setSyslogVariables(c);
-    // The WebDAV client is not part of this build: no state, no times, no retry.
+    setWebDavVariables(c, "MONI", false);
     c.setVar("DailyBup", dailyBackupText(paramOn("monibupdaily"),
                                          [] {
                                              auto *h = dynamic_cast<IntParam *>(param("monibuphh"));
@@ -324,15 +324,23 @@ int backupPage(HttpConnection &c, const PageEntry &) {
         break;
     }
     uint64_t total = 0, freeKiB = 0;
-    if (state == 3) diskSpace(ptable().slotDir(), total, freeKiB);
+    // Mounted read-write (3) or read-only (2).
+    if (state >= 2) diskSpace(ptable().slotDir(), total, freeKiB);
     if (result != PageTemplate) return result;
     const char *action = actionOf(c);
     if (action && std::strcmp(action, "exportnow") == 0) {
-        start_webdav_backup();
+        // Started at once, without the checks of the automatic backup; a job that is
+        // already running keeps the job word and the new one ends at once.
+        auto *task = new WebDavBUpBUp(0);
+        if (task->start(0x8000) < 0) delete task;
         c.refreshTarget = c.path;
         c.refreshDelay = 8;
         return HttpPages::showMessage(c, getmuText("Export to WebDAV..."));
     }
+    setWebDavVariables(c, "BUp", false);
+    char name[16];
+    storageSlotName(name, sizeof name);
+    if (name[0]) c.setVarEscaped("SDNam", name);
     c.setVar("SDMou", slotMountText(total, freeKiB).c_str());
     if (req) c.setVar("SDreq", req);
     if (stat) c.setVar("SDstat", stat);

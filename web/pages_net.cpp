@@ -20,6 +20,7 @@
 #include "net/netif.h"
 #include "notify/mail_content.h"
 #include "notify/services.h"
+#include "snmp/snmpd.h"
 #include "web/htmlstrm.h"
 #include "web/http.h"
 #include "web/pages.h"
@@ -229,13 +230,34 @@ void setSyslogVariables(HttpConnection &c) {
     setTimeVar(c, "SysLogNgSAt", when);
 }
 
+void setWebDavVariables(HttpConnection &c, const char *infix, bool spaced) {
+    auto name = [infix](const char *tail) { return std::string("WebDav") + infix + tail; };
+    const char *gap = spaced ? " &nbsp; " : "";
+    time_t when = 0;
+    const char *state = webdav_state_text(&when);
+    c.setVar(name("State").c_str(), getmuText(state));
+    setTimeVar(c, name("SAt").c_str(), when);
+    // The last error shows once one was recorded; before that the page shows none.
+    time_t failed = 0;
+    const char *error = webdav_error_text(&failed);
+    if (failed != 0) {
+        c.setVar(name("KoStat").c_str(), getmuText(error));
+        setTimeVar(c, name("KoAt").c_str(), failed, gap);
+    }
+    setTimeVar(c, name("OkAt").c_str(), webdavLastSuccess.load());
+    // A retry is pending while a job runs that has failed before.
+    if (webdavJobWord.load() != 0 && webdavAttempt.load() > 0)
+        c.setVarf(name("Retry").c_str(), "%s%s", gap, getmuText("(try again in some minutes)"));
+}
+
 namespace {
 
 int serversPage(HttpConnection &c, const PageEntry &) {
     int result = applyFormAction(c);
-    // The WebDAV client is not part of this build: its words read as before any job
-    // ran (no state, no times, no retry), with the first authentication scheme.
-    c.setVar("WebDavAlgo", "Basic/MD5");
+    setWebDavVariables(c, "", true);
+    static const char *const schemes[] = {"Basic/MD5", "Digest/MD5-sess", "Digest/SHA256", "Digest/SHA512"};
+    int kind = webdavHashKind.load();
+    c.setVar("WebDavAlgo", schemes[kind >= 0 && kind < 4 ? kind : 0]);
     setSyslogVariables(c);
     return result;
 }
@@ -329,10 +351,15 @@ int notifyPage(HttpConnection &c, const PageEntry &) {
     for (int r = 1; r <= 2; r++) {
         c.setVarIndexedf("NotieSOk_", r, "%u", mailOkCount[r - 1].load());
         c.setVarIndexedf("NotieSKo_", r, "%u", mailFailCount[r - 1].load());
-        // Traps are counted by the SNMP agent's trap sender, which keeps no count here.
-        c.setVarIndexed("TrapsOut_", r, "---");
+        int32_t traps = trapsOut[r - 1].load();
+        if (traps < 0)
+            c.setVarIndexed("TrapsOut_", r, "---");
+        else
+            c.setVarIndexedf("TrapsOut_", r, "%d", traps);
     }
     setSubjectVariables(c, "mailsub", "<event>");
+    std::string engine = snmpEngineIdHex();
+    if (!engine.empty()) c.setVar("EngineID", engine.c_str());
     setChoiceVariables(c, "trapversion_1");
     setChoiceVariables(c, "trapversion_2");
     setChoiceVariables(c, "notistat_d");

@@ -29,6 +29,10 @@ int collectRelayEvents(uint32_t eves, const DeviceEventEntry *table, const Devic
 // The remote syslog client's variables ("SysLogNgMsgs", "SysLogNgState", "SysLogNgSAt").
 void setSyslogVariables(HttpConnection &c);
 
+// The WebDAV client's state words, named "WebDav" + infix + "State", "SAt", "KoStat",
+// "KoAt", "OkAt" and "Retry"; spaced puts " &nbsp; " before the error time and the retry.
+void setWebDavVariables(HttpConnection &c, const char *infix, bool spaced);
+
 // The choices of a list parameter for a select element: "Opt_<name>" with the option
 // index holds its keyword, "Sel_<name>" marks the current one, "Grp_<name>" a group
 // heading, and "Opt_<name>#" the count; the labels come from {-<name>}.

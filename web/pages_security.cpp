@@ -8,6 +8,7 @@
 #include "core/ptable.h"
 #include "core/sysinfo.h"
 #include "core/tls.h"
+#include "notify/webdav_client.h"
 #include "param_catalogue.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_server.h"
@@ -126,10 +127,12 @@ int sslPage(HttpConnection &c, const PageEntry &e) {
             c.setVar("EncLevel", level);
     }
     c.setVarEscaped("ZqnSSL", usbLastCipher().c_str());
-    // The mail and WebDAV clients keep theirs once they exist.
+    // The mail clients keep no cipher text of their own.
     c.setVar("Pop3SSL", "");
     c.setVar("SmtpSSL", "");
-    c.setVar("WDavSSL", "");
+    char webdav[WebDavCipherSize];
+    webdavCipherText(webdav, sizeof webdav);
+    c.setVarEscaped("WDavSSL", webdav);
     return PageTemplate;
 }
 

@@ -14,6 +14,7 @@
 #include "core/tcp.h"
 #include "core/ticks.h"
 #include "net/netif.h"
+#include "notify/slot.h"
 #include "param_catalogue.h"
 #include "usbserver/usb_access.h"
 #include "usbserver/usb_device.h"
@@ -299,9 +300,11 @@ int startPage(HttpConnection &c, const PageEntry &) {
         break;
     }
     if (features & 0x200000) {
-        // The storage slot reads absent until its manager exists.
-        c.setVar("SDNam", "");
-        if (p_autoSync->isOn()) c.setVar("HeadInfo", getmuText("Writing to SD card not possible"));
+        char name[16];
+        storageSlotName(name, sizeof name);
+        c.setVarEscaped("SDNam", name);
+        if (p_autoSync->isOn() && storageSlotState() != 3)
+            c.setVar("HeadInfo", getmuText("Writing to SD card not possible"));
     }
     c.setVarf("MaxDevs", "%d", usbMaxDevices(pp.productId, ports));
     // The IPv6 page's address variables, without its form pass, once that page exists.
@@ -331,6 +334,17 @@ int exitPage(HttpConnection &c, const PageEntry &) {
     return show_page(c, "/index.html");
 }
 
+} // namespace
+
+std::string crashesText(int crashes, bool unclean, bool slotMarker) {
+    if (crashes <= 0 && !unclean) return "";
+    char text[48];
+    std::snprintf(text, sizeof text, " [%d%s]%s", crashes, unclean ? "!" : "", slotMarker ? "!" : "");
+    return text;
+}
+
+namespace {
+
 void setInfoVariables(HttpConnection &c) {
     char text[64];
     formatUptime(sysTicks(), text, sizeof text, false);
@@ -338,7 +352,9 @@ void setInfoVariables(HttpConnection &c) {
     c.setVarf("Kickoffs", "%d", warmStarts.load());
     int crashes = crashCount.load();
     bool unclean = crashedLastRun.load();
-    if (crashes > 0 || unclean) c.setVarf("Crashes", " [%d%s]%s", crashes, unclean ? "!" : "", "");
+    // The slot keeps no marker byte of its own: the second "!" stays off.
+    std::string crashText = crashesText(crashes, unclean, false);
+    if (!crashText.empty()) c.setVar("Crashes", crashText.c_str());
     struct stat st;
     c.setVar("UsbDeviceInfoPath", ::stat(sysPath("/proc/bus/usb/devices").c_str(), &st) == 0
                                       ? "/info/file?/proc/bus/usb/devices"

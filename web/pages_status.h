@@ -21,3 +21,7 @@ bool resolveAppliancePath(const std::string &query, std::string &path);
 // store on the page: other fields are removed before the form is applied.
 void keepOnlyFields(HttpConnection &c, bool (*allowed)(const char *name, int port), int port);
 
+// The crash text of the information page: " [N]" with "!" after the count when the last
+// run ended uncleanly and a second "!" for the storage slot's marker; "" when there is
+// nothing to show.
+std::string crashesText(int crashes, bool unclean, bool slotMarker);

@@ -55,12 +55,14 @@ def collect():
 
 
 try:
-    driver.get(base + "/")
-    wait.until(ec.presence_of_element_located((By.ID, "pwd")))
-    driver.find_element(By.ID, "name").send_keys(user)
-    driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
-    wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".topbar .user")))
-    collect()
+    # The user "-" signs in nowhere: the pages without session keys.
+    if user != "-":
+        driver.get(base + "/")
+        wait.until(ec.presence_of_element_located((By.ID, "pwd")))
+        driver.find_element(By.ID, "name").send_keys(user)
+        driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
+        wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".topbar .user")))
+        collect()
     for lang in ("en", "de"):
         for page in pages:
             driver.get(base + page.replace(".html", "_%s.html" % lang))

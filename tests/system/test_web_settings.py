@@ -436,3 +436,36 @@ def test_browser_settings_pages_as_administrator_and_user(daemon, root):
     assert found["console"] == [] and found["failed"] == [], found
     for p in found["pages"]:
         assert re.search(r"/index(_[a-z]{2})?\.html$", p["url"]), p
+
+
+def test_browser_settings_pages_as_usb_manager_and_without_session_keys(daemon, root):
+    # A USB manager is sent to the start page from every settings page.
+    start_web(daemon, logins=True, usbMg_pwd="secret-usbmg-1")
+    found = run_browser(daemon, "USB Manager", "secret-usbmg-1")
+    assert found["console"] == [] and found["failed"] == [], found
+    for p in found["pages"]:
+        assert re.search(r"/start_%s\.html$" % p["lang"], p["url"]), p
+    assert daemon.stop() == 0
+    # Without session keys every settings page opens as the administrator's.
+    with open(root.file("/etc/params.dat")) as f:
+        text = f.read()
+    with open(root.file("/etc/params.dat"), "w") as f:
+        f.write(re.sub(r"(?m)^ *sessKeys *= *on *$", "sessKeys = off", text))
+    daemon.start()
+    daemon.wait_for(lambda: curl(daemon, "/css/qmr.css")[0] == OK, 60, "the web server")
+    found = run_browser(daemon, "-", "")
+    assert found["console"] == [] and found["failed"] == [], found
+    for p in found["pages"]:
+        assert p["url"].endswith(p["page"].replace(".html", "_%s.html" % p["lang"])), p
+        assert p["html_lang"] == p["lang"] and p["h1"] and p["notice"] == "", p
+
+
+def test_monilog_with_another_action_deletes_nothing(web, root):
+    curl(web, "/start.html")
+    web.wait_for(lambda: root.moni_text() != "", what="monitoring lines")
+    before = root.moni_text()
+    for action in ("cleanupx", "bupnow", "%3Cb%3E"):
+        status, _, body = curl(web, "/txt/monilog?action=" + action)
+        assert not status.startswith("HTTP/1.1 5"), (action, status)
+        assert "All logs are deleted" not in body and "<b>" not in body, (action, body[:500])
+        assert root.moni_text().startswith(before[:200]), action

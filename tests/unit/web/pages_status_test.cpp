@@ -175,3 +175,17 @@ TEST(AppliancePath, ResolvesDotsAndEscapesWithoutClimbing) {
 }
 
 } // namespace
+
+TEST(CrashesText, Table) {
+    struct {
+        int crashes;
+        bool unclean, marker;
+        const char *expected;
+    } cases[] = {{0, false, false, ""},     {0, false, true, ""},
+                 {3, false, false, " [3]"}, {0, true, false, " [0!]"},
+                 {2, true, true, " [2!]!"}, {1, false, true, " [1]!"},
+                 {-1, false, false, ""},    {12345, true, false, " [12345!]"}};
+    for (auto &k : cases)
+        EXPECT_EQ(crashesText(k.crashes, k.unclean, k.marker), k.expected)
+            << k.crashes << k.unclean << k.marker;
+}
