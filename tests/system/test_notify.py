@@ -408,7 +408,7 @@ def test_one_trap_per_link_change_in_the_receivers_version(daemon, root, net, ve
         daemon.wait_for(lambda: "network link is down" in root.moni_text(), what="the link watch")
         net.set_link(True)
         for _, receiver in receivers:
-            daemon.wait_for(lambda: ".1.3.6.1.4.1.32473.2.51.2 = INTEGER: 1\t" in receiver.text(),
+            daemon.wait_for(lambda: ".1.3.6.1.4.1.32473.2.51.2 = INTEGER: 1\t" in receiver.text(), 60,
                             what="the link trap")
         # Time for a duplicate to arrive.
         time.sleep(1.5)

@@ -33,7 +33,7 @@ class Peer:
             ["ip", "netns", "exec", net.client, "python3", PEER, net.client_addr, str(PORT), self.files,
              self.log, "--user", USER, "--password", PASSWORD, *options],
             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        end = time.monotonic() + 20
+        end = time.monotonic() + 60
         while not os.path.exists(self.log + ".ready"):
             assert self.proc.poll() is None, self.proc.stderr.read().decode()
             assert time.monotonic() < end, "the WebDAV peer did not start"
@@ -245,7 +245,7 @@ def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
     moni_to_upload(daemon, root)
     # Switching the automatic backup on saves the parameters, which starts a backup.
     assert daemon.simctl("param", "wdav_bupauto", "on")[0]
-    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 20, "the backup to start")
+    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 60, "the backup to start")
     # A monitoring file finished meanwhile finds the job word taken: no second job.
     switch_moni(daemon)
     daemon.wait_output("WDavMoni::run immediatly stopped, incas:1 already alive?!")
@@ -363,7 +363,7 @@ def run_backup(daemon):
     before = services(daemon)
     assert before["webdav_jobs"] == "0", before
     assert daemon.simctl("param", "wdav_bupauto", "on")[0]
-    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 20, "the backup to start")
+    daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 60, "the backup to start")
     return wait_idle(daemon, 90)
 
 
