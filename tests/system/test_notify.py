@@ -242,10 +242,14 @@ service pop3-login {{
         raise AssertionError("dovecot did not start: " + open(os.path.join(self.dir, "dovecot.log")).read())
 
     def put(self, name, text):
-        path = os.path.join(self.maildir, "new", name)
-        with open(path, "w", newline="") as f:
+        # Written and owned in tmp/, then renamed into new/, as mail is delivered to a
+        # maildir: the server may take a file from new/ the moment it appears there.
+        staged = os.path.join(self.maildir, "tmp", name)
+        os.makedirs(os.path.dirname(staged), exist_ok=True)
+        with open(staged, "w", newline="") as f:
             f.write(text)
-        subprocess.run(["chown", "nobody:nogroup", path], check=True)
+        subprocess.run(["chown", "nobody:nogroup", staged], check=True)
+        os.rename(staged, os.path.join(self.maildir, "new", name))
 
     def count(self):
         return sum(len(os.listdir(os.path.join(self.maildir, s))) for s in ("new", "cur"))

@@ -131,10 +131,10 @@ def test_card_is_labelled_and_holds_the_configuration(daemon, root, tmp_path, ki
     fresh = fsck_report(path, offset, str(tmp_path))
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=30, what="a ready card")
+    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
     assert slot_line(daemon).endswith('"QMR-SLOT_SD"')
     # The copies are synced to the card as they are made.
-    daemon.wait_for(lambda: "abcdef01.0" in card_files(path, offset, "::/802.1x"), timeout=30,
+    daemon.wait_for(lambda: "abcdef01.0" in card_files(path, offset, "::/802.1x"), timeout=90,
                     what="the certificates on the card")
     files = card_files(path, offset)
     assert "params.dat" in files and "cert_mime.pem" in files and "802.1x" in files
@@ -154,7 +154,7 @@ def test_protected_card_is_mounted_read_only_and_left_unchanged(daemon, root, tm
     before = digest(path)
     start(daemon)
     insert(daemon, path, "ro")
-    daemon.wait_for(lambda: slot_state(daemon) == 2, timeout=30, what="a write-protected card")
+    daemon.wait_for(lambda: slot_state(daemon) == 2, timeout=90, what="a write-protected card")
     daemon.wait_for(lambda: "E3" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E3")
     assert sim_state(daemon)["mode"] == "ro"
     # The mount point is made for everyone to read, and the daemon's file creation mask
@@ -172,12 +172,12 @@ def test_card_without_fat_is_unusable_and_removal_reports_it_gone(daemon, root, 
     before = digest(path)
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 1, timeout=30, what="an unusable card")
+    daemon.wait_for(lambda: slot_state(daemon) == 1, timeout=90, what="an unusable card")
     daemon.wait_for(lambda: "E2" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E2")
     assert sim_state(daemon)["mounted"] == "0"
     ok, lines = daemon.simctl("slot", "remove")
     assert ok, lines
-    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=30, what="the card gone")
+    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=90, what="the card gone")
     daemon.wait_for(lambda: "E4" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E4")
     assert digest(path) == before
 
@@ -187,11 +187,11 @@ def test_removed_card_is_unmounted_and_gets_nothing_more(daemon, root, tmp_path)
     path, offset = make_image(str(tmp_path), "fat16")
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=30, what="a ready card")
-    daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=30, what="the copy")
+    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
+    daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=90, what="the copy")
     assert daemon.simctl("slot", "remove")[0]
-    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=30, what="the card gone")
-    daemon.wait_for(lambda: sim_state(daemon)["mounted"] == "0", timeout=30, what="the unmount")
+    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=90, what="the card gone")
+    daemon.wait_for(lambda: sim_state(daemon)["mounted"] == "0", timeout=90, what="the unmount")
     before = digest(path)
     # A parameter saved now has no card to go to.
     assert daemon.simctl("param", "sys_contact", "after-removal")[0]
@@ -216,8 +216,8 @@ def test_cold_start_restores_from_the_card(net, root, tmp_path, kickoff):
         # straight through the socket, without starting simctl.
         env_daemon.wait_for(lambda: env_daemon.ask("slot state").endswith("OK\n"), what="the slot stand-in")
         assert env_daemon.ask("slot insert " + path).endswith("OK\n")
-        env_daemon.wait_for(lambda: slot_state(env_daemon) == 3, timeout=30, what="a ready card")
-        env_daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=30, what="the copy")
+        env_daemon.wait_for(lambda: slot_state(env_daemon) == 3, timeout=90, what="a ready card")
+        env_daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=90, what="the copy")
         with open(root.file("/etc/params.dat")) as f:
             local = f.read()
         copied = run("mtype", "-i", image_spec(path, offset), "::/params.dat").stdout
@@ -238,7 +238,7 @@ def test_long_device_name_keeps_the_old_label(daemon, root, tmp_path):
     path, offset = make_image(str(tmp_path), "fat16", label="KEEPME")
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=30, what="a ready card")
+    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
     daemon.wait_output("makelabel: labels can be no longer than 11 characters")
     assert slot_line(daemon).endswith('""')
     assert daemon.stop() == 0
@@ -251,7 +251,7 @@ def test_card_swapped_between_scans_is_mounted_in_its_place(daemon, root, tmp_pa
     second, offset = make_image(str(tmp_path), "fat16")
     start(daemon)
     insert(daemon, first, "cid=0000000000000000000000000000000a")
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=30, what="the first card")
+    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="the first card")
     # Out and in at once: the next scan finds another card (its CID) in the slot.
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(10)
@@ -261,7 +261,7 @@ def test_card_swapped_between_scans_is_mounted_in_its_place(daemon, root, tmp_pa
         while data.count(b"OK\n") < 2 and b"ERR" not in data:
             data += s.recv(4096)
         assert data.count(b"OK\n") == 2, data
-    daemon.wait_for(lambda: "params.dat" in card_files(second, offset), timeout=30, what="the second card used")
+    daemon.wait_for(lambda: "params.dat" in card_files(second, offset), timeout=90, what="the second card used")
     assert sim_state(daemon)["mounted"] == "1"
     assert daemon.stop() == 0
     assert label_of(second, offset) == "Volume label is QMR-SLOT_SD"
