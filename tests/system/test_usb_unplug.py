@@ -92,6 +92,8 @@ def test_many_cycles_leave_no_descriptor_mapping_or_memory(daemon):
             cycle()
         # A leak grows the table; other tasks (an idle connection thread ending, a
         # time sync done) may close descriptors of their own meanwhile.
-        assert len(os.listdir("/proc/%d/fd" % pid)) <= fds
+        # Another task may hold a descriptor for a moment (a log file switch, a scan):
+        # a leak of the cycles stays, that moment passes.
+        daemon.wait_for(lambda: len(os.listdir("/proc/%d/fd" % pid)) <= fds, 20, "the descriptor table")
         assert len(open("/proc/%d/maps" % pid).read().splitlines()) <= maps + 8
     usb_env.clean_exit(daemon)
