@@ -207,9 +207,15 @@ SlotReport slotStateReport(int previous, int state) {
 int StorageSlot::setState(int state) {
     if (state < 0 || state > 3) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    SlotReport report = slotStateReport(slot_.state.load(), state);
+    int previous = slot_.state.load();
     slot_.state = state;
-    if (report.event == 0) return state;
+    report(previous, state);
+    return state;
+}
+
+void StorageSlot::report(int previous, int state) {
+    SlotReport report = slotStateReport(previous, state);
+    if (report.event == 0) return;
     if (notifyAddEvent(report.event, 0, slot_.vendor, slot_.model, slot_.label) > 0)
         notify_post_event(report.event, -1);
     handle_relay_event(report.relay);
@@ -217,12 +223,13 @@ int StorageSlot::setState(int state) {
     if (p_disp_sdc->isOn() && hooks.displayPresent && hooks.displayPresent())
         for (int i = 0; i < 3; i++)
             show(static_cast<char>('2' + i), report.display[i] == 's' ? 0x24 : 8);
-    return state;
 }
 
 void StorageSlot::announce() {
-    int state = slot_.state.exchange(0);
-    setState(state);
+    // Read and reported in one hold of the lock: a mount finishing meanwhile reports
+    // its own state after this, and the state is never set back.
+    std::lock_guard<std::mutex> lock(mutex_);
+    report(0, slot_.state.load());
 }
 
 bool StorageSlot::unmount() {

@@ -89,6 +89,8 @@ private:
     void checkVolume();
     void copyToCard();
     void restoreFromCard();
+    // The event, relay and display codes of a change; the caller holds mutex_.
+    void report(int previous, int state);
 
     int warmStarts_;
     std::mutex mutex_;

@@ -93,6 +93,14 @@ def slot_state(daemon):
     return int(line.split()[1]) if line else -1
 
 
+def wait_slot(daemon, state, what):
+    """Waits for the slot task's state; a time-out shows what the task and the stand-in had."""
+    try:
+        daemon.wait_for(lambda: slot_state(daemon) == state, timeout=90, what=what)
+    except AssertionError as e:
+        raise AssertionError("%s\nslot line: %r\nstand-in: %r" % (e, slot_line(daemon), sim_state(daemon))) from None
+
+
 def sim_state(daemon):
     ok, lines = daemon.simctl("slot", "state")
     assert ok, lines
@@ -131,7 +139,7 @@ def test_card_is_labelled_and_holds_the_configuration(daemon, root, tmp_path, ki
     fresh = fsck_report(path, offset, str(tmp_path))
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
+    wait_slot(daemon, 3, "a ready card")
     assert slot_line(daemon).endswith('"QMR-SLOT_SD"')
     # The copies are synced to the card as they are made.
     daemon.wait_for(lambda: "abcdef01.0" in card_files(path, offset, "::/802.1x"), timeout=90,
@@ -154,7 +162,7 @@ def test_protected_card_is_mounted_read_only_and_left_unchanged(daemon, root, tm
     before = digest(path)
     start(daemon)
     insert(daemon, path, "ro")
-    daemon.wait_for(lambda: slot_state(daemon) == 2, timeout=90, what="a write-protected card")
+    wait_slot(daemon, 2, "a write-protected card")
     daemon.wait_for(lambda: "E3" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E3")
     assert sim_state(daemon)["mode"] == "ro"
     # The mount point is made for everyone to read, and the daemon's file creation mask
@@ -172,12 +180,12 @@ def test_card_without_fat_is_unusable_and_removal_reports_it_gone(daemon, root, 
     before = digest(path)
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 1, timeout=90, what="an unusable card")
+    wait_slot(daemon, 1, "an unusable card")
     daemon.wait_for(lambda: "E2" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E2")
     assert sim_state(daemon)["mounted"] == "0"
     ok, lines = daemon.simctl("slot", "remove")
     assert ok, lines
-    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=90, what="the card gone")
+    wait_slot(daemon, 0, "the card gone")
     daemon.wait_for(lambda: "E4" in daemon.simctl("param", "disp_erVals")[1][0], what="the code E4")
     assert digest(path) == before
 
@@ -187,10 +195,10 @@ def test_removed_card_is_unmounted_and_gets_nothing_more(daemon, root, tmp_path)
     path, offset = make_image(str(tmp_path), "fat16")
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
+    wait_slot(daemon, 3, "a ready card")
     daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=90, what="the copy")
     assert daemon.simctl("slot", "remove")[0]
-    daemon.wait_for(lambda: slot_state(daemon) == 0, timeout=90, what="the card gone")
+    wait_slot(daemon, 0, "the card gone")
     daemon.wait_for(lambda: sim_state(daemon)["mounted"] == "0", timeout=90, what="the unmount")
     before = digest(path)
     # A parameter saved now has no card to go to.
@@ -216,7 +224,7 @@ def test_cold_start_restores_from_the_card(net, root, tmp_path, kickoff):
         # straight through the socket, without starting simctl.
         env_daemon.wait_for(lambda: env_daemon.ask("slot state").endswith("OK\n"), what="the slot stand-in")
         assert env_daemon.ask("slot insert " + path).endswith("OK\n")
-        env_daemon.wait_for(lambda: slot_state(env_daemon) == 3, timeout=90, what="a ready card")
+        wait_slot(env_daemon, 3, "a ready card")
         env_daemon.wait_for(lambda: "params.dat" in card_files(path, offset), timeout=90, what="the copy")
         with open(root.file("/etc/params.dat")) as f:
             local = f.read()
@@ -238,7 +246,7 @@ def test_long_device_name_keeps_the_old_label(daemon, root, tmp_path):
     path, offset = make_image(str(tmp_path), "fat16", label="KEEPME")
     start(daemon)
     insert(daemon, path)
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="a ready card")
+    wait_slot(daemon, 3, "a ready card")
     daemon.wait_output("makelabel: labels can be no longer than 11 characters")
     assert slot_line(daemon).endswith('""')
     assert daemon.stop() == 0
@@ -251,7 +259,7 @@ def test_card_swapped_between_scans_is_mounted_in_its_place(daemon, root, tmp_pa
     second, offset = make_image(str(tmp_path), "fat16")
     start(daemon)
     insert(daemon, first, "cid=0000000000000000000000000000000a")
-    daemon.wait_for(lambda: slot_state(daemon) == 3, timeout=90, what="the first card")
+    wait_slot(daemon, 3, "the first card")
     # Out and in at once: the next scan finds another card (its CID) in the slot.
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
         s.settimeout(10)

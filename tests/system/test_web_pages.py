@@ -49,7 +49,9 @@ def start(daemon, logins=False, **params):
 
 def get(daemon, path, *args):
     status, headers, body = curl(daemon, path, *args)
-    return int(status.split()[1]), headers, body
+    parts = status.split()
+    # No status line means curl reached no server (it is still starting).
+    return (int(parts[1]) if len(parts) > 1 else 0), headers, body
 
 
 def params_text(daemon):

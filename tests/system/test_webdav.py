@@ -45,6 +45,11 @@ class Peer:
         with open(self.log) as f:
             return [json.loads(line) for line in f if line.strip()]
 
+    def release(self):
+        """Lets a held answer go (--hold)."""
+        with open(self.log + ".release", "w"):
+            pass
+
     def file(self, path):
         with open(os.path.join(self.files, path.lstrip("/")), "rb") as f:
             return f.read()
@@ -233,7 +238,9 @@ def test_refused_upload_ends_after_ten_attempts(daemon, root, net, peer_factory)
 
 
 def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
-    peer = peer_factory("--digest", "SHA-256")
+    # The answer to the backup's first file is held back until the monitoring file has
+    # met the running job.
+    peer = peer_factory("--digest", "SHA-256", "--hold", "params.dat")
     configure(root, net, extra="wdav_bupmdir = on\n")
     os.makedirs(root.file("/etc/certs"), exist_ok=True)
     for name, data in (("cert_fsrv.pem", b"server certificate\n"), ("cert_mime.pem", b"mime certificate\n"),
@@ -248,8 +255,9 @@ def test_backup_after_a_saved_change(daemon, root, net, peer_factory):
     daemon.wait_for(lambda: services(daemon)["webdav_jobs"] == "1", 60, "the backup to start")
     # A monitoring file finished meanwhile finds the job word taken: no second job.
     switch_moni(daemon)
-    daemon.wait_output("WDavMoni::run immediatly stopped, incas:1 already alive?!")
-    state = wait_idle(daemon, 60)
+    daemon.wait_output("WDavMoni::run immediatly stopped, incas:1 already alive?!", 90)
+    peer.release()
+    state = wait_idle(daemon, 90)
     assert state["webdav"] == "16 Files written", (state, peer.requests())
     day = "/dav/backup/day_05/"
     with open(root.file("/etc/params.dat"), "rb") as f:
@@ -336,6 +344,11 @@ class Apache:
             return []
         with open(self.access) as f:
             return [tuple(line.split()) for line in f if line.strip()]
+
+    def release(self):
+        """Lets a held answer go (--hold)."""
+        with open(self.log + ".release", "w"):
+            pass
 
     def file(self, path):
         with open(os.path.join(self.docs, path.lstrip("/")), "rb") as f:

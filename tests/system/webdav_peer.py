@@ -10,6 +10,11 @@ appended to LOG as one JSON line {"method", "path", "headers", "length", "body_l
 
 Usage: webdav_peer.py ADDRESS PORT DIR LOG [--digest ALGORITHM] [--qop LIST]
        [--basic] [--user U --password P] [--put-status NAME=S,S,...] [--style plain|split|chunked]
+       [--hold NAME]
+
+--hold NAME keeps the answer to the first successful PUT of NAME back until the file
+LOG.release exists, sending it one byte every 2 s meanwhile: the client's job stays
+running (each of its reads gets a byte in time) for as long as a test needs.
 """
 import argparse
 import base64
@@ -67,6 +72,19 @@ class Handler(BaseHTTPRequestHandler):
 
     # --- answers -------------------------------------------------------------
     def send_raw(self, data):
+        if self.hold:
+            self.hold = False
+            release = self.server.opts.log + ".release"
+            sent, end = 0, time.monotonic() + 300
+            while not os.path.exists(release) and sent < len(data) - 1 and time.monotonic() < end:
+                self.wfile.write(data[sent:sent + 1])
+                self.wfile.flush()
+                sent += 1
+                for _ in range(20):
+                    if os.path.exists(release):
+                        break
+                    time.sleep(0.1)
+            data = data[sent:]
         style = self.server.opts.style
         if style == "split":
             # A few bytes at a time, with pauses: the client must gather the answer.
@@ -154,6 +172,7 @@ class Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         self.status = None
+        self.hold = False
         auth = self.check_auth()
         o = self.server.opts
         try:
@@ -222,6 +241,10 @@ class Handler(BaseHTTPRequestHandler):
         existed = os.path.exists(target)
         with open(target, "wb") as f:
             f.write(body)
+        with lock:
+            if name in self.server.holds:
+                self.server.holds.discard(name)
+                self.hold = True
         self.answer(204 if existed else 201, b"" if existed else b"<html>created</html>")
 
     def __getattr__(self, name):
@@ -248,11 +271,13 @@ def main():
     ap.add_argument("--password", default="secret word")
     ap.add_argument("--put-status", action="append", default=[])
     ap.add_argument("--style", default="plain")
+    ap.add_argument("--hold", action="append", default=[])
     opts = ap.parse_args()
     server = Server((opts.address, opts.port), Handler)
     server.opts = opts
     server.nonces = {}
     server.put_scripts = {}
+    server.holds = set(opts.hold)
     for item in opts.put_status:
         name, statuses = item.split("=")
         server.put_scripts[name] = [int(s) for s in statuses.split(",")]

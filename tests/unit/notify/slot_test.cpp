@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -36,6 +38,25 @@ TEST(SlotState, ReportsEachChangeAsTheEventRelayAndDisplayCodes) {
         else
             EXPECT_STREQ(r.display, c.display);
     }
+}
+
+TEST(SlotState, AnAnnouncementNeverSetsAReachedStateBack) {
+    // The notification task announces the slot while the slot task works: the state
+    // reached stays at every moment, and nothing else sets it back afterwards.
+    StorageSlot slot(1);
+    slot.setState(3);
+    std::atomic<bool> done{false};
+    std::thread announcer([&] {
+        for (int i = 0; i < 300; i++)
+            slot.announce();
+        done = true;
+    });
+    int seen = 3;
+    while (!done && seen == 3)
+        seen = slot.slotState();
+    announcer.join();
+    EXPECT_EQ(seen, 3);
+    EXPECT_EQ(slot.slotState(), 3);
 }
 
 TEST(SlotDetect, AnotherCardIsAnotherMedium) {
