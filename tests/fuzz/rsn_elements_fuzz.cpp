@@ -4,6 +4,7 @@
 #include "wireless/rsn/wpa_common.h"
 
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
