@@ -302,67 +302,6 @@ uint32_t wpa_ap_group_cipher(uint32_t protocols, uint32_t wpa_pairwise, uint32_t
     return WPA_CIPHER_CCMP;
 }
 
-int wpa_cipher_list_from_text(const char *text) {
-    static constexpr struct {
-        const char *word;
-        uint32_t cipher;
-    } words[] = {
-        {"CCMP-256", WPA_CIPHER_CCMP_256},
-        {"GCMP-256", WPA_CIPHER_GCMP_256},
-        {"CCMP", WPA_CIPHER_CCMP},
-        {"GCMP", WPA_CIPHER_GCMP},
-        {"TKIP", WPA_CIPHER_TKIP},
-        {"WEP104", WPA_CIPHER_WEP104},
-        {"WEP40", WPA_CIPHER_WEP40},
-        {"NONE", WPA_CIPHER_NONE},
-        {"GTK_NOT_USED", WPA_CIPHER_GTK_NOT_USED},
-    };
-    if (text == nullptr) return -1;
-    uint32_t set = 0;
-    const char *pos = text;
-    for (;;) {
-        while (*pos == ' ' || *pos == '\t')
-            pos++;
-        if (*pos == '\0') break;
-        const char *start = pos;
-        while (*pos != '\0' && *pos != ' ' && *pos != '\t')
-            pos++;
-        const size_t n = static_cast<size_t>(pos - start);
-        bool found = false;
-        for (const auto &w : words) {
-            if (std::strlen(w.word) == n && std::memcmp(w.word, start, n) == 0) {
-                set |= w.cipher;
-                found = true;
-                break;
-            }
-        }
-        if (!found) return -1;
-    }
-    return static_cast<int>(set);
-}
-
-int wpa_cipher_list_to_text(char *buf, char *end, uint32_t set, char separator) {
-    static constexpr struct {
-        uint32_t cipher;
-        const char *word;
-    } words[] = {{WPA_CIPHER_CCMP_256, "CCMP-256"}, {WPA_CIPHER_GCMP_256, "GCMP-256"},
-                 {WPA_CIPHER_CCMP, "CCMP"},         {WPA_CIPHER_GCMP, "GCMP"},
-                 {WPA_CIPHER_TKIP, "TKIP"},         {WPA_CIPHER_NONE, "NONE"}};
-    if (buf == nullptr || end <= buf) return -1;
-    char *pos = buf;
-    *pos = '\0';
-    for (const auto &w : words) {
-        if (!(set & w.cipher)) continue;
-        const size_t need = std::strlen(w.word) + (pos > buf ? 1 : 0);
-        if (need + 1 > static_cast<size_t>(end - pos)) return -1;
-        if (pos > buf) *pos++ = separator;
-        std::memcpy(pos, w.word, std::strlen(w.word));
-        pos += std::strlen(w.word);
-        *pos = '\0';
-    }
-    return static_cast<int>(pos - buf);
-}
-
 // ------------------------------------------------------------------ decoders
 
 int wpa_decode_security_ie(const uint8_t *data, size_t len, wpa_ie_info *info) {

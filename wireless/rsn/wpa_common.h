@@ -5,42 +5,22 @@
 // element formats are little-endian, suite selectors are written OUI-OUI-OUI-type.
 #pragma once
 
+#include "wireless/core/cipher_text.h"
+
 #include <cstddef>
 #include <cstdint>
 
 // ------------------------------------------------------------------ sets
 
-enum : uint32_t {
-    WPA_CIPHER_NONE = 0x1,
-    WPA_CIPHER_WEP40 = 0x2,
-    WPA_CIPHER_WEP104 = 0x4,
-    WPA_CIPHER_TKIP = 0x8,
-    WPA_CIPHER_CCMP = 0x10,
-    WPA_CIPHER_AES_128_CMAC = 0x20,
-    WPA_CIPHER_GCMP = 0x40,
-    WPA_CIPHER_GCMP_256 = 0x100,
-    WPA_CIPHER_CCMP_256 = 0x200,
-    WPA_CIPHER_BIP_GMAC_128 = 0x800,
-    WPA_CIPHER_BIP_GMAC_256 = 0x1000,
-    WPA_CIPHER_BIP_CMAC_256 = 0x2000,
-    WPA_CIPHER_GTK_NOT_USED = 0x4000,
-};
-
-enum : uint32_t {
-    WPA_KEY_MGMT_IEEE8021X = 0x1,
-    WPA_KEY_MGMT_PSK = 0x2,
-    WPA_KEY_MGMT_NONE = 0x4,
-    WPA_KEY_MGMT_IEEE8021X_NO_WPA = 0x8,
-    WPA_KEY_MGMT_WPA_NONE = 0x10,
+// The cipher, key-management and protocol bits the configuration shares
+// (wireless/core/cipher_text.h), and the key-management bits only the key machine names.
+enum : int {
     WPA_KEY_MGMT_FT_IEEE8021X = 0x20,
     WPA_KEY_MGMT_FT_PSK = 0x40,
     WPA_KEY_MGMT_IEEE8021X_SHA256 = 0x80,
     WPA_KEY_MGMT_PSK_SHA256 = 0x100,
-    WPA_KEY_MGMT_WPS = 0x200,
-    WPA_KEY_MGMT_SAE = 0x400,
     WPA_KEY_MGMT_FT_SAE = 0x800,
     WPA_KEY_MGMT_CCKM = 0x4000,
-    WPA_KEY_MGMT_OSEN = 0x8000,
     WPA_KEY_MGMT_IEEE8021X_SUITE_B = 0x10000,
     WPA_KEY_MGMT_IEEE8021X_SUITE_B_192 = 0x20000,
 };
@@ -52,12 +32,6 @@ enum : uint32_t {
     WPA_KEY_MGMT_MASK_FT_OR_SUITE_B = 0x30860,
     WPA_KEY_MGMT_MASK_PSK_LIKE = 0xd42,
     WPA_KEY_MGMT_MASK_AES_128_CMAC = 0x189e0,
-};
-
-enum : uint32_t {
-    WPA_PROTO_WPA = 0x1,
-    WPA_PROTO_RSN = 0x2,
-    WPA_PROTO_OSEN = 0x8,
 };
 
 // Element ids and selectors (as 32-bit values OUI << 8 | type).
@@ -157,11 +131,8 @@ int wpa_choose_pairwise_cipher(uint32_t set, int none_allowed);
 int wpa_choose_group_cipher(uint32_t set);
 uint32_t wpa_ap_group_cipher(uint32_t protocols, uint32_t wpa_pairwise, uint32_t rsn_pairwise);
 
-// Blank- or tab-separated cipher words to a set; -1 on an unknown word.
-int wpa_cipher_list_from_text(const char *text);
-// Members as words joined by `separator` into buf..end (terminated); the length, or -1
-// when it does not fit (what was written before stays).
-int wpa_cipher_list_to_text(char *buf, char *end, uint32_t set, char separator);
+// The cipher words of the configuration (wpa_cipher_list_from_text and
+// wpa_cipher_list_to_text) are in wireless/core/cipher_text.h.
 
 size_t wpa_cipher_tk_length(uint32_t cipher);
 size_t wpa_cipher_seq_length(uint32_t cipher);

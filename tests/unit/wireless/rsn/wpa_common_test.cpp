@@ -140,22 +140,6 @@ TEST(RsnElements, NamesAndTables) {
     EXPECT_EQ("0050f2040050f202", hex(sels, 8));
 }
 
-TEST(RsnElements, CipherListText) {
-    EXPECT_EQ(static_cast<int>(WPA_CIPHER_CCMP | WPA_CIPHER_TKIP | WPA_CIPHER_WEP40),
-              wpa_cipher_list_from_text(" CCMP\tTKIP  WEP40 "));
-    EXPECT_EQ(0, wpa_cipher_list_from_text(""));
-    EXPECT_EQ(-1, wpa_cipher_list_from_text("CCMP FOO"));
-    EXPECT_EQ(-1, wpa_cipher_list_from_text("CCM"));
-
-    char buf[32];
-    EXPECT_EQ(14, wpa_cipher_list_to_text(buf, buf + sizeof(buf),
-                                          WPA_CIPHER_TKIP | WPA_CIPHER_CCMP | WPA_CIPHER_NONE, ' '));
-    EXPECT_STREQ("CCMP TKIP NONE", buf);
-    // Too small: -1, and what fitted stays.
-    EXPECT_EQ(-1, wpa_cipher_list_to_text(buf, buf + 8, WPA_CIPHER_TKIP | WPA_CIPHER_CCMP, '+'));
-    EXPECT_STREQ("CCMP", buf);
-}
-
 TEST(RsnKeyData, ParsesElementsAndEncapsulations) {
     const Bytes kd = unhex("30 02 0100"                                           // RSN element
                            "dd 14 000fac04 00112233445566778899aabbccddeeff"      // PMKID
