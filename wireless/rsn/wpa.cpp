@@ -838,6 +838,7 @@ int wpa_sm_process_eapol_key(rsn_supplicant *sm, const uint8_t *src_addr, const 
 // ------------------------------------------------------------------ life cycle
 
 rsn_supplicant *wpa_sm_create(rsn_supplicant_ops *ops) {
+    if (ops == nullptr) return nullptr;
     auto *sm = static_cast<rsn_supplicant *>(std::calloc(1, sizeof(rsn_supplicant)));
     if (sm == nullptr) return nullptr;
     sm->renew_snonce = 1;
@@ -847,8 +848,7 @@ rsn_supplicant *wpa_sm_create(rsn_supplicant_ops *ops) {
     sm->dot11RSNAConfigSATimeout = 60;
     sm->pmksa = pmksa_cache_create(wpa_sm_pmksa_free_cb, sm, sm);
     if (sm->pmksa == nullptr) {
-        wpa_msg_iface(ops != nullptr ? ops->msg_ctx : nullptr, MSG_ERROR,
-                      "RSN: PMKSA cache initialization failed");
+        wpa_msg_iface(ops->msg_ctx, MSG_ERROR, "RSN: PMKSA cache initialization failed");
         std::free(sm);
         return nullptr;
     }

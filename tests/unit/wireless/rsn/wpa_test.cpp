@@ -500,4 +500,35 @@ TEST_F(Station, RekeyTimerStartsWithThePtk) {
     EXPECT_EQ(2 | WPA_KEY_INFO_REQUEST | MIC | SECURE | PAIR, key_info_of(core.sent[0].frame));
 }
 
+TEST_F(Station, RscRelaxationZeroesOnlyBogusGroupCounters) {
+    struct Case {
+        const char *rsc;
+        bool relax;
+        const char *installed;
+    };
+    const Case cases[] = {
+        {"0102030405060000", false, "010203040506"},
+        {"0102030405060000", true, "010203040506"}, // plausible: kept
+        {"0102030405060700", true, "000000000000"}, // byte 6 set
+        {"0000000000ff0000", true, "000000000000"}, // byte 5 set, byte 0 zero
+        {"0000000000ff0000", false, "0000000000ff"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rsc);
+        rsn_network_settings net{};
+        net.wpa_rsc_relaxation = c.relax;
+        wpa_sm_set_network_config(sm, &net);
+        if (n++ == 0) rsn_handshake();
+        core.keys.clear();
+        Bytes gtk(16, static_cast<uint8_t>(0x70 + n));
+        Bytes f =
+            ap.frame(2 | ACK | MIC | SECURE | ENCR, 0, Bytes(32, 0), ap.wrap(gtk_kde(2, gtk)), unhex(c.rsc));
+        ap.sign(f, 2);
+        ASSERT_EQ(1, rx(f));
+        ASSERT_EQ(1u, core.keys.size());
+        EXPECT_EQ(c.installed, hex(core.keys[0].seq));
+    }
+}
+
 } // namespace
