@@ -849,6 +849,7 @@ rsn_supplicant *wpa_sm_create(rsn_supplicant_ops *ops) {
     sm->pmksa = pmksa_cache_create(wpa_sm_pmksa_free_cb, sm, sm);
     if (sm->pmksa == nullptr) {
         wpa_msg_iface(ops->msg_ctx, MSG_ERROR, "RSN: PMKSA cache initialization failed");
+        std::free(ops);
         std::free(sm);
         return nullptr;
     }

@@ -193,6 +193,7 @@ struct rsn_supplicant {
     int p2p_ip_addr_set;
 };
 
+// Takes ownership of ops (allocated with malloc), also when it fails; null ops: null.
 rsn_supplicant *wpa_sm_create(rsn_supplicant_ops *ops);
 void wpa_sm_destroy(rsn_supplicant *sm);
 
