@@ -840,7 +840,10 @@ int wpa_sm_process_eapol_key(rsn_supplicant *sm, const uint8_t *src_addr, const 
 rsn_supplicant *wpa_sm_create(rsn_supplicant_ops *ops) {
     if (ops == nullptr) return nullptr;
     auto *sm = static_cast<rsn_supplicant *>(std::calloc(1, sizeof(rsn_supplicant)));
-    if (sm == nullptr) return nullptr;
+    if (sm == nullptr) {
+        std::free(ops);
+        return nullptr;
+    }
     sm->renew_snonce = 1;
     sm->ops = ops;
     sm->dot11RSNAConfigPMKLifetime = 43200;

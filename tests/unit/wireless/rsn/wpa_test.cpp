@@ -531,4 +531,76 @@ TEST_F(Station, RscRelaxationZeroesOnlyBogusGroupCounters) {
     }
 }
 
+// 802.1X: the PMK comes from EAP, or from a cached PMKSA the AP names in 1/4.
+struct EapStation : Station {
+    static inline int cached_successes = 0;
+    static inline bool have_key = true;
+    static inline int fake_eapol = 0;
+
+    void SetUp() override {
+        Station::SetUp();
+        cached_successes = 0;
+        have_key = true;
+        rsn_eapol_ops ops{};
+        ops.get_key = [](eapol_supp_sm *, uint8_t *buf, size_t len) {
+            if (!have_key) return -1;
+            std::memset(buf, 0x42, len); // the AP's PMK in the fixture
+            return 0;
+        };
+        ops.note_cached_success = [](eapol_supp_sm *) { cached_successes++; };
+        wpa_sm_attach_eapol(sm, reinterpret_cast<eapol_supp_sm *>(&fake_eapol), &ops);
+        rsn_network_settings net{};
+        net.network_ctx = &core.network;
+        wpa_sm_set_network_config(sm, &net);
+    }
+
+    void configure_eap() {
+        configure(WPA_PROTO_RSN, WPA_CIPHER_CCMP, WPA_CIPHER_CCMP);
+        wpa_sm_configure_param(sm, WPA_PARAM_KEY_MGMT, WPA_KEY_MGMT_IEEE8021X);
+        wpa_sm_clear_keys(sm); // no PSK: the PMK must come from EAP or the cache
+        sm->pmk_len = 0;
+    }
+
+    Bytes pmkid_kde(const uint8_t *pmkid) {
+        Bytes kde = unhex("dd14 000fac04");
+        kde.insert(kde.end(), pmkid, pmkid + 16);
+        return kde;
+    }
+};
+
+TEST_F(EapStation, EapKeyBecomesAPmksaForTheAp) {
+    configure_eap();
+    msg1(WPA_CIPHER_CCMP);
+    ASSERT_NE(nullptr, sm->cur_pmksa);
+    EXPECT_EQ(ap.aa, Bytes(sm->cur_pmksa->aa, sm->cur_pmksa->aa + 6));
+    EXPECT_EQ(1, rx(rsn_msg3(gtk1, 1)));
+    EXPECT_EQ(WPA_COMPLETED, core.state);
+}
+
+TEST_F(EapStation, CachedPmksaNamedInMessage1SkipsEap) {
+    configure_eap();
+    pmksa_entry *e = pmksa_cache_insert(sm->pmksa, ap.pmk.data(), 32, nullptr, nullptr, 0, ap.aa.data(),
+                                        ap.spa.data(), &core.network, WPA_KEY_MGMT_IEEE8021X);
+    ASSERT_NE(nullptr, e);
+    have_key = false; // EAP did not run
+    msg1(WPA_CIPHER_CCMP, pmkid_kde(e->pmkid));
+    EXPECT_EQ(1, cached_successes);
+    EXPECT_EQ(e, sm->cur_pmksa);
+    EXPECT_EQ(1, rx(rsn_msg3(gtk1, 1)));
+    EXPECT_EQ(WPA_COMPLETED, core.state);
+}
+
+TEST_F(EapStation, UnknownPmkidWithoutEapKeyStartsEapInstead) {
+    configure_eap();
+    have_key = false;
+    core.sent.clear();
+    const uint8_t unknown[16] = {9};
+    EXPECT_EQ(1, rx(ap.frame(2 | PAIR | ACK, 16, ap.anonce, pmkid_kde(unknown))));
+    ASSERT_EQ(1u, core.sent.size());
+    EXPECT_EQ(ap.aa, core.sent[0].dest);
+    EXPECT_EQ(ETH_P_EAPOL, core.sent[0].proto);
+    EXPECT_EQ(unhex("02 01 0000"), core.sent[0].frame) << "EAPOL-Start, no 2/4";
+    EXPECT_TRUE(core.deauths.empty());
+}
+
 } // namespace
