@@ -286,4 +286,23 @@ TEST_F(Candidates, ScanResultsAddApsOfTheNetworkWithoutACacheEntry) {
     EXPECT_EQ(-1, rsn_ctrl_preauth(sm, "02:00:00:00:00:zz", nullptr));
 }
 
+TEST_F(Candidates, PreauthWordRestartsTowardsTheNamedApAndTimesOut) {
+    EXPECT_EQ(0, rsn_ctrl_preauth(sm, "02:00:00:00:00:05", nullptr));
+    EXPECT_EQ(ap(5), Bytes(sm->preauth_bssid, sm->preauth_bssid + 6));
+    EXPECT_EQ(0, rsn_ctrl_preauth(sm, "02:00:00:00:00:06", nullptr)) << "a running one is stopped first";
+    EXPECT_EQ(ap(6), Bytes(sm->preauth_bssid, sm->preauth_bssid + 6));
+    EXPECT_EQ(2u, preauth_started.size());
+
+    // Frames on the pre-authentication socket count only from that AP.
+    EXPECT_TRUE(rsn_preauth_accepts(sm, ap(6).data()));
+    EXPECT_FALSE(rsn_preauth_accepts(sm, ap(5).data()));
+
+    rsn_preauth_timeout(sm, nullptr);
+    EXPECT_FALSE(sm->preauth_running);
+    EXPECT_FALSE(rsn_preauth_accepts(sm, ap(6).data()));
+    EXPECT_TRUE(std::find(core.lines.begin(), core.lines.end(),
+                          "RSN: pre-authentication with 02:00:00:00:00:06 timed out") != core.lines.end());
+    EXPECT_EQ(0, sm->pmksa->pmksa_count);
+}
+
 } // namespace
