@@ -200,6 +200,12 @@ void wpa_sm_destroy(rsn_supplicant *sm);
 // 0 ignored, -1 dropped, 1 processed (also when the handshake failed).
 int wpa_sm_process_eapol_key(rsn_supplicant *sm, const uint8_t *src_addr, const uint8_t *buf, size_t len);
 
+// Sends an EAPOL-Key frame (freed here) to dest, with its MIC written to key_mic when
+// given, computed over the whole frame with the KCK; the send result or -1.
+int wpa_sm_transmit_key_frame(rsn_supplicant *sm, const uint8_t *kck, size_t kck_len, int ver,
+                              const uint8_t *dest, uint16_t proto, uint8_t *msg, size_t msg_len,
+                              uint8_t *key_mic);
+
 void wpa_sm_on_associated(rsn_supplicant *sm, const uint8_t *bssid);
 void wpa_sm_on_disassociated(rsn_supplicant *sm);
 void wpa_sm_clear_keys(rsn_supplicant *sm);
