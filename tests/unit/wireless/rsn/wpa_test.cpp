@@ -603,4 +603,33 @@ TEST_F(EapStation, UnknownPmkidWithoutEapKeyStartsEapInstead) {
     EXPECT_TRUE(core.deauths.empty());
 }
 
+TEST_F(Station, DescriptorVersionRulesByAkmAndCipher) {
+    struct Case {
+        uint32_t akm, pairwise;
+        int ver;
+        const char *line;
+    };
+    const Case cases[] = {
+        {WPA_KEY_MGMT_OSEN, WPA_CIPHER_CCMP, 2, "OSEN: Unsupported EAPOL-Key descriptor version 2"},
+        {WPA_KEY_MGMT_IEEE8021X_SUITE_B, WPA_CIPHER_GCMP, 1,
+         "RSN: Unsupported EAPOL-Key descriptor version 1 (expected AKM defined = 0)"},
+        {WPA_KEY_MGMT_PSK, WPA_CIPHER_CCMP, 0, "WPA: Unsupported EAPOL-Key descriptor version 0"},
+        {WPA_KEY_MGMT_PSK, WPA_CIPHER_GCMP, 1,
+         "WPA: GCMP is used, but EAPOL-Key descriptor version (1) is not 2"},
+        {WPA_KEY_MGMT_PSK, WPA_CIPHER_CCMP, 1,
+         "WPA: CCMP is used, but EAPOL-Key descriptor version (1) is not 2"},
+    };
+    configure(WPA_PROTO_RSN, WPA_CIPHER_CCMP, WPA_CIPHER_CCMP);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        wpa_sm_configure_param(sm, WPA_PARAM_KEY_MGMT, c.akm);
+        wpa_sm_configure_param(sm, WPA_PARAM_PAIRWISE, c.pairwise);
+        core.lines.clear();
+        core.sent.clear();
+        EXPECT_EQ(-1, rx(ap.frame(c.ver | PAIR | ACK, 16, ap.anonce, {})));
+        EXPECT_TRUE(logged(c.line));
+        EXPECT_TRUE(core.sent.empty());
+    }
+}
+
 } // namespace
