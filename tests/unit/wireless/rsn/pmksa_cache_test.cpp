@@ -198,6 +198,27 @@ TEST_F(Cache, FlushByNetworkAndListText) {
     EXPECT_FALSE(eloop_is_timeout_registered(pmksa_cache_expire, sm->pmksa, nullptr));
 }
 
+TEST_F(Cache, ReauthenticationTimerOnlyForAKeyInUse) {
+    static int reauths;
+    reauths = 0;
+    rsn_eapol_ops ops{};
+    ops.reauthenticate = [](eapol_supp_sm *) { reauths++; };
+    static int fake_eapol;
+    wpa_sm_attach_eapol(sm, reinterpret_cast<eapol_supp_sm *>(&fake_eapol), &ops);
+
+    add(2); // another AP's key: nothing to re-authenticate
+    EXPECT_FALSE(eloop_is_timeout_registered(pmksa_cache_reauth, sm->pmksa, nullptr));
+    wpa_sm_on_associated(sm, ap(1).data());
+    fake_now = 900; // becomes the head, which re-arms both timers
+    add(1);
+    EXPECT_TRUE(eloop_is_timeout_registered(pmksa_cache_reauth, sm->pmksa, nullptr));
+
+    sm->cur_pmksa = pmksa_cache_find(sm->pmksa, ap(1).data(), nullptr, nullptr);
+    pmksa_cache_reauth(sm->pmksa, nullptr);
+    EXPECT_EQ(nullptr, sm->cur_pmksa);
+    EXPECT_EQ(1, reauths);
+}
+
 // ------------------------------------------------------------------ candidates
 
 struct Candidates : Cache {
