@@ -1443,6 +1443,8 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     if (const Attr *ie = a.get(NL80211_ATTR_IE))
         if (ie->len > 2048) return -EINVAL;
     bool station = i->type == NL80211_IFTYPE_STATION || i->type == NL80211_IFTYPE_P2P_CLIENT;
+    // As in the kernel, these need a running interface before anything else is looked at.
+    if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
     switch (cmd) {
     case NL80211_CMD_AUTHENTICATE: {
         if (!contains(rad.commands, cmd)) return -EOPNOTSUPP;
@@ -1450,7 +1452,6 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (!mac || !freq || !ssid || !at || at->len != 4) return -EINVAL;
         if (at->u32() > NL80211_AUTHTYPE_MAX) return -EINVAL;
         if (!station) return -EOPNOTSUPP;
-        if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
         if (i->link != Link::Idle && std::memcmp(i->bssid, mac->data, 6) == 0) return -EALREADY;
         bool known = false;
         for (auto &s : i->bss)
@@ -1486,7 +1487,6 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (const Attr *at = a.get(NL80211_ATTR_AUTH_TYPE))
             if (at->len != 4 || at->u32() > NL80211_AUTHTYPE_MAX) return -EINVAL;
         if (!station) return -EOPNOTSUPP;
-        if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
         if (i->link != Link::Idle) return -EALREADY;
         std::string want(reinterpret_cast<const char *>(ssid->data), ssid->len);
         const Ap *best = nullptr;
@@ -1544,6 +1544,7 @@ int Sim::cmdKey(const Request &r, uint8_t cmd, std::vector<Builder> &out, uint32
     int err;
     Iface *i = ifaceOf(r.attrs, err);
     if (!i) return err;
+    if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
     // Key fields come at the top level or nested in NL80211_ATTR_KEY.
     Attrs nest;
     const Attr *data = r.attrs.get(NL80211_ATTR_KEY_DATA);
@@ -1736,6 +1737,7 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
         return 0;
     }
     // FRAME
+    if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
     const Attr *fr = r.attrs.get(NL80211_ATTR_FRAME);
     if (!fr || fr->len < 24 || fr->len > 2304) return -EINVAL;
     const Attr *freq = r.attrs.get(NL80211_ATTR_WIPHY_FREQ);
