@@ -433,6 +433,7 @@ int main(int argc, char **argv) {
     };
     Sim sim(links);
     simPtr = &sim;
+    sim.port = ownPort;
     sim.writeFrame = [](int fd, const uint8_t *p, size_t len) {
         if (::write(fd, p, len) < 0) {
             // A full TAP queue drops the frame, as the air would.

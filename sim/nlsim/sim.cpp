@@ -1781,6 +1781,37 @@ void Sim::deliverFrame(Iface &i, const std::vector<uint8_t> &frame, uint32_t fre
     }
 }
 
+// A frame heard on a radio also reaches its monitor interfaces, behind a radiotap
+// header: flags, rate, antenna signal and RX flags (an RX frame, no FCS).
+void Sim::toMonitors(const Iface &i, const std::vector<uint8_t> &frame, int32_t signalDbm) {
+    if (!writeFrame) return;
+    for (const auto &m : ifaces) {
+        if (m.radio != i.radio || m.type != NL80211_IFTYPE_MONITOR || m.tapFd < 0) continue;
+        std::vector<uint8_t> out = {0, 0, 14, 0, 0x26, 0x40, 0, 0, 0, 12, static_cast<uint8_t>(signalDbm),
+                                    0, 0, 0};
+        out.insert(out.end(), frame.begin(), frame.end());
+        writeFrame(m.tapFd, out.data(), out.size());
+    }
+}
+
+// A frame sent on a monitor interface (radiotap, then 802.11) goes into the air; its
+// transmit report comes back on the monitor: radiotap with TX flags and no RX flags,
+// failed (0x0001) when no AP of that address hears it.
+void Sim::fromMonitor(Iface &mon, const uint8_t *p, size_t len) {
+    if (len < 8 || p[0] != 0) return;
+    size_t rt = static_cast<size_t>(p[2] | p[3] << 8);
+    if (rt < 8 || rt > len || len - rt < 10) return;
+    const uint8_t *f = p + rt;
+    size_t n = len - rt;
+    Ap *ap = n >= 10 ? apByBssid(f + 4) : nullptr;
+    bool acked = ap && !ap->silent;
+    if (links_.trace) links_.trace("monitor " + mon.name + " sent " + std::to_string(n) + " bytes");
+    if (!writeFrame || mon.tapFd < 0) return;
+    std::vector<uint8_t> out = {0, 0, 12, 0, 0x02, 0x80, 0, 0, 0, 0, static_cast<uint8_t>(acked ? 0 : 1), 0};
+    out.insert(out.end(), f, f + n);
+    writeFrame(mon.tapFd, out.data(), out.size());
+}
+
 // ---- sockets that went away ----
 
 void Sim::forget(uint32_t port, uint64_t ident) {
@@ -1862,6 +1893,10 @@ bool passes(const Iface &i, const uint8_t *p, size_t len) {
 void Sim::fromIface(int fd, const uint8_t *p, size_t len) {
     for (auto &i : ifaces) {
         if (i.tapFd != fd) continue;
+        if (i.type == NL80211_IFTYPE_MONITOR) {
+            fromMonitor(i, p, len);
+            return;
+        }
         if (i.link != Link::Associated || !passes(i, p, len)) return;
         Ap *ap = apByBssid(i.bssid);
         if (!ap || ap->silent || ap->tapFd < 0) return;
@@ -2119,6 +2154,7 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         if ((f[0] & 0x0C) != 0) return "frame: management frames only";
         bool heard = false;
         for (auto &i : ifaces) {
+            if (i.type == NL80211_IFTYPE_MONITOR) continue;
             bool toUs = std::memcmp(&f[4], i.mac, 6) == 0 || (f[4] & 1);
             if (!toUs) continue;
             uint8_t sub = f[0] & 0xFC;
@@ -2129,6 +2165,7 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
             } else {
                 deliverFrame(i, f, ap->freq, ap->signal / 100);
             }
+            toMonitors(i, f, ap->signal / 100);
             heard = true;
         }
         return heard ? "" : "no interface hears that address";
@@ -2192,7 +2229,7 @@ std::string Sim::eventCommand(const std::vector<std::string> &w, bool raw) {
 }
 
 std::string Sim::state() {
-    std::string s = "country " + country + "\n";
+    std::string s = "port " + std::to_string(port) + "\ncountry " + country + "\n";
     char line[256];
     for (auto &r : radios) {
         std::snprintf(line, sizeof line, "radio %s index=%u split=%d scan-events=%d generation=%u\n",

@@ -4,6 +4,7 @@ Each test runs build/nlsim in its own namespace (tests/fixtures/radios/) and, at
 end, checks its capture: tshark finds nothing malformed and nl80211_check.py (types,
 lengths, nests, one ACK or DONE per request, from the UAPI header) passes."""
 import os
+import shutil
 import struct
 import subprocess
 import time
@@ -15,6 +16,7 @@ from nlclient import ATTR, CMD, NLM_F_ACK, NLM_F_DUMP, NlSim, adict, attr, flag,
 import nl80211_uapi as uapi
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES_RADIOS = os.path.join(os.path.dirname(HERE), "fixtures", "radios")
 AP = "02:00:00:00:aa:01"
 BSS = uapi.names("nl80211_bss", "NL80211_BSS_")
 BSS_ID = {v: k for k, v in BSS.items()}
@@ -436,3 +438,89 @@ def test_injected_events_reach_listeners(nlsim):
     assert ev.malformed and ev.raw[20:22] == bytes.fromhex("ff00")
     good, lines = sim.control("event nowhere CONNECT")
     assert not good and "unknown group" in lines[-1]
+
+
+def test_sim_platform_runs_nlsim_beside_the_daemon_and_stops_it(net, root):
+    from conftest import Daemon
+    shutil.copy(os.path.join(FIXTURES_RADIOS, "default.conf"), root.file("/run/nlsim.conf"))
+    d = Daemon(net, root).start()
+    try:
+        ok, lines = d.simctl("air", "state")
+        assert ok and any(line.startswith("iface wlan0 ") for line in lines), lines
+        ok, lines = d.simctl("air", "ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2412")
+        assert ok, lines
+        ok, lines = d.simctl("air", "ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2412")
+        assert not ok and "exists" in lines[-1]
+        # The radio's interface is in the daemon's namespace, down, with the conf address.
+        link = net.run_device("ip", "link", "show", "wlan0").stdout
+        assert "02:00:00:00:01:00" in link and "UP" not in link.split(">")[0]
+        assert os.path.exists(root.file("/proc/net/wireless"))
+        pids = lambda: [p for p in sh_out("ip", "netns", "pids", net.device).split() if p]
+        assert len(pids()) >= 2  # qmr and nlsim
+        assert d.stop() == 0
+        d.wait_for(lambda: not pids(), what="nlsim to end with the daemon")
+    finally:
+        d.close()
+    check_capture(SimRoot(root.path))
+
+
+def test_without_a_radio_conf_air_commands_are_refused(daemon):
+    daemon.start()
+    ok, lines = daemon.simctl("air", "state")
+    assert not ok and "no radio simulated" in lines[-1]
+    assert daemon.net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
+
+
+class SimRoot:
+    """The capture path of a sandbox root, in the shape check_capture reads."""
+
+    def __init__(self, path):
+        self.root = path
+
+    def path(self, rel):
+        return os.path.join(self.root, rel)
+
+
+def sh_out(*cmd):
+    return subprocess.run(list(cmd), capture_output=True, text=True).stdout
+
+
+def test_monitor_interface_carries_radiotap_both_ways(nlsim):
+    from nlclient import _in_netns
+    import socket as so
+    sim = nlsim()
+    g = sim.genl().join("config")
+    new = u32(ATTR["WIPHY"], 0) + attr(ATTR["IFNAME"], "mon.wlan0") + u32(ATTR["IFTYPE"], 6)
+    err, reply = g.request(CMD["NEW_INTERFACE"], new)
+    assert err == 0 and reply[0].u32(ATTR["IFTYPE"]) == 6
+    assert g.wait_event(CMD["NEW_INTERFACE"]).get(ATTR["IFNAME"]) == b"mon.wlan0\0"
+    assert "link/ieee802.11/radiotap" in sim.plain("ip", "link", "show", "mon.wlan0").stdout
+    up(sim, "mon.wlan0")
+    sock = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(3)))
+    try:
+        sock.bind(("mon.wlan0", 3))
+        sock.settimeout(20)
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+        frame = "d000" + "0000" + "ffffffffffff" + AP.replace(":", "") * 2 + "0000" + "7f0011220102"
+        sim.ok("ap frame lab " + frame)
+        got = sock.recv(4096)
+        rt = got[2] | got[3] << 8
+        present = struct.unpack_from("<I", got, 4)[0]
+        assert present & (1 << 14) and not present & (1 << 15)  # received: RX flags
+        assert got[rt:].hex() == frame and struct.unpack("b", got[10:11])[0] == -45
+        # A frame sent on the monitor comes back as a transmit report, acknowledged by
+        # the AP it names.
+        probe = bytes.fromhex("4000" + "0000" + AP.replace(":", "") + "020000000100" + AP.replace(":", "") + "1000")
+        sock.send(bytes.fromhex("00000e000200c0000800000000") + b"\0" + probe)
+        while True:
+            rep = sock.recv(4096)
+            if rep[rep[2]:] == probe:
+                break
+        present = struct.unpack_from("<I", rep, 4)[0]
+        assert present & (1 << 15) and not present & (1 << 14)
+        assert rep[10] & 1 == 0  # not failed
+    finally:
+        sock.close()
+    err, _ = g.request(CMD["DEL_INTERFACE"], u32(ATTR["IFINDEX"], ifindex(sim, "mon.wlan0")))
+    assert err == 0
+    assert sim.plain("ip", "link", "show", "mon.wlan0", check=False).returncode != 0
