@@ -1186,6 +1186,13 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (ie->len > 2048) return -EINVAL;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;
+        // Flags the radio does not offer are refused, as by the kernel.
+        if ((f->u32() & NL80211_SCAN_FLAG_LOW_PRIORITY) &&
+            !(rad.features & NL80211_FEATURE_LOW_PRIORITY_SCAN))
+            return -EOPNOTSUPP;
+        if ((f->u32() & NL80211_SCAN_FLAG_RANDOM_ADDR) &&
+            !(rad.features & NL80211_FEATURE_SCAN_RANDOM_MAC_ADDR))
+            return -EOPNOTSUPP;
         if (f->u32() & NL80211_SCAN_FLAG_FLUSH) i->bss.clear();
     }
     i->scanning = true;
@@ -1727,10 +1734,23 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
         reg.iftype = i->type;
         uint64_t ident = links_.identity ? links_.identity(port) : 0;
         auto k = known_.find(port);
+        uint32_t idx = i->ifindex;
         if (k != known_.end() && k->second != ident) forget(port, k->second); // a new socket on an old port
-        for (const auto &x : i->regs)
-            if (x.frameType == type && x.iftype == i->type && prefixOverlap(x.match, reg.match))
-                return -EALREADY;
+        auto overlaps = [&]() {
+            for (const auto &x : i->regs)
+                if (x.frameType == type && x.iftype == i->type && prefixOverlap(x.match, reg.match))
+                    return true;
+            return false;
+        };
+        // The kernel drops a socket's registrations when the socket closes; a client that
+        // closed one and registers again at once must not meet its own ghost.
+        i = byIndex(idx);
+        if (i && overlaps()) {
+            reapSockets();
+            i = byIndex(idx); // forgetting a socket may have taken interfaces away
+        }
+        if (!i) return -ENODEV;
+        if (overlaps()) return -EALREADY;
         reg.ident = ident;
         known_[port] = ident;
         i->regs.push_back(reg);
@@ -2160,8 +2180,8 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
             uint8_t sub = f[0] & 0xFC;
             if ((sub == 0xC0 || sub == 0xA0) && i.link != Link::Idle &&
                 std::memcmp(i.bssid, &f[16], 6) == 0 && f.size() >= 26) {
-                linkDown(i, static_cast<uint16_t>(f[24] | f[25] << 8), true, false, sub);
                 mlmeEvent(i, sub == 0xA0 ? NL80211_CMD_DISASSOCIATE : NL80211_CMD_DEAUTHENTICATE, f);
+                linkDown(i, static_cast<uint16_t>(f[24] | f[25] << 8), true, false, sub);
             } else {
                 deliverFrame(i, f, ap->freq, ap->signal / 100);
             }

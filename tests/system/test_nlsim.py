@@ -289,6 +289,13 @@ def test_frame_registrations_die_with_their_socket(nlsim):
     sim.sockets.remove(a)
     sim.wait_for(lambda: sum("registration wlan0" in line for line in sim.state()) == 1, what="the registration gone")
     assert b.request(CMD["REGISTER_FRAME"], vendor)[0] == 0
+    # A socket that closes and is at once replaced: the new one may register the same.
+    c = sim.genl()
+    ft = u32(ATTR["IFINDEX"], idx) + attr(ATTR["FRAME_MATCH"], b"\x06")
+    assert c.request(CMD["REGISTER_FRAME"], ft)[0] == 0
+    c.close()
+    sim.sockets.remove(c)
+    assert b.request(CMD["REGISTER_FRAME"], ft)[0] == 0
 
 
 def test_authentication_association_keys_station_and_loss(nlsim):
