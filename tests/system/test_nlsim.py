@@ -12,8 +12,9 @@ import time
 import pytest
 
 from nlclient import ATTR, CMD, NLM_F_ACK, NLM_F_DUMP, NlSim, adict, attr, flag, mac, nest, parse_attrs, u8, u16, \
-    u32, u64
+    u32
 import nl80211_uapi as uapi
+from nl80211_check import assert_clean
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIXTURES_RADIOS = os.path.join(os.path.dirname(HERE), "fixtures", "radios")
@@ -23,16 +24,7 @@ BSS_ID = {v: k for k, v in BSS.items()}
 
 
 def check_capture(sim, events_any=False, requests_any=False):
-    pcap = sim.path("run/nlsim.pcap")
-    r = subprocess.run(["tshark", "-r", pcap, "-Y", "_ws.malformed"], capture_output=True, text=True, timeout=120)
-    assert r.stdout.strip() == "", "tshark finds malformed messages:\n" + r.stdout
-    cmd = ["/usr/bin/python3", os.path.join(HERE, "nl80211_check.py"), pcap]
-    if events_any:
-        cmd.insert(2, "--events-any")
-    if requests_any:
-        cmd.insert(2, "--requests-any")
-    r = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    assert r.returncode == 0, "nl80211_check.py:\n" + r.stdout + r.stderr
+    assert_clean(sim.path("run/nlsim.pcap"), events_any, requests_any)
 
 
 @pytest.fixture
