@@ -352,6 +352,24 @@ std::string Sim::configure(const std::string &text) {
             }
             for (auto &b : r.bands)
                 if (b.id == id) b.rates = rates;
+        } else if (k == "ht-capa" || k == "vht-capa") {
+            // ht-capa 2g|5g HEX: the band's HT capability (with a one-stream MCS set);
+            // vht-capa 5g HEX: its VHT capability (MCS 0-9 on one stream)
+            long long v;
+            if (w.size() != 3 || (w[1] != "2g" && w[1] != "5g") ||
+                !number("0x" + w[2], 0, k == "ht-capa" ? 0xffff : 0xffffffffLL, v))
+                return fail(k + " 2g|5g HEX");
+            int id = w[1] == "2g" ? NL80211_BAND_2GHZ : NL80211_BAND_5GHZ;
+            for (auto &b : r.bands)
+                if (b.id == id) {
+                    if (k == "ht-capa") {
+                        b.ht = true;
+                        b.htCapa = static_cast<uint16_t>(v);
+                    } else {
+                        b.vht = true;
+                        b.vhtCapa = static_cast<uint32_t>(v);
+                    }
+                }
         } else if (k == "radar" || k == "disabled" || k == "no-ir") {
             for (size_t i = 1; i < w.size(); i++) {
                 int a, b;
@@ -810,6 +828,20 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
         }
         b.end(rs);
     };
+    auto capabilities = [&](Builder &b, const Band &band) {
+        if (band.ht) {
+            const uint8_t mcs[16] = {0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+            b.put(NL80211_BAND_ATTR_HT_MCS_SET, mcs, sizeof mcs);
+            b.u16(NL80211_BAND_ATTR_HT_CAPA, band.htCapa);
+            b.u8(NL80211_BAND_ATTR_HT_AMPDU_FACTOR, 3);
+            b.u8(NL80211_BAND_ATTR_HT_AMPDU_DENSITY, 6);
+        }
+        if (band.vht) {
+            const uint8_t mcs[8] = {0xfe, 0xff, 0, 0, 0xfe, 0xff, 0, 0};
+            b.put(NL80211_BAND_ATTR_VHT_MCS_SET, mcs, sizeof mcs);
+            b.u32(NL80211_BAND_ATTR_VHT_CAPA, band.vhtCapa);
+        }
+    };
     // One band's channels [from, to) as a WIPHY_BANDS nest; rates with the first part.
     auto bandPart = [&](Builder &b, const Band &band, size_t from, size_t to, bool withRates) {
         size_t bands = b.nest(NL80211_ATTR_WIPHY_BANDS);
@@ -818,7 +850,10 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
         for (size_t k = from; k < to; k++)
             channelEntry(b, band.channels[k], static_cast<uint16_t>(k));
         b.end(fs);
-        if (withRates) rates(b, band);
+        if (withRates) {
+            rates(b, band);
+            capabilities(b, band);
+        }
         b.end(bn);
         b.end(bands);
     };
@@ -846,6 +881,7 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
                 channelEntry(b, band.channels[k], static_cast<uint16_t>(k));
             b.end(fs);
             rates(b, band);
+            capabilities(b, band);
             b.end(bn);
         }
         b.end(bands);

@@ -29,6 +29,9 @@ struct Band {
     int id = 0; // NL80211_BAND_2GHZ, _5GHZ
     std::vector<Channel> channels;
     std::vector<uint32_t> rates; // 100 kbit/s
+    bool ht = false, vht = false;
+    uint16_t htCapa = 0;
+    uint32_t vhtCapa = 0;
 };
 
 struct Radio {
