@@ -531,3 +531,29 @@ def test_monitor_interface_carries_radiotap_both_ways(nlsim):
     err, _ = g.request(CMD["DEL_INTERFACE"], u32(ATTR["IFINDEX"], ifindex(sim, "mon.wlan0")))
     assert err == 0
     assert sim.plain("ip", "link", "show", "mon.wlan0", check=False).returncode != 0
+
+
+def test_type_change_ends_the_association_and_registrations_sleep_under_another_type(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme", "config")
+    assert g.request(CMD["REGISTER_FRAME"], ix + attr(ATTR["FRAME_MATCH"], b"\x7f\x00\x11\x22"))[0] == 0
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+    up(sim)
+    assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab"))[0] == 0
+    assert g.wait_event(CMD["CONNECT"]).get(ATTR["STATUS_CODE"]) == b"\0\0"
+    sim.plain("ip", "link", "set", "wlan0", "down")
+    assert g.request(CMD["SET_INTERFACE"], ix + u32(ATTR["IFTYPE"], 3))[0] == 0
+    assert g.wait_event(CMD["DISCONNECT"]).get(ATTR["DISCONNECTED_BY_AP"]) is None
+    assert g.wait_event(CMD["SET_INTERFACE"]).u32(ATTR["IFTYPE"]) == 3
+    frame = "d000" + "0000" + "020000000100" + AP.replace(":", "") * 2 + "0000" + "7f0011220102"
+    sim.ok("ap frame lab " + frame)
+    assert g.request(CMD["SET_INTERFACE"], ix + u32(ATTR["IFTYPE"], 2))[0] == 0
+    sim.ok("ap frame lab " + frame)
+    got = g.wait_event(CMD["FRAME"])
+    assert got.get(ATTR["FRAME"]).hex() == frame
+    # The frame sent while the interface was an AP was not kept for later: a round trip
+    # collects anything queued before its answer.
+    assert g.request(CMD["GET_REG"])[0] == 0
+    assert not [m for m in g.events if m.cmd == CMD["FRAME"]]
