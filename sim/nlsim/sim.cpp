@@ -686,12 +686,82 @@ int Sim::ctrlFamily(const Request &r, uint32_t port, std::vector<Builder> &out, 
     return 0;
 }
 
+namespace {
+
+// The kernel's policy for the attributes requests carry most: exact sizes for numbers,
+// flags and addresses, bounds for strings and element buffers. Anything else passes.
+struct Policy {
+    uint16_t type;
+    uint16_t min, max;
+};
+constexpr uint16_t Any = 0xffff;
+const Policy policies[] = {
+    {NL80211_ATTR_WIPHY, 4, 4},
+    {NL80211_ATTR_IFINDEX, 4, 4},
+    {NL80211_ATTR_WDEV, 8, 8},
+    {NL80211_ATTR_IFTYPE, 4, 4},
+    {NL80211_ATTR_IFNAME, 1, 16},
+    {NL80211_ATTR_MAC, 6, 6},
+    {NL80211_ATTR_MAC_HINT, 6, 6},
+    {NL80211_ATTR_PREV_BSSID, 6, 6},
+    {NL80211_ATTR_WIPHY_FREQ, 4, 4},
+    {NL80211_ATTR_WIPHY_FREQ_HINT, 4, 4},
+    {NL80211_ATTR_WIPHY_CHANNEL_TYPE, 4, 4},
+    {NL80211_ATTR_CHANNEL_WIDTH, 4, 4},
+    {NL80211_ATTR_CENTER_FREQ1, 4, 4},
+    {NL80211_ATTR_CENTER_FREQ2, 4, 4},
+    {NL80211_ATTR_KEY_IDX, 1, 1},
+    {NL80211_ATTR_KEY_CIPHER, 4, 4},
+    {NL80211_ATTR_KEY_TYPE, 4, 4},
+    {NL80211_ATTR_KEY_DATA, 1, 32},
+    {NL80211_ATTR_KEY_SEQ, 0, 16},
+    {NL80211_ATTR_KEY_DEFAULT, 0, 0},
+    {NL80211_ATTR_KEY_DEFAULT_MGMT, 0, 0},
+    {NL80211_ATTR_REASON_CODE, 2, 2},
+    {NL80211_ATTR_AUTH_TYPE, 4, 4},
+    {NL80211_ATTR_SSID, 1, 32},
+    {NL80211_ATTR_IE, 0, 2304},
+    {NL80211_ATTR_FRAME_TYPE, 2, 2},
+    {NL80211_ATTR_FRAME_MATCH, 0, Any},
+    {NL80211_ATTR_SCAN_FLAGS, 4, 4},
+    {NL80211_ATTR_REG_ALPHA2, 2, 3},
+    {NL80211_ATTR_STA_FLAGS2, 8, 8},
+    {NL80211_ATTR_SPLIT_WIPHY_DUMP, 0, 0},
+    {NL80211_ATTR_SOCKET_OWNER, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT_NO_ENCRYPT, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT_ETHERTYPE, 2, 2},
+    {NL80211_ATTR_LOCAL_STATE_CHANGE, 0, 0},
+    {NL80211_ATTR_DONT_WAIT_FOR_ACK, 0, 0},
+    {NL80211_ATTR_PRIVACY, 0, 0},
+    {NL80211_ATTR_TX_NO_CCK_RATE, 0, 0},
+    {NL80211_ATTR_USE_MFP, 4, 4},
+    {NL80211_ATTR_WPA_VERSIONS, 4, 4},
+    {NL80211_ATTR_CIPHER_SUITE_GROUP, 4, 4},
+    {NL80211_ATTR_BG_SCAN_PERIOD, 2, 2},
+    {NL80211_ATTR_PMKID, 16, 16},
+    {NL80211_ATTR_COOKIE, 8, 8},
+    {NL80211_ATTR_DURATION, 4, 4},
+    {NL80211_ATTR_4ADDR, 1, 1},
+    {NL80211_ATTR_PS_STATE, 4, 4},
+};
+
+bool withinPolicy(const Attrs &attrs) {
+    for (const auto &a : attrs.list)
+        for (const auto &p : policies)
+            if (p.type == a.type && (a.len < p.min || (p.max != Any && a.len > p.max))) return false;
+    return true;
+}
+
+} // namespace
+
 int Sim::dispatch(const Request &r, uint32_t port, std::vector<Builder> &out, bool &dump) {
     if (links_.trace)
         links_.trace(std::string(dump ? "dump " : "do ") + commandName(r.cmd) + " from " +
                      std::to_string(port));
     const Radio &r0 = radios[0];
     if (contains(r0.refused, r.cmd)) return -EOPNOTSUPP;
+    if (!withinPolicy(r.attrs)) return -EINVAL;
     switch (r.cmd) {
     case NL80211_CMD_GET_PROTOCOL_FEATURES: {
         if (dump) return -EOPNOTSUPP;
