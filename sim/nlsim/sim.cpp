@@ -1278,8 +1278,10 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (!nest.parse(a->data, a->len)) return -EINVAL;
         for (const auto &f : nest.list) {
             if (f.len != 4) return -EINVAL;
+            // A frequency the radio lacks is refused; a disabled channel is left out.
             Channel *ch = channel(rad, f.u32());
-            if (!ch || ch->disabled || ch->regDisabled) return -EINVAL;
+            if (!ch) return -EINVAL;
+            if (ch->disabled || ch->regDisabled) continue;
             if (!contains(freqs, f.u32())) freqs.push_back(f.u32());
         }
         if (freqs.empty()) return -EINVAL;
