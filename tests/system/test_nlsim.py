@@ -109,7 +109,8 @@ def test_iw_sees_phy_regulatory_scan_connection_and_link(nlsim):
     for text in ("signal: -45.00 dBm", "SSID: lab", "freq: 2437", "DS Parameter set: channel 6", "00:11:22"):
         assert text in dump, text + "\n" + dump
 
-    sim.run("iw", "dev", "wlan0", "connect", "-w", "lab", timeout=60)
+    sim.run("iw", "dev", "wlan0", "connect", "lab")
+    sim.wait_for(lambda: "Connected to" in sim.run("iw", "dev", "wlan0", "link").stdout, what="iw link connected")
     link = sim.run("iw", "dev", "wlan0", "link").stdout
     assert "Connected to %s (on wlan0)" % AP in link and "SSID: lab" in link and "signal: -45 dBm" in link
     assert "LOWER_UP" in sim.plain("ip", "link", "show", "wlan0").stdout
