@@ -561,3 +561,17 @@ def test_type_change_ends_the_association_and_registrations_sleep_under_another_
     # collects anything queued before its answer.
     assert g.request(CMD["GET_REG"])[0] == 0
     assert not [m for m in g.events if m.cmd == CMD["FRAME"]]
+
+
+def test_a_bad_radio_conf_stops_the_start_with_its_reason(net, root):
+    from conftest import Daemon
+    with open(root.file("/run/nlsim.conf"), "w") as f:
+        f.write("radio phy0\nband 2g 1-13\nfrobnicate 7\n")
+    d = Daemon(net, root).start(wait_socket=False)
+    try:
+        assert d.proc.wait(60) != 0
+        out = d.output()
+        assert "line 3: unknown keyword frobnicate" in out and "could not start" in out, out
+        assert net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
+    finally:
+        d.close()
