@@ -433,6 +433,30 @@ def test_ethernet_passes_to_the_ap_tap_only_while_associated(nlsim):
         sim.ok("ap deauth lab reason=3")
         g.wait_event(CMD["DISCONNECT"])
         assert not ping()
+
+        # With a control port only EAPOL passes until the port is authorised.
+        from nlclient import _in_netns
+        import socket as so
+        sta = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        apside = _in_netns(peer, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        try:
+            sta.bind(("wlan0", 0x888E))
+            apside.bind(("aptap", 0x888E))
+            sta.settimeout(20)
+            assert g.request(CMD["CONNECT"], u32(ATTR["IFINDEX"], idx) + attr(ATTR["SSID"], b"lab") +
+                             flag(ATTR["CONTROL_PORT"]))[0] == 0
+            g.wait_event(CMD["CONNECT"])
+            assert not ping()
+            eapol = mac("02:00:00:00:01:00") + mac(AP) + b"\x88\x8e" + bytes.fromhex("0203005f") + bytes(20)
+            apside.send(eapol)
+            assert sta.recv(2048)[:len(eapol)] == eapol
+            auth = u32(ATTR["IFINDEX"], idx) + attr(ATTR["MAC"], mac(AP)) + \
+                attr(ATTR["STA_FLAGS2"], struct.pack("<II", 2, 2))
+            assert g.request(CMD["SET_STATION"], auth)[0] == 0
+            sim.wait_for(ping, timeout=30, what="a ping once the port is authorised")
+        finally:
+            sta.close()
+            apside.close()
     finally:
         subprocess.run(["ip", "netns", "del", peer], check=False)
 
