@@ -1636,7 +1636,10 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         const Attr *reason = a.get(NL80211_ATTR_REASON_CODE);
         if (!mac || !reason || reason->len != 2) return -EINVAL;
         if (reason->u16() == 0) return -EINVAL;
-        if (i->link == Link::Idle || std::memcmp(i->bssid, mac->data, 6) != 0) return -ENOTCONN;
+        bool ours = i->link != Link::Idle && std::memcmp(i->bssid, mac->data, 6) == 0;
+        // A local state change for a BSS we are not joined with has nothing to undo.
+        if (!ours && cmd == NL80211_CMD_DEAUTHENTICATE && a.has(NL80211_ATTR_LOCAL_STATE_CHANGE)) return 0;
+        if (!ours) return -ENOTCONN;
         if (cmd == NL80211_CMD_DISASSOCIATE && i->link != Link::Associated) return -ENOTCONN;
         linkDown(*i, reason->u16(), false, true, cmd == NL80211_CMD_DISASSOCIATE ? 0xA0 : 0xC0);
         return 0;

@@ -229,6 +229,8 @@ def test_error_table(nlsim):
         ("associate unauthenticated", CMD["ASSOCIATE"], ix + auth[:-8], -67),
         ("disconnect unconnected", CMD["DISCONNECT"], ix + u16(ATTR["REASON_CODE"], 3), -107),
         ("deauthenticate unconnected", CMD["DEAUTHENTICATE"], ix + ap + u16(ATTR["REASON_CODE"], 3), -107),
+        ("local deauthentication unconnected", CMD["DEAUTHENTICATE"], ix + ap + u16(ATTR["REASON_CODE"], 2) +
+         flag(ATTR["LOCAL_STATE_CHANGE"]), 0),
         ("group key unconnected", CMD["NEW_KEY"], ix + ccmp, -67),
         ("key of a wrong length", CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(7)) +
          u32(ATTR["KEY_CIPHER"], 0x000FAC01), -22),
