@@ -1464,6 +1464,9 @@ void Sim::linkDown(Iface &i, uint16_t reason, bool byAp, bool frameEvent, uint8_
                                 [](const Key &k) { return k.pairwise || !isWep(k.cipher); }),
                  i.keys.end());
     if (wasUp && i.tapFd >= 0 && links_.carrier) links_.carrier(i.tapFd, false);
+    // Only a connection that stood ends with DISCONNECT; an authentication alone
+    // ends with its frame.
+    if (!wasUp) return;
     Builder e = msg(NL80211_CMD_DISCONNECT, nullptr, 0);
     e.u32(NL80211_ATTR_WIPHY, i.radio);
     e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
@@ -1572,7 +1575,9 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         for (auto &s : i->bss)
             if (std::memcmp(s.bssid, mac->data, 6) == 0 && s.freq == freq->u32()) known = true;
         if (!known) return -ENOENT;
-        if (i->link != Link::Idle) linkDown(*i, 3, false, true, 0xC0);
+        // Leaving an association deauthenticates from it (reason 1, unspecified); a mere
+        // authentication elsewhere is dropped without a word.
+        if (i->link == Link::Associated) linkDown(*i, 1, false, true, 0xC0);
         i->link = Link::Authenticating;
         i->viaConnect = false;
         std::memcpy(i->bssid, mac->data, 6);
