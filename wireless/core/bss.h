@@ -50,7 +50,6 @@ enum : unsigned int {
 constexpr uint32_t WPA_IE_VENDOR_TYPE = 0x0050f201;
 constexpr uint32_t WPS_IE_VENDOR_TYPE = 0x0050f204;
 constexpr uint32_t P2P_IE_VENDOR_TYPE = 0x506f9a09;
-constexpr uint32_t OSEN_IE_VENDOR_TYPE = 0x506f9a12;
 
 int wpa_bss_init(wpa_iface *iface);
 void wpa_bss_deinit(wpa_iface *iface);

@@ -139,6 +139,11 @@ void add_cursor_ssids(wpa_iface *iface, wpa_scan_params *params, size_t max_ssid
             }
             add_ssid(params, s->ssid.data, s->ssid.len);
             iface->prev_scan_ssid = s;
+            // With room for one SSID only, the next scan carries the wildcard.
+            if (max_ssids == 1) {
+                covered = false;
+                break;
+            }
         }
         if (wrapped && s == start) break;
         s = s->next;

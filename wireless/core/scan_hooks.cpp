@@ -11,7 +11,14 @@
 #include "wireless/core/supplicant_hooks.h"
 #include "wireless/core/wpabuf.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,9 +60,30 @@ int supp_hw_modes_read(wpa_iface *iface) {
     return 0;
 }
 
+// The interface's hardware address as the kernel reports it.
+static void read_own_addr(wpa_iface *iface) {
+    const uint8_t *addr =
+        iface->driver && iface->driver->get_mac_addr ? iface->driver->get_mac_addr(iface->drv_priv) : nullptr;
+    if (addr) {
+        memcpy(iface->own_addr, addr, 6);
+        return;
+    }
+    size_t len = strlen(iface->ifname);
+    if (len >= IFNAMSIZ) return;
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) return;
+    ifreq ifr{};
+    memcpy(ifr.ifr_name, iface->ifname, len);
+    if (ioctl(sock, SIOCGIFHWADDR, &ifr) == 0 && ifr.ifr_hwaddr.sa_family == ARPHRD_ETHER)
+        memcpy(iface->own_addr, ifr.ifr_hwaddr.sa_data, 6);
+    close(sock);
+}
+
 int supplicant_driver_init(wpa_iface *iface) {
-    // Addresses, layer-2 sockets and key clearing belong to the connection logic; here the
-    // SSID cursor and the first scan.
+    // Layer-2 sockets and key clearing belong to the connection logic; here the own
+    // address, the SSID cursor and the first scan.
+    read_own_addr(iface);
+    memcpy(iface->perm_addr, iface->own_addr, 6);
     iface->prev_scan_ssid = WILDCARD_SSID_SCAN;
     if (supplicant_enabled_networks(iface) == 0) {
         supplicant_set_state(iface, WPA_INACTIVE);

@@ -178,8 +178,7 @@ struct wpa_iface {
     int next_scan_freq_count; // single-frequency rescan counter
     int next_scan_freq;
     int reattach;
-    unsigned int mac_addr_rand_enable; // kinds 1 scan, 2 sched, 4 PNO
-    unsigned int mac_addr_rand_supported;
+    unsigned int mac_addr_rand_enable;                           // kinds 1 scan, 2 sched, 4 PNO
     uint8_t *mac_addr_scan, *mac_addr_sched_scan, *mac_addr_pno; // address then mask, 12 bytes
     int setband;                                                 // 0 all, 1 5 GHz, 2 2.4 GHz
     int *pno_freqs;
@@ -200,6 +199,7 @@ struct wpa_iface {
     int set_uapsd;
     int sta_uapsd;
     int no_keep_alive;
+    int wps_fragment_size;
     wpa_buf *lci;
     os_reltime lci_time;
     uint8_t *disallow_aps_bssid;
