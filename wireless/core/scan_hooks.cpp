@@ -127,12 +127,15 @@ void supp_bss_deinit(wpa_iface *iface) {
 
 void supp_iface_cancel_timeouts(wpa_iface *iface) {
     supplicant_cancel_scan(iface);
-    supplicant_cancel_delayed_sched_scan(iface);
+    supplicant_sched_scan_cancel_timeouts(iface);
 }
 
 void supp_sched_scan_stop(wpa_iface *iface) {
     supplicant_cancel_sched_scan(iface);
     supp_stop_pno(iface);
+    // Stopping PNO may have asked for a scan: nothing may stay registered for a freed interface.
+    supplicant_cancel_scan(iface);
+    supplicant_sched_scan_cancel_timeouts(iface);
 }
 
 void supp_scan_settings_free(wpa_iface *iface) {

@@ -263,6 +263,11 @@ int supplicant_delayed_sched_scan(wpa_iface *iface, int sec, int usec) {
     return 0;
 }
 
+void supplicant_sched_scan_cancel_timeouts(wpa_iface *iface) {
+    eloop_cancel_timeout(sched_scan_timeout, iface, nullptr);
+    eloop_cancel_timeout(delayed_sched_scan_timeout, iface, nullptr);
+}
+
 void supplicant_cancel_delayed_sched_scan(wpa_iface *iface) {
     eloop_cancel_timeout(delayed_sched_scan_timeout, iface, nullptr);
 }

@@ -12,6 +12,8 @@ void supplicant_stop_sched_scan_reset(wpa_iface *iface);
 void supplicant_restart_sched_scan(wpa_iface *iface);
 int supp_start_pno(wpa_iface *iface);
 int supp_stop_pno(wpa_iface *iface);
+// Cancels the timeouts of scheduled scans (interface teardown).
+void supplicant_sched_scan_cancel_timeouts(wpa_iface *iface);
 // "SCHED_SCAN_STOPPED" from the driver.
 void supplicant_sched_scan_stopped(wpa_iface *iface);
 
