@@ -420,6 +420,30 @@ TEST_F(Scan, NamedSsidsRotateWithTheWildcard) {
     EXPECT_EQ(seen, (std::vector<std::string>{"one", "", "one", ""}));
 }
 
+TEST_F(Scan, FrequenciesAreTheUnionOfTheNetworksLists) {
+    int a = add_network("a"), b = add_network("b");
+    cmd("SET_NETWORK " + std::to_string(a) + " scan_freq 2412 2437");
+    cmd("SET_NETWORK " + std::to_string(b) + " scan_freq 2437 5180");
+    supplicant_cancel_scan(iface);
+    iface->scan_req = NORMAL_SCAN_REQ;
+    supplicant_req_scan(iface, 0, 0);
+    run(0);
+    ASSERT_EQ(radio.scans.size(), 1u);
+    std::vector<int> freqs = radio.scans[0].freqs;
+    std::sort(freqs.begin(), freqs.end());
+    EXPECT_EQ(freqs, (std::vector<int>{2412, 2437, 5180}));
+    finish_scan();
+
+    // One network without a list means every channel.
+    add_network("c");
+    radio.scans.clear();
+    supplicant_cancel_scan(iface);
+    supplicant_req_scan(iface, 0, 0);
+    run(0);
+    ASSERT_EQ(radio.scans.size(), 1u);
+    EXPECT_TRUE(radio.scans[0].freqs.empty());
+}
+
 TEST_F(Scan, NoUsableNetworkGoesInactiveButAManualScanStillRuns) {
     supplicant_cancel_scan(iface);
     iface->scan_req = NORMAL_SCAN_REQ;
@@ -933,6 +957,69 @@ TEST_F(Scan, ExternalRadioWorksQueueAndTimeOut) {
     run(0);
     EXPECT_EQ(radio.scans.size(), 1u);
     EXPECT_EQ(cmd("RADIO_WORK add " + std::string(100, 'n')), "FAIL\n");
+}
+
+TEST_F(Scan, ScheduledScanAndPnoRules) {
+    radio.capa.sched_scan_supported = 1;
+    radio.capa.max_sched_scan_ssids = 16;
+    radio.capa.max_match_sets = 16;
+    radio.capa.max_scan_ssids = 1;
+    iface->drv_capa = radio.capa;
+    add_network("a", true);
+    add_network("b", true);
+    // The driver cannot probe both SSIDs per scan: scheduled scanning is fine at once.
+    EXPECT_EQ(supplicant_req_sched_scan(iface), 0);
+    EXPECT_EQ(radio.sched_ssids, (std::vector<std::string>{"a", "b"}));
+    supplicant_cancel_sched_scan(iface);
+    supplicant_event(iface, EVENT_SCHED_SCAN_STOPPED, nullptr);
+    EXPECT_EQ(iface->sched_scanning, 0);
+
+    // A usable WPS network forbids scheduled scanning.
+    int wps = std::stoi(cmd("ADD_NETWORK"));
+    cmd("SET_NETWORK " + std::to_string(wps) + " key_mgmt WPS");
+    cmd("SET_NETWORK " + std::to_string(wps) + " disabled 0");
+    EXPECT_EQ(supplicant_req_sched_scan(iface), -1);
+    cmd("REMOVE_NETWORK " + std::to_string(wps));
+
+    // PNO: refused while connected, started on request otherwise, with its frequencies.
+    iface->wpa_state = WPA_COMPLETED;
+    EXPECT_EQ(supp_start_pno(iface), -11);
+    EXPECT_EQ(cmd("SET pno 1"), "FAIL\n");
+    iface->wpa_state = WPA_DISCONNECTED;
+    EXPECT_EQ(cmd("SET pno 1 freq=2400-2500"), "OK\n");
+    EXPECT_EQ(iface->pno, 1);
+    EXPECT_EQ(cmd("SET pno 0"), "OK\n");
+    EXPECT_EQ(iface->pno, 0);
+    EXPECT_EQ(cmd("SET pno x"), "FAIL\n");
+}
+
+TEST_F(Scan, RandomAddressSettingsReachTheScan) {
+    iface->drv_capa.mac_addr_rand_scan_supported = 1;
+    struct Case {
+        const char *cmd;
+        const char *reply;
+    } cases[] = {
+        {"MAC_RAND_SCAN scan enable=1 addr=02:00:00:00:00:00 mask=ff:00:00:00:00:00", "OK\n"},
+        {"MAC_RAND_SCAN sched enable=1", "FAIL\n"}, // not supported
+        {"MAC_RAND_SCAN scan enable=2", "FAIL\n"},
+        {"MAC_RAND_SCAN scan", "FAIL\n"},                                 // enable missing
+        {"MAC_RAND_SCAN scan enable=1 addr=02:00:00:00:00:00", "FAIL\n"}, // no mask
+        {"MAC_RAND_SCAN scan enable=1 addr=03:00:00:00:00:00 mask=ff:00:00:00:00:00", "FAIL\n"}, // multicast
+        {"MAC_RAND_SCAN scan enable=1 bogus=1", "FAIL\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(cmd(c.cmd), c.reply) << c.cmd;
+    ASSERT_EQ(cmd("SCAN"), "OK\n");
+    run(0);
+    ASSERT_EQ(radio.scans.size(), 1u);
+    EXPECT_TRUE(radio.scans[0].flags & WPA_SCAN_RANDOM_ADDR);
+    EXPECT_TRUE(radio.scans[0].has_mac);
+    finish_scan();
+    EXPECT_EQ(cmd("MAC_RAND_SCAN all enable=0"), "OK\n");
+    ASSERT_EQ(cmd("SCAN"), "OK\n");
+    run(0);
+    ASSERT_EQ(radio.scans.size(), 2u);
+    EXPECT_FALSE(radio.scans[1].flags & WPA_SCAN_RANDOM_ADDR);
 }
 
 TEST(SchedScanPlans, ParserTable) {
