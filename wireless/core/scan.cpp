@@ -554,33 +554,51 @@ void wpa_scan_results_free(wpa_scan_results *res) {
 
 // ------------------------------------------------------------------ probe-request elements
 
+int wpa_build_ext_capab(wpa_iface *iface, uint8_t *buf, size_t buflen) {
+    const wpa_driver_capa &c = iface->drv_capa;
+    size_t drv_len = c.extended_capa ? c.extended_capa_len : 0;
+    size_t len = iface->conf->ftm_responder || iface->conf->ftm_initiator ? 9 : 6;
+    if (drv_len > len) len = drv_len;
+    if (len > 255) len = 255;
+    if (buflen < len + 2) return -1;
+    uint8_t octets[255] = {};
+    if (len >= 9) {
+        if (iface->conf->ftm_responder) octets[8] |= 0x40;
+        if (iface->conf->ftm_initiator) octets[8] |= 0x80;
+    }
+    for (size_t i = 0; i < drv_len && i < len; i++) {
+        if (c.extended_capa_mask) octets[i] &= static_cast<uint8_t>(~c.extended_capa_mask[i]);
+        octets[i] |= c.extended_capa[i];
+    }
+    while (len > 0 && octets[len - 1] == 0)
+        len--;
+    if (len == 0) return 0;
+    buf[0] = 127;
+    buf[1] = static_cast<uint8_t>(len);
+    memcpy(buf + 2, octets, len);
+    return static_cast<int>(len + 2);
+}
+
 wpa_buf *supplicant_extra_ies(wpa_iface *iface) {
-    size_t ext_len =
-        std::min<size_t>(iface->drv_capa.extended_capa ? iface->drv_capa.extended_capa_len : 0, 255);
+    uint8_t ext[257];
+    int ext_len = wpa_build_ext_capab(iface, ext, sizeof(ext));
+    if (ext_len < 0) ext_len = 0;
     wpa_buf *v14 = iface->vendor_elem[14];
-    size_t len = (ext_len ? ext_len + 2 : 0) + (v14 ? wpa_buf_len(v14) : 0);
+    size_t len = static_cast<size_t>(ext_len) + (v14 ? wpa_buf_len(v14) : 0);
     if (len == 0) return nullptr;
     wpa_buf *buf = wpa_buf_alloc(len);
     if (buf == nullptr) return nullptr;
-    if (ext_len) {
-        wpa_buf_put_u8(buf, 127);
-        wpa_buf_put_u8(buf, static_cast<uint8_t>(ext_len));
-        wpa_buf_put_data(buf, iface->drv_capa.extended_capa, ext_len);
-    }
+    if (ext_len) wpa_buf_put_data(buf, ext, static_cast<size_t>(ext_len));
     if (v14) wpa_buf_put_buf(buf, v14);
     return buf;
 }
 
 void supplicant_set_default_scan_ies(wpa_iface *iface) {
     if (iface->driver == nullptr || iface->driver->set_default_scan_ies == nullptr) return;
-    size_t ext_len =
-        std::min<size_t>(iface->drv_capa.extended_capa ? iface->drv_capa.extended_capa_len : 0, 255);
-    if (ext_len == 0) return;
-    uint8_t ie[257];
-    ie[0] = 127;
-    ie[1] = static_cast<uint8_t>(ext_len);
-    memcpy(ie + 2, iface->drv_capa.extended_capa, ext_len);
-    iface->driver->set_default_scan_ies(iface->drv_priv, ie, ext_len + 2);
+    uint8_t ext[257];
+    int len = wpa_build_ext_capab(iface, ext, sizeof(ext));
+    if (len <= 0) return;
+    iface->driver->set_default_scan_ies(iface->drv_priv, ext, static_cast<size_t>(len));
 }
 
 // ------------------------------------------------------------------ random addresses

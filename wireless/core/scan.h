@@ -30,6 +30,9 @@ int supplicant_abort_scan(wpa_iface *iface);
 wpa_scan_results *supplicant_get_scan_results(wpa_iface *iface, const wpa_scan_info *info, int new_scan);
 int supplicant_update_scan_results(wpa_iface *iface);
 wpa_buf *supplicant_extra_ies(wpa_iface *iface);
+// The station's Extended Capabilities element: its length, 0 when every bit is zero, -1
+// when the buffer is too small.
+int wpa_build_ext_capab(wpa_iface *iface, uint8_t *buf, size_t buflen);
 void supplicant_set_default_scan_ies(wpa_iface *iface);
 int supp_mac_addr_rand_scan_set(wpa_iface *iface, unsigned int kind, const uint8_t *addr,
                                 const uint8_t *mask);

@@ -937,6 +937,30 @@ TEST_F(Scan, SettingsAndDriverReplies) {
     EXPECT_EQ(radio.scans[0].extra_ies, (Bytes{0xdd, 0x05, 0x00, 0x11, 0x22, 0x33, 0x44}));
 }
 
+TEST_F(Scan, ExtendedCapabilitiesElement) {
+    uint8_t buf[32];
+    EXPECT_EQ(wpa_build_ext_capab(iface, buf, sizeof(buf)), 0); // no bits
+    static const uint8_t capa[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40};
+    static const uint8_t mask[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    iface->drv_capa.extended_capa = capa;
+    iface->drv_capa.extended_capa_mask = mask;
+    iface->drv_capa.extended_capa_len = sizeof(capa);
+    ASSERT_EQ(wpa_build_ext_capab(iface, buf, sizeof(buf)), 10);
+    EXPECT_EQ(Bytes(buf, buf + 10), (Bytes{127, 8, 0x04, 0, 0, 0, 0, 0, 0, 0x40}));
+    iface->conf->ftm_initiator = 1;
+    ASSERT_EQ(wpa_build_ext_capab(iface, buf, sizeof(buf)), 11);
+    EXPECT_EQ(buf[10], 0x80);
+    EXPECT_EQ(wpa_build_ext_capab(iface, buf, 10), -1);
+    // The element leads the probe-request elements.
+    ASSERT_EQ(cmd("SCAN"), "OK\n");
+    run(0);
+    ASSERT_EQ(radio.scans.size(), 1u);
+    EXPECT_EQ(Bytes(radio.scans[0].extra_ies.begin(), radio.scans[0].extra_ies.begin() + 2), (Bytes{127, 9}));
+    iface->drv_capa.extended_capa = nullptr;
+    iface->drv_capa.extended_capa_mask = nullptr;
+    iface->drv_capa.extended_capa_len = 0;
+}
+
 TEST_F(Scan, ExternalRadioWorksQueueAndTimeOut) {
     EXPECT_EQ(cmd("RADIO_WORK add first"), "1");
     EXPECT_EQ(cmd("RADIO_WORK add second freq=2412 timeout=30"), "2");
