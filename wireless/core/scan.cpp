@@ -889,7 +889,9 @@ int supp_network_disabled(wpa_iface *iface, wpa_network *ssid) {
         if (len == 16 && !(enc & WPA_DRIVER_CAPA_ENC_WEP128)) return 1;
         if (len != 5 && len != 13 && len != 16) return 1;
     }
-    if (ssid->key_mgmt & WPA_KEY_MGMT_PSK) {
+    // PSK, FT-PSK, PSK-SHA256, SAE and FT-SAE need key material.
+    constexpr int PskLike = 0xd42;
+    if (ssid->key_mgmt & PskLike) {
         bool have = ssid->psk_set ||
                     (ssid->passphrase && (ssid->ssid.data == nullptr || ssid->ssid.len == 0)) ||
                     ssid->mem_only_psk;

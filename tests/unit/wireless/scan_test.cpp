@@ -444,6 +444,39 @@ TEST_F(Scan, FrequenciesAreTheUnionOfTheNetworksLists) {
     EXPECT_TRUE(radio.scans[0].freqs.empty());
 }
 
+TEST_F(Scan, UsableNetworks) {
+    iface->drv_capa_known = 1;
+    iface->drv_capa.enc = WPA_DRIVER_CAPA_ENC_WEP40 | WPA_DRIVER_CAPA_ENC_WEP104;
+    struct Case {
+        std::vector<std::pair<const char *, const char *>> fields;
+        int disabled;
+    } cases[] = {
+        {{{"key_mgmt", "NONE"}}, 0},
+        {{{"key_mgmt", "NONE"}, {"wep_key0", "\"abcde\""}}, 0},
+        {{{"key_mgmt", "NONE"}, {"wep_key0", "\"abcdefghijklm\""}}, 0},
+        {{{"key_mgmt", "NONE"}, {"wep_key0", "\"abcdefghijklmnop\""}}, 1}, // no 128-bit WEP
+        {{{"key_mgmt", "WPA-PSK"}}, 1},                                    // no key material
+        {{{"key_mgmt", "WPA-PSK"}, {"psk", "\"passphrase\""}}, 0},
+    };
+    for (const Case &c : cases) {
+        wpa_network *ssid = wpa_config_get_network(iface->conf, add_network("n"));
+        ASSERT_NE(ssid, nullptr);
+        for (auto &f : c.fields) {
+            ASSERT_GE(wpa_config_set_network_field(ssid, f.first, f.second, 0), 0) << f.first;
+            if (strcmp(f.first, "psk") == 0) wpa_config_update_psk(ssid);
+        }
+        EXPECT_EQ(supp_network_disabled(iface, ssid), c.disabled) << c.fields.back().second;
+    }
+    EXPECT_EQ(supplicant_enabled_networks(iface), 4);
+    wpa_network *first = iface->conf->ssid;
+    os_get_reltime(&first->disabled_until);
+    first->disabled_until.sec += 20;
+    EXPECT_GT(supp_temp_disabled(iface, first), 0);
+    first->disabled_until.sec -= 40;
+    EXPECT_EQ(supp_temp_disabled(iface, first), 0);
+    EXPECT_EQ(first->disabled_until.sec, 0);
+}
+
 TEST_F(Scan, NoUsableNetworkGoesInactiveButAManualScanStillRuns) {
     supplicant_cancel_scan(iface);
     iface->scan_req = NORMAL_SCAN_REQ;
