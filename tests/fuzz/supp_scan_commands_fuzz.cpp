@@ -17,12 +17,12 @@ int token;
 void *fuzz_init(void *, const char *) {
     return &token;
 }
-int fuzz_scan(void *, wpa_scan_params *) {
+int fuzz_scan(void *, wpa_driver_scan_params *) {
     return 0;
 }
 wpa_scan_results *fuzz_results(void *) {
-    static const uint8_t ies[] = {0, 3, 'a', 'b', 'c', 48, 20, 1, 0, 0, 0x0f, 0xac, 4, 1, 0, 0, 0x0f, 0xac, 4,
-                                  1, 0, 0, 0x0f, 0xac, 2, 0, 0};
+    static const uint8_t ies[] = {0, 3, 'a',  'b',  'c', 48, 20, 1, 0,    0,    0x0f, 0xac, 4, 1,
+                                  0, 0, 0x0f, 0xac, 4,   1,  0,  0, 0x0f, 0xac, 2,    0,    0};
     auto *res = static_cast<wpa_scan_results *>(calloc(1, sizeof(wpa_scan_results)));
     res->res = static_cast<wpa_scan_res **>(calloc(3, sizeof(wpa_scan_res *)));
     for (uint8_t i = 1; i <= 3; i++) {
@@ -39,7 +39,7 @@ wpa_scan_results *fuzz_results(void *) {
     }
     return res;
 }
-hw_mode_info *fuzz_hw(void *, uint16_t *num, uint16_t *, uint8_t *) {
+hw_mode_info *fuzz_hw(void *, uint16_t *num, uint16_t *) {
     auto *modes = static_cast<hw_mode_info *>(calloc(1, sizeof(hw_mode_info)));
     modes[0].mode = HW_MODE_IEEE80211G;
     modes[0].num_channels = 2;
@@ -79,10 +79,23 @@ void run(wpa_iface *iface, std::string cmd) {
     free(reply);
 }
 
-const char *const words[] = {"SCAN ",         "BSS ",          "SET ",          "GET_CAPABILITY ", "RADIO_WORK ",
-                             "MAC_RAND_SCAN ", "VENDOR_ELEM_ADD ", "VENDOR_ELEM_REMOVE ", "VENDOR_ELEM_GET ",
-                             "BSS_FLUSH ",    "BSS_EXPIRE_AGE ", "BSS_EXPIRE_COUNT ", "STATUS",       "SIGNAL_MONITOR",
-                             "INTERFACES",    "VENDOR ",       "GET_PREF_FREQ_LIST "};
+const char *const words[] = {"SCAN ",
+                             "BSS ",
+                             "SET ",
+                             "GET_CAPABILITY ",
+                             "RADIO_WORK ",
+                             "MAC_RAND_SCAN ",
+                             "VENDOR_ELEM_ADD ",
+                             "VENDOR_ELEM_REMOVE ",
+                             "VENDOR_ELEM_GET ",
+                             "BSS_FLUSH ",
+                             "BSS_EXPIRE_AGE ",
+                             "BSS_EXPIRE_COUNT ",
+                             "STATUS",
+                             "SIGNAL_MONITOR",
+                             "INTERFACES",
+                             "VENDOR ",
+                             "GET_PREF_FREQ_LIST "};
 
 } // namespace
 

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     text = text.c_str();
     if (data[0] & 1) {
         bgscan_simple_params p{};
-        if (bgscan_simple_parse(text.c_str(), &p) == 0 && (p.short_interval < 1 || p.long_interval < 1)) abort();
+        if (bgscan_simple_parse(text.c_str(), &p) == 0 && (p.short_interval < 1 || p.long_interval < 1))
+            abort();
         return 0;
     }
     unsigned int max_plans = data[0] >> 4;

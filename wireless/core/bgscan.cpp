@@ -38,7 +38,7 @@ bool take_number(const char **pos, int *out) {
 void simple_timeout(void *eloop_ctx, void *) {
     auto *data = static_cast<bgscan_simple_data *>(eloop_ctx);
     wpa_iface *iface = data->iface;
-    wpa_scan_params params{};
+    wpa_driver_scan_params params{};
     if (data->ssid->ssid.data && data->ssid->ssid.len) {
         params.ssids[0] = {data->ssid->ssid.data, data->ssid->ssid.len};
         params.num_ssids = 1;

@@ -135,7 +135,7 @@ void store_ies(wpa_bss *bss, const wpa_scan_res *res) {
 
 bool ssid_list_has(const wpa_scan_info *info, const wpa_bss *bss, bool *wildcard) {
     *wildcard = false;
-    for (size_t i = 0; i < info->num_ssids && i < SUPP_MAX_SCAN_SSIDS; i++) {
+    for (size_t i = 0; i < info->num_ssids && i < SCAN_MAX_SSIDS; i++) {
         const wpa_driver_scan_ssid &s = info->ssids[i];
         if (s.ssid == nullptr || s.ssid_len == 0) {
             *wildcard = true;

@@ -13,6 +13,12 @@
 struct wpa_scan_res;
 struct wpa_buf;
 
+// What a finished scan covered: the scan information of a SCAN_RESULTS event.
+using wpa_scan_info = decltype(wpa_event_data::scan_info);
+
+// The most SSIDs one scan probes for.
+constexpr size_t SCAN_MAX_SSIDS = WPA_MAX_SCAN_SSIDS;
+
 struct wpa_bss {
     wpa_bss *prev, *next;       // update order, most recently updated last
     wpa_bss *id_prev, *id_next; // creation order

@@ -2,6 +2,7 @@
 
 #include "wireless/common/ieee802_11_common.h"
 #include "wireless/core/bss.h"
+#include "wireless/core/bss_flags.h"
 #include "wireless/core/config.h"
 #include "wireless/core/driver.h"
 #include "wireless/core/eloop.h"
@@ -12,7 +13,6 @@
 #include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
-#include "wireless/rsn/wpa_common.h"
 
 #include <cctype>
 #include <cerrno>
@@ -94,61 +94,16 @@ const uint8_t *bss_ie_any(const wpa_bss *bss, uint32_t vendor_type) {
     return ie ? ie : wpa_bss_get_vendor_ie_beacon(bss, vendor_type);
 }
 
-void security_flags(std::string &out, const char *proto, const uint8_t *ie) {
-    out += "[";
-    out += proto;
-    out += "-";
-    wpa_ie_info info{};
-    if (wpa_decode_security_ie(ie, static_cast<size_t>(ie[1]) + 2, &info) < 0) {
-        out += "?]";
-        return;
-    }
-    struct Word {
-        uint32_t mask;
-        const char *name;
-    };
-    static const Word akms[] = {
-        {WPA_KEY_MGMT_IEEE8021X | WPA_KEY_MGMT_FT_IEEE8021X | WPA_KEY_MGMT_IEEE8021X_SHA256 |
-             WPA_KEY_MGMT_CCKM | WPA_KEY_MGMT_IEEE8021X_SUITE_B | WPA_KEY_MGMT_IEEE8021X_SUITE_B_192,
-         "EAP"},
-        {WPA_KEY_MGMT_PSK | WPA_KEY_MGMT_FT_PSK | WPA_KEY_MGMT_PSK_SHA256, "PSK"},
-        {WPA_KEY_MGMT_WPA_NONE, "None"},
-        {WPA_KEY_MGMT_SAE | WPA_KEY_MGMT_FT_SAE, "SAE"},
-        {WPA_KEY_MGMT_OSEN, "OSEN"},
-    };
-    bool first = true;
-    for (const Word &w : akms)
-        if (info.key_mgmt & w.mask) {
-            if (!first) out += "+";
-            out += w.name;
-            first = false;
-        }
-    out += "-";
-    static const Word ciphers[] = {
-        {WPA_CIPHER_CCMP_256, "CCMP-256"}, {WPA_CIPHER_GCMP_256, "GCMP-256"}, {WPA_CIPHER_CCMP, "CCMP"},
-        {WPA_CIPHER_GCMP, "GCMP"},         {WPA_CIPHER_TKIP, "TKIP"},         {WPA_CIPHER_NONE, "NONE"},
-    };
-    first = true;
-    for (const Word &w : ciphers)
-        if (info.pairwise_cipher & w.mask) {
-            if (!first) out += "+";
-            out += w.name;
-            first = false;
-        }
-    if (info.capabilities & 0x0001) out += "-preauth";
-    out += "]";
-}
-
 // The flags of an entry: for SCAN_RESULTS (listing) or for BSS "flags=" (RSN always
 // "WPA2", no mesh flag).
 void bss_flags(std::string &out, const wpa_bss *bss, bool listing) {
-    const uint8_t *wpa = wpa_bss_get_vendor_ie(bss, WPA_OUI_TYPE_WPA);
-    const uint8_t *rsn = wpa_bss_get_ie(bss, WLAN_EID_RSN);
-    const uint8_t *osen = wpa_bss_get_vendor_ie(bss, OSEN_IE_VENDOR_TYPE);
+    const uint8_t *wpa = wpa_bss_get_vendor_ie(bss, BSS_WPA_VENDOR_TYPE);
+    const uint8_t *rsn = wpa_bss_get_ie(bss, 48);
+    const uint8_t *osen = wpa_bss_get_vendor_ie(bss, BSS_OSEN_VENDOR_TYPE);
     const uint8_t *mesh = wpa_bss_get_ie(bss, 114);
-    if (wpa) security_flags(out, "WPA", wpa);
-    if (rsn) security_flags(out, listing && mesh ? "RSN" : "WPA2", rsn);
-    if (osen) security_flags(out, "OSEN", osen);
+    if (wpa) bss_security_flags(out, "WPA", wpa);
+    if (rsn) bss_security_flags(out, listing && mesh ? "RSN" : "WPA2", rsn);
+    if (osen) bss_security_flags(out, "OSEN", osen);
     // The WPS attributes are read by the WPS module, which is not part of this build.
     if (wpa_bss_get_vendor_ie(bss, WPS_IE_VENDOR_TYPE)) out += "[WPS]";
     if (!wpa && !rsn && !osen && (bss->caps & 0x0010)) out += "[WEP]";
@@ -171,6 +126,9 @@ bool is_p2p_device(const wpa_bss *bss) {
 // ------------------------------------------------------------------ BSS entries
 
 constexpr unsigned long MaskDelim = 0x20000;
+
+// PSK, FT-PSK, PSK-SHA256, SAE and FT-SAE.
+constexpr int PskLikeKeyMgmt = 0xd42;
 
 std::string bss_text(wpa_iface *, const wpa_bss *bss, unsigned long mask) {
     std::string out;
@@ -583,7 +541,7 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
                 }
             }
             append(out, "ssid=%s\nid=%d\n", wpa_ssid_txt(text, text_len), ssid->id);
-            if (wps && ssid->passphrase && (ssid->key_mgmt & (WPA_KEY_MGMT_MASK_PSK_LIKE)) &&
+            if (wps && ssid->passphrase && (ssid->key_mgmt & PskLikeKeyMgmt) &&
                 (ssid->mode == SUPP_MODE_AP || ssid->mode == SUPP_MODE_P2P_GO))
                 append(out, "passphrase=%s\n", ssid->passphrase);
             if (ssid->id_str.data && ssid->id_str.len)
@@ -623,7 +581,7 @@ int ctrl_scan(wpa_iface *iface, char *args, char *reply, size_t size) {
     int *freqs = nullptr;
     int ids[16];
     size_t num_ids = 0;
-    wpa_ssid_value ssids[SUPP_MAX_SCAN_SSIDS];
+    wpa_ssid_value ssids[SCAN_MAX_SSIDS];
     size_t num_ssids = 0;
     bool ok = true;
 
@@ -679,7 +637,7 @@ int ctrl_scan(wpa_iface *iface, char *args, char *reply, size_t size) {
             char *hend = strchr(h, ' ');
             size_t hlen = hend ? static_cast<size_t>(hend - h) : strlen(h);
             std::string hex(h, hlen);
-            if (hlen == 0 || hlen % 2 || hlen > 64 || num_ssids >= SUPP_MAX_SCAN_SSIDS ||
+            if (hlen == 0 || hlen % 2 || hlen > 64 || num_ssids >= SCAN_MAX_SSIDS ||
                 hex_to_bin(hex.c_str(), ssids[num_ssids].ssid, hlen / 2) != 0) {
                 ok = false;
             } else {

@@ -15,15 +15,15 @@ bool is_connect(const radio_work *w) {
 }
 
 bool offchannel_simultaneous(const wpa_radio *radio) {
-    return radio->ifaces && (radio->ifaces->drv_flags & WPA_DRIVER_FLAGS_OFFCHANNEL_SIMULTANEOUS);
+    return radio->ifaces && (radio->ifaces->drv_flags & DRIVER_FLAG_OFFCHANNEL_SIMULTANEOUS);
 }
 
 // A scan that asks the driver for only new results cannot run while a foreign scan
 // fills the driver's table: the flush would throw that scan's findings away.
 bool scan_blocked(const wpa_radio *radio, const radio_work *w) {
     if (strcmp(w->type, "scan") != 0 || !(radio->flags & RADIO_EXTERNAL_SCAN_RUNNING)) return false;
-    auto *params = static_cast<const wpa_scan_params *>(w->ctx);
-    return (params && (params->flags & WPA_SCAN_ONLY_NEW)) || w->iface->clear_driver_scan_cache;
+    auto *params = static_cast<const wpa_driver_scan_params *>(w->ctx);
+    return (params && params->only_new_results) || w->iface->clear_driver_scan_cache;
 }
 
 void unlink_work(radio_work *work) {
@@ -165,7 +165,7 @@ int radio_add_work(wpa_iface *iface, unsigned int freq, const char *type, int ne
     if (freq)
         work->bands = wpa_band_for_freq(static_cast<int>(freq));
     else if ((strcmp(type, "scan") == 0 || strcmp(type, "p2p-scan") == 0) && ctx)
-        work->bands = wpa_get_bands_for_freqs(iface, static_cast<wpa_scan_params *>(ctx)->freqs);
+        work->bands = wpa_get_bands_for_freqs(iface, static_cast<wpa_driver_scan_params *>(ctx)->freqs);
     else
         work->bands = wpa_bands_for_radio(iface);
 

@@ -19,6 +19,10 @@ struct radio_work {
     unsigned int bands;
 };
 
+// The driver flag "OFFCHANNEL_SIMULTANEOUS" (bit 39): off-channel operations may run beside
+// each other, so two works may be started at once.
+constexpr uint64_t DRIVER_FLAG_OFFCHANNEL_SIMULTANEOUS = 1ULL << 39;
+
 enum : unsigned int {
     BAND_2_4_GHZ = 0x1,
     BAND_5_GHZ = 0x2,

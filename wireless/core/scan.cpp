@@ -40,8 +40,8 @@ bool network_in_config(wpa_iface *iface, const wpa_network *ssid) {
     return false;
 }
 
-void add_ssid(wpa_scan_params *params, const uint8_t *ssid, size_t len) {
-    if (params->num_ssids >= SUPP_MAX_SCAN_SSIDS) return;
+void add_ssid(wpa_driver_scan_params *params, const uint8_t *ssid, size_t len) {
+    if (params->num_ssids >= SCAN_MAX_SSIDS) return;
     params->ssids[params->num_ssids].ssid = ssid;
     params->ssids[params->num_ssids].ssid_len = len;
     params->num_ssids++;
@@ -67,14 +67,14 @@ void end_scan_work(wpa_iface *iface) {
     radio_work *work = iface->scan_work;
     if (work == nullptr) return;
     iface->scan_work = nullptr;
-    wpa_scan_params_free(static_cast<wpa_scan_params *>(work->ctx));
+    wpa_scan_params_free(static_cast<wpa_driver_scan_params *>(work->ctx));
     work->ctx = nullptr;
     radio_work_done(work);
 }
 
 void scan_work_cb(radio_work *work, int deinit) {
     wpa_iface *iface = work->iface;
-    auto *params = static_cast<wpa_scan_params *>(work->ctx);
+    auto *params = static_cast<wpa_driver_scan_params *>(work->ctx);
     if (deinit) {
         if (work->started) {
             iface->scan_work = nullptr;
@@ -85,7 +85,7 @@ void scan_work_cb(radio_work *work, int deinit) {
         return;
     }
     supplicant_notify_scanning(iface, 1);
-    if (iface->clear_driver_scan_cache) params->flags |= WPA_SCAN_ONLY_NEW;
+    if (iface->clear_driver_scan_cache) params->only_new_results = 1;
     int ret = iface->driver && iface->driver->scan ? iface->driver->scan(iface->drv_priv, params) : -1;
     if (ret == 0) {
         os_get_reltime(&iface->scan_trigger_time);
@@ -113,7 +113,7 @@ void scan_work_cb(radio_work *work, int deinit) {
 
 // Networks tried in order after the SSID cursor; each usable one with "scan_ssid" adds its
 // SSID until the room for named SSIDs is used up.
-void add_cursor_ssids(wpa_iface *iface, wpa_scan_params *params, size_t max_ssids) {
+void add_cursor_ssids(wpa_iface *iface, wpa_driver_scan_params *params, size_t max_ssids) {
     wpa_network *start = iface->prev_scan_ssid;
     // The cursor may name a network that has since been removed.
     if (start != WILDCARD_SSID_SCAN && (start == nullptr || !network_in_config(iface, start)))
@@ -182,7 +182,7 @@ void scan_handler(void *eloop_ctx, void *) {
     size_t max_ssids = 1;
     if (conf->ap_scan != 2) {
         int m = iface->drv_capa.max_scan_ssids;
-        max_ssids = m < 1 ? 1 : std::min<size_t>(static_cast<size_t>(m), SUPP_MAX_SCAN_SSIDS);
+        max_ssids = m < 1 ? 1 : std::min<size_t>(static_cast<size_t>(m), SCAN_MAX_SSIDS);
     }
     iface->scan_req_running = iface->scan_req;
     iface->scan_req = NORMAL_SCAN_REQ;
@@ -196,13 +196,14 @@ void scan_handler(void *eloop_ctx, void *) {
     if (iface->wpa_state == WPA_DISCONNECTED || iface->wpa_state == WPA_INACTIVE)
         supplicant_set_state(iface, WPA_SCANNING);
 
-    wpa_scan_params params{};
+    wpa_driver_scan_params params{};
+    int *freqs = nullptr; // the params' list, built here
     if (kind == MANUAL_SCAN_REQ && iface->num_ssids_from_scan_req) {
         for (size_t i = 0; i < iface->num_ssids_from_scan_req && params.num_ssids < max_ssids; i++)
             add_ssid(&params, iface->ssids_from_scan_req[i].ssid, iface->ssids_from_scan_req[i].ssid_len);
     } else if (iface->reattach && iface->current_ssid && iface->current_ssid->ssid.len) {
         add_ssid(&params, iface->current_ssid->ssid.data, iface->current_ssid->ssid.len);
-        if (iface->assoc_freq) int_array_add_unique(&params.freqs, iface->assoc_freq);
+        if (iface->assoc_freq) int_array_add_unique(&freqs, iface->assoc_freq);
         iface->reattach = 0;
     } else {
         add_cursor_ssids(iface, &params, max_ssids);
@@ -216,7 +217,7 @@ void scan_handler(void *eloop_ctx, void *) {
     }
 
     // Frequencies.
-    if (kind == NORMAL_SCAN_REQ && params.freqs == nullptr) {
+    if (kind == NORMAL_SCAN_REQ && freqs == nullptr) {
         bool all = false;
         for (wpa_network *s = conf->ssid; s && !all; s = s->next) {
             if (supp_network_disabled(iface, s)) continue;
@@ -225,32 +226,31 @@ void scan_handler(void *eloop_ctx, void *) {
                 break;
             }
             for (int *f = s->scan_freq; *f; f++)
-                int_array_add_unique(&params.freqs, *f);
+                int_array_add_unique(&freqs, *f);
         }
-        if (all) free_freqs(&params.freqs);
+        if (all) free_freqs(&freqs);
     }
-    if (params.freqs == nullptr && iface->next_scan_freq_count > 0 && iface->next_scan_freq) {
-        int_array_add_unique(&params.freqs, iface->next_scan_freq);
+    if (freqs == nullptr && iface->next_scan_freq_count > 0 && iface->next_scan_freq) {
+        int_array_add_unique(&freqs, iface->next_scan_freq);
         iface->next_scan_freq_count--;
     }
-    if (params.freqs == nullptr) {
+    if (freqs == nullptr) {
         if (kind == MANUAL_SCAN_REQ && iface->manual_scan_freqs) {
-            params.freqs = iface->manual_scan_freqs;
+            freqs = iface->manual_scan_freqs;
             iface->manual_scan_freqs = nullptr;
         } else if (kind != MANUAL_SCAN_REQ && iface->next_scan_freqs) {
-            params.freqs = iface->next_scan_freqs;
+            freqs = iface->next_scan_freqs;
             iface->next_scan_freqs = nullptr;
         }
     }
     free_freqs(&iface->next_scan_freqs);
-    if (params.freqs == nullptr && iface->setband) params.freqs = band_freqs(iface, iface->setband);
-    if (params.freqs == nullptr && conf->freq_list && conf->freq_list[0])
-        params.freqs = dup_freqs(conf->freq_list);
-    if (params.freqs == nullptr && conf->scan_cur_freq) {
+    if (freqs == nullptr && iface->setband) freqs = band_freqs(iface, iface->setband);
+    if (freqs == nullptr && conf->freq_list && conf->freq_list[0]) freqs = dup_freqs(conf->freq_list);
+    if (freqs == nullptr && conf->scan_cur_freq) {
         int used[16];
         int n = wpa_get_shared_radio_freqs(iface, used, 16);
         for (int i = 0; i < n; i++)
-            int_array_add_unique(&params.freqs, used[i]);
+            int_array_add_unique(&freqs, used[i]);
     }
 
     // Filter SSIDs.
@@ -275,9 +275,9 @@ void scan_handler(void *eloop_ctx, void *) {
         params.extra_ies = wpa_buf_head(extra);
         params.extra_ies_len = wpa_buf_len(extra);
     }
-    if (kind == MANUAL_SCAN_REQ && iface->manual_scan_only_new) params.flags |= WPA_SCAN_ONLY_NEW;
+    if (kind == MANUAL_SCAN_REQ && iface->manual_scan_only_new) params.only_new_results = 1;
     if ((iface->mac_addr_rand_enable & MAC_ADDR_RAND_SCAN) && iface->mac_addr_scan) {
-        params.flags |= WPA_SCAN_RANDOM_ADDR;
+        params.mac_addr_rand = 1;
         params.mac_addr = iface->mac_addr_scan;
         params.mac_addr_mask = iface->mac_addr_scan + 6;
     }
@@ -295,21 +295,22 @@ void scan_handler(void *eloop_ctx, void *) {
             params.ssids[wild_at].ssid_len = bss->ssid_len;
         }
     }
-    if (iface->scan_for_connection && kind == NORMAL_SCAN_REQ && params.freqs == nullptr &&
+    if (iface->scan_for_connection && kind == NORMAL_SCAN_REQ && freqs == nullptr &&
         iface->global->conc_pref != 1 && supplicant_enabled_networks(iface)) {
         unsigned int chans = iface->num_multichan_concurrent ? iface->num_multichan_concurrent : 1;
         int used[16];
         int n = wpa_get_shared_radio_freqs(iface, used, std::min(chans, 16u));
         if (n > 0 && static_cast<unsigned int>(n) == chans)
             for (int i = 0; i < n; i++)
-                int_array_add_unique(&params.freqs, used[i]);
+                int_array_add_unique(&freqs, used[i]);
     }
 
     // A manual scan whose trigger fails keeps its frequencies for the retry.
-    int *kept_freqs = kind == MANUAL_SCAN_REQ ? dup_freqs(params.freqs) : nullptr;
+    int *kept_freqs = kind == MANUAL_SCAN_REQ ? dup_freqs(freqs) : nullptr;
+    params.freqs = freqs;
     int ret = supplicant_trigger_scan(iface, &params);
     wpa_buf_free(extra);
-    free(params.freqs);
+    free(freqs);
     free(params.filter_ssids);
     if (ret < 0) {
         wpa_msg_iface(iface, MSG_WARNING, "Failed to initiate AP scan");
@@ -445,9 +446,9 @@ void supplicant_req_new_scan(wpa_iface *iface, int sec, int usec) {
     supplicant_req_scan(iface, sec, usec);
 }
 
-int supplicant_trigger_scan(wpa_iface *iface, const wpa_scan_params *params) {
+int supplicant_trigger_scan(wpa_iface *iface, const wpa_driver_scan_params *params) {
     if (iface->scan_work || radio_work_pending(iface, "scan")) return -1;
-    wpa_scan_params *copy = wpa_scan_clone_params(params);
+    wpa_driver_scan_params *copy = wpa_scan_clone_params(params);
     if (copy == nullptr || radio_add_work(iface, 0, "scan", 0, scan_work_cb, copy) < 0) {
         wpa_scan_params_free(copy);
         wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-SCAN-FAILED ret=-1");
@@ -467,16 +468,16 @@ int supplicant_abort_scan(wpa_iface *iface) {
 
 // ------------------------------------------------------------------ parameters
 
-void wpa_scan_params_free(wpa_scan_params *params) {
+void wpa_scan_params_free(wpa_driver_scan_params *params) {
     if (params == nullptr) return;
     for (size_t i = 0; i < params->num_ssids; i++)
         free(const_cast<uint8_t *>(params->ssids[i].ssid));
     free(const_cast<uint8_t *>(params->extra_ies));
-    free(params->freqs);
+    free(const_cast<int *>(params->freqs));
     free(params->filter_ssids);
     free(const_cast<uint8_t *>(params->mac_addr));
     free(const_cast<uint8_t *>(params->mac_addr_mask));
-    free(params->sched_scan_plans);
+    free(const_cast<sched_scan_plan *>(params->sched_scan_plans));
     free(const_cast<uint8_t *>(params->bssid));
     free(params);
 }
@@ -494,11 +495,11 @@ const uint8_t *dup_bytes(const uint8_t *src, size_t len, bool *ok) {
 }
 } // namespace
 
-wpa_scan_params *wpa_scan_clone_params(const wpa_scan_params *src) {
-    auto *p = static_cast<wpa_scan_params *>(calloc(1, sizeof(wpa_scan_params)));
+wpa_driver_scan_params *wpa_scan_clone_params(const wpa_driver_scan_params *src) {
+    auto *p = static_cast<wpa_driver_scan_params *>(calloc(1, sizeof(wpa_driver_scan_params)));
     if (p == nullptr) return nullptr;
     bool ok = true;
-    p->num_ssids = std::min<size_t>(src->num_ssids, SUPP_MAX_SCAN_SSIDS);
+    p->num_ssids = std::min<size_t>(src->num_ssids, SCAN_MAX_SSIDS);
     for (size_t i = 0; i < p->num_ssids; i++) {
         p->ssids[i].ssid_len = src->ssids[i].ssid_len;
         p->ssids[i].ssid =
@@ -522,15 +523,18 @@ wpa_scan_params *wpa_scan_clone_params(const wpa_scan_params *src) {
         }
     }
     p->filter_rssi = src->filter_rssi;
-    p->flags = src->flags;
+    p->p2p_probe = src->p2p_probe;
+    p->only_new_results = src->only_new_results;
+    p->low_priority = src->low_priority;
+    p->mac_addr_rand = src->mac_addr_rand;
     p->mac_addr = dup_bytes(src->mac_addr, 6, &ok);
     p->mac_addr_mask = dup_bytes(src->mac_addr_mask, 6, &ok);
     if (src->sched_scan_plans && src->sched_scan_plans_num) {
-        p->sched_scan_plans =
+        auto *plans =
             static_cast<sched_scan_plan *>(calloc(src->sched_scan_plans_num, sizeof(sched_scan_plan)));
-        if (p->sched_scan_plans) {
-            memcpy(p->sched_scan_plans, src->sched_scan_plans,
-                   src->sched_scan_plans_num * sizeof(sched_scan_plan));
+        p->sched_scan_plans = plans;
+        if (plans) {
+            memcpy(plans, src->sched_scan_plans, src->sched_scan_plans_num * sizeof(sched_scan_plan));
             p->sched_scan_plans_num = src->sched_scan_plans_num;
         } else {
             ok = false;
@@ -593,12 +597,9 @@ wpa_buf *supplicant_extra_ies(wpa_iface *iface) {
     return buf;
 }
 
-void supplicant_set_default_scan_ies(wpa_iface *iface) {
-    if (iface->driver == nullptr || iface->driver->set_default_scan_ies == nullptr) return;
-    uint8_t ext[257];
-    int len = wpa_build_ext_capab(iface, ext, sizeof(ext));
-    if (len <= 0) return;
-    iface->driver->set_default_scan_ies(iface->drv_priv, ext, static_cast<size_t>(len));
+void supplicant_set_default_scan_ies(wpa_iface *) {
+    // No back end of this build takes default probe-request elements (the slot is empty
+    // in all of them); each scan carries the elements itself.
 }
 
 // ------------------------------------------------------------------ random addresses
@@ -877,6 +878,10 @@ int supp_temp_disabled(wpa_iface *, wpa_network *ssid) {
     return static_cast<int>(left.sec + (left.usec ? 1 : 0));
 }
 
+// The 128-bit WEP bit of the driver's cipher set (only the wireless-extensions back end
+// sets it).
+constexpr uint32_t DriverEncWep128 = 0x10;
+
 int supp_network_disabled(wpa_iface *iface, wpa_network *ssid) {
     if (iface->p2p_mgmt || ssid == nullptr || ssid->disabled) return 1;
     for (int i = 0; i < 4; i++) {
@@ -886,7 +891,7 @@ int supp_network_disabled(wpa_iface *iface, wpa_network *ssid) {
         uint32_t enc = iface->drv_capa.enc;
         if (len == 5 && !(enc & WPA_DRIVER_CAPA_ENC_WEP40)) return 1;
         if (len == 13 && !(enc & WPA_DRIVER_CAPA_ENC_WEP104)) return 1;
-        if (len == 16 && !(enc & WPA_DRIVER_CAPA_ENC_WEP128)) return 1;
+        if (len == 16 && !(enc & DriverEncWep128)) return 1;
         if (len != 5 && len != 13 && len != 16) return 1;
     }
     // PSK, FT-PSK, PSK-SHA256, SAE and FT-SAE need key material.

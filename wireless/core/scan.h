@@ -3,6 +3,7 @@
 // and what follows a scan. Also the usable-network predicates the scan logic needs.
 #pragma once
 
+#include "wireless/core/bss.h"
 #include "wireless/core/driver.h"
 #include "wireless/core/supplicant.h"
 
@@ -25,7 +26,7 @@ bool supplicant_scan_pending(wpa_iface *iface);
 void supplicant_update_scan_int(wpa_iface *iface, int sec);
 int supplicant_set_scan_interval(wpa_iface *iface, int sec);
 void supplicant_notify_scanning(wpa_iface *iface, int scanning);
-int supplicant_trigger_scan(wpa_iface *iface, const wpa_scan_params *params);
+int supplicant_trigger_scan(wpa_iface *iface, const wpa_driver_scan_params *params);
 int supplicant_abort_scan(wpa_iface *iface);
 wpa_scan_results *supplicant_get_scan_results(wpa_iface *iface, const wpa_scan_info *info, int new_scan);
 int supplicant_update_scan_results(wpa_iface *iface);
@@ -39,8 +40,8 @@ int supp_mac_addr_rand_scan_set(wpa_iface *iface, unsigned int kind, const uint8
 void supp_mac_addr_rand_scan_clear(wpa_iface *iface, unsigned int kinds);
 void supplicant_req_new_scan(wpa_iface *iface, int sec, int usec);
 
-void wpa_scan_params_free(wpa_scan_params *params);
-wpa_scan_params *wpa_scan_clone_params(const wpa_scan_params *src);
+void wpa_scan_params_free(wpa_driver_scan_params *params);
+wpa_driver_scan_params *wpa_scan_clone_params(const wpa_driver_scan_params *src);
 void wpa_scan_results_free(wpa_scan_results *res);
 
 // Dispatcher steps: SCAN_RESULTS (with or without scan information) and SCAN_STARTED.

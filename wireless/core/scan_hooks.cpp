@@ -40,8 +40,7 @@ void free_hw_modes(wpa_iface *iface) {
 int supp_hw_modes_read(wpa_iface *iface) {
     if (iface->driver == nullptr || iface->driver->get_hw_feature_data == nullptr) return 0;
     uint16_t num = 0, flags = 0;
-    uint8_t dfs = 0;
-    hw_mode_info *modes = iface->driver->get_hw_feature_data(iface->drv_priv, &num, &flags, &dfs);
+    hw_mode_info *modes = iface->driver->get_hw_feature_data(iface->drv_priv, &num, &flags);
     if (modes == nullptr) return 0;
     iface->hw_modes = modes;
     iface->num_hw_modes = num;

@@ -34,7 +34,7 @@ bool parse_uint(const char *text, size_t len, unsigned int *out) {
 size_t max_sched_ssids(wpa_iface *iface) {
     int m = iface->drv_capa.max_sched_scan_ssids;
     if (m <= 0) return 0;
-    return std::min<size_t>(static_cast<size_t>(m), SUPP_MAX_SCAN_SSIDS);
+    return std::min<size_t>(static_cast<size_t>(m), SCAN_MAX_SSIDS);
 }
 
 bool network_in_config(wpa_iface *iface, const wpa_network *ssid) {
@@ -55,7 +55,7 @@ void delayed_sched_scan_timeout(void *eloop_ctx, void *) {
 }
 
 // The common start step of scheduled scans and PNO.
-int start_sched(wpa_iface *iface, wpa_scan_params *params) {
+int start_sched(wpa_iface *iface, wpa_driver_scan_params *params) {
     supplicant_notify_scanning(iface, 1);
     int ret =
         iface->driver && iface->driver->sched_scan ? iface->driver->sched_scan(iface->drv_priv, params) : -1;
@@ -66,7 +66,7 @@ int start_sched(wpa_iface *iface, wpa_scan_params *params) {
     return ret;
 }
 
-void fill_plans(wpa_iface *iface, wpa_scan_params *params, sched_scan_plan *one, bool all_fit) {
+void fill_plans(wpa_iface *iface, wpa_driver_scan_params *params, sched_scan_plan *one, bool all_fit) {
     if (iface->sched_scan_plans_num == 1 || (iface->sched_scan_plans_num > 1 && all_fit)) {
         params->sched_scan_plans = iface->sched_scan_plans;
         params->sched_scan_plans_num = iface->sched_scan_plans_num;
@@ -171,7 +171,7 @@ int supplicant_req_sched_scan(wpa_iface *iface) {
     if (iface->wpa_state == WPA_DISCONNECTED || iface->wpa_state == WPA_INACTIVE)
         supplicant_set_state(iface, WPA_SCANNING);
 
-    wpa_scan_params params{};
+    wpa_driver_scan_params params{};
     wpa_network *start = iface->prev_sched_ssid;
     if (start == nullptr || !network_in_config(iface, start)) {
         start = conf->ssid;
@@ -229,7 +229,7 @@ int supplicant_req_sched_scan(wpa_iface *iface) {
     if (max_interval && one.interval > max_interval) one.interval = max_interval;
     fill_plans(iface, &params, &one, !remaining && iface->first_sched_scan);
     if ((iface->mac_addr_rand_enable & MAC_ADDR_RAND_SCHED_SCAN) && iface->mac_addr_sched_scan) {
-        params.flags |= WPA_SCAN_RANDOM_ADDR;
+        params.mac_addr_rand = 1;
         params.mac_addr = iface->mac_addr_sched_scan;
         params.mac_addr_mask = iface->mac_addr_sched_scan + 6;
     }
@@ -337,7 +337,7 @@ int supp_start_pno(wpa_iface *iface) {
         return 0;
     }
     wpa_config *conf = iface->conf;
-    wpa_scan_params params{};
+    wpa_driver_scan_params params{};
     size_t usable = 0;
     bool need_wildcard = false;
     for (wpa_network *s = conf->ssid; s; s = s->next)
@@ -383,7 +383,7 @@ int supp_start_pno(wpa_iface *iface) {
     }
     params.freqs = iface->pno_freqs;
     if ((iface->mac_addr_rand_enable & MAC_ADDR_RAND_PNO) && iface->mac_addr_pno) {
-        params.flags |= WPA_SCAN_RANDOM_ADDR;
+        params.mac_addr_rand = 1;
         params.mac_addr = iface->mac_addr_pno;
         params.mac_addr_mask = iface->mac_addr_pno + 6;
     }

@@ -94,6 +94,9 @@ Ap make_ap(uint8_t last, const std::string &ssid, int level = -50, int freq = 24
     return ap;
 }
 
+// What a scan asked for, as bits for the tables below.
+constexpr unsigned int ONLY_NEW = 0x2, RANDOM_ADDR = 0x8;
+
 struct ScanCall {
     std::vector<std::string> ssids;
     std::vector<int> freqs;
@@ -133,13 +136,13 @@ int t_get_capa(void *, wpa_driver_capa *capa) {
 const char *t_radio_name(void *) {
     return "phy0";
 }
-int t_scan(void *, wpa_scan_params *p) {
+int t_scan(void *, wpa_driver_scan_params *p) {
     ScanCall c{};
     for (size_t i = 0; i < p->num_ssids; i++)
         c.ssids.emplace_back(reinterpret_cast<const char *>(p->ssids[i].ssid), p->ssids[i].ssid_len);
-    for (int *f = p->freqs; f && *f; f++)
+    for (const int *f = p->freqs; f && *f; f++)
         c.freqs.push_back(*f);
-    c.flags = p->flags;
+    c.flags = (p->only_new_results ? ONLY_NEW : 0u) | (p->mac_addr_rand ? RANDOM_ADDR : 0u);
     if (p->extra_ies) c.extra_ies.assign(p->extra_ies, p->extra_ies + p->extra_ies_len);
     c.has_mac = p->mac_addr != nullptr;
     radio.scans.push_back(c);
@@ -173,7 +176,7 @@ int t_abort(void *) {
     radio.aborts++;
     return 0;
 }
-int t_sched_scan(void *, wpa_scan_params *p) {
+int t_sched_scan(void *, wpa_driver_scan_params *p) {
     radio.sched_starts++;
     radio.plans.assign(p->sched_scan_plans, p->sched_scan_plans + p->sched_scan_plans_num);
     radio.sched_ssids.clear();
@@ -194,7 +197,7 @@ int t_signal_monitor(void *, int threshold, int) {
     radio.monitor_threshold = threshold;
     return 0;
 }
-hw_mode_info *t_hw(void *, uint16_t *num, uint16_t *, uint8_t *) {
+hw_mode_info *t_hw(void *, uint16_t *num, uint16_t *) {
     if (!radio.hw) return nullptr;
     auto *modes = static_cast<hw_mode_info *>(calloc(2, sizeof(hw_mode_info)));
     modes[0].mode = HW_MODE_IEEE80211G;
@@ -338,10 +341,10 @@ TEST_F(Scan, RadioWorksStartOneAtATimeWithoutOffChannelSupport) {
 }
 
 TEST_F(Scan, OffChannelSimultaneousRunsDifferentBandsAndTypesTogether) {
-    iface->drv_flags |= WPA_DRIVER_FLAGS_OFFCHANNEL_SIMULTANEOUS;
+    iface->drv_flags |= DRIVER_FLAG_OFFCHANNEL_SIMULTANEOUS;
     started.clear();
-    wpa_scan_params both{};
-    int freqs[] = {2412, 5180, 0};
+    wpa_driver_scan_params both{};
+    static const int freqs[] = {2412, 5180, 0};
     both.freqs = freqs;
     ASSERT_EQ(radio_add_work(iface, 0, "scan", 0, note_work, &both), 0);
     ASSERT_EQ(radio_add_work(iface, 0, "scan", 0, note_work, &both), 0);
@@ -515,7 +518,7 @@ TEST_F(Scan, ManualScanParametersReachTheDriver) {
     ASSERT_EQ(radio.scans.size(), 1u);
     EXPECT_EQ(radio.scans[0].freqs, (std::vector<int>{5180, 5200})); // 5260 is disabled
     EXPECT_EQ(radio.scans[0].ssids, (std::vector<std::string>{"abc"}));
-    EXPECT_TRUE(radio.scans[0].flags & WPA_SCAN_ONLY_NEW);
+    EXPECT_TRUE(radio.scans[0].flags & ONLY_NEW);
     finish_scan();
 
     struct Case {
@@ -647,7 +650,7 @@ TEST_F(Scan, MissedFullScansExpireEntriesRestrictedScansDoNot) {
     radio.aps = {make_ap(1, "stays"), make_ap(2, "goes")};
     ASSERT_EQ(supplicant_update_scan_results(iface), 0);
     radio.aps.pop_back();
-    int other[] = {5180};
+    static const int other[] = {5180};
     wpa_scan_info restricted{};
     restricted.freqs = other;
     restricted.num_freqs = 1;
@@ -1069,14 +1072,14 @@ TEST_F(Scan, RandomAddressSettingsReachTheScan) {
     ASSERT_EQ(cmd("SCAN"), "OK\n");
     run(0);
     ASSERT_EQ(radio.scans.size(), 1u);
-    EXPECT_TRUE(radio.scans[0].flags & WPA_SCAN_RANDOM_ADDR);
+    EXPECT_TRUE(radio.scans[0].flags & RANDOM_ADDR);
     EXPECT_TRUE(radio.scans[0].has_mac);
     finish_scan();
     EXPECT_EQ(cmd("MAC_RAND_SCAN all enable=0"), "OK\n");
     ASSERT_EQ(cmd("SCAN"), "OK\n");
     run(0);
     ASSERT_EQ(radio.scans.size(), 2u);
-    EXPECT_FALSE(radio.scans[1].flags & WPA_SCAN_RANDOM_ADDR);
+    EXPECT_FALSE(radio.scans[1].flags & RANDOM_ADDR);
 }
 
 TEST(SchedScanPlans, ParserTable) {
