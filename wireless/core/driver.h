@@ -365,6 +365,11 @@ void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *dat
 // Events about no known interface.
 void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data);
 
-// Observer of every event, until the dispatcher acts on them.
+// The supplicant whose interfaces the dispatcher acts for (null: none); events whose
+// context is none of its interfaces reach only the observer.
+struct wpa_global;
+void supplicant_event_set_global(wpa_global *global);
+
+// Observer of every event, before the dispatcher acts on them.
 using supplicant_event_observer = void (*)(void *ctx, wpa_event_type event, const union wpa_event_data *data);
 void supplicant_event_set_observer(supplicant_event_observer observer);

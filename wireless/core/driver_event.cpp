@@ -16,6 +16,16 @@ namespace {
 
 const wpa_driver_ops *const *driver_list = nullptr;
 supplicant_event_observer observer = nullptr;
+wpa_global *event_global = nullptr;
+
+// The interface a back end's context names, when it is one of the running supplicant's:
+// a back end driven on its own (a tool, a test) reports with a context of its own, and a
+// late report may name an interface already removed.
+wpa_iface *known_iface(void *ctx) {
+    for (wpa_iface *w = event_global && ctx ? event_global->ifaces : nullptr; w; w = w->next)
+        if (w == ctx) return w;
+    return nullptr;
+}
 
 const char *const event_names[] = {
     "ASSOC",
@@ -99,7 +109,7 @@ size_t wpa_driver_count() {
 
 void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *data) {
     if (observer) observer(ctx, event, data);
-    auto *iface = static_cast<wpa_iface *>(ctx);
+    wpa_iface *iface = known_iface(ctx);
     if (iface == nullptr) return;
     // The codes of scanning act here; the others land with the connection logic.
     switch (event) {
@@ -130,6 +140,10 @@ void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *dat
 
 void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data) {
     if (observer) observer(ctx, event, data);
+}
+
+void supplicant_event_set_global(wpa_global *global) {
+    event_global = global;
 }
 
 void supplicant_event_set_observer(supplicant_event_observer obs) {

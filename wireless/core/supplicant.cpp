@@ -297,6 +297,7 @@ wpa_global *supplicant_init(const wpa_params *params) {
         return nullptr;
     }
     eloop_register_timeout(10, 0, supplicant_periodic, global, nullptr);
+    supplicant_event_set_global(global);
     return global;
 }
 
@@ -539,6 +540,7 @@ int wpa_is_p2p_preferred(wpa_iface *iface) {
 
 void supplicant_deinit(wpa_global *global) {
     if (global == nullptr) return;
+    supplicant_event_set_global(nullptr);
     eloop_cancel_timeout(supplicant_periodic, global, ELOOP_ALL_CTX);
     while (global->ifaces)
         supplicant_remove_iface(global, global->ifaces, 1);

@@ -592,6 +592,22 @@ TEST_F(Scan, ForeignScanHoldsOurWorkUntilItsResults) {
     EXPECT_EQ(radio.scans.size(), 1u);
 }
 
+TEST_F(Scan, EventsForUnknownContextsOnlyReachTheObserver) {
+    static int seen;
+    seen = 0;
+    supplicant_event_set_observer([](void *, wpa_event_type, const wpa_event_data *) { seen++; });
+    radio.aps = {make_ap(1, "x")};
+    int not_an_interface[2] = {0, 0};
+    wpa_event_data data{};
+    supplicant_event(not_an_interface, EVENT_SCAN_RESULTS, &data);
+    supplicant_event(not_an_interface, EVENT_SCAN_STARTED, nullptr);
+    supplicant_event(nullptr, EVENT_SCAN_RESULTS, &data);
+    supplicant_event_set_observer(nullptr);
+    EXPECT_EQ(seen, 3);
+    EXPECT_EQ(iface->num_bss, 0u);
+    EXPECT_TRUE(events.empty());
+}
+
 TEST_F(Scan, OtherInterfacesOfTheRadioSeeTheResults) {
     wpa_iface *second = add("wlan1");
     ASSERT_NE(second, nullptr);
