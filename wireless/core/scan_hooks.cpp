@@ -121,6 +121,8 @@ void supp_bgscan_deinit(wpa_iface *iface) {
 }
 
 void supp_bss_deinit(wpa_iface *iface) {
+    // Monitors see the entries go; those still in use go with the interface.
+    wpa_bss_flush(iface);
     wpa_bss_deinit(iface);
 }
 

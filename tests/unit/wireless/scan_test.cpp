@@ -732,6 +732,19 @@ TEST_F(Scan, FlushesKeepTheCurrentBssAndAgeLooksAtEveryEntry) {
     EXPECT_EQ(cmd("BSS_FLUSH x"), "FAIL\n");
 }
 
+TEST_F(Scan, TeardownReportsTheEntriesNotInUse) {
+    wpa_iface *second = add("wlan1");
+    ASSERT_NE(second, nullptr);
+    radio.aps = {make_ap(1, "a"), make_ap(2, "b")};
+    ASSERT_EQ(supplicant_update_scan_results(second), 0);
+    second->current_bss = second->bss_first;
+    events.clear();
+    ASSERT_EQ(supplicant_remove_iface(global, second, 1), 0);
+    EXPECT_EQ(matching("<3>CTRL-EVENT-BSS-REMOVED"),
+              (std::vector<std::string>{"<3>CTRL-EVENT-BSS-REMOVED 1 02:00:00:00:00:02"}));
+    EXPECT_EQ(events.back(), "<3>CTRL-EVENT-TERMINATING ");
+}
+
 TEST_F(Scan, BssidFilterKeepsOtherResultsOut) {
     radio.aps = {make_ap(1, "in"), make_ap(2, "out")};
     EXPECT_EQ(cmd("SET bssid_filter 02:00:00:00:00:01"), "OK\n");
