@@ -99,7 +99,7 @@ def test_control_socket_answers_the_managers_commands_and_monitors_get_lines(wir
         assert c.request("LOG_LEVEL") == "Current level: DEBUG\nTimestamp: 1\n"
         assert c.request("LOG_LEVEL LOUD") == "FAIL\n"
         assert c.request("RELOGIN") == "OK\n"
-        assert c.request("SCAN") == "UNKNOWN COMMAND\n"
+        assert c.request("SCAN") == "OK\n"  # the wired driver selects itself: nothing is scanned
 
         # The Wi-Fi manager builds its block as network 0 and stops at the refused EAP
         # method (none is registered yet); the network commands below come after it.
@@ -144,6 +144,46 @@ def test_control_socket_answers_the_managers_commands_and_monitors_get_lines(wir
         assert not any("age: 10" in e for e in c.events)
         assert c.request("DETACH") == "OK\n"
         assert c.request("DETACH") == "FAIL\n"
+    finally:
+        c.close()
+
+
+def test_scan_table_status_and_radio_work_words_over_the_socket(wired, net, root):
+    start_wired(wired, root)
+    c = CtrlClient(root, ctrl_path(root))
+    try:
+        assert c.request("ATTACH") == "OK\n"
+        # The wired port runs with ap_scan 0: a scan request is taken and nothing is scanned.
+        assert c.request("SCAN") == "OK\n"
+        assert c.request("SCAN_RESULTS") == "bssid / frequency / signal level / flags / ssid\n"
+        for cmd, reply in [("BSS RANGE=ALL MASK=0x21000", ""), ("BSS FIRST", ""), ("BSS ID-7", ""),
+                           ("BSS_FLUSH 0", "OK\n"), ("BSS_FLUSH x", "FAIL\n"), ("BSS_EXPIRE_COUNT 1", "OK\n"),
+                           ("DRIVER_FLAGS", "0000000000000010:\nWIRED\n"),
+                           ("INTERFACES", "eth0\n"), ("INTERFACES ctrl", "eth0 ctrl_iface=/var/wifi\n"),
+                           ("GET_CAPABILITY pairwise junk", "FAIL\n"), ("GET_CAPABILITY eap", ""),
+                           ("SET uapsd 1,0,1,0", "OK\n"), ("SET setband 6G", "FAIL\n"),
+                           ("SET sched_scan_plans 10:0 60", "FAIL\n"), ("SET sched_scan_plans 10:3 60", "OK\n"),
+                           ("SIGNAL_POLL", "FAIL\n"), ("PKTCNT_POLL", "FAIL\n"),
+                           ("VENDOR_ELEM_ADD 14 dd0411223344", "OK\n"), ("VENDOR_ELEM_GET 14", "dd0411223344"),
+                           ("VENDOR_ELEM_ADD 15 dd00", "FAIL\n")]:
+            assert c.request(cmd) == reply, cmd
+        assert c.request("GET sched_scan_plans") == "10:3 60"
+
+        # The address line comes from the kernel's view of the port.
+        mac = net.run_device("cat", "/sys/class/net/eth0/address").stdout.strip()
+        status = c.request("STATUS")
+        assert "wpa_state=" in status and ("address=%s\n" % mac) in status
+
+        # An external radio work starts at once and times out by itself.
+        assert c.request("RADIO_WORK add probe timeout=1") == "1"
+        assert c.wait_event("EXT-RADIO-WORK-START") == "<3>EXT-RADIO-WORK-START 1"
+        assert c.request("RADIO_WORK show").startswith("ext:probe@eth0:0:1:")
+        assert c.wait_event("EXT-RADIO-WORK-TIMEOUT") == "<3>EXT-RADIO-WORK-TIMEOUT 1"
+        assert c.request("RADIO_WORK done 1") == "FAIL\n"
+        assert c.request("RADIO_WORK add second") == "2"
+        assert c.wait_event("EXT-RADIO-WORK-START 2") == "<3>EXT-RADIO-WORK-START 2"
+        assert c.request("RADIO_WORK done 2") == "OK\n"
+        assert c.request("RADIO_WORK show") == ""
     finally:
         c.close()
 

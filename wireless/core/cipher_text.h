@@ -42,7 +42,8 @@ enum : int {
     WPA_AUTH_ALG_LEAP = 0x4,
 };
 
-// Words separated by blanks or tabs into a cipher set; -1 on an unknown word.
+// Words separated by blanks or tabs into a cipher set; -1 on an unknown word. Defined
+// with the RSN vocabulary (wireless/rsn/wpa_common.cpp), which shares these words.
 int wpa_cipher_list_from_text(const char *value);
 // The set's words (CCMP-256, GCMP-256, CCMP, GCMP, TKIP, NONE) joined by delim; the
 // length written, or -1 when the buffer is too small.

@@ -4,7 +4,9 @@
 #include "wireless/core/ctrl_iface.h"
 
 #include "wireless/core/config.h"
+#include "wireless/core/ctrl_scan.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/scan.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
@@ -22,7 +24,7 @@ constexpr size_t ReplySize = 4096;
 const char VersionText[] = "2.6-sys-rq9_0.0.1.voskaril_rq9_Force_2.5G-dev";
 
 // A handler returns the length of the reply it wrote, ReplyOk for "OK\n" or -1 for "FAIL\n".
-constexpr int ReplyOk = -2;
+constexpr int ReplyOk = CTRL_REPLY_OK;
 using Handler = int (*)(wpa_iface *iface, char *args, char *reply, size_t size);
 
 enum class Match { Exact, Blank, Prefix };
@@ -242,6 +244,10 @@ int select_or_enable(wpa_iface *iface, char *args, bool select) {
         for (wpa_network *s = iface->conf->ssid; s; s = s->next)
             if (s->disabled != 2) s->disabled = 0;
         iface->disabled_by_command = 0;
+        if (!iface->disconnected && iface->current_ssid == nullptr) {
+            iface->scan_req = NORMAL_SCAN_REQ;
+            supplicant_req_scan(iface, 0, 0);
+        }
         return ReplyOk;
     }
     bool no_connect = false;
@@ -263,6 +269,11 @@ int select_or_enable(wpa_iface *iface, char *args, bool select) {
     }
     ssid->disabled = 0;
     if (!no_connect) iface->disabled_by_command = 0;
+    // A network that becomes usable while nothing is connected starts a scan.
+    if (!select && !no_connect && !iface->disconnected && iface->current_ssid == nullptr) {
+        iface->scan_req = NORMAL_SCAN_REQ;
+        supplicant_req_scan(iface, 0, 0);
+    }
     return ReplyOk;
 }
 
@@ -396,18 +407,6 @@ int cmd_ap_scan(wpa_iface *iface, char *args, char *, size_t) {
     return ReplyOk;
 }
 
-int cmd_scan_interval(wpa_iface *iface, char *args, char *, size_t) {
-    int v;
-    if (!parse_id(args, &v)) return -1;
-    if (v < 0) {
-        wpa_msg_iface(iface, MSG_ERROR, "Invalid scan interval %d", v);
-        return -1;
-    }
-    wpa_msg_iface(iface, MSG_DEBUG, "Setting scan interval: %d sec", v);
-    iface->scan_interval = v;
-    return ReplyOk;
-}
-
 int cmd_suspend(wpa_iface *iface, char *, char *, size_t) {
     os_get_reltime(&iface->global->suspend_time);
     return ReplyOk;
@@ -421,30 +420,6 @@ int cmd_roam(wpa_iface *iface, char *args, char *, size_t) {
 
 int cmd_sta_autoconnect(wpa_iface *iface, char *args, char *, size_t) {
     iface->auto_reconnect_disabled = atoi(args) == 0;
-    return ReplyOk;
-}
-
-int cmd_bss_expire_age(wpa_iface *iface, char *args, char *, size_t) {
-    long v = strtol(args, nullptr, 10);
-    auto age = static_cast<unsigned int>(v);
-    if (v < 10 || v > INT_MAX) {
-        wpa_msg_iface(iface, MSG_ERROR, "Invalid bss expiration age %u", age);
-        return -1;
-    }
-    wpa_msg_iface(iface, MSG_DEBUG, "Setting bss expiration age: %d sec", static_cast<int>(age));
-    iface->conf->bss_expiration_age = static_cast<int>(age);
-    return ReplyOk;
-}
-
-int cmd_bss_expire_count(wpa_iface *iface, char *args, char *, size_t) {
-    long v = strtol(args, nullptr, 10);
-    auto count = static_cast<unsigned int>(v);
-    if (v <= 0 || v > INT_MAX) {
-        wpa_msg_iface(iface, MSG_ERROR, "Invalid bss expiration count %u", count);
-        return -1;
-    }
-    wpa_msg_iface(iface, MSG_DEBUG, "Setting bss expiration scan count: %u", count);
-    iface->conf->bss_expiration_scan_count = static_cast<int>(count);
     return ReplyOk;
 }
 
@@ -475,10 +450,10 @@ const Command commands[] = {
     {"RELOG", Match::Prefix, ok_reply},
     {"NOTE ", Match::Blank, ok_reply},
     {"MIB", Match::Exact, cmd_mib},
-    {"STATUS", Match::Prefix, nullptr},
+    {"STATUS", Match::Prefix, ctrl_status},
     {"PMKSA", Match::Exact, cmd_pmksa},
     {"PMKSA_FLUSH", Match::Exact, ok_reply},
-    {"SET ", Match::Blank, nullptr},
+    {"SET ", Match::Blank, ctrl_set},
     {"DUMP", Match::Prefix, cmd_dump},
     {"GET ", Match::Blank, cmd_get},
     {"LOGON", Match::Exact, ok_reply},
@@ -540,10 +515,10 @@ const Command commands[] = {
     {"LIST_NETWORKS ", Match::Blank, cmd_list_networks},
     {"LIST_NETWORKS", Match::Exact, cmd_list_networks},
     {"DISCONNECT", Match::Exact, cmd_disconnect},
-    {"SCAN", Match::Exact, nullptr},
-    {"SCAN ", Match::Blank, nullptr},
-    {"SCAN_RESULTS", Match::Exact, nullptr},
-    {"ABORT_SCAN", Match::Exact, nullptr},
+    {"SCAN", Match::Exact, ctrl_scan},
+    {"SCAN ", Match::Blank, ctrl_scan},
+    {"SCAN_RESULTS", Match::Exact, ctrl_scan_results},
+    {"ABORT_SCAN", Match::Exact, ctrl_abort_scan},
     {"SELECT_NETWORK ", Match::Blank, cmd_select_network},
     {"ENABLE_NETWORK ", Match::Blank, cmd_enable_network},
     {"DISABLE_NETWORK ", Match::Blank, cmd_disable_network},
@@ -557,12 +532,12 @@ const Command commands[] = {
     {"REMOVE_CRED ", Match::Blank, nullptr},
     {"SET_CRED ", Match::Blank, nullptr},
     {"GET_CRED ", Match::Blank, nullptr},
-    {"GET_CAPABILITY ", Match::Blank, nullptr},
+    {"GET_CAPABILITY ", Match::Blank, ctrl_get_capability},
     {"AP_SCAN ", Match::Blank, cmd_ap_scan},
-    {"SCAN_INTERVAL ", Match::Blank, cmd_scan_interval},
-    {"INTERFACE_LIST", Match::Exact, nullptr},
-    {"INTERFACES", Match::Prefix, nullptr},
-    {"BSS ", Match::Blank, nullptr},
+    {"SCAN_INTERVAL ", Match::Blank, ctrl_scan_interval},
+    {"INTERFACE_LIST", Match::Exact, ctrl_interface_list},
+    {"INTERFACES", Match::Prefix, ctrl_interfaces},
+    {"BSS ", Match::Blank, ctrl_bss},
     {"STA-FIRST", Match::Exact, nullptr},
     {"STA ", Match::Blank, nullptr},
     {"STA-NEXT ", Match::Blank, nullptr},
@@ -574,27 +549,27 @@ const Command commands[] = {
     {"RESUME", Match::Exact, ok_reply},
     {"ROAM ", Match::Blank, cmd_roam},
     {"STA_AUTOCONNECT ", Match::Blank, cmd_sta_autoconnect},
-    {"BSS_EXPIRE_AGE ", Match::Blank, cmd_bss_expire_age},
-    {"BSS_EXPIRE_COUNT ", Match::Blank, cmd_bss_expire_count},
-    {"BSS_FLUSH ", Match::Blank, ok_reply},
+    {"BSS_EXPIRE_AGE ", Match::Blank, ctrl_bss_expire_age},
+    {"BSS_EXPIRE_COUNT ", Match::Blank, ctrl_bss_expire_count},
+    {"BSS_FLUSH ", Match::Blank, ctrl_bss_flush},
     {"WMM_AC_STATUS", Match::Exact, nullptr},
     {"WMM_AC_ADDTS ", Match::Blank, nullptr},
     {"WMM_AC_DELTS ", Match::Blank, nullptr},
-    {"SIGNAL_POLL", Match::Prefix, nullptr},
-    {"SIGNAL_MONITOR", Match::Prefix, nullptr},
-    {"PKTCNT_POLL", Match::Prefix, nullptr},
-    {"DRIVER_FLAGS", Match::Exact, nullptr},
-    {"VENDOR ", Match::Blank, nullptr},
+    {"SIGNAL_POLL", Match::Prefix, ctrl_fail},
+    {"SIGNAL_MONITOR", Match::Prefix, ctrl_signal_monitor},
+    {"PKTCNT_POLL", Match::Prefix, ctrl_fail},
+    {"DRIVER_FLAGS", Match::Exact, ctrl_driver_flags},
+    {"VENDOR ", Match::Blank, ctrl_vendor},
     {"REAUTHENTICATE", Match::Exact, ok_reply},
     {"FLUSH", Match::Exact, cmd_flush},
-    {"RADIO_WORK ", Match::Blank, nullptr},
-    {"VENDOR_ELEM_ADD ", Match::Blank, nullptr},
-    {"VENDOR_ELEM_GET ", Match::Blank, nullptr},
-    {"VENDOR_ELEM_REMOVE ", Match::Blank, nullptr},
-    {"NEIGHBOR_REP_REQUEST", Match::Prefix, nullptr},
+    {"RADIO_WORK ", Match::Blank, ctrl_radio_work},
+    {"VENDOR_ELEM_ADD ", Match::Blank, ctrl_vendor_elem_add},
+    {"VENDOR_ELEM_GET ", Match::Blank, ctrl_vendor_elem_get},
+    {"VENDOR_ELEM_REMOVE ", Match::Blank, ctrl_vendor_elem_remove},
+    {"NEIGHBOR_REP_REQUEST", Match::Prefix, ctrl_fail},
     {"ERP_FLUSH", Match::Exact, ok_reply},
-    {"MAC_RAND_SCAN ", Match::Blank, nullptr},
-    {"GET_PREF_FREQ_LIST ", Match::Blank, nullptr},
+    {"MAC_RAND_SCAN ", Match::Blank, ctrl_mac_rand_scan},
+    {"GET_PREF_FREQ_LIST ", Match::Blank, ctrl_get_pref_freq_list},
 };
 
 const Command *match_command(const char *buf, char **args, char *mutable_buf) {

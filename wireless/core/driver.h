@@ -7,6 +7,8 @@
 #include <cstdint>
 
 struct wpa_buf;
+struct wpa_scan_results;
+struct hw_mode_info;
 
 // Capability flags (64-bit), as DRIVER_FLAGS names them.
 enum : uint64_t {
@@ -17,6 +19,21 @@ enum : uint64_t {
     WPA_DRIVER_FLAGS_P2P_CAPABLE = 0x800,
     WPA_DRIVER_FLAGS_BSS_SELECTION = 0x40000,
     WPA_DRIVER_FLAGS_DEDICATED_P2P_DEVICE = 0x20000000,
+};
+
+// Cipher bits of wpa_driver_capa::enc.
+enum : uint32_t {
+    WPA_DRIVER_CAPA_ENC_WEP40 = 0x1,
+    WPA_DRIVER_CAPA_ENC_WEP104 = 0x2,
+    WPA_DRIVER_CAPA_ENC_TKIP = 0x4,
+    WPA_DRIVER_CAPA_ENC_CCMP = 0x8,
+    WPA_DRIVER_CAPA_ENC_GCMP = 0x20,
+    WPA_DRIVER_CAPA_ENC_GCMP_256 = 0x40,
+    WPA_DRIVER_CAPA_ENC_CCMP_256 = 0x80,
+    WPA_DRIVER_CAPA_ENC_BIP = 0x100,
+    WPA_DRIVER_CAPA_ENC_BIP_GMAC_128 = 0x200,
+    WPA_DRIVER_CAPA_ENC_BIP_GMAC_256 = 0x400,
+    WPA_DRIVER_CAPA_ENC_BIP_CMAC_256 = 0x800,
 };
 
 struct wpa_driver_capa {
@@ -56,140 +73,191 @@ struct wpa_init_params {
     uint8_t *own_addr; // filled by the back end
 };
 
+// A scan request: SSIDs to probe for (length 0 = wildcard), extra elements, frequencies
+// (ended by 0; none = every channel), filter SSIDs (ownership passes to the back end at
+// the scan call), the match-set RSSI threshold, flags, randomisation, scheduled-scan
+// plans and a BSSID.
+struct wpa_driver_scan_ssid {
+    const uint8_t *ssid;
+    size_t ssid_len;
+};
+struct wpa_driver_scan_filter {
+    uint8_t ssid[32];
+    size_t ssid_len;
+};
+struct sched_scan_plan {
+    unsigned int interval; // s
+    unsigned int iterations;
+};
+constexpr int WPA_MAX_SCAN_SSIDS = 16;
+struct wpa_driver_scan_params {
+    wpa_driver_scan_ssid ssids[WPA_MAX_SCAN_SSIDS];
+    size_t num_ssids;
+    const uint8_t *extra_ies;
+    size_t extra_ies_len;
+    const int *freqs;
+    wpa_driver_scan_filter *filter_ssids; // malloc'ed
+    size_t num_filter_ssids;
+    int filter_rssi;
+    unsigned int p2p_probe : 1;
+    unsigned int only_new_results : 1;
+    unsigned int low_priority : 1;
+    unsigned int mac_addr_rand : 1;
+    const uint8_t *mac_addr;
+    const uint8_t *mac_addr_mask;
+    const sched_scan_plan *sched_scan_plans;
+    size_t sched_scan_plans_num;
+    const uint8_t *bssid;
+};
+
+// The current link as the driver reports it.
+struct wpa_signal_info {
+    uint32_t frequency;
+    int above_threshold;
+    int current_signal;
+    int avg_signal;
+    int avg_beacon_signal;
+    int current_noise;
+    int current_txrate;
+    int chanwidth;
+    int center_frq1;
+    int center_frq2;
+};
+
 // A slot that no back end of this build fills yet; its callers use their default.
 using wpa_driver_slot = void (*)();
 
 struct wpa_driver_ops {
     const char *name;
     const char *desc;
-    int (*get_bssid)(void *priv, uint8_t *bssid);                            // 1
-    int (*get_ssid)(void *priv, uint8_t *ssid);                              // 2
-    wpa_driver_slot set_key;                                                 // 3
-    void *(*init)(void *ctx, const char *ifname);                            // 4
-    void (*deinit)(void *priv);                                              // 5
-    int (*set_param)(void *priv, const char *param);                         // 6
-    int (*set_countermeasures)(void *priv, int enabled);                     // 7
-    int (*deauthenticate)(void *priv, const uint8_t *addr, int reason_code); // 8
-    wpa_driver_slot associate;                                               // 9
-    wpa_driver_slot add_pmkid;                                               // 10
-    wpa_driver_slot remove_pmkid;                                            // 11
-    int (*flush_pmkid)(void *priv);                                          // 12
-    int (*get_capa)(void *priv, wpa_driver_capa *capa);                      // 13
-    wpa_driver_slot poll;                                                    // 14
-    const char *(*get_ifname)(void *priv);                                   // 15
-    wpa_driver_slot unused_slot_16;                                          // 16
-    const uint8_t *(*get_mac_addr)(void *priv);                              // 17
-    int (*set_operstate)(void *priv, int state);                             // 18
-    wpa_driver_slot mlme_setprotection;                                      // 19
-    wpa_driver_slot get_hw_feature_data;                                     // 20
-    wpa_driver_slot send_mlme;                                               // 21
-    wpa_driver_slot update_ft_ies;                                           // 22
-    wpa_driver_slot get_scan_results;                                        // 23
-    int (*set_country)(void *priv, const char *alpha2);                      // 24
-    int (*get_country)(void *priv, char *alpha2);                            // 25
-    void *(*global_init)(void *global_ctx);                                  // 26
-    void (*global_deinit)(void *priv);                                       // 27
-    void *(*init2)(void *ctx, const char *ifname, void *global_priv);        // 28
-    wpa_driver_slot get_interfaces;                                          // 29
-    wpa_driver_slot scan;                                                    // 30
-    wpa_driver_slot authenticate;                                            // 31
-    wpa_driver_slot set_ap;                                                  // 32
-    wpa_driver_slot set_acl;                                                 // 33
-    void *(*ap_init)(void *bss_ctx, wpa_init_params *params);                // 34
-    void (*ap_deinit)(void *priv);                                           // 35
-    wpa_driver_slot set_ieee8021x;                                           // 36
-    wpa_driver_slot set_privacy;                                             // 37
-    wpa_driver_slot get_seqnum;                                              // 38
-    wpa_driver_slot flush;                                                   // 39
-    wpa_driver_slot set_generic_elem;                                        // 40
-    wpa_driver_slot read_sta_data;                                           // 41
+    int (*get_bssid)(void *priv, uint8_t *bssid);                                           // 1
+    int (*get_ssid)(void *priv, uint8_t *ssid);                                             // 2
+    wpa_driver_slot set_key;                                                                // 3
+    void *(*init)(void *ctx, const char *ifname);                                           // 4
+    void (*deinit)(void *priv);                                                             // 5
+    int (*set_param)(void *priv, const char *param);                                        // 6
+    int (*set_countermeasures)(void *priv, int enabled);                                    // 7
+    int (*deauthenticate)(void *priv, const uint8_t *addr, int reason_code);                // 8
+    wpa_driver_slot associate;                                                              // 9
+    wpa_driver_slot add_pmkid;                                                              // 10
+    wpa_driver_slot remove_pmkid;                                                           // 11
+    int (*flush_pmkid)(void *priv);                                                         // 12
+    int (*get_capa)(void *priv, wpa_driver_capa *capa);                                     // 13
+    wpa_driver_slot poll;                                                                   // 14
+    const char *(*get_ifname)(void *priv);                                                  // 15
+    wpa_driver_slot unused_slot_16;                                                         // 16
+    const uint8_t *(*get_mac_addr)(void *priv);                                             // 17
+    int (*set_operstate)(void *priv, int state);                                            // 18
+    wpa_driver_slot mlme_setprotection;                                                     // 19
+    hw_mode_info *(*get_hw_feature_data)(void *priv, uint16_t *num_modes, uint16_t *flags); // 20
+    wpa_driver_slot send_mlme;                                                              // 21
+    wpa_driver_slot update_ft_ies;                                                          // 22
+    wpa_scan_results *(*get_scan_results)(void *priv);                                      // 23
+    int (*set_country)(void *priv, const char *alpha2);                                     // 24
+    int (*get_country)(void *priv, char *alpha2);                                           // 25
+    void *(*global_init)(void *global_ctx);                                                 // 26
+    void (*global_deinit)(void *priv);                                                      // 27
+    void *(*init2)(void *ctx, const char *ifname, void *global_priv);                       // 28
+    wpa_driver_slot get_interfaces;                                                         // 29
+    int (*scan)(void *priv, wpa_driver_scan_params *params);                                // 30
+    wpa_driver_slot authenticate;                                                           // 31
+    wpa_driver_slot set_ap;                                                                 // 32
+    wpa_driver_slot set_acl;                                                                // 33
+    void *(*ap_init)(void *bss_ctx, wpa_init_params *params);                               // 34
+    void (*ap_deinit)(void *priv);                                                          // 35
+    wpa_driver_slot set_ieee8021x;                                                          // 36
+    wpa_driver_slot set_privacy;                                                            // 37
+    wpa_driver_slot get_seqnum;                                                             // 38
+    wpa_driver_slot flush;                                                                  // 39
+    wpa_driver_slot set_generic_elem;                                                       // 40
+    wpa_driver_slot read_sta_data;                                                          // 41
     int (*ap_send_eapol)(void *priv, const uint8_t *addr, const uint8_t *data, size_t data_len, int encrypt,
-                         const uint8_t *own_addr, uint32_t flags); // 42
-    wpa_driver_slot sta_deauth;                                    // 43
-    wpa_driver_slot sta_disassoc;                                  // 44
-    wpa_driver_slot sta_remove;                                    // 45
-    wpa_driver_slot ap_get_ssid;                                   // 46
-    wpa_driver_slot ap_set_ssid;                                   // 47
-    wpa_driver_slot ap_set_countermeasures;                        // 48
-    wpa_driver_slot sta_add;                                       // 49
-    wpa_driver_slot get_inact_sec;                                 // 50
-    wpa_driver_slot sta_clear_stats;                               // 51
-    wpa_driver_slot set_freq;                                      // 52
-    wpa_driver_slot set_rts;                                       // 53
-    wpa_driver_slot set_frag;                                      // 54
-    wpa_driver_slot sta_set_flags;                                 // 55
-    wpa_driver_slot set_tx_queue_params;                           // 56
-    wpa_driver_slot if_add;                                        // 57
-    wpa_driver_slot if_remove;                                     // 58
-    wpa_driver_slot set_sta_vlan;                                  // 59
-    wpa_driver_slot commit;                                        // 60
-    wpa_driver_slot send_ether;                                    // 61
-    wpa_driver_slot set_radius_acl_auth;                           // 62
-    wpa_driver_slot set_radius_acl_expire;                         // 63
-    wpa_driver_slot set_ap_wps_ie;                                 // 64
-    wpa_driver_slot set_supp_port;                                 // 65
-    wpa_driver_slot set_wds_sta;                                   // 66
-    wpa_driver_slot send_action;                                   // 67
-    wpa_driver_slot send_action_cancel_wait;                       // 68
-    wpa_driver_slot remain_on_channel;                             // 69
-    wpa_driver_slot cancel_remain_on_channel;                      // 70
-    wpa_driver_slot probe_req_report;                              // 71
-    wpa_driver_slot deinit_ap;                                     // 72
-    wpa_driver_slot deinit_p2p_cli;                                // 73
-    wpa_driver_slot suspend;                                       // 74
-    wpa_driver_slot resume;                                        // 75
-    wpa_driver_slot signal_monitor;                                // 76
-    wpa_driver_slot send_frame;                                    // 77
-    wpa_driver_slot get_noa;                                       // 78
-    wpa_driver_slot set_noa;                                       // 79
-    wpa_driver_slot set_p2p_powersave;                             // 80
-    wpa_driver_slot ampdu;                                         // 81
-    const char *(*get_radio_name)(void *priv);                     // 82
-    wpa_driver_slot send_tdls_mgmt;                                // 83
-    wpa_driver_slot tdls_oper;                                     // 84
-    wpa_driver_slot wnm_oper;                                      // 85
-    wpa_driver_slot set_qos_map;                                   // 86
-    wpa_driver_slot br_add_ip_neigh;                               // 87
-    wpa_driver_slot br_delete_ip_neigh;                            // 88
-    wpa_driver_slot br_port_set_attr;                              // 89
-    wpa_driver_slot br_set_net_param;                              // 90
-    wpa_driver_slot set_wowlan;                                    // 91
-    wpa_driver_slot signal_poll;                                   // 92
-    wpa_driver_slot set_authmode;                                  // 93
-    wpa_driver_slot vendor_cmd;                                    // 94
-    wpa_driver_slot set_rekey_info;                                // 95
-    wpa_driver_slot sta_assoc;                                     // 96
-    wpa_driver_slot sta_auth;                                      // 97
-    wpa_driver_slot add_tspec;                                     // 98
-    wpa_driver_slot add_sta_node;                                  // 99
-    wpa_driver_slot sched_scan;                                    // 100
-    wpa_driver_slot stop_sched_scan;                               // 101
-    wpa_driver_slot poll_client;                                   // 102
-    wpa_driver_slot radio_disable;                                 // 103
-    wpa_driver_slot switch_channel;                                // 104
-    wpa_driver_slot add_tx_ts;                                     // 105
-    wpa_driver_slot del_tx_ts;                                     // 106
-    wpa_driver_slot tdls_enable_channel_switch;                    // 107
-    wpa_driver_slot tdls_disable_channel_switch;                   // 108
-    wpa_driver_slot start_dfs_cac;                                 // 109
-    wpa_driver_slot stop_ap;                                       // 110
-    wpa_driver_slot get_survey;                                    // 111
-    int (*status)(void *priv, char *buf, size_t buflen);           // 112
-    wpa_driver_slot roaming;                                       // 113
-    int (*set_mac_addr)(void *priv, const uint8_t *addr);          // 114
-    wpa_driver_slot init_mesh;                                     // 115
-    wpa_driver_slot join_mesh;                                     // 116
-    wpa_driver_slot leave_mesh;                                    // 117
-    wpa_driver_slot do_acs;                                        // 118
-    wpa_driver_slot set_band;                                      // 119
-    wpa_driver_slot get_pref_freq_list;                            // 120
-    wpa_driver_slot set_prob_oper_freq;                            // 121
-    wpa_driver_slot abort_scan;                                    // 122
-    wpa_driver_slot configure_data_frame_filters;                  // 123
-    wpa_driver_slot get_ext_capab;                                 // 124
-    wpa_driver_slot p2p_lo_start;                                  // 125
-    wpa_driver_slot p2p_lo_stop;                                   // 126
-    wpa_driver_slot set_default_scan_ies;                          // 127
+                         const uint8_t *own_addr, uint32_t flags);    // 42
+    wpa_driver_slot sta_deauth;                                       // 43
+    wpa_driver_slot sta_disassoc;                                     // 44
+    wpa_driver_slot sta_remove;                                       // 45
+    wpa_driver_slot ap_get_ssid;                                      // 46
+    wpa_driver_slot ap_set_ssid;                                      // 47
+    wpa_driver_slot ap_set_countermeasures;                           // 48
+    wpa_driver_slot sta_add;                                          // 49
+    wpa_driver_slot get_inact_sec;                                    // 50
+    wpa_driver_slot sta_clear_stats;                                  // 51
+    wpa_driver_slot set_freq;                                         // 52
+    wpa_driver_slot set_rts;                                          // 53
+    wpa_driver_slot set_frag;                                         // 54
+    wpa_driver_slot sta_set_flags;                                    // 55
+    wpa_driver_slot set_tx_queue_params;                              // 56
+    wpa_driver_slot if_add;                                           // 57
+    wpa_driver_slot if_remove;                                        // 58
+    wpa_driver_slot set_sta_vlan;                                     // 59
+    wpa_driver_slot commit;                                           // 60
+    wpa_driver_slot send_ether;                                       // 61
+    wpa_driver_slot set_radius_acl_auth;                              // 62
+    wpa_driver_slot set_radius_acl_expire;                            // 63
+    wpa_driver_slot set_ap_wps_ie;                                    // 64
+    wpa_driver_slot set_supp_port;                                    // 65
+    wpa_driver_slot set_wds_sta;                                      // 66
+    wpa_driver_slot send_action;                                      // 67
+    wpa_driver_slot send_action_cancel_wait;                          // 68
+    wpa_driver_slot remain_on_channel;                                // 69
+    wpa_driver_slot cancel_remain_on_channel;                         // 70
+    wpa_driver_slot probe_req_report;                                 // 71
+    wpa_driver_slot deinit_ap;                                        // 72
+    wpa_driver_slot deinit_p2p_cli;                                   // 73
+    wpa_driver_slot suspend;                                          // 74
+    wpa_driver_slot resume;                                           // 75
+    int (*signal_monitor)(void *priv, int threshold, int hysteresis); // 76
+    wpa_driver_slot send_frame;                                       // 77
+    wpa_driver_slot get_noa;                                          // 78
+    wpa_driver_slot set_noa;                                          // 79
+    wpa_driver_slot set_p2p_powersave;                                // 80
+    wpa_driver_slot ampdu;                                            // 81
+    const char *(*get_radio_name)(void *priv);                        // 82
+    wpa_driver_slot send_tdls_mgmt;                                   // 83
+    wpa_driver_slot tdls_oper;                                        // 84
+    wpa_driver_slot wnm_oper;                                         // 85
+    wpa_driver_slot set_qos_map;                                      // 86
+    wpa_driver_slot br_add_ip_neigh;                                  // 87
+    wpa_driver_slot br_delete_ip_neigh;                               // 88
+    wpa_driver_slot br_port_set_attr;                                 // 89
+    wpa_driver_slot br_set_net_param;                                 // 90
+    wpa_driver_slot set_wowlan;                                       // 91
+    int (*signal_poll)(void *priv, wpa_signal_info *si);              // 92
+    wpa_driver_slot set_authmode;                                     // 93
+    wpa_driver_slot vendor_cmd;                                       // 94
+    wpa_driver_slot set_rekey_info;                                   // 95
+    wpa_driver_slot sta_assoc;                                        // 96
+    wpa_driver_slot sta_auth;                                         // 97
+    wpa_driver_slot add_tspec;                                        // 98
+    wpa_driver_slot add_sta_node;                                     // 99
+    int (*sched_scan)(void *priv, wpa_driver_scan_params *params);    // 100
+    int (*stop_sched_scan)(void *priv);                               // 101
+    wpa_driver_slot poll_client;                                      // 102
+    wpa_driver_slot radio_disable;                                    // 103
+    wpa_driver_slot switch_channel;                                   // 104
+    wpa_driver_slot add_tx_ts;                                        // 105
+    wpa_driver_slot del_tx_ts;                                        // 106
+    wpa_driver_slot tdls_enable_channel_switch;                       // 107
+    wpa_driver_slot tdls_disable_channel_switch;                      // 108
+    wpa_driver_slot start_dfs_cac;                                    // 109
+    wpa_driver_slot stop_ap;                                          // 110
+    wpa_driver_slot get_survey;                                       // 111
+    int (*status)(void *priv, char *buf, size_t buflen);              // 112
+    wpa_driver_slot roaming;                                          // 113
+    int (*set_mac_addr)(void *priv, const uint8_t *addr);             // 114
+    wpa_driver_slot init_mesh;                                        // 115
+    wpa_driver_slot join_mesh;                                        // 116
+    wpa_driver_slot leave_mesh;                                       // 117
+    wpa_driver_slot do_acs;                                           // 118
+    wpa_driver_slot set_band;                                         // 119
+    wpa_driver_slot get_pref_freq_list;                               // 120
+    wpa_driver_slot set_prob_oper_freq;                               // 121
+    int (*abort_scan)(void *priv);                                    // 122
+    wpa_driver_slot configure_data_frame_filters;                     // 123
+    wpa_driver_slot get_ext_capab;                                    // 124
+    wpa_driver_slot p2p_lo_start;                                     // 125
+    wpa_driver_slot p2p_lo_stop;                                      // 126
+    wpa_driver_slot set_default_scan_ies;                             // 127
 };
 
 enum wpa_event_type {
@@ -274,6 +342,16 @@ union wpa_event_data {
         size_t ie_len;
         int locally_generated;
     } disassoc_info, deauth_info;
+    struct {
+        int aborted;
+        const int *freqs;
+        size_t num_freqs;
+        wpa_driver_scan_ssid ssids[WPA_MAX_SCAN_SSIDS];
+        size_t num_ssids;
+        int external_scan;
+        int nl_scan_event;
+    } scan_info;
+    wpa_signal_info signal_change;
 };
 
 // The driver list in slot order ("nl80211", "wext", "wired"), null-terminated. A test
@@ -287,6 +365,11 @@ void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *dat
 // Events about no known interface.
 void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data);
 
-// Observer of every event, until the dispatcher acts on them.
+// The supplicant whose interfaces the dispatcher acts for (null: none); events whose
+// context is none of its interfaces reach only the observer.
+struct wpa_global;
+void supplicant_event_set_global(wpa_global *global);
+
+// Observer of every event, before the dispatcher acts on them.
 using supplicant_event_observer = void (*)(void *ctx, wpa_event_type event, const union wpa_event_data *data);
 void supplicant_event_set_observer(supplicant_event_observer observer);

@@ -1,5 +1,12 @@
 #include "wireless/core/driver.h"
 
+#include "wireless/core/bgscan.h"
+#include "wireless/core/bss.h"
+#include "wireless/core/scan.h"
+#include "wireless/core/sched_scan.h"
+#include "wireless/core/supplicant.h"
+#include "wireless/core/wpa_msg.h"
+
 #include <atomic>
 
 // The back ends of this build, in slot order.
@@ -9,6 +16,16 @@ namespace {
 
 const wpa_driver_ops *const *driver_list = nullptr;
 supplicant_event_observer observer = nullptr;
+wpa_global *event_global = nullptr;
+
+// The interface a back end's context names, when it is one of the running supplicant's:
+// a back end driven on its own (a tool, a test) reports with a context of its own, and a
+// late report may name an interface already removed.
+wpa_iface *known_iface(void *ctx) {
+    for (wpa_iface *w = event_global && ctx ? event_global->ifaces : nullptr; w; w = w->next)
+        if (w == ctx) return w;
+    return nullptr;
+}
 
 const char *const event_names[] = {
     "ASSOC",
@@ -91,13 +108,42 @@ size_t wpa_driver_count() {
 }
 
 void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *data) {
-    // The dispatcher that acts on the events lands with the connection logic; until then
-    // every event reaches the observer only.
     if (observer) observer(ctx, event, data);
+    wpa_iface *iface = known_iface(ctx);
+    if (iface == nullptr) return;
+    // The codes of scanning act here; the others land with the connection logic.
+    switch (event) {
+    case EVENT_SCAN_RESULTS:
+        if (iface->wpa_state == WPA_INTERFACE_DISABLED) break;
+        supplicant_scan_results_event(iface, data ? &data->scan_info : nullptr);
+        break;
+    case EVENT_SCAN_STARTED:
+        supplicant_scan_started_event(iface);
+        break;
+    case EVENT_SCHED_SCAN_STOPPED:
+        supplicant_sched_scan_stopped(iface);
+        break;
+    case EVENT_SIGNAL_CHANGE: {
+        if (data == nullptr) break;
+        auto &sc = data->signal_change;
+        wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-SIGNAL-CHANGE above=%d signal=%d noise=%d txrate=%d",
+                      sc.above_threshold, sc.current_signal, sc.current_noise, sc.current_txrate);
+        if (sc.current_signal < 0 && iface->current_bss) iface->current_bss->level = sc.current_signal;
+        bgscan_notify_signal_change(iface, sc.above_threshold, sc.current_signal, sc.current_noise,
+                                    sc.current_txrate);
+        break;
+    }
+    default:
+        break;
+    }
 }
 
 void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data) {
     if (observer) observer(ctx, event, data);
+}
+
+void supplicant_event_set_global(wpa_global *global) {
+    event_global = global;
 }
 
 void supplicant_event_set_observer(supplicant_event_observer obs) {

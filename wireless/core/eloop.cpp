@@ -277,6 +277,36 @@ void eloop_run() {
     eloop.terminate = 0;
 }
 
+int eloop_run_due(int64_t secs, int64_t usecs) {
+    for (eloop_timeout *t = eloop.first; t != nullptr; t = t->next) {
+        os_reltime earlier = t->time;
+        earlier.sec -= secs;
+        earlier.usec -= usecs;
+        while (earlier.usec < 0) {
+            earlier.usec += 1000000;
+            earlier.sec--;
+        }
+        while (earlier.usec >= 1000000) {
+            earlier.usec -= 1000000;
+            earlier.sec++;
+        }
+        t->time = earlier;
+    }
+    int ran = 0;
+    // Bounded: a handler that re-arms itself at 0 s cannot keep this loop going forever.
+    while (eloop.first != nullptr && ran < 100000) {
+        os_reltime now;
+        if (os_get_reltime(&now) != 0 || os_reltime_before(&now, &eloop.first->time)) break;
+        eloop_timeout *t = eloop.first;
+        unlink_timeout(t);
+        eloop_timeout copy = *t;
+        free(t);
+        copy.handler(copy.eloop_data, copy.user_data);
+        ran++;
+    }
+    return ran;
+}
+
 void eloop_terminate() {
     eloop.terminate = 1;
 }

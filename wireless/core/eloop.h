@@ -38,6 +38,10 @@ int eloop_shorten_timeout(int64_t req_secs, int64_t req_usecs, eloop_timeout_han
                           void *eloop_data, void *user_data);
 
 void eloop_run();
+// Lets (secs, usecs) pass for the pending timeouts and runs every one that is then due,
+// in order, without waiting; timeouts registered meanwhile run too when due. Returns the
+// number run. For driving timer logic step by step.
+int eloop_run_due(int64_t secs, int64_t usecs);
 void eloop_terminate();
 int eloop_terminated();
 void eloop_destroy();

@@ -1,7 +1,10 @@
 #include "wireless/core/supplicant.h"
 
+#include "wireless/core/bgscan.h"
 #include "wireless/core/ctrl_iface.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/radio_work.h"
+#include "wireless/core/scan.h"
 #include "wireless/core/supplicant_hooks.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/crypto/random_pool.h"
@@ -199,6 +202,12 @@ int supplicant_set_driver(wpa_iface *iface, const char *name) {
 
 void supplicant_set_state(wpa_iface *iface, int state) {
     int old = iface->wpa_state;
+    if (state == WPA_INTERFACE_DISABLED) iface->normal_scans = 0;
+    if (state == WPA_COMPLETED) {
+        supp_connect_work_done(iface);
+        iface->normal_scans = 0;
+    }
+    if (state != WPA_SCANNING) supplicant_notify_scanning(iface, 0);
     if (state == WPA_COMPLETED && iface->new_connection) {
         const uint8_t *b = iface->bssid;
         wpa_network *ssid = iface->current_ssid;
@@ -214,6 +223,38 @@ void supplicant_set_state(wpa_iface *iface, int state) {
         wpa_drv_set_operstate(iface, 0);
     }
     iface->wpa_state = state;
+
+    // Background scanning runs while the station is connected to a network it chose itself.
+    if (state == WPA_COMPLETED) {
+        wpa_network *ssid = iface->current_ssid;
+        std::string own;
+        const char *text = nullptr;
+        if (ssid && ssid->bgscan.data && ssid->bgscan.len) {
+            own.assign(reinterpret_cast<const char *>(ssid->bgscan.data), ssid->bgscan.len);
+            text = own.c_str();
+        } else if (iface->conf->bgscan && *iface->conf->bgscan) {
+            text = iface->conf->bgscan;
+        }
+        if (text && ssid && iface->conf->ap_scan != 2 &&
+            !(iface->drv_flags & WPA_DRIVER_FLAGS_BSS_SELECTION) && ssid != iface->bgscan_ssid &&
+            ssid->mode != SUPP_MODE_AP && ssid->mode != SUPP_MODE_P2P_GO &&
+            ssid->mode != SUPP_MODE_P2P_GROUP_FORMATION) {
+            bgscan_deinit(iface);
+            iface->bgscan_ssid = nullptr;
+            if (bgscan_init(iface, ssid, text) == 0) {
+                iface->bgscan_ssid = ssid;
+                // The latest results go to the module at once.
+                wpa_scan_results *res = supplicant_get_scan_results(iface, nullptr, 0);
+                if (res) {
+                    bgscan_notify_scan(iface, res);
+                    wpa_scan_results_free(res);
+                }
+            }
+        }
+    } else if (state <= WPA_ASSOCIATING) {
+        bgscan_deinit(iface);
+        iface->bgscan_ssid = nullptr;
+    }
     (void)old;
 }
 
@@ -256,6 +297,7 @@ wpa_global *supplicant_init(const wpa_params *params) {
         return nullptr;
     }
     eloop_register_timeout(10, 0, supplicant_periodic, global, nullptr);
+    supplicant_event_set_global(global);
     return global;
 }
 
@@ -498,6 +540,7 @@ int wpa_is_p2p_preferred(wpa_iface *iface) {
 
 void supplicant_deinit(wpa_global *global) {
     if (global == nullptr) return;
+    supplicant_event_set_global(nullptr);
     eloop_cancel_timeout(supplicant_periodic, global, ELOOP_ALL_CTX);
     while (global->ifaces)
         supplicant_remove_iface(global, global->ifaces, 1);

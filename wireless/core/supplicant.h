@@ -66,9 +66,20 @@ struct wpa_global {
     int conc_pref;
 };
 
+struct radio_work;
+struct wpa_bss;
+struct wpa_buf;
+struct hw_mode_info;
+
+// Bit of wpa_radio::flags: a scan that this supplicant did not request runs on the radio.
+constexpr unsigned int RADIO_EXTERNAL_SCAN_RUNNING = 0x1;
+
 struct wpa_radio {
     char name[16];
     wpa_iface *ifaces;
+    unsigned int flags;
+    unsigned int num_active_works;
+    radio_work *works; // queue order
 };
 
 struct wpa_iface {
@@ -116,6 +127,88 @@ struct wpa_iface {
     unsigned int max_remain_on_chan;
     unsigned int num_multichan_concurrent;
     int p2p_mgmt;
+
+    // Hardware modes of the radio as the driver reported them.
+    hw_mode_info *hw_modes;
+    uint16_t num_hw_modes;
+    int max_chwidth_capa; // 0 none, 1 HT, 2 HT40, 3 VHT
+
+    // Radio works of this interface (radio_work.h).
+    radio_work *scan_work;
+    radio_work *p2p_scan_work;
+    radio_work *connect_work;
+    int ext_work_in_progress;
+
+    // The BSS table (bss.h): update order (newest last) and id order.
+    wpa_bss *bss_first, *bss_last;
+    wpa_bss *bss_id_first, *bss_id_last;
+    unsigned int num_bss;
+    unsigned int bss_next_id;
+    unsigned int bss_update_idx;
+    wpa_bss **last_scan_res;
+    unsigned int last_scan_res_used;
+    unsigned int last_scan_res_size;
+    os_reltime last_scan;
+    wpa_bss *current_bss;
+    uint8_t *bssid_filter;
+    size_t bssid_filter_count;
+
+    // Scanning (scan.h).
+    int scan_req_running; // kind of the running scan
+    unsigned int scan_run_count;
+    int scanning;
+    int scan_prev_wpa_state;
+    wpa_network *prev_scan_ssid; // SSID cursor; WILDCARD_SSID_SCAN for the wildcard position
+    int prev_scan_wildcard;
+    int normal_scans;
+    int scan_for_connection;
+    int *next_scan_freqs;
+    int *manual_scan_freqs;
+    int manual_scan_passive, manual_scan_use_id, manual_scan_only_new;
+    unsigned int manual_scan_id;
+    int scan_id[16];
+    size_t scan_id_count;
+    wpa_driver_scan_ssid *ssids_from_scan_req;
+    size_t num_ssids_from_scan_req;
+    int own_scan_requested, own_scan_running;
+    int clear_driver_scan_cache;
+    uint8_t next_scan_bssid[6];
+    os_reltime scan_trigger_time, scan_start_time;
+    void (*scan_res_handler)(wpa_iface *iface, wpa_scan_results *res);
+    int next_scan_freq_count; // single-frequency rescan counter
+    int next_scan_freq;
+    int reattach;
+    unsigned int mac_addr_rand_enable;                           // kinds 1 scan, 2 sched, 4 PNO
+    uint8_t *mac_addr_scan, *mac_addr_sched_scan, *mac_addr_pno; // address then mask, 12 bytes
+    int setband;                                                 // 0 all, 1 5 GHz, 2 2.4 GHz
+    int *pno_freqs;
+
+    // Scheduled scans and PNO (sched_scan.h).
+    int sched_scanning, sched_scan_stop_req, sched_scan_timed_out;
+    wpa_network *prev_sched_ssid;
+    int sched_scan_timeout;
+    int first_sched_scan;
+    unsigned int sched_scan_cur_interval;
+    int pno, pno_sched_pending;
+    sched_scan_plan *sched_scan_plans;
+    size_t sched_scan_plans_num;
+    int sched_scan_changed_state;
+
+    // External radio works, vendor elements and other run-time settings.
+    wpa_buf *vendor_elem[15];
+    int set_uapsd;
+    int sta_uapsd;
+    int no_keep_alive;
+    int wps_fragment_size;
+    wpa_buf *lci;
+    os_reltime lci_time;
+    uint8_t *disallow_aps_bssid;
+    size_t disallow_aps_bssid_count;
+    struct wpa_ssid_value *disallow_aps_ssid;
+    size_t disallow_aps_ssid_count;
+    void *bgscan_priv;
+    const struct bgscan_ops *bgscan;
+    wpa_network *bgscan_ssid;
 };
 
 int supplicant_start(const char *start_text);

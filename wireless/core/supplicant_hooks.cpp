@@ -6,14 +6,6 @@ int supp_rsn_sm_create(wpa_iface *) {
     return 0;
 }
 
-int supp_hw_modes_read(wpa_iface *) {
-    return 0;
-}
-
-int supplicant_driver_init(wpa_iface *) {
-    return 0;
-}
-
 int supp_wps_context_init(wpa_iface *) {
     return 0;
 }
@@ -32,10 +24,6 @@ int supp_p2p_init(wpa_global *, wpa_iface *) {
     return 0;
 }
 
-int supp_bss_init(wpa_iface *) {
-    return 0;
-}
-
 int supp_wowlan_apply(wpa_iface *) {
     return 0;
 }
@@ -43,12 +31,6 @@ int supp_wowlan_apply(wpa_iface *) {
 void supp_ext_password_init(wpa_iface *) {}
 
 void supp_rrm_reset(wpa_iface *) {}
-
-int supp_sched_scan_plans_parse(wpa_iface *) {
-    return 0;
-}
-
-void supp_scan_set_default_ies(wpa_iface *) {}
 
 void supp_notify_iface_added(wpa_iface *) {}
 
@@ -62,8 +44,6 @@ void supp_p2p_remove_group_by_name(wpa_iface *, const char *) {}
 
 void supp_clear_keys(wpa_iface *) {}
 
-void supp_bgscan_deinit(wpa_iface *) {}
-
 void supp_scard_deinit(wpa_iface *) {}
 
 void supp_l2_close(wpa_iface *) {}
@@ -74,25 +54,13 @@ void supp_eapol_rsn_free(wpa_iface *) {}
 
 void supp_blacklist_clear(wpa_iface *) {}
 
-void supp_bss_deinit(wpa_iface *) {}
-
-void supp_iface_cancel_timeouts(wpa_iface *) {}
-
 void supp_pending_eapol_free(wpa_iface *) {}
 
 void supp_sme_ap_offchannel_deinit(wpa_iface *) {}
 
-void supp_sched_scan_stop(wpa_iface *) {}
-
-void supp_scan_settings_free(wpa_iface *) {}
-
 void supp_gas_query_deinit(wpa_iface *) {}
 
-void supp_iface_buffers_free(wpa_iface *) {}
-
 void supp_p2p_wmm_ac_deinit(wpa_iface *) {}
-
-void supp_radio_remove_works(wpa_iface *) {}
 
 void supp_notify_iface_removed(wpa_iface *) {}
 
@@ -104,8 +72,4 @@ void supp_p2p_group_remove_on_exit(wpa_iface *) {}
 
 void supp_p2p_expire_peers(wpa_global *) {}
 
-void supp_bss_flush_by_age(wpa_iface *, int) {}
-
 void supp_ap_periodic(wpa_iface *) {}
-
-void supp_config_changes_later(wpa_iface *) {}

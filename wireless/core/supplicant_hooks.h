@@ -1,8 +1,8 @@
-// The steps of the supplicant's life that belong to modules not built yet: the RSN and
-// EAPOL supplicants, WPS, P2P, the BSS table, scanning, GAS and the AP side. Each step is
-// a named function called in its place, so the module that owns it fills in the body
-// when it lands and the order of creation and teardown stays as it is. Until then every
-// step does nothing; those that can fail succeed.
+// The steps of the supplicant's life that belong to other modules: the RSN and EAPOL
+// supplicants, WPS, P2P, GAS and the AP side, not built yet, and the BSS table and
+// scanning (scan_hooks.cpp). Each step is a named function called in its place, so the
+// module that owns it fills in the body when it lands and the order of creation and
+// teardown stays as it is. Until then a step does nothing; those that can fail succeed.
 #pragma once
 
 #include "wireless/core/supplicant.h"

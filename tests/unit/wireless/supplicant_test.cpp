@@ -252,7 +252,7 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
         {"NOTE hello", "OK\n"},
         {"NOTE", "UNKNOWN COMMAND\n"},
         {"IFNAME", "test0"},
-        {"STATUS", "UNKNOWN COMMAND\n"},
+        {"STATUS", "wpa_state=DISCONNECTED\naddress=00:00:00:00:00:00\n"},
         {"WPS_PBC", "UNKNOWN COMMAND\n"},
         {"GET version", "2.6-sys-rq9_0.0.1.voskaril_rq9_Force_2.5G-dev"},
         {"GET country", "FAIL\n"},
