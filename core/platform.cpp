@@ -164,6 +164,16 @@ void setPlatform(Platform &p) {
     current.store(&p, std::memory_order_release);
 }
 
+uint32_t Platform::nl80211Port() {
+    const char *env = std::getenv("QMR_NL80211_PORT");
+    if (env == nullptr || *env == '\0') return 0;
+    char *end = nullptr;
+    errno = 0;
+    unsigned long port = std::strtoul(env, &end, 10);
+    if (errno != 0 || *end != '\0' || port > UINT32_MAX) return 0;
+    return static_cast<uint32_t>(port);
+}
+
 bool simPlatformWanted() {
     const char *env = std::getenv("QMR_PLATFORM");
     return env && std::strcmp(env, "sim") == 0;

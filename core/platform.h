@@ -5,6 +5,7 @@
 // system calls.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <sys/types.h>
 
@@ -62,6 +63,10 @@ public:
     virtual int mknodChar(const char *path, mode_t mode, dev_t device);
 
     // (The five above answer ENOSYS unless the platform has them.)
+
+    // The netlink port that answers the nl80211 back end's generic-netlink sockets: the
+    // kernel (0) unless QMR_NL80211_PORT names another; the stand-ins answer their own.
+    virtual uint32_t nl80211Port();
 };
 
 // The platform chosen at start (the real one until setPlatform ran).
