@@ -76,6 +76,8 @@ public:
         return sim::netPhyRead(ifname, phyAddress, reg, value);
     }
     int ueventOpen() override { return sim::usbUeventOpen(); }
+    // The nl80211 family is nlsim's when the sandbox simulates a radio.
+    uint32_t nl80211Port() override { return sim::nlsimPort(); }
     // Device nodes of the sandbox are plain files: the stand-ins serve their paths.
     int mknodChar(const char *path, mode_t mode, dev_t) override {
         int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode & 0777);

@@ -1,6 +1,7 @@
 // The stand-ins of the simulated platform and how the platform reaches them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <sys/time.h>
 
@@ -26,5 +27,8 @@ int clockRead(struct timeval *tv);
 
 // USB stand-in (sim/uevent.cpp): the uevent socket.
 int usbUeventOpen();
+
+// nlsim (sim/nlsim_run.cpp): the netlink port of the running nlsim, 0 when none runs.
+uint32_t nlsimPort();
 
 } // namespace sim

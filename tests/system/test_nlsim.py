@@ -1,0 +1,438 @@
+"""nlsim alone: the nl80211 stand-in answered by iw and by a Python genl client.
+
+Each test runs build/nlsim in its own namespace (tests/fixtures/radios/) and, at the
+end, checks its capture: tshark finds nothing malformed and nl80211_check.py (types,
+lengths, nests, one ACK or DONE per request, from the UAPI header) passes."""
+import os
+import struct
+import subprocess
+import time
+
+import pytest
+
+from nlclient import ATTR, CMD, NLM_F_ACK, NLM_F_DUMP, NlSim, adict, attr, flag, mac, nest, parse_attrs, u8, u16, \
+    u32, u64
+import nl80211_uapi as uapi
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+AP = "02:00:00:00:aa:01"
+BSS = uapi.names("nl80211_bss", "NL80211_BSS_")
+BSS_ID = {v: k for k, v in BSS.items()}
+
+
+def check_capture(sim, events_any=False, requests_any=False):
+    pcap = sim.path("run/nlsim.pcap")
+    r = subprocess.run(["tshark", "-r", pcap, "-Y", "_ws.malformed"], capture_output=True, text=True, timeout=120)
+    assert r.stdout.strip() == "", "tshark finds malformed messages:\n" + r.stdout
+    cmd = ["/usr/bin/python3", os.path.join(HERE, "nl80211_check.py"), pcap]
+    if events_any:
+        cmd.insert(2, "--events-any")
+    if requests_any:
+        cmd.insert(2, "--requests-any")
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, "nl80211_check.py:\n" + r.stdout + r.stderr
+
+
+@pytest.fixture
+def nlsim():
+    if os.geteuid() != 0:
+        pytest.skip("nlsim tests need root for network namespaces")
+    sims = []
+
+    def make(conf="default.conf", extra=""):
+        s = NlSim(conf, extra)
+        sims.append(s)
+        return s
+
+    yield make
+    for s in sims:
+        try:
+            check_capture(s, getattr(s, "events_any", False), getattr(s, "requests_any", False))
+        finally:
+            s.close()
+
+
+def ifindex(sim, name="wlan0"):
+    return int(sim.plain("cat", "/sys/class/net/%s/ifindex" % name).stdout)
+
+
+def up(sim, name="wlan0"):
+    sim.plain("ip", "link", "set", name, "up")
+
+
+def scan(g, idx, *extra):
+    g.join("scan")
+    err, _ = g.request(CMD["TRIGGER_SCAN"], u32(ATTR["IFINDEX"], idx) + b"".join(extra))
+    assert err == 0
+    return g.wait_event(CMD["NEW_SCAN_RESULTS"])
+
+
+def scan_results(g, idx):
+    err, msgs = g.request(CMD["GET_SCAN"], u32(ATTR["IFINDEX"], idx), NLM_F_DUMP)
+    assert err == 0
+    out = []
+    for m in msgs:
+        b = {BSS[t]: p for t, p in parse_attrs(m.get(ATTR["BSS"]))}
+        out.append(b)
+    return out
+
+
+def test_iw_sees_phy_regulatory_scan_connection_and_link(nlsim):
+    sim = nlsim()
+    phy = sim.run("iw", "phy").stdout
+    for text in ("Wiphy phy0", "Band 1:", "Band 2:", "* 2412 MHz [1]", "* 5180 MHz [36]", "* 5825 MHz [165]",
+                 "* managed", "* authenticate", "* connect", "CCMP-128 (00-0f-ac:4)"):
+        assert text in phy, text
+    assert "5260 MHz [52]" in phy and "radar detection" in phy.split("5260 MHz [52]")[1].split("\n")[0]
+
+    events = subprocess.Popen(["ip", "netns", "exec", sim.ns, "stdbuf", "-oL", "iw", "event", "-t"],
+                              stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, QMR_NL80211_PORT=str(sim.port), LD_PRELOAD=sim_nlpeer()))
+    try:
+        # iw event joins the groups after its family lookup: wait until nlsim saw it.
+        time.sleep(0.5)
+        deadline = time.monotonic() + 20
+        seen = ""
+        sim.run("iw", "reg", "set", "DE")
+        while time.monotonic() < deadline and "set to DE by a user request" not in seen:
+            line = events.stdout.readline()
+            if not line:
+                break
+            seen += line
+            if "set to DE" not in seen:
+                sim.run("iw", "reg", "set", "DE")
+        assert "regulatory domain change: set to DE by a user request" in seen
+    finally:
+        events.terminate()
+        events.wait()
+    assert "country DE: DFS-ETSI" in sim.run("iw", "reg", "get").stdout
+
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2437 signal=-4500 ies=dd0400112233" % AP)
+    up(sim)
+    sim.run("iw", "dev", "wlan0", "scan", "trigger")
+    sim.wait_for(lambda: AP in sim.run("iw", "dev", "wlan0", "scan", "dump").stdout, what="the AP in the dump")
+    dump = sim.run("iw", "dev", "wlan0", "scan", "dump", "-u").stdout
+    for text in ("signal: -45.00 dBm", "SSID: lab", "freq: 2437", "DS Parameter set: channel 6", "00:11:22"):
+        assert text in dump, text + "\n" + dump
+
+    sim.run("iw", "dev", "wlan0", "connect", "-w", "lab", timeout=60)
+    link = sim.run("iw", "dev", "wlan0", "link").stdout
+    assert "Connected to %s (on wlan0)" % AP in link and "SSID: lab" in link and "signal: -45 dBm" in link
+    assert "LOWER_UP" in sim.plain("ip", "link", "show", "wlan0").stdout
+    with open(sim.path("proc/net/wireless")) as f:
+        assert " wlan0: 0000" in f.read()
+    sim.run("iw", "dev", "wlan0", "disconnect")
+    assert "Not connected" in sim.run("iw", "dev", "wlan0", "link").stdout
+
+
+def sim_nlpeer():
+    from nlclient import NLPEER
+    return NLPEER
+
+
+def merge_wiphy(msgs):
+    """One radio's attributes from its messages: bands and their channel lists joined."""
+    out, bands = {}, {}
+    for m in msgs:
+        for t, p in m.attrs:
+            if t == ATTR["WIPHY_BANDS"]:
+                for band, body in parse_attrs(p):
+                    b = bands.setdefault(band, {})
+                    for bt, bp in parse_attrs(body):
+                        if bt == uapi.value("NL80211_BAND_ATTR_FREQS"):
+                            b.setdefault(bt, []).extend(v for _, v in parse_attrs(bp))
+                        else:
+                            b[bt] = bp
+            else:
+                out[t] = p
+    out[ATTR["WIPHY_BANDS"]] = bands
+    return out
+
+
+@pytest.mark.parametrize("conf", ["default.conf", "no-split.conf"])
+def test_split_and_whole_wiphy_dumps_say_the_same(nlsim, conf):
+    sim = nlsim(conf)
+    g = sim.genl()
+    err, feats = g.request(CMD["GET_PROTOCOL_FEATURES"])
+    split = feats[0].u32(ATTR["PROTOCOL_FEATURES"]) & 1
+    assert split == (conf == "default.conf")
+    err, whole = g.request(CMD["GET_WIPHY"], u32(ATTR["WIPHY"], 0))
+    assert err == 0 and len(whole) == 1
+    err, parts = g.request(CMD["GET_WIPHY"], flag(ATTR["SPLIT_WIPHY_DUMP"]), NLM_F_DUMP | NLM_F_ACK)
+    assert err == 0  # the DONE, never an ACK
+    if split:
+        assert len(parts) > 3
+        for m in parts:  # every part names its radio
+            assert m.u32(ATTR["WIPHY"]) == 0 and m.get(ATTR["WIPHY_NAME"]) == b"phy0\0"
+            assert m.get(ATTR["GENERATION"]) is not None
+        freqs = [m for m in parts if m.get(ATTR["WIPHY_BANDS"])]
+        assert len(freqs) == 3  # 2.4 GHz, then 5 GHz over two messages
+    assert merge_wiphy(parts) == merge_wiphy(whole)
+    err, legacy = g.request(CMD["GET_WIPHY"], b"", NLM_F_DUMP)
+    assert err == 0 and merge_wiphy(legacy) == merge_wiphy(whole)
+    # A split dump filtered by interface gives the same radio.
+    err, filtered = g.request(CMD["GET_WIPHY"], flag(ATTR["SPLIT_WIPHY_DUMP"]) + u32(ATTR["IFINDEX"], ifindex(sim)),
+                              NLM_F_DUMP)
+    assert err == 0 and merge_wiphy(filtered) == merge_wiphy(whole)
+
+
+def test_answers_echo_seq_and_port_ack_follows_reply_and_dumps_end_with_done(nlsim):
+    sim = nlsim()
+    g = sim.genl()
+    seq = g.send(g.family, CMD["GET_INTERFACE"], u32(ATTR["IFINDEX"], ifindex(sim)), NLM_F_ACK)
+    ans = g.answer(seq)
+    assert [m.type for m in ans] == [g.family, 2]
+    assert all(m.seq == seq and m.pid == g.port for m in ans)
+    assert ans[1].error == 0 and ans[1].flags & 0x100 and ans[1].len == 36  # capped ACK
+    assert ans[0].get(ATTR["IFNAME"]) == b"wlan0\0" and ans[0].u32(ATTR["IFTYPE"]) == 2
+    seq = g.send(g.family, CMD["GET_INTERFACE"], b"", NLM_F_DUMP | NLM_F_ACK)
+    ans = g.answer(seq)
+    assert [m.type for m in ans] == [g.family, 3] and ans[0].flags & 2
+    # Without NLM_F_ACK a success has no ACK: the next answer is the next request's.
+    g.send(g.family, CMD["GET_INTERFACE"], u32(ATTR["IFINDEX"], ifindex(sim)), 0)
+    seq2 = g.send(g.family, CMD["GET_REG"], b"", NLM_F_ACK)
+    first = g.read()
+    assert first.type == g.family and first.seq == seq2 - 1
+    ans = g.answer(seq2)
+    assert [m.type for m in ans] == [g.family, 2] and ans[0].get(ATTR["REG_ALPHA2"]) == b"00\0"
+    # Group ids no kernel family announces, all naming a bit of a 32-bit mask.
+    assert set(g.groups) == {"config", "scan", "regulatory", "mlme", "vendor"}
+    assert all(2 <= v <= 32 for v in g.groups.values())
+
+
+def test_error_table(nlsim):
+    sim = nlsim()
+    g = sim.genl()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+    ap = attr(ATTR["MAC"], mac(AP))
+    auth = ap + u32(ATTR["WIPHY_FREQ"], 2412) + attr(ATTR["SSID"], b"lab") + u32(ATTR["AUTH_TYPE"], 0)
+    ccmp = attr(ATTR["KEY_DATA"], bytes(16)) + u32(ATTR["KEY_CIPHER"], 0x000FAC04) + u8(ATTR["KEY_IDX"], 1)
+    sim.requests_any = True  # this test sends bad requests on purpose
+    assert g.request(CMD["TRIGGER_SCAN"], ix)[0] == -100  # down
+    assert g.request(CMD["DISCONNECT"], ix + u16(ATTR["REASON_CODE"], 3))[0] == -100
+    up(sim)
+    cases = [
+        ("unknown command", 250, b"", -95),
+        ("bad attribute length", CMD["GET_INTERFACE"], u16(ATTR["IFINDEX"], 1), -22),
+        ("unknown interface", CMD["GET_INTERFACE"], u32(ATTR["IFINDEX"], 999999), -19),
+        ("abort without scan", CMD["ABORT_SCAN"], ix, -2),
+        ("authenticate without auth type", CMD["AUTHENTICATE"], ix + ap + u32(ATTR["WIPHY_FREQ"], 2412), -22),
+        ("authenticate to an unseen BSS", CMD["AUTHENTICATE"], ix + auth, -2),
+        ("associate unauthenticated", CMD["ASSOCIATE"], ix + auth[:-8], -67),
+        ("disconnect unconnected", CMD["DISCONNECT"], ix + u16(ATTR["REASON_CODE"], 3), -107),
+        ("deauthenticate unconnected", CMD["DEAUTHENTICATE"], ix + ap + u16(ATTR["REASON_CODE"], 3), -107),
+        ("group key unconnected", CMD["NEW_KEY"], ix + ccmp, -67),
+        ("key of a wrong length", CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(7)) +
+         u32(ATTR["KEY_CIPHER"], 0x000FAC01), -22),
+        ("cipher the radio lacks", CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(16)) +
+         u32(ATTR["KEY_CIPHER"], 0x000FAC99), -22),
+        ("delete a missing key", CMD["DEL_KEY"], ix + u8(ATTR["KEY_IDX"], 2), -2),
+        ("station flags other than authorized", CMD["SET_STATION"], ix + ap +
+         attr(ATTR["STA_FLAGS2"], struct.pack("<II", 1 << 4, 0)), -22),
+        ("interface name taken", CMD["NEW_INTERFACE"], u32(ATTR["WIPHY"], 0) + attr(ATTR["IFNAME"], "wlan0") +
+         u32(ATTR["IFTYPE"], 6), -23),
+        ("get scan as a plain request", CMD["GET_SCAN"], ix, -95),
+        ("unknown country", CMD["REQ_SET_REG"], attr(ATTR["REG_ALPHA2"], "QQ"), -22),
+    ]
+    for name, cmd, attrs, want in cases:
+        err, _ = g.request(cmd, attrs)
+        assert err == want, "%s: %s, wanted %s" % (name, err, want)
+    # Static WEP keys need no link.
+    err, _ = g.request(CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(5)) + u32(ATTR["KEY_CIPHER"], 0x000FAC01))
+    assert err == 0
+    err, _ = g.request(CMD["SET_INTERFACE"], ix + u32(ATTR["IFTYPE"], 3))
+    assert err == -16  # type change while up
+    scan(g, idx)
+    err, _ = g.request(CMD["AUTHENTICATE"], ix + auth)
+    assert err == 0
+    g.join("mlme")
+    g.wait_event(CMD["AUTHENTICATE"])
+    err, _ = g.request(CMD["AUTHENTICATE"], ix + auth)
+    assert err == -114  # the same BSS again
+    sim.ok("set phy0 scan-events=0")
+    err, _ = g.request(CMD["TRIGGER_SCAN"], ix)
+    assert err == 0
+    err, _ = g.request(CMD["TRIGGER_SCAN"], ix)
+    assert err == -16  # busy
+    # Injected errnos count down.
+    sim.ok("errno GET_REG 5 2")
+    assert [g.request(CMD["GET_REG"])[0] for _ in range(3)] == [-5, -5, 0]
+    # nlctrl knows no other family.
+    seq = g.send(0x10, 3, attr(2, "nl80211x"))
+    assert g.answer(seq)[-1].error == -2
+
+
+def test_frame_registrations_die_with_their_socket(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    a, b = sim.genl(), sim.genl()
+    vendor = u32(ATTR["IFINDEX"], idx) + u16(ATTR["FRAME_TYPE"], 0xD0) + attr(ATTR["FRAME_MATCH"], b"\x7f\x00\x11\x22")
+    assert a.request(CMD["REGISTER_FRAME"], vendor)[0] == 0
+    assert b.request(CMD["REGISTER_FRAME"], vendor)[0] == -114
+    overlap = u32(ATTR["IFINDEX"], idx) + attr(ATTR["FRAME_MATCH"], b"\x7f")
+    assert b.request(CMD["REGISTER_FRAME"], overlap)[0] == -114
+    gas = u32(ATTR["IFINDEX"], idx) + attr(ATTR["FRAME_MATCH"], b"\x04\x0a")
+    assert b.request(CMD["REGISTER_FRAME"], gas)[0] == 0
+    # A matching frame from the air reaches the registered socket only, as FRAME.
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+    frame = "d000" + "0000" + "020000000100" + AP.replace(":", "") + AP.replace(":", "") + "0000" + "7f0011220102"
+    sim.ok("ap frame lab " + frame)
+    got = a.wait_event(CMD["FRAME"])
+    assert got.get(ATTR["FRAME"]).hex() == frame and got.seq == 0
+    assert got.u32(ATTR["WIPHY_FREQ"]) == 2412
+    assert not [m for m in b.events if m.cmd == CMD["FRAME"]]
+    a.close()
+    sim.sockets.remove(a)
+    sim.wait_for(lambda: sum("registration wlan0" in line for line in sim.state()) == 1, what="the registration gone")
+    assert b.request(CMD["REGISTER_FRAME"], vendor)[0] == 0
+
+
+def test_authentication_association_keys_station_and_loss(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme")
+    sim.ok("ap add lab bssid=%s ssid=lab freq=5180 signal=-4550 presp=dd04aabbcc01" % AP)
+    up(sim)
+    done = scan(g, idx, nest(ATTR["SCAN_SSIDS"], attr(1, b"lab")), nest(ATTR["SCAN_FREQUENCIES"], u32(1, 5180)))
+    assert [p for _, p in parse_attrs(done.get(ATTR["SCAN_SSIDS"]))] == [b"lab"]
+    res = scan_results(g, idx)
+    assert len(res) == 1
+    bss = res[0]
+    assert bss["NL80211_BSS_BSSID"] == mac(AP)
+    assert struct.unpack("<i", bss["NL80211_BSS_SIGNAL_MBM"])[0] == -4550
+    assert bss["NL80211_BSS_INFORMATION_ELEMENTS"].endswith(bytes.fromhex("dd04aabbcc01"))  # probe response
+    assert not bss["NL80211_BSS_BEACON_IES"].endswith(bytes.fromhex("dd04aabbcc01"))
+    for key in ("NL80211_BSS_TSF", "NL80211_BSS_BEACON_TSF", "NL80211_BSS_BEACON_INTERVAL",
+                "NL80211_BSS_CAPABILITY", "NL80211_BSS_SEEN_MS_AGO"):
+        assert key in bss
+
+    ap = attr(ATTR["MAC"], mac(AP))
+    common = ix + ap + u32(ATTR["WIPHY_FREQ"], 5180) + attr(ATTR["SSID"], b"lab")
+    assert g.request(CMD["AUTHENTICATE"], common + u32(ATTR["AUTH_TYPE"], 0))[0] == 0
+    frame = g.wait_event(CMD["AUTHENTICATE"]).get(ATTR["FRAME"])
+    assert frame[0] == 0xB0 and frame[10:16] == mac(AP) and frame[24:30] == bytes([0, 0, 2, 0, 0, 0])
+    assert g.request(CMD["ASSOCIATE"], common + attr(ATTR["IE"], b"\x00\x03lab") + flag(ATTR["CONTROL_PORT"]))[0] == 0
+    frame = g.wait_event(CMD["ASSOCIATE"]).get(ATTR["FRAME"])
+    assert frame[0] == 0x10 and frame[26:28] == b"\0\0"
+    conn = g.wait_event(CMD["CONNECT"])
+    assert conn.get(ATTR["MAC"]) == mac(AP) and conn.get(ATTR["STATUS_CODE"]) == b"\0\0"
+    assert conn.get(ATTR["REQ_IE"]) == b"\x00\x03lab"
+    assert "LOWER_UP" in sim.plain("ip", "link", "show", "wlan0").stdout
+    assert bss_status(g, idx) == 1
+
+    # Keys: pairwise to the AP, group with the multicast default type.
+    ptk = ix + ap + attr(ATTR["KEY_DATA"], bytes(16)) + u32(ATTR["KEY_CIPHER"], 0x000FAC04) + u8(ATTR["KEY_IDX"], 0)
+    assert g.request(CMD["NEW_KEY"], ptk)[0] == 0
+    gtk = ix + attr(ATTR["KEY_DATA"], bytes(16)) + u32(ATTR["KEY_CIPHER"], 0x000FAC04) + u8(ATTR["KEY_IDX"], 1) + \
+        attr(ATTR["KEY_SEQ"], bytes([1, 2, 3, 4, 5, 6]))
+    assert g.request(CMD["NEW_KEY"], gtk)[0] == 0
+    err, got = g.request(CMD["GET_KEY"], ix + u8(ATTR["KEY_IDX"], 1))
+    assert err == 0 and got[0].get(ATTR["KEY_SEQ"]) == bytes([1, 2, 3, 4, 5, 6])
+    assert g.request(CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(16)) + u32(ATTR["KEY_CIPHER"], 0x000FAC04) +
+                     attr(ATTR["KEY_SEQ"], bytes(7)))[0] == -22
+    # The port opens; the station reports signal and rate.
+    auth = ix + ap + attr(ATTR["STA_FLAGS2"], struct.pack("<II", 2, 2))
+    assert g.request(CMD["SET_STATION"], auth)[0] == 0
+    err, st = g.request(CMD["GET_STATION"], ix + ap)
+    info = adict(st[0].get(ATTR["STA_INFO"]))
+    sig = uapi.value("NL80211_STA_INFO_SIGNAL")
+    assert err == 0 and struct.unpack("b", info[sig])[0] == -45
+    assert uapi.value("NL80211_STA_INFO_TX_BITRATE") in info
+
+    # The AP deauthenticates: the frame is the AP's, the disconnect is by the AP.
+    sim.ok("ap deauth lab")
+    frame = g.wait_event(CMD["DEAUTHENTICATE"]).get(ATTR["FRAME"])
+    assert frame[10:16] == mac(AP) and frame[24:26] == b"\x03\x00"
+    disc = g.wait_event(CMD["DISCONNECT"])
+    assert disc.get(ATTR["DISCONNECTED_BY_AP"]) is not None
+    sim.wait_for(lambda: "LOWER_UP" not in sim.plain("ip", "link", "show", "wlan0").stdout, what="carrier off")
+
+    # Connect again; the AP falls silent: a local deauthentication, reason 4.
+    assert g.request(CMD["AUTHENTICATE"], common + u32(ATTR["AUTH_TYPE"], 0))[0] == 0
+    g.wait_event(CMD["AUTHENTICATE"])
+    assert g.request(CMD["ASSOCIATE"], common)[0] == 0
+    g.wait_event(CMD["CONNECT"])
+    sim.ok("ap set lab silent=1")
+    frame = g.wait_event(CMD["DEAUTHENTICATE"], timeout=30).get(ATTR["FRAME"])
+    assert frame[10:16] == mac("02:00:00:00:01:00") and frame[24:26] == b"\x04\x00"
+    assert g.wait_event(CMD["DISCONNECT"]).get(ATTR["DISCONNECTED_BY_AP"]) is None
+    # A silent AP does not answer: authentication times out after its retries.
+    assert g.request(CMD["AUTHENTICATE"], common + u32(ATTR["AUTH_TYPE"], 0))[0] == 0
+    to = g.wait_event(CMD["AUTHENTICATE"], timeout=30)
+    assert to.get(ATTR["TIMED_OUT"]) is not None and to.get(ATTR["MAC"]) == mac(AP)
+
+
+def bss_status(g, idx):
+    for b in scan_results(g, idx):
+        if "NL80211_BSS_STATUS" in b:
+            return struct.unpack("<I", b["NL80211_BSS_STATUS"])[0]
+    return None
+
+
+def test_connect_only_radio_refuses_authenticate_and_reports_rejection(nlsim):
+    sim = nlsim("connect-only.conf")
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme")
+    err, whole = g.request(CMD["GET_WIPHY"], u32(ATTR["WIPHY"], 0))
+    cmds = [struct.unpack("<I", p)[0] for _, p in parse_attrs(whole[0].get(ATTR["SUPPORTED_COMMANDS"]))]
+    assert CMD["CONNECT"] in cmds and CMD["AUTHENTICATE"] not in cmds
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 assoc-status=17" % AP)
+    up(sim)
+    auth = ix + attr(ATTR["MAC"], mac(AP)) + u32(ATTR["WIPHY_FREQ"], 2412) + attr(ATTR["SSID"], b"lab") + \
+        u32(ATTR["AUTH_TYPE"], 0)
+    assert g.request(CMD["AUTHENTICATE"], auth)[0] == -95
+    assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab"))[0] == 0
+    conn = g.wait_event(CMD["CONNECT"])
+    assert conn.get(ATTR["STATUS_CODE"]) == b"\x11\x00"
+    sim.ok("ap set lab assoc-status=0")
+    assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab"))[0] == 0
+    assert g.wait_event(CMD["CONNECT"]).get(ATTR["STATUS_CODE"]) == b"\0\0"
+    assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab"))[0] == -114
+    assert g.request(CMD["DISCONNECT"], ix + u16(ATTR["REASON_CODE"], 3))[0] == 0
+    assert g.wait_event(CMD["DEAUTHENTICATE"]).get(ATTR["FRAME"])[10:16] == mac("02:00:00:00:01:00")
+    assert g.wait_event(CMD["DISCONNECT"]).get(ATTR["REASON_CODE"]) == b"\x03\x00"
+
+
+def test_ethernet_passes_to_the_ap_tap_only_while_associated(nlsim):
+    sim = nlsim()
+    peer = sim.ns + "p"
+    subprocess.run(["ip", "netns", "add", peer], check=True)
+    try:
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap" % (AP, peer))
+        subprocess.run(["ip", "-n", peer, "addr", "add", "198.19.77.2/24", "dev", "aptap"], check=True)
+        subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+        sim.plain("ip", "addr", "add", "198.19.77.1/24", "dev", "wlan0")
+        up(sim)
+
+        def ping():
+            return sim.plain("ping", "-c", "1", "-W", "1", "198.19.77.2", check=False).returncode == 0
+
+        assert not ping()
+        g = sim.genl().join("mlme")
+        idx = ifindex(sim)
+        assert g.request(CMD["CONNECT"], u32(ATTR["IFINDEX"], idx) + attr(ATTR["SSID"], b"lab"))[0] == 0
+        g.wait_event(CMD["CONNECT"])
+        sim.wait_for(ping, timeout=30, what="a ping through the TAPs")
+        sim.ok("ap deauth lab reason=3")
+        g.wait_event(CMD["DISCONNECT"])
+        assert not ping()
+    finally:
+        subprocess.run(["ip", "netns", "del", peer], check=False)
+
+
+def test_injected_events_reach_listeners(nlsim):
+    sim = nlsim()
+    sim.events_any = True
+    g = sim.genl().join("mlme", "regulatory")
+    sim.ok("event mlme CONN_FAILED MAC=%s CONN_FAILED_REASON=1" % AP)
+    ev = g.wait_event(CMD["CONN_FAILED"])
+    assert ev.seq == 0 and ev.get(ATTR["MAC"]) == mac(AP) and ev.u32(ATTR["IFINDEX"]) == ifindex(sim)
+    sim.ok("raw regulatory 24010000ff00")  # REG_CHANGE with a truncated attribute
+    ev = g.wait_event(CMD["REG_CHANGE"])
+    assert ev.malformed and ev.raw[20:22] == bytes.fromhex("ff00")
+    good, lines = sim.control("event nowhere CONNECT")
+    assert not good and "unknown group" in lines[-1]
