@@ -3,13 +3,17 @@ run/nlsim.conf starts the supplicant on wlan0 through nl80211; the capture shows
 start-up requests in order, the link is dormant, the control socket answers and a stop
 ends the daemon cleanly."""
 import os
+import queue
 import shutil
 import signal
-import struct
 import subprocess
+import threading
+import time
 
-from conftest import Daemon, SandboxRoot
-from nlclient import Msg
+import pytest
+
+from conftest import BUILD, Daemon, SandboxRoot
+from nlclient import Msg, NlSim
 import nl80211_check
 import nl80211_uapi as uapi
 from test_supplicant import CtrlClient
@@ -88,3 +92,150 @@ def test_supplicant_runs_on_wlan0_through_nl80211_and_stops_cleanly(net):
         if d:
             d.close()
         root.close()
+
+
+# ------------------------------------------------------------ the back end alone on nlsim
+
+DRIVER = os.path.join(BUILD, "tests", "unit", "nl80211_driver")
+AP = "02:00:00:00:aa:01"
+
+
+class DriverTool:
+    """tests/tools/nl80211_driver in nlsim's namespace: commands in, events and answers out."""
+
+    def __init__(self, sim):
+        self.proc = subprocess.Popen(["ip", "netns", "exec", sim.ns, DRIVER, "wlan0"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, QMR_NL80211_PORT=str(sim.port)))
+        self.queue = queue.Queue()
+        self.lines = []
+        threading.Thread(target=self._read, daemon=True).start()
+        self.expect(lambda l: l == "READY", "READY")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.queue.put(line.rstrip("\n"))
+        self.queue.put(None)
+
+    def expect(self, pred, what, timeout=30):
+        """The first line (kept or new) that satisfies pred; it is consumed."""
+        for i, l in enumerate(self.lines):
+            if pred(l):
+                return self.lines.pop(i)
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            try:
+                l = self.queue.get(timeout=max(0.05, end - time.monotonic()))
+            except queue.Empty:
+                continue
+            if l is None:
+                raise AssertionError("the driver tool ended waiting for %s; had %r" % (what, self.lines))
+            if pred(l):
+                return l
+            self.lines.append(l)
+        raise AssertionError("no %s; had %r" % (what, self.lines))
+
+    def event(self, name, timeout=30):
+        return self.expect(lambda l: l == "EVENT " + name or l.startswith("EVENT %s " % name), name, timeout)
+
+    def ask(self, line, timeout=30):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.expect(lambda l: l == "OK" or l.startswith("FAIL"), "the answer to " + line, timeout)
+
+    def line(self, line, prefix, timeout=30):
+        """A command answered by one line that starts with prefix (or FAIL)."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return self.expect(lambda l: l.startswith(prefix) or l.startswith("FAIL"), prefix, timeout)
+
+    def block(self, line, timeout=30):
+        """A command whose answer is lines up to END."""
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        out = []
+        while True:
+            l = self.expect(lambda x: not x.startswith("EVENT "), "the lines of " + line, timeout)
+            if l == "END":
+                return out
+            out.append(l)
+
+    def close(self):
+        self.proc.stdin.close()
+        try:
+            return self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise
+
+
+@pytest.fixture
+def onsim():
+    if os.geteuid() != 0:
+        pytest.skip("nlsim tests need root for network namespaces")
+    if not os.path.exists(DRIVER):
+        pytest.skip("nl80211_driver not built")
+    made = []
+
+    def make(conf="default.conf", extra=""):
+        sim = NlSim(conf, extra)
+        made.append(sim)
+        return sim
+
+    yield make
+    for sim in made:
+        try:
+            check_capture(sim.path("run/nlsim.pcap"))
+        finally:
+            sim.close()
+
+
+def test_back_end_scans_joins_an_open_ap_and_hears_its_deauthentication(onsim):
+    sim = onsim()
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2437 signal=-4500" % AP)
+    t = DriverTool(sim)
+    try:
+        assert t.ask("scan") == "OK"
+        t.event("SCAN_STARTED")
+        assert t.event("SCAN_RESULTS") == "EVENT SCAN_RESULTS aborted=0 external=0"
+        bss = [l for l in t.block("results") if l.startswith("BSS " + AP)]
+        assert len(bss) == 1, bss
+        _, _, freq, level, _, ies, _ = bss[0].split()
+        assert (freq, level) == ("2437", "-45") and int(ies) > 0
+
+        assert t.ask("auth %s 2437 lab" % AP) == "OK"
+        assert t.event("AUTH") == "EVENT AUTH %s status=0" % AP
+        assert t.ask("assoc %s 2437 lab" % AP) == "OK"
+        assert t.event("ASSOC") == "EVENT ASSOC freq=2437"
+        assert "associated=1" in t.block("status")
+        assert "Connected to " + AP in sim.run("iw", "dev", "wlan0", "link").stdout
+        assert t.ask("port 1") == "OK"
+        sig = t.line("signal", "SIGNAL")
+        assert sig.split()[1] == "-45" and sig.split()[4] == "2437", sig
+
+        sim.ok("ap deauth lab reason=3")
+        assert t.event("DEAUTH") == "EVENT DEAUTH %s reason=3 local=0" % AP
+        assert "associated=0" in t.block("status")
+    finally:
+        assert t.close() == 0
+
+
+def test_back_end_leaves_and_its_own_deauthentication_is_not_reported(onsim):
+    sim = onsim()
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+    t = DriverTool(sim)
+    try:
+        assert t.ask("scan") == "OK"
+        t.event("SCAN_RESULTS")
+        assert t.ask("auth %s 2412 lab" % AP) == "OK"
+        t.event("AUTH")
+        assert t.ask("assoc %s 2412 lab" % AP) == "OK"
+        t.event("ASSOC")
+        assert t.ask("deauth %s 3" % AP) == "OK"
+        # Our own deauthentication comes back from the kernel once; it is no news.
+        t.block("status")
+        with pytest.raises(AssertionError):
+            t.event("DEAUTH", timeout=3)
+    finally:
+        assert t.close() == 0
