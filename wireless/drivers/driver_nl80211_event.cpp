@@ -724,7 +724,8 @@ void link_attrs(uint8_t *buf, size_t len, char *ifname, int *master) {
     ifname[0] = '\0';
     *master = 0;
     auto *attr = reinterpret_cast<rtattr *>(buf);
-    unsigned int rem = static_cast<unsigned int>(len);
+    // Signed: the last attribute's alignment padding may run past the end.
+    int rem = len > INT32_MAX ? INT32_MAX : static_cast<int>(len);
     for (; RTA_OK(attr, rem); attr = RTA_NEXT(attr, rem)) {
         size_t plen = RTA_PAYLOAD(attr);
         if (attr->rta_type == IFLA_IFNAME) {
