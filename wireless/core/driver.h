@@ -9,6 +9,7 @@
 struct wpa_buf;
 struct hw_mode_info;
 struct wpa_scan_results;
+struct wowlan_triggers;
 
 // Capability flags (64-bit), as DRIVER_FLAGS names them.
 enum : uint64_t {
@@ -310,7 +311,7 @@ struct wpa_driver_ops {
     wpa_driver_slot mlme_setprotection;                                                            // 19
     hw_mode_info *(*get_hw_feature_data)(void *priv, uint16_t *num_modes, uint16_t *flags);        // 20
     wpa_driver_slot send_mlme;                                                                     // 21
-    wpa_driver_slot update_ft_ies;                                                                 // 22
+    int (*update_ft_ies)(void *priv, const uint8_t *md, const uint8_t *ies, size_t ies_len);       // 22
     wpa_scan_results *(*get_scan_results)(void *priv);                                             // 23
     int (*set_country)(void *priv, const char *alpha2);                                            // 24
     int (*get_country)(void *priv, char *alpha2);                                                  // 25
@@ -331,89 +332,91 @@ struct wpa_driver_ops {
     wpa_driver_slot set_generic_elem;                                                              // 40
     wpa_driver_slot read_sta_data;                                                                 // 41
     int (*ap_send_eapol)(void *priv, const uint8_t *addr, const uint8_t *data, size_t data_len, int encrypt,
-                         const uint8_t *own_addr, uint32_t flags);    // 42
-    wpa_driver_slot sta_deauth;                                       // 43
-    wpa_driver_slot sta_disassoc;                                     // 44
-    wpa_driver_slot sta_remove;                                       // 45
-    wpa_driver_slot ap_get_ssid;                                      // 46
-    wpa_driver_slot ap_set_ssid;                                      // 47
-    wpa_driver_slot ap_set_countermeasures;                           // 48
-    wpa_driver_slot sta_add;                                          // 49
-    wpa_driver_slot get_inact_sec;                                    // 50
-    int (*sta_clear_stats)(void *priv, const uint8_t *addr);          // 51
-    wpa_driver_slot set_freq;                                         // 52
-    wpa_driver_slot set_rts;                                          // 53
-    wpa_driver_slot set_frag;                                         // 54
-    wpa_driver_slot sta_set_flags;                                    // 55
-    wpa_driver_slot set_tx_queue_params;                              // 56
-    wpa_driver_slot if_add;                                           // 57
-    wpa_driver_slot if_remove;                                        // 58
-    wpa_driver_slot set_sta_vlan;                                     // 59
-    wpa_driver_slot commit;                                           // 60
-    wpa_driver_slot send_ether;                                       // 61
-    wpa_driver_slot set_radius_acl_auth;                              // 62
-    wpa_driver_slot set_radius_acl_expire;                            // 63
-    wpa_driver_slot set_ap_wps_ie;                                    // 64
-    int (*set_supp_port)(void *priv, int authorized);                 // 65
-    wpa_driver_slot set_wds_sta;                                      // 66
-    wpa_driver_slot send_action;                                      // 67
-    wpa_driver_slot send_action_cancel_wait;                          // 68
-    wpa_driver_slot remain_on_channel;                                // 69
-    wpa_driver_slot cancel_remain_on_channel;                         // 70
-    int (*probe_req_report)(void *priv, int report);                  // 71
-    wpa_driver_slot deinit_ap;                                        // 72
-    wpa_driver_slot deinit_p2p_cli;                                   // 73
-    wpa_driver_slot suspend;                                          // 74
-    wpa_driver_slot resume;                                           // 75
-    int (*signal_monitor)(void *priv, int threshold, int hysteresis); // 76
-    wpa_driver_slot send_frame;                                       // 77
-    wpa_driver_slot get_noa;                                          // 78
-    wpa_driver_slot set_noa;                                          // 79
-    wpa_driver_slot set_p2p_powersave;                                // 80
-    wpa_driver_slot ampdu;                                            // 81
-    const char *(*get_radio_name)(void *priv);                        // 82
-    wpa_driver_slot send_tdls_mgmt;                                   // 83
-    wpa_driver_slot tdls_oper;                                        // 84
-    wpa_driver_slot wnm_oper;                                         // 85
-    wpa_driver_slot set_qos_map;                                      // 86
+                         const uint8_t *own_addr, uint32_t flags);                       // 42
+    wpa_driver_slot sta_deauth;                                                          // 43
+    wpa_driver_slot sta_disassoc;                                                        // 44
+    wpa_driver_slot sta_remove;                                                          // 45
+    wpa_driver_slot ap_get_ssid;                                                         // 46
+    wpa_driver_slot ap_set_ssid;                                                         // 47
+    wpa_driver_slot ap_set_countermeasures;                                              // 48
+    wpa_driver_slot sta_add;                                                             // 49
+    wpa_driver_slot get_inact_sec;                                                       // 50
+    int (*sta_clear_stats)(void *priv, const uint8_t *addr);                             // 51
+    wpa_driver_slot set_freq;                                                            // 52
+    wpa_driver_slot set_rts;                                                             // 53
+    wpa_driver_slot set_frag;                                                            // 54
+    wpa_driver_slot sta_set_flags;                                                       // 55
+    wpa_driver_slot set_tx_queue_params;                                                 // 56
+    wpa_driver_slot if_add;                                                              // 57
+    wpa_driver_slot if_remove;                                                           // 58
+    wpa_driver_slot set_sta_vlan;                                                        // 59
+    wpa_driver_slot commit;                                                              // 60
+    wpa_driver_slot send_ether;                                                          // 61
+    wpa_driver_slot set_radius_acl_auth;                                                 // 62
+    wpa_driver_slot set_radius_acl_expire;                                               // 63
+    wpa_driver_slot set_ap_wps_ie;                                                       // 64
+    int (*set_supp_port)(void *priv, int authorized);                                    // 65
+    wpa_driver_slot set_wds_sta;                                                         // 66
+    wpa_driver_slot send_action;                                                         // 67
+    wpa_driver_slot send_action_cancel_wait;                                             // 68
+    wpa_driver_slot remain_on_channel;                                                   // 69
+    wpa_driver_slot cancel_remain_on_channel;                                            // 70
+    int (*probe_req_report)(void *priv, int report);                                     // 71
+    wpa_driver_slot deinit_ap;                                                           // 72
+    wpa_driver_slot deinit_p2p_cli;                                                      // 73
+    wpa_driver_slot suspend;                                                             // 74
+    wpa_driver_slot resume;                                                              // 75
+    int (*signal_monitor)(void *priv, int threshold, int hysteresis);                    // 76
+    wpa_driver_slot send_frame;                                                          // 77
+    wpa_driver_slot get_noa;                                                             // 78
+    wpa_driver_slot set_noa;                                                             // 79
+    wpa_driver_slot set_p2p_powersave;                                                   // 80
+    wpa_driver_slot ampdu;                                                               // 81
+    const char *(*get_radio_name)(void *priv);                                           // 82
+    wpa_driver_slot send_tdls_mgmt;                                                      // 83
+    wpa_driver_slot tdls_oper;                                                           // 84
+    wpa_driver_slot wnm_oper;                                                            // 85
+    int (*set_qos_map)(void *priv, const uint8_t *qos_map_set, uint8_t qos_map_set_len); // 86
     int (*br_add_ip_neigh)(void *priv, uint8_t version, const uint8_t *ipaddr, int prefixlen,
                            const uint8_t *addr);                                   // 87
     int (*br_delete_ip_neigh)(void *priv, uint8_t version, const uint8_t *ipaddr); // 88
     wpa_driver_slot br_port_set_attr;                                              // 89
     wpa_driver_slot br_set_net_param;                                              // 90
-    wpa_driver_slot set_wowlan;                                                    // 91
+    int (*set_wowlan)(void *priv, const wowlan_triggers *triggers);                // 91
     int (*signal_poll)(void *priv, wpa_signal_info *signal_info);                  // 92
     wpa_driver_slot set_authmode;                                                  // 93
     wpa_driver_slot vendor_cmd;                                                    // 94
-    wpa_driver_slot set_rekey_info;                                                // 95
-    wpa_driver_slot sta_assoc;                                                     // 96
-    wpa_driver_slot sta_auth;                                                      // 97
-    wpa_driver_slot add_tspec;                                                     // 98
-    wpa_driver_slot add_sta_node;                                                  // 99
-    int (*sched_scan)(void *priv, wpa_driver_scan_params *params);                 // 100
-    int (*stop_sched_scan)(void *priv);                                            // 101
-    wpa_driver_slot poll_client;                                                   // 102
-    wpa_driver_slot radio_disable;                                                 // 103
-    wpa_driver_slot switch_channel;                                                // 104
-    wpa_driver_slot add_tx_ts;                                                     // 105
-    wpa_driver_slot del_tx_ts;                                                     // 106
-    wpa_driver_slot tdls_enable_channel_switch;                                    // 107
-    wpa_driver_slot tdls_disable_channel_switch;                                   // 108
-    wpa_driver_slot start_dfs_cac;                                                 // 109
-    wpa_driver_slot stop_ap;                                                       // 110
-    wpa_driver_slot get_survey;                                                    // 111
-    int (*status)(void *priv, char *buf, size_t buflen);                           // 112
-    wpa_driver_slot roaming;                                                       // 113
-    int (*set_mac_addr)(void *priv, const uint8_t *addr);                          // 114
-    wpa_driver_slot init_mesh;                                                     // 115
-    wpa_driver_slot join_mesh;                                                     // 116
-    wpa_driver_slot leave_mesh;                                                    // 117
-    wpa_driver_slot do_acs;                                                        // 118
-    wpa_driver_slot set_band;                                                      // 119
-    wpa_driver_slot get_pref_freq_list;                                            // 120
-    wpa_driver_slot set_prob_oper_freq;                                            // 121
-    int (*abort_scan)(void *priv);                                                 // 122
-    wpa_driver_slot configure_data_frame_filters;                                  // 123
+    void (*set_rekey_info)(void *priv, const uint8_t *kek, size_t kek_len, const uint8_t *kck, size_t kck_len,
+                           const uint8_t *replay_ctr);             // 95
+    wpa_driver_slot sta_assoc;                                     // 96
+    wpa_driver_slot sta_auth;                                      // 97
+    wpa_driver_slot add_tspec;                                     // 98
+    wpa_driver_slot add_sta_node;                                  // 99
+    int (*sched_scan)(void *priv, wpa_driver_scan_params *params); // 100
+    int (*stop_sched_scan)(void *priv);                            // 101
+    wpa_driver_slot poll_client;                                   // 102
+    wpa_driver_slot radio_disable;                                 // 103
+    wpa_driver_slot switch_channel;                                // 104
+    int (*add_tx_ts)(void *priv, uint8_t tsid, const uint8_t *addr, uint8_t user_prio,
+                     uint16_t admitted_time);                        // 105
+    int (*del_tx_ts)(void *priv, uint8_t tsid, const uint8_t *addr); // 106
+    wpa_driver_slot tdls_enable_channel_switch;                      // 107
+    wpa_driver_slot tdls_disable_channel_switch;                     // 108
+    wpa_driver_slot start_dfs_cac;                                   // 109
+    wpa_driver_slot stop_ap;                                         // 110
+    wpa_driver_slot get_survey;                                      // 111
+    int (*status)(void *priv, char *buf, size_t buflen);             // 112
+    wpa_driver_slot roaming;                                         // 113
+    int (*set_mac_addr)(void *priv, const uint8_t *addr);            // 114
+    wpa_driver_slot init_mesh;                                       // 115
+    wpa_driver_slot join_mesh;                                       // 116
+    wpa_driver_slot leave_mesh;                                      // 117
+    wpa_driver_slot do_acs;                                          // 118
+    wpa_driver_slot set_band;                                        // 119
+    wpa_driver_slot get_pref_freq_list;                              // 120
+    wpa_driver_slot set_prob_oper_freq;                              // 121
+    int (*abort_scan)(void *priv);                                   // 122
+    wpa_driver_slot configure_data_frame_filters;                    // 123
     int (*get_ext_capab)(void *priv, int type, const uint8_t **ext_capa, const uint8_t **ext_capa_mask,
                          unsigned int *ext_capa_len); // 124
     wpa_driver_slot p2p_lo_start;                     // 125

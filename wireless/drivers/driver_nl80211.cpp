@@ -1096,5 +1096,11 @@ const wpa_driver_ops wpa_driver_nl80211_ops = [] {
     ops.set_mac_addr = set_mac_addr;
     ops.abort_scan = nl80211_abort_scan;
     ops.get_ext_capab = get_ext_capab;
+    ops.update_ft_ies = nl80211_update_ft_ies;
+    ops.set_qos_map = nl80211_set_qos_map;
+    ops.set_wowlan = nl80211_set_wowlan;
+    ops.set_rekey_info = nl80211_set_rekey_info;
+    ops.add_tx_ts = nl80211_add_tx_ts;
+    ops.del_tx_ts = nl80211_del_tx_ts;
     return ops;
 }();

@@ -589,12 +589,21 @@ void nl80211_free_hw_features(hw_mode_info *modes, uint16_t num_modes) {
 }
 
 hw_mode_info *nl80211_postprocess_modes(hw_mode_info *modes, uint16_t *num_modes) {
+    // A band without channels has no first channel to tell its kind: it makes no mode.
+    uint16_t kept = 0;
+    for (uint16_t m = 0; m < *num_modes; m++) {
+        if (modes[m].num_channels == 0) {
+            free(modes[m].channels);
+            free(modes[m].rates);
+            continue;
+        }
+        modes[kept++] = modes[m];
+    }
+    *num_modes = kept;
     int mode11g_idx = -1;
     bool has_11b = false;
     for (uint16_t m = 0; m < *num_modes; m++) {
         hw_mode_info *mode = &modes[m];
-        // A band without channels has no first channel to tell its kind: it stays unknown.
-        if (mode->num_channels == 0) continue;
         if (mode->channels[0].freq >= 50000) {
             mode->mode = HW_MODE_IEEE80211AD;
         } else if (mode->channels[0].freq >= 4000) {

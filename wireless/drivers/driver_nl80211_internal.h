@@ -289,6 +289,14 @@ int nl80211_get_link_noise(nl80211_drv *drv, wpa_signal_info *sig);
 int nl80211_signal_monitor(void *priv, int threshold, int hysteresis);
 int nl80211_get_bssid(void *priv, uint8_t *bssid);
 int nl80211_get_ssid(void *priv, uint8_t *ssid);
+int nl80211_update_ft_ies(void *priv, const uint8_t *md, const uint8_t *ies, size_t ies_len);
+int nl80211_set_wowlan(void *priv, const wowlan_triggers *triggers);
+void nl80211_set_rekey_info(void *priv, const uint8_t *kek, size_t kek_len, const uint8_t *kck,
+                            size_t kck_len, const uint8_t *replay_ctr);
+int nl80211_add_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr, uint8_t user_prio,
+                      uint16_t admitted_time);
+int nl80211_del_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr);
+int nl80211_set_qos_map(void *priv, const uint8_t *qos_map_set, uint8_t qos_map_set_len);
 void nl80211_retry_auth(nl80211_drv *drv);
 void nl80211_free_auth_saved(nl80211_drv *drv);
 

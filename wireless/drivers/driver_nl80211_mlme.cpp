@@ -861,3 +861,101 @@ int nl80211_get_ssid(void *priv, uint8_t *ssid) {
     memcpy(ssid, drv->ssid, drv->ssid_len);
     return static_cast<int>(drv->ssid_len);
 }
+
+// ---- Offloads and traffic streams ----------------------------------------------------------
+
+int nl80211_update_ft_ies(void *priv, const uint8_t *md, const uint8_t *ies, size_t ies_len) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_UPDATE_FT_IES);
+    if (msg == nullptr) return -ENOBUFS;
+    if (nla_put(msg, NL80211_ATTR_IE, static_cast<int>(ies_len), ies) < 0 ||
+        (md && nla_put_u16(msg, NL80211_ATTR_MDID, static_cast<uint16_t>(md[0] | (md[1] << 8))) < 0)) {
+        nlmsg_free(msg);
+        return -ENOBUFS;
+    }
+    return send_and_recv_msgs(drv, msg, nullptr, nullptr);
+}
+
+int nl80211_set_wowlan(void *priv, const wowlan_triggers *t) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_SET_WOWLAN);
+    if (msg == nullptr) return -ENOBUFS;
+    nlattr *trig = nla_nest_start(msg, NL80211_ATTR_WOWLAN_TRIGGERS);
+    if (trig == nullptr || (t->any && nla_put_flag(msg, NL80211_WOWLAN_TRIG_ANY) < 0) ||
+        (t->disconnect && nla_put_flag(msg, NL80211_WOWLAN_TRIG_DISCONNECT) < 0) ||
+        (t->magic_pkt && nla_put_flag(msg, NL80211_WOWLAN_TRIG_MAGIC_PKT) < 0) ||
+        (t->gtk_rekey_failure && nla_put_flag(msg, NL80211_WOWLAN_TRIG_GTK_REKEY_FAILURE) < 0) ||
+        (t->eap_identity_req && nla_put_flag(msg, NL80211_WOWLAN_TRIG_EAP_IDENT_REQUEST) < 0) ||
+        (t->four_way_handshake && nla_put_flag(msg, NL80211_WOWLAN_TRIG_4WAY_HANDSHAKE) < 0) ||
+        (t->rfkill_release && nla_put_flag(msg, NL80211_WOWLAN_TRIG_RFKILL_RELEASE) < 0)) {
+        nlmsg_free(msg);
+        return -ENOBUFS;
+    }
+    nla_nest_end(msg, trig);
+    return send_and_recv_msgs(drv, msg, nullptr, nullptr);
+}
+
+void nl80211_set_rekey_info(void *priv, const uint8_t *kek, size_t kek_len, const uint8_t *kck,
+                            size_t kck_len, const uint8_t *replay_ctr) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    if (!drv->set_rekey_offload) return;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_SET_REKEY_OFFLOAD);
+    if (msg == nullptr) return;
+    nlattr *rekey = nla_nest_start(msg, NL80211_ATTR_REKEY_DATA);
+    if (rekey == nullptr || nla_put(msg, NL80211_REKEY_DATA_KEK, static_cast<int>(kek_len), kek) < 0 ||
+        nla_put(msg, NL80211_REKEY_DATA_KCK, static_cast<int>(kck_len), kck) < 0 ||
+        nla_put(msg, NL80211_REKEY_DATA_REPLAY_CTR, 8, replay_ctr) < 0) {
+        nlmsg_free(msg);
+        return;
+    }
+    nla_nest_end(msg, rekey);
+    // Key material: the request is wiped after sending.
+    if (send_and_recv_msgs(drv, msg, nullptr, reinterpret_cast<void *>(-1), true) == -EOPNOTSUPP)
+        drv->set_rekey_offload = 0;
+}
+
+namespace {
+
+bool tx_ts_allowed(const nl80211_drv *drv) {
+    return drv->nlmode == NL80211_IFTYPE_STATION || drv->nlmode == NL80211_IFTYPE_P2P_CLIENT;
+}
+
+} // namespace
+
+int nl80211_add_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr, uint8_t user_prio,
+                      uint16_t admitted_time) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    if (!tx_ts_allowed(drv)) return -EOPNOTSUPP;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_ADD_TX_TS);
+    if (msg == nullptr) return -ENOBUFS;
+    if (nla_put_u8(msg, NL80211_ATTR_TSID, tsid) < 0 || nla_put(msg, NL80211_ATTR_MAC, 6, addr) < 0 ||
+        nla_put_u8(msg, NL80211_ATTR_USER_PRIO, user_prio) < 0 ||
+        nla_put_u16(msg, NL80211_ATTR_ADMITTED_TIME, admitted_time) < 0) {
+        nlmsg_free(msg);
+        return -ENOBUFS;
+    }
+    return send_and_recv_msgs(drv, msg, nullptr, nullptr);
+}
+
+int nl80211_del_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    if (!tx_ts_allowed(drv)) return -EOPNOTSUPP;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_DEL_TX_TS);
+    if (msg == nullptr) return -ENOBUFS;
+    if (nla_put_u8(msg, NL80211_ATTR_TSID, tsid) < 0 || nla_put(msg, NL80211_ATTR_MAC, 6, addr) < 0) {
+        nlmsg_free(msg);
+        return -ENOBUFS;
+    }
+    return send_and_recv_msgs(drv, msg, nullptr, nullptr);
+}
+
+int nl80211_set_qos_map(void *priv, const uint8_t *qos_map_set, uint8_t qos_map_set_len) {
+    nl80211_drv *drv = static_cast<nl80211_iface *>(priv)->drv;
+    nl_msg *msg = nl80211_drv_msg(drv, 0, NL80211_CMD_SET_QOS_MAP);
+    if (msg == nullptr) return -ENOBUFS;
+    if (nla_put(msg, NL80211_ATTR_QOS_MAP, qos_map_set_len, qos_map_set) < 0) {
+        nlmsg_free(msg);
+        return -ENOBUFS;
+    }
+    return send_and_recv_msgs(drv, msg, nullptr, nullptr);
+}

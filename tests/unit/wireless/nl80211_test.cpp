@@ -270,17 +270,16 @@ TEST_F(Nl80211, HardwareModesSplitAndWholeAgree) {
 
 TEST_F(Nl80211, ModesFromRatesAndEmptyBands) {
     // A 2.4 GHz band of 11 Mbit/s at most is 802.11b and gets no copy; a band without
-    // channels makes no mode of a known kind.
+    // channels makes no mode.
     k.radio.bands = {{NL80211_BAND_2GHZ, 0, 0, {{2412}, {2417}}, {10, 20, 55, 110}},
                      {NL80211_BAND_5GHZ, 0, 0, {}, {60}}};
     ASSERT_TRUE(start());
     uint16_t num = 0, flags = 0;
     hw_mode_info *modes = ops().get_hw_feature_data(priv, &num, &flags);
     ASSERT_NE(modes, nullptr);
-    ASSERT_EQ(num, 2);
+    ASSERT_EQ(num, 1);
     EXPECT_EQ(modes[0].mode, HW_MODE_IEEE80211B);
-    EXPECT_EQ(modes[1].mode, HW_MODE_UNKNOWN);
-    EXPECT_EQ(modes[1].num_channels, 0);
+    EXPECT_EQ(modes[0].num_channels, 2);
     nl80211_free_hw_features(modes, num);
 }
 
@@ -809,6 +808,34 @@ TEST_F(Nl80211, KeysPortAndSignal) {
     EXPECT_EQ(si.current_txrate, 54000);
     EXPECT_EQ(si.current_noise, -90);
     EXPECT_EQ(si.frequency, 2412u);
+}
+
+TEST_F(Nl80211, RekeyOffloadTrafficStreamsAndWakeTriggers) {
+    ASSERT_TRUE(start());
+    const uint8_t kek[16] = {1}, kck[16] = {2}, ctr[8] = {3};
+    // A kernel without rekey offload is asked once, then never again.
+    k.errors[NL80211_CMD_SET_REKEY_OFFLOAD] = {-EOPNOTSUPP};
+    ops().set_rekey_info(priv, kek, 16, kck, 16, ctr);
+    ops().set_rekey_info(priv, kek, 16, kck, 16, ctr);
+    EXPECT_EQ(k.count(NL80211_CMD_SET_REKEY_OFFLOAD), 1u);
+
+    EXPECT_EQ(ops().add_tx_ts(priv, 3, ap1, 5, 1000), 0);
+    const Sent *ts = k.last(NL80211_CMD_ADD_TX_TS);
+    ASSERT_NE(ts, nullptr);
+    EXPECT_EQ(ts->u8(NL80211_ATTR_TSID), 3);
+    EXPECT_EQ(ts->u16(NL80211_ATTR_ADMITTED_TIME), 1000);
+    ASSERT_EQ(nl80211_set_mode(bss(), NL80211_IFTYPE_ADHOC), 0);
+    EXPECT_EQ(ops().del_tx_ts(priv, 3, ap1), -EOPNOTSUPP);
+
+    wowlan_triggers t{};
+    t.disconnect = 1;
+    t.magic_pkt = 1;
+    ASSERT_EQ(ops().set_wowlan(priv, &t), 0);
+    const auto *trig = k.last(NL80211_CMD_SET_WOWLAN)->attr(NL80211_ATTR_WOWLAN_TRIGGERS);
+    ASSERT_NE(trig, nullptr);
+    ASSERT_EQ(trig->size(), 8u); // two flags
+    EXPECT_EQ((*trig)[2], NL80211_WOWLAN_TRIG_DISCONNECT);
+    EXPECT_EQ((*trig)[6], NL80211_WOWLAN_TRIG_MAGIC_PKT);
 }
 
 // ---- Other kernel news --------------------------------------------------------------------
