@@ -15,11 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <linux/errqueue.h>
 #include <linux/genetlink.h>
+#include <linux/if_packet.h>
 #include <netlink/attr.h>
 #include <netlink/genl/genl.h>
 #include <netlink/msg.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -725,7 +728,49 @@ int nl80211_finish_drv_init(nl80211_drv *drv, const uint8_t *set_addr, int first
     return 0;
 }
 
+void nl80211_eapol_tx_status(nl80211_drv *drv, const uint8_t *frame, size_t len, int ack) {
+    // The frame as sent: its Ethernet header first.
+    if (len < 14) return;
+    wpa_event_data event{};
+    event.eapol_tx_status.dst = frame;
+    event.eapol_tx_status.data = frame + 14;
+    event.eapol_tx_status.data_len = len - 14;
+    event.eapol_tx_status.ack = ack;
+    supplicant_event(drv->ctx, EVENT_EAPOL_TX_STATUS, &event);
+}
+
 namespace {
+
+// A transmit report of the EAPOL socket: the frame from the error queue with the
+// radio's ACK value and a transmit-status extended error.
+void eapol_tx_status_receive(int sock, void *eloop_ctx, void *) {
+    auto *drv = static_cast<nl80211_drv *>(eloop_ctx);
+    uint8_t data[3000];
+    alignas(cmsghdr) uint8_t control[512];
+    iovec iov{data, sizeof(data)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    ssize_t n = recvmsg(sock, &msg, MSG_ERRQUEUE);
+    if (n < 14) return;
+    int have_status = 0, ack = 0, have_ee = 0;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_WIFI_STATUS &&
+            c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            memcpy(&ack, CMSG_DATA(c), sizeof(int));
+            have_status = 1;
+        } else if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_TX_TIMESTAMP &&
+                   c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err))) {
+            sock_extended_err err;
+            memcpy(&err, CMSG_DATA(c), sizeof(err));
+            if (err.ee_origin == SO_EE_ORIGIN_TXSTATUS) have_ee = 1;
+        }
+    }
+    if (!have_status || !have_ee) return;
+    nl80211_eapol_tx_status(drv, data, static_cast<size_t>(n), ack);
+}
 
 nl80211_iface *drv_init(void *ctx, const char *ifname, void *global_priv, int apd, const uint8_t *set_addr,
                         const char *driver_params) {
@@ -768,6 +813,9 @@ nl80211_iface *drv_init(void *ctx, const char *ifname, void *global_priv, int ap
         if (setsockopt(drv->eapol_tx_sock, SOL_SOCKET, SO_WIFI_STATUS, &enabled, sizeof(enabled)) < 0) {
             drv->data_tx_status = 0;
             if (!drv->use_monitor) drv->capa.flags &= ~WPA_DRIVER_FLAGS_EAPOL_TX_STATUS;
+        } else {
+            // Error-queue news wakes the loop as an error on the socket, which reaches its reader.
+            eloop_register_read_sock(drv->eapol_tx_sock, eapol_tx_status_receive, drv, nullptr);
         }
     }
 
@@ -788,7 +836,10 @@ void nl80211_deinit(void *priv) {
     nl80211_drv *drv = bss->drv;
     const nl80211_io_ops *io = nl80211_io();
     bss->in_deinit = 1;
-    if (drv->eapol_tx_sock >= 0) close(drv->eapol_tx_sock);
+    if (drv->eapol_tx_sock >= 0) {
+        if (drv->data_tx_status) eloop_unregister_read_sock(drv->eapol_tx_sock);
+        close(drv->eapol_tx_sock);
+    }
     drv->eapol_tx_sock = -1;
     close_preq(bss);
     nl80211_remove_monitor_interface(drv);

@@ -228,6 +228,8 @@ void nl80211_join_groups(nl80211_global *global);
 int nl80211_set_param(void *priv, const char *param);
 int nl80211_disable_11b_rates(nl80211_drv *drv, int ifindex, int disabled);
 int nl80211_status(void *priv, char *buf, size_t buflen);
+// The transmit report of an EAPOL frame (Ethernet header first) with its ACK value.
+void nl80211_eapol_tx_status(nl80211_drv *drv, const uint8_t *frame, size_t len, int ack);
 
 // ---- driver_nl80211_capa.cpp --------------------------------------------------------
 // Reads the radio's capabilities into drv->capa and its flag bits: 0 or -1.

@@ -810,6 +810,19 @@ TEST_F(Nl80211, KeysPortAndSignal) {
     EXPECT_EQ(si.frequency, 2412u);
 }
 
+TEST_F(Nl80211, EapolTransmitReportsCarryTheFrameAfterItsEthernetHeader) {
+    ASSERT_TRUE(start());
+    std::vector<uint8_t> frame(14, 0);
+    memcpy(frame.data(), ap1, 6);
+    frame.insert(frame.end(), {2, 3, 0, 95});
+    nl80211_eapol_tx_status(drv(), frame.data(), frame.size(), 1);
+    nl80211_eapol_tx_status(drv(), frame.data(), 13, 1); // no Ethernet header: dropped
+    auto ev = of_type(EVENT_EAPOL_TX_STATUS);
+    ASSERT_EQ(ev.size(), 1u);
+    EXPECT_EQ(ev[0].data.eapol_tx_status.data_len, 4u);
+    EXPECT_EQ(ev[0].data.eapol_tx_status.ack, 1);
+}
+
 TEST_F(Nl80211, RekeyOffloadTrafficStreamsAndWakeTriggers) {
     ASSERT_TRUE(start());
     const uint8_t kek[16] = {1}, kck[16] = {2}, ctr[8] = {3};
