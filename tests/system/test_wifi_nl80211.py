@@ -239,3 +239,31 @@ def test_back_end_leaves_and_its_own_deauthentication_is_not_reported(onsim):
             t.event("DEAUTH", timeout=3)
     finally:
         assert t.close() == 0
+
+
+def test_back_end_reports_a_silent_ap_a_vanished_ap_and_the_link_going_down_and_up(onsim):
+    sim = onsim()
+    sim.ok("ap add quiet bssid=02:00:00:00:aa:02 ssid=quiet freq=2412 silent=1")
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2437" % AP)
+    t = DriverTool(sim)
+    try:
+        assert t.ask("scan") == "OK"
+        t.event("SCAN_RESULTS")
+        # No answer to the authentication: the kernel gives up and says so.
+        assert t.ask("auth 02:00:00:00:aa:02 2412 quiet") == "OK"
+        assert t.event("AUTH_TIMED_OUT", timeout=60) == "EVENT AUTH_TIMED_OUT 02:00:00:00:aa:02"
+
+        assert t.ask("auth %s 2437 lab" % AP) == "OK"
+        t.event("AUTH")
+        assert t.ask("assoc %s 2437 lab" % AP) == "OK"
+        t.event("ASSOC")
+        # The AP goes away: after its silence the kernel leaves on its own.
+        sim.ok("ap del lab")
+        assert t.event("DEAUTH", timeout=60) == "EVENT DEAUTH %s reason=4 local=1" % AP
+
+        sim.plain("ip", "link", "set", "wlan0", "down")
+        t.event("INTERFACE_DISABLED")
+        sim.plain("ip", "link", "set", "wlan0", "up")
+        t.event("INTERFACE_ENABLED")
+    finally:
+        assert t.close() == 0
