@@ -873,7 +873,7 @@ int nl80211_set_param(void *priv, const char *param) {
     if (param == nullptr) return 0;
     if (strstr(param, "use_p2p_group_interface=1"))
         drv->capa.flags |= WPA_DRIVER_FLAGS_P2P_DEDICATED_INTERFACE | WPA_DRIVER_FLAGS_P2P_MGMT_AND_NON_P2P;
-    if (strstr(param, "use_monitor=1")) drv->use_monitor = 1;
+    if (strstr(param, "use_monitor=1")) drv->use_monitor = drv->param_use_monitor = 1;
     if (strstr(param, "force_connect_cmd=1")) {
         drv->capa.flags &= ~WPA_DRIVER_FLAGS_SME;
         drv->force_connect_cmd = 1;

@@ -432,7 +432,11 @@ int nl80211_capabilities(nl80211_drv *drv) {
     drv->have_low_prio_scan = info.have_low_prio_scan;
     drv->use_monitor = !info.device_ap_sme && !(info.poll_command_supported && info.data_tx_status);
     if (!drv->data_tx_status && !drv->use_monitor) capa->flags &= ~WPA_DRIVER_FLAGS_EAPOL_TX_STATUS;
+    // What the driver parameters asked for holds over a new reading.
     capa->flags |= param_flags;
+    if (drv->force_connect_cmd) capa->flags &= ~WPA_DRIVER_FLAGS_SME;
+    if (drv->no_offchannel_tx) capa->flags &= ~WPA_DRIVER_FLAGS_OFFCHANNEL_TX;
+    if (drv->param_use_monitor) drv->use_monitor = 1;
     return 0;
 }
 

@@ -193,6 +193,7 @@ struct nl80211_drv {
     unsigned int set_rekey_offload : 1;
     unsigned int force_connect_cmd : 1;
     unsigned int no_offchannel_tx : 1;
+    unsigned int param_use_monitor : 1; // "use_monitor=1" was given
     unsigned int addr_changed : 1;
     unsigned int reassoc_sent : 1;
     int rrm_flags;

@@ -923,6 +923,43 @@ TEST_F(Nl80211, LinkDownAndUpFromRtnetlink) {
     EXPECT_STREQ(st[0].data.interface_status.ifname, "eth9");
 }
 
+TEST_F(Nl80211, AReappearingInterfaceReadsItsRadioAgainAndKeepsTheDriverParameters) {
+    ASSERT_TRUE(start());
+    ASSERT_EQ(ops().set_param(priv, "force_connect_cmd=1"), 0);
+    wpa_driver_capa capa{};
+    ops().get_capa(priv, &capa);
+    EXPECT_FALSE(capa.flags & WPA_DRIVER_FLAGS_SME);
+
+    std::vector<uint8_t> buf(NLMSG_ALIGN(sizeof(ifinfomsg)) + RTA_SPACE(6));
+    auto *ifi = reinterpret_cast<ifinfomsg *>(buf.data());
+    auto *rta = reinterpret_cast<rtattr *>(buf.data() + NLMSG_ALIGN(sizeof(ifinfomsg)));
+    rta->rta_type = IFLA_IFNAME;
+    rta->rta_len = RTA_LENGTH(6);
+    memcpy(RTA_DATA(rta), "wlan0", 6);
+    uint8_t *attrs = buf.data() + NLMSG_ALIGN(sizeof(ifinfomsg));
+    ifi->ifi_index = 7;
+    nl80211_rtm_dellink(global, ifi, attrs, RTA_SPACE(6));
+    nl80211_rtm_dellink(global, ifi, attrs, RTA_SPACE(6)); // said once
+    auto st = of_type(EVENT_INTERFACE_STATUS);
+    ASSERT_EQ(st.size(), 1u);
+    EXPECT_EQ(st[0].data.interface_status.ievent,
+              decltype(st[0].data.interface_status)::EVENT_INTERFACE_REMOVED);
+
+    // Back under its old name with a new index: the radio is read again.
+    k.index.erase("wlan0");
+    k.index["wlan0"] = 9;
+    k.up["wlan0"] = true;
+    k.clear();
+    ifi->ifi_index = 9;
+    ifi->ifi_flags = IFF_UP;
+    nl80211_rtm_newlink(global, ifi, attrs, RTA_SPACE(6));
+    EXPECT_EQ(k.count(NL80211_CMD_GET_WIPHY), 1u);
+    EXPECT_EQ(drv()->ifindex, 9);
+    ops().get_capa(priv, &capa);
+    EXPECT_FALSE(capa.flags & WPA_DRIVER_FLAGS_SME);
+    EXPECT_EQ(of_type(EVENT_INTERFACE_STATUS).size(), 1u);
+}
+
 // ---- Monitor frames -----------------------------------------------------------------------
 
 std::vector<uint8_t> radiotap(bool tx, bool failed, const std::vector<uint8_t> &frame, bool fcs = false) {
