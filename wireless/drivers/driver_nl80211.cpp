@@ -10,6 +10,7 @@
 #include "wireless/drivers/linux_ioctl.h"
 #include "wireless/drivers/rfkill.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -772,8 +773,68 @@ void eapol_tx_status_receive(int sock, void *eloop_ctx, void *) {
     nl80211_eapol_tx_status(drv, data, static_cast<size_t>(n), ack);
 }
 
+// The access point's interface and its bridge: the bridge it is in, or the configured
+// one (created when missing), or its master; the configured bridges belong to the radio.
+int ap_bridge_setup(nl80211_iface *bss, const wpa_init_params *params) {
+    nl80211_drv *drv = bss->drv;
+    int sock = drv->global->ioctl_sock;
+    char in_bridge[IFNAMSIZ] = "";
+    const char *wanted =
+        params->num_bridge && params->bridge && params->bridge[0] ? params->bridge[0] : nullptr;
+    if (linux_br_get(in_bridge, bss->ifname) == 0) {
+        snprintf(bss->brname, sizeof(bss->brname), "%s", in_bridge);
+    } else if (wanted) {
+        snprintf(bss->brname, sizeof(bss->brname), "%.15s", wanted);
+    } else {
+        char master[IFNAMSIZ];
+        if (linux_master_get(master, bss->ifname) == 0)
+            snprintf(bss->brname, sizeof(bss->brname), "%s", master);
+    }
+    for (size_t i = 0; i < params->num_bridge; i++) {
+        unsigned int idx = params->bridge[i] ? if_nametoindex(params->bridge[i]) : 0;
+        if (idx) nl80211_add_ifidx(drv, static_cast<int>(idx), 0);
+    }
+    if (wanted == nullptr || strcmp(in_bridge, wanted) == 0) return 0;
+    if (if_nametoindex(wanted) == 0) {
+        if (linux_br_add(sock, wanted) < 0) return -1;
+        bss->added_bridge = 1;
+        unsigned int idx = if_nametoindex(wanted);
+        if (idx) nl80211_add_ifidx(drv, static_cast<int>(idx), 0);
+    }
+    if (in_bridge[0]) linux_br_del_if(sock, in_bridge, bss->ifname);
+    if (linux_br_add_if(sock, wanted, bss->ifname) < 0) return -1;
+    bss->added_if_into_bridge = 1;
+    snprintf(bss->brname, sizeof(bss->brname), "%.15s", wanted);
+    return 0;
+}
+
+void ap_bridge_teardown(nl80211_iface *bss) {
+    int sock = bss->drv->global->ioctl_sock;
+    if (bss->added_if_into_bridge) linux_br_del_if(sock, bss->brname, bss->ifname);
+    if (bss->added_bridge) {
+        linux_set_iface_flags(sock, bss->brname, 0);
+        linux_br_del(sock, bss->brname);
+    }
+    bss->added_if_into_bridge = bss->added_bridge = 0;
+}
+
+// EAPOL frames for the access point: those that arrived on an interface of the radio.
+void ap_eapol_receive(int sock, void *eloop_ctx, void *) {
+    auto *drv = static_cast<nl80211_drv *>(eloop_ctx);
+    uint8_t buf[3000];
+    sockaddr_ll from{};
+    socklen_t fromlen = sizeof(from);
+    ssize_t n = recvfrom(sock, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
+    if (n < 0 || !nl80211_has_ifidx(drv, from.sll_ifindex)) return;
+    wpa_event_data event{};
+    event.eapol_rx.src = from.sll_addr;
+    event.eapol_rx.data = buf;
+    event.eapol_rx.data_len = static_cast<size_t>(n);
+    supplicant_event(drv->ctx, EVENT_EAPOL_RX, &event);
+}
+
 nl80211_iface *drv_init(void *ctx, const char *ifname, void *global_priv, int apd, const uint8_t *set_addr,
-                        const char *driver_params) {
+                        const char *driver_params, const wpa_init_params *ap = nullptr) {
     auto *global = static_cast<nl80211_global *>(global_priv);
     if (global == nullptr || ifname == nullptr) return nullptr;
     auto *drv = static_cast<nl80211_drv *>(calloc(1, sizeof(nl80211_drv)));
@@ -790,6 +851,7 @@ nl80211_iface *drv_init(void *ctx, const char *ifname, void *global_priv, int ap
     drv->monitor_sock = -1;
     drv->monitor_ifidx = -1;
     drv->eapol_tx_sock = -1;
+    drv->eapol_sock = -1;
     drv->ap_scan_as_station = NL80211_IFTYPE_UNSPECIFIED;
     drv->set_rekey_offload = 1;
     bss->drv = drv;
@@ -798,8 +860,10 @@ nl80211_iface *drv_init(void *ctx, const char *ifname, void *global_priv, int ap
     bss->nl_preq = -1;
     memcpy(bss->ifname, ifname, strnlen(ifname, IFNAMSIZ));
 
-    if (nl80211_finish_drv_init(drv, set_addr, 1, driver_params) < 0) {
+    if ((ap && ap_bridge_setup(bss, ap) < 0) ||
+        nl80211_finish_drv_init(drv, set_addr, 1, driver_params) < 0) {
         eloop_cancel_timeout(report_disabled, drv, ELOOP_ALL_CTX);
+        ap_bridge_teardown(bss);
         if (drv->rfkill) rfkill_deinit(drv->rfkill);
         mgmt_unsubscribe(bss);
         close_preq(bss);
@@ -830,6 +894,25 @@ void *nl80211_init2(void *ctx, const char *ifname, void *global_priv) {
     return drv_init(ctx, ifname, global_priv, 0, nullptr, nullptr);
 }
 
+void nl80211_deinit(void *priv);
+
+void *nl80211_ap_init(void *bss_ctx, wpa_init_params *params) {
+    if (params == nullptr) return nullptr;
+    nl80211_iface *bss = drv_init(bss_ctx, params->ifname, params->global_priv, 1, params->bssid,
+                                  params->driver_params, params);
+    if (bss == nullptr) return nullptr;
+    nl80211_drv *drv = bss->drv;
+    nl80211_add_ifidx(drv, drv->ifindex, 0);
+    drv->eapol_sock = socket(PF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(0x888e));
+    if (drv->eapol_sock < 0 ||
+        eloop_register_read_sock(drv->eapol_sock, ap_eapol_receive, drv, nullptr) < 0) {
+        nl80211_deinit(bss);
+        return nullptr;
+    }
+    if (params->own_addr) memcpy(params->own_addr, bss->addr, 6);
+    return bss;
+}
+
 void nl80211_deinit(void *priv) {
     auto *bss = static_cast<nl80211_iface *>(priv);
     if (bss == nullptr) return;
@@ -842,7 +925,13 @@ void nl80211_deinit(void *priv) {
     }
     drv->eapol_tx_sock = -1;
     close_preq(bss);
+    ap_bridge_teardown(bss);
     nl80211_remove_monitor_interface(drv);
+    if (drv->eapol_sock >= 0) {
+        eloop_unregister_read_sock(drv->eapol_sock);
+        close(drv->eapol_sock);
+        drv->eapol_sock = -1;
+    }
     if (nl80211_is_ap(drv->nlmode) && bss->beacon_set) {
         nl_msg *msg = nl80211_cmd_msg(bss, 0, NL80211_CMD_STOP_AP);
         if (msg) send_and_recv_msgs(drv, msg, nullptr, nullptr);
@@ -1130,6 +1219,8 @@ const wpa_driver_ops wpa_driver_nl80211_ops = [] {
     ops.global_init = global_init;
     ops.global_deinit = global_deinit;
     ops.init2 = nl80211_init2;
+    ops.ap_init = nl80211_ap_init;
+    ops.ap_deinit = nl80211_deinit;
     ops.scan = nl80211_scan;
     ops.authenticate = nl80211_authenticate;
     ops.get_seqnum = nl80211_get_seqnum;

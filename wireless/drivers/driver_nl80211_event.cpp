@@ -750,7 +750,9 @@ void report_status(nl80211_global *global, nl80211_drv *drv, int ifindex, const 
         supplicant_event_global(global->ctx, EVENT_INTERFACE_STATUS, &event);
 }
 
-void add_if_index(nl80211_drv *drv, int ifindex, int brindex) {
+} // namespace
+
+void nl80211_add_ifidx(nl80211_drv *drv, int ifindex, int brindex) {
     for (size_t i = 0; i < drv->num_if_indices; i++)
         if (drv->if_indices[2 * i] == ifindex && drv->if_indices[2 * i + 1] == brindex) return;
     if (drv->num_if_indices == drv->if_indices_cap) {
@@ -765,7 +767,7 @@ void add_if_index(nl80211_drv *drv, int ifindex, int brindex) {
     drv->num_if_indices++;
 }
 
-void del_if_index(nl80211_drv *drv, int ifindex, int brindex) {
+void nl80211_del_ifidx(nl80211_drv *drv, int ifindex, int brindex) {
     for (size_t i = 0; i < drv->num_if_indices; i++) {
         if (drv->if_indices[2 * i] == ifindex && drv->if_indices[2 * i + 1] == brindex) {
             memmove(&drv->if_indices[2 * i], &drv->if_indices[2 * i + 2],
@@ -776,7 +778,11 @@ void del_if_index(nl80211_drv *drv, int ifindex, int brindex) {
     }
 }
 
-} // namespace
+bool nl80211_has_ifidx(const nl80211_drv *drv, int ifindex) {
+    for (size_t i = 0; i < drv->num_if_indices; i++)
+        if (drv->if_indices[2 * i] == ifindex) return true;
+    return false;
+}
 
 void nl80211_rtm_newlink(void *ctx, ifinfomsg *ifi, uint8_t *buf, size_t len) {
     auto *global = static_cast<nl80211_global *>(ctx);
@@ -826,7 +832,7 @@ void nl80211_rtm_newlink(void *ctx, ifinfomsg *ifi, uint8_t *buf, size_t len) {
         }
     }
     if (ifi->ifi_family == AF_BRIDGE && master) {
-        add_if_index(drv, ifi->ifi_index, master);
+        nl80211_add_ifidx(drv, ifi->ifi_index, master);
         for (nl80211_iface *bss = drv->first_bss; bss; bss = bss->next)
             if (strcmp(bss->ifname, namebuf) == 0 &&
                 if_indextoname(static_cast<unsigned int>(master), bss->brname) == nullptr)
@@ -842,7 +848,7 @@ void nl80211_rtm_dellink(void *ctx, ifinfomsg *ifi, uint8_t *buf, size_t len) {
     bool reappeared;
     nl80211_drv *drv = find_radio(global, ifi->ifi_index, nullptr, &reappeared);
     if (ifi->ifi_family == AF_BRIDGE && master) {
-        if (drv) del_if_index(drv, ifi->ifi_index, master);
+        if (drv) nl80211_del_ifidx(drv, ifi->ifi_index, master);
         return;
     }
     if (drv && ifi->ifi_index == drv->ifindex) {

@@ -156,6 +156,7 @@ struct nl80211_drv {
     int monitor_sock, monitor_ifidx, monitor_refcount;
     int last_mgmt_freq;
     int eapol_tx_sock;
+    int eapol_sock; // the access point's EAPOL receive socket
     uint64_t remain_on_chan_cookie;
     uint64_t send_action_cookie;
     uint64_t send_action_cookies[NL80211_SEND_COOKIES];
@@ -312,6 +313,10 @@ void nl80211_receive_buffer(uint8_t *buf, size_t len, nl80211_handler handler, v
 void nl80211_event_receive(int sock, void *eloop_ctx, void *sock_ctx);
 void nl80211_rtm_newlink(void *ctx, ifinfomsg *ifi, uint8_t *buf, size_t len);
 void nl80211_rtm_dellink(void *ctx, ifinfomsg *ifi, uint8_t *buf, size_t len);
+// The radio's list of (interface index, bridge index) pairs.
+void nl80211_add_ifidx(nl80211_drv *drv, int ifindex, int brindex);
+void nl80211_del_ifidx(nl80211_drv *drv, int ifindex, int brindex);
+bool nl80211_has_ifidx(const nl80211_drv *drv, int ifindex);
 
 // ---- driver_nl80211_monitor.cpp -----------------------------------------------------
 int nl80211_create_monitor_interface(nl80211_drv *drv);

@@ -204,6 +204,7 @@ void put_wiphy_capa(nl_msg *msg, const Radio &r) {
     if (r.connect) nla_put_u32(msg, ++i, NL80211_CMD_CONNECT);
     nla_put_u32(msg, ++i, NL80211_CMD_TRIGGER_SCAN);
     nla_nest_end(msg, cmds);
+    if (r.device_ap_sme) nla_put_flag(msg, NL80211_ATTR_DEVICE_AP_SME);
     nla_put(msg, NL80211_ATTR_CIPHER_SUITES, static_cast<int>(r.ciphers.size() * 4), r.ciphers.data());
     if (!r.ext_capa.empty()) {
         nla_put(msg, NL80211_ATTR_EXT_CAPA, static_cast<int>(r.ext_capa.size()), r.ext_capa.data());

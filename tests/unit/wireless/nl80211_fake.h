@@ -48,6 +48,7 @@ struct Radio {
     std::vector<RegRule> rules;
     std::vector<uint32_t> ciphers = {0x000FAC01, 0x000FAC05, 0x000FAC02, 0x000FAC04};
     uint8_t max_scan_ssids = 4;
+    bool device_ap_sme = false;
     std::vector<uint8_t> ext_capa, ext_capa_mask;
     uint8_t addr[6] = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
 };

@@ -16,6 +16,7 @@
 #include <netlink/genl/genl.h>
 #include <netlink/msg.h>
 #include <string>
+#include <unistd.h>
 
 using namespace nlfake;
 
@@ -207,6 +208,34 @@ TEST_F(Nl80211, ExtendedCapabilitiesAndMaskShareTheShorterLength) {
     EXPECT_EQ(len, 2u);
     EXPECT_EQ(c[0], 0x04);
     EXPECT_EQ(ops().get_ext_capab(priv, NL80211_IFTYPE_STATION, nullptr, &m, &len), -1);
+}
+
+TEST_F(Nl80211, AccessPointStartSubscribesAsApAndReturnsToStationAtTheEnd) {
+    if (geteuid() != 0) GTEST_SKIP() << "the EAPOL packet socket needs root";
+    k.radio.device_ap_sme = true;
+    global = ops().global_init(&token);
+    ASSERT_NE(global, nullptr);
+    uint8_t own_addr[6] = {};
+    wpa_init_params params{};
+    params.global_priv = global;
+    params.ifname = "wlan0";
+    params.own_addr = own_addr;
+    void *ap = ops().ap_init(&token, &params);
+    ASSERT_NE(ap, nullptr);
+    EXPECT_EQ(memcmp(own_addr, own, 6), 0);
+    auto *b = static_cast<nl80211_iface *>(ap);
+    EXPECT_EQ(b->drv->nlmode, NL80211_IFTYPE_AP);
+    EXPECT_TRUE(k.opers.empty()); // an access point is not dormant
+    // With the kernel's AP SME: the AP action frames, and probe requests on their own socket.
+    auto regs = k.of(NL80211_CMD_REGISTER_FRAME);
+    ASSERT_FALSE(regs.empty());
+    EXPECT_EQ(*regs[0]->attr(NL80211_ATTR_FRAME_MATCH), std::vector<uint8_t>{0x04});
+    EXPECT_EQ(regs.back()->u16(NL80211_ATTR_FRAME_TYPE), 0x0040);
+    EXPECT_EQ(regs.back()->fd, b->nl_preq);
+    k.clear();
+    ops().ap_deinit(ap);
+    EXPECT_EQ(k.last(NL80211_CMD_SET_INTERFACE)->u32(NL80211_ATTR_IFTYPE),
+              static_cast<uint32_t>(NL80211_IFTYPE_STATION));
 }
 
 // ---- Hardware modes -----------------------------------------------------------------------
