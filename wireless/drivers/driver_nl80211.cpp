@@ -368,7 +368,10 @@ void mgmt_handle_register_eloop(nl80211_iface *bss) {
     eloop_register_read_sock(bss->nl_mgmt, bss_event_receive, bss, tag_sock(bss->nl_mgmt));
 }
 
+void beacons_leave(nl80211_iface *bss);
+
 void mgmt_unsubscribe(nl80211_iface *bss) {
+    beacons_leave(bss);
     if (bss->nl_mgmt < 0) return;
     eloop_unregister_read_sock(bss->nl_mgmt);
     nl80211_io()->gnl_close(bss->nl_mgmt);
@@ -435,6 +438,96 @@ int mgmt_subscribe_mesh(nl80211_iface *bss) {
     return 0;
 }
 
+// Beacons of a wiphy arrive on one socket, shared by every access-point interface of
+// that wiphy; each beacon reaches each of them.
+struct wiphy_beacons {
+    wiphy_beacons *next;
+    int wiphy_idx;
+    int sock;
+    nl80211_iface *members[16];
+    int num_members;
+};
+wiphy_beacons *beacon_list = nullptr;
+
+int beacon_frame(nlmsghdr *nlh, void *arg) {
+    auto *w = static_cast<wiphy_beacons *>(arg);
+    nlattr *tb[NL80211_ATTR_MAX + 1];
+    if (nl80211_parse(nlh, tb) < 0 || !tb[NL80211_ATTR_FRAME]) return NL_SKIP;
+    if (static_cast<genlmsghdr *>(nlmsg_data(nlh))->cmd != NL80211_CMD_FRAME) return NL_SKIP;
+    for (int i = 0; i < w->num_members; i++) {
+        nl80211_iface *bss = w->members[i];
+        wpa_event_data event{};
+        event.rx_mgmt.frame = static_cast<const uint8_t *>(nla_data(tb[NL80211_ATTR_FRAME]));
+        event.rx_mgmt.frame_len = static_cast<size_t>(nla_len(tb[NL80211_ATTR_FRAME]));
+        event.rx_mgmt.freq = static_cast<int>(nla_u32_or(tb[NL80211_ATTR_WIPHY_FREQ], 0));
+        event.rx_mgmt.ssi_signal = static_cast<int>(nla_u32_or(tb[NL80211_ATTR_RX_SIGNAL_DBM], 0));
+        event.rx_mgmt.drv_priv = bss;
+        supplicant_event(bss->drv->ctx, EVENT_RX_MGMT, &event);
+    }
+    return NL_SKIP;
+}
+
+void beacons_receive(int sock, void *eloop_ctx, void *) {
+    auto *buf = static_cast<uint8_t *>(malloc(RecvBufSize));
+    if (buf == nullptr) return;
+    for (int i = 0; i < 10; i++) {
+        ssize_t n = nl80211_io()->gnl_recv(sock, buf, RecvBufSize);
+        if (n <= 0) break;
+        nl80211_receive_buffer(buf, static_cast<size_t>(n), beacon_frame, eloop_ctx);
+    }
+    free(buf);
+}
+
+int beacons_join(nl80211_iface *bss) {
+    nl80211_drv *drv = bss->drv;
+    wiphy_beacons *w = beacon_list;
+    while (w && w->wiphy_idx != drv->wiphy_idx)
+        w = w->next;
+    if (w == nullptr) {
+        w = static_cast<wiphy_beacons *>(calloc(1, sizeof(wiphy_beacons)));
+        if (w == nullptr) return -1;
+        w->wiphy_idx = drv->wiphy_idx;
+        w->sock = nl80211_io()->gnl_open();
+        nl_msg *msg =
+            w->sock >= 0 ? genl_msg(drv->global->nl80211_id, 0, NL80211_CMD_REGISTER_BEACONS) : nullptr;
+        if (msg && nla_put_u32(msg, NL80211_ATTR_WIPHY, static_cast<uint32_t>(drv->wiphy_idx)) < 0) {
+            nlmsg_free(msg);
+            msg = nullptr;
+        }
+        if (msg == nullptr || send_and_recv_global(drv->global, w->sock, msg, nullptr, nullptr) < 0) {
+            if (w->sock >= 0) nl80211_io()->gnl_close(w->sock);
+            free(w);
+            return -1;
+        }
+        nl80211_io()->gnl_set_nonblock(w->sock, 65536);
+        eloop_register_read_sock(w->sock, beacons_receive, w, tag_sock(w->sock));
+        w->next = beacon_list;
+        beacon_list = w;
+    }
+    for (int i = 0; i < w->num_members; i++)
+        if (w->members[i] == bss) return 0;
+    if (w->num_members == 16) return -1;
+    w->members[w->num_members++] = bss;
+    return 0;
+}
+
+void beacons_leave(nl80211_iface *bss) {
+    for (wiphy_beacons **p = &beacon_list; *p; p = &(*p)->next) {
+        wiphy_beacons *w = *p;
+        for (int i = 0; i < w->num_members; i++) {
+            if (w->members[i] != bss) continue;
+            w->members[i] = w->members[--w->num_members];
+            if (w->num_members == 0) {
+                eloop_unregister_read_sock(w->sock);
+                nl80211_io()->gnl_close(w->sock);
+                *p = w->next;
+                free(w);
+            }
+            return;
+        }
+    }
+}
+
 int mgmt_subscribe_ap(nl80211_iface *bss) {
     nl80211_drv *drv = bss->drv;
     if (alloc_mgmt_handle(bss) < 0) return -1;
@@ -451,6 +544,7 @@ int mgmt_subscribe_ap(nl80211_iface *bss) {
         nl_msg *msg = nl80211_cmd_msg(bss, 0, NL80211_CMD_UNEXPECTED_FRAME);
         ret = msg ? send_and_recv_global(drv->global, sock, msg, nullptr, nullptr) : -1;
     }
+    if (ret == 0) ret = beacons_join(bss);
     if (ret < 0) {
         mgmt_unsubscribe(bss);
         return -1;

@@ -63,6 +63,10 @@ ssize_t k_recv(int fd, void *buf, size_t len) {
     if (q.empty()) return -EAGAIN;
     std::vector<uint8_t> d = q.front();
     q.pop_front();
+    if (q.empty()) {
+        uint64_t n;
+        (void)!read(fd, &n, sizeof(n));
+    }
     if (d.size() > len) return -EMSGSIZE;
     memcpy(buf, d.data(), d.size());
     return static_cast<ssize_t>(d.size());
@@ -203,8 +207,10 @@ void put_wiphy_capa(nl_msg *msg, const Radio &r) {
     if (r.auth) nla_put_u32(msg, ++i, NL80211_CMD_AUTHENTICATE);
     if (r.connect) nla_put_u32(msg, ++i, NL80211_CMD_CONNECT);
     nla_put_u32(msg, ++i, NL80211_CMD_TRIGGER_SCAN);
+    if (r.probe_client_tx_status) nla_put_u32(msg, ++i, NL80211_CMD_PROBE_CLIENT);
     nla_nest_end(msg, cmds);
     if (r.device_ap_sme) nla_put_flag(msg, NL80211_ATTR_DEVICE_AP_SME);
+    if (r.probe_client_tx_status) nla_put_u32(msg, NL80211_ATTR_FEATURE_FLAGS, NL80211_FEATURE_SK_TX_STATUS);
     nla_put(msg, NL80211_ATTR_CIPHER_SUITES, static_cast<int>(r.ciphers.size() * 4), r.ciphers.data());
     if (!r.ext_capa.empty()) {
         nla_put(msg, NL80211_ATTR_EXT_CAPA, static_cast<int>(r.ext_capa.size()), r.ext_capa.data());
@@ -315,6 +321,8 @@ Kernel *current() {
 
 void Kernel::push(int fd, const std::vector<uint8_t> &bytes) {
     queues[fd].push_back(bytes);
+    uint64_t one = 1;
+    (void)!write(fd, &one, sizeof(one)); // readable for the event loop
 }
 
 void Kernel::push_ack(int fd, const Sent &req, int error) {

@@ -238,6 +238,44 @@ TEST_F(Nl80211, AccessPointStartSubscribesAsApAndReturnsToStationAtTheEnd) {
               static_cast<uint32_t>(NL80211_IFTYPE_STATION));
 }
 
+void stop_loop(void *, void *) {
+    eloop_terminate();
+}
+
+TEST_F(Nl80211, AccessPointWithoutKernelSmeHearsManagementFramesAndBeacons) {
+    if (geteuid() != 0) GTEST_SKIP() << "the EAPOL packet socket needs root";
+    k.radio.probe_client_tx_status = true; // no monitor interface needed
+    global = ops().global_init(&token);
+    ASSERT_NE(global, nullptr);
+    uint8_t own_addr[6] = {};
+    wpa_init_params params{};
+    params.global_priv = global;
+    params.ifname = "wlan0";
+    params.own_addr = own_addr;
+    void *ap = ops().ap_init(&token, &params);
+    ASSERT_NE(ap, nullptr);
+    auto regs = k.of(NL80211_CMD_REGISTER_FRAME);
+    ASSERT_GE(regs.size(), 14u);
+    EXPECT_EQ(regs[0]->u16(NL80211_ATTR_FRAME_TYPE), 0x00b0);
+    EXPECT_EQ(k.count(NL80211_CMD_UNEXPECTED_FRAME), 1u);
+    const Sent *beacons = k.last(NL80211_CMD_REGISTER_BEACONS);
+    ASSERT_NE(beacons, nullptr);
+    EXPECT_EQ(beacons->u32(NL80211_ATTR_WIPHY), 0u);
+
+    // A beacon on the wiphy's socket reaches the interface as a received frame.
+    Reply b(NL80211_CMD_FRAME);
+    b.u32(NL80211_ATTR_WIPHY_FREQ, 2412)
+        .data(NL80211_ATTR_FRAME, mgmt_frame(0x8, bcast, ap2, ap2, {1, 2, 3}));
+    k.push(beacons->fd, b.bytes());
+    eloop_register_timeout(0, 200000, stop_loop, nullptr, nullptr);
+    eloop_run();
+    auto rx = of_type(EVENT_RX_MGMT);
+    ASSERT_EQ(rx.size(), 1u);
+    EXPECT_EQ(rx[0].data.rx_mgmt.drv_priv, ap);
+    EXPECT_EQ(rx[0].data.rx_mgmt.freq, 2412);
+    ops().ap_deinit(ap);
+}
+
 // ---- Hardware modes -----------------------------------------------------------------------
 
 const hw_mode_info *find_mode(const hw_mode_info *modes, uint16_t n, int mode) {
