@@ -321,5 +321,7 @@ bool nl80211_has_ifidx(const nl80211_drv *drv, int ifindex);
 // ---- driver_nl80211_monitor.cpp -----------------------------------------------------
 int nl80211_create_monitor_interface(nl80211_drv *drv);
 void nl80211_remove_monitor_interface(nl80211_drv *drv);
+// Injects an 802.11 frame on the monitor socket behind a radiotap header: 0 or -1.
+int nl80211_monitor_send(nl80211_drv *drv, const uint8_t *frame, size_t len, int encrypt, int noack);
 // One frame of the monitor socket, radiotap header first (tests, fuzzing).
 void nl80211_monitor_frame(nl80211_drv *drv, const uint8_t *buf, size_t len);

@@ -16,6 +16,7 @@
 #include <netlink/genl/genl.h>
 #include <netlink/msg.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -160,6 +161,20 @@ void nl80211_monitor_frame(nl80211_drv *drv, const uint8_t *buf, size_t len) {
         event.rx_from_unknown.wds = ((fc >> 8) & 3) == 3;
         supplicant_event(drv->ctx, EVENT_RX_FROM_UNKNOWN, &event);
     }
+}
+
+int nl80211_monitor_send(nl80211_drv *drv, const uint8_t *frame, size_t len, int encrypt, int noack) {
+    if (drv->monitor_sock < 0) return -1;
+    // Radiotap: flags (WEP when the frame is to be encrypted, and no FCS), empty RX
+    // flags, TX flags (no ACK when none is wanted).
+    uint8_t rtap[14] = {0x00, 0x00, 0x0e, 0x00, 0x02, 0xc0, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00};
+    if (encrypt) rtap[8] |= 0x04;
+    if (noack) rtap[12] = 0x08;
+    iovec iov[2] = {{rtap, sizeof(rtap)}, {const_cast<uint8_t *>(frame), len}};
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    return sendmsg(drv->monitor_sock, &msg, 0) < 0 ? -1 : 0;
 }
 
 int nl80211_create_monitor_interface(nl80211_drv *drv) {

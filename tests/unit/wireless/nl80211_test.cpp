@@ -16,6 +16,7 @@
 #include <netlink/genl/genl.h>
 #include <netlink/msg.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace nlfake;
@@ -1077,6 +1078,26 @@ TEST_F(Nl80211, MonitorFramesBecomeReceiveAndTransmitEvents) {
     nl80211_monitor_frame(drv(), f.data(), f.size());
     for (const Event &e : events())
         ADD_FAILURE() << event_to_string(e.type) << " " << e.ies.size();
+}
+
+TEST_F(Nl80211, MonitorInjectionPutsTheRadiotapHeaderFirst) {
+    ASSERT_TRUE(start());
+    std::vector<uint8_t> frame = mgmt_frame(0xc, ap1, own, own, {3, 0});
+    EXPECT_EQ(nl80211_monitor_send(drv(), frame.data(), frame.size(), 0, 0), -1); // no monitor socket
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+    drv()->monitor_sock = sv[0];
+    ASSERT_EQ(nl80211_monitor_send(drv(), frame.data(), frame.size(), 1, 1), 0);
+    uint8_t buf[256];
+    ssize_t n = recv(sv[1], buf, sizeof(buf), 0);
+    drv()->monitor_sock = -1;
+    close(sv[0]);
+    close(sv[1]);
+    ASSERT_EQ(n, static_cast<ssize_t>(14 + frame.size()));
+    const uint8_t head[14] = {0x00, 0x00, 0x0e, 0x00, 0x02, 0xc0, 0x00,
+                              0x00, 0x0c, 0x00, 0x00, 0x00, 0x08, 0x00};
+    EXPECT_EQ(memcmp(buf, head, 14), 0);
+    EXPECT_EQ(memcmp(buf + 14, frame.data(), frame.size()), 0);
 }
 
 } // namespace
