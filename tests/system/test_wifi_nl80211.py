@@ -267,3 +267,38 @@ def test_back_end_reports_a_silent_ap_a_vanished_ap_and_the_link_going_down_and_
         t.event("INTERFACE_ENABLED")
     finally:
         assert t.close() == 0
+
+
+def test_data_passes_only_while_associated_and_after_the_port_opens(onsim):
+    sim = onsim()
+    peer = sim.ns + "p"
+    subprocess.run(["ip", "netns", "add", peer], check=True)
+    t = None
+    try:
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap" % (AP, peer))
+        subprocess.run(["ip", "-n", peer, "addr", "add", "198.19.78.2/24", "dev", "aptap"], check=True)
+        subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+        sim.plain("ip", "addr", "add", "198.19.78.1/24", "dev", "wlan0")
+        t = DriverTool(sim)
+
+        def ping():
+            return sim.plain("ping", "-c", "1", "-W", "1", "198.19.78.2", check=False).returncode == 0
+
+        assert not ping()
+        assert t.ask("scan") == "OK"
+        t.event("SCAN_RESULTS")
+        assert t.ask("auth %s 2412 lab" % AP) == "OK"
+        t.event("AUTH")
+        assert t.ask("assoc %s 2412 lab" % AP) == "OK"
+        t.event("ASSOC")
+        # The association asks for a controlled port: only EAPOL until it opens.
+        assert not ping()
+        assert t.ask("port 1") == "OK"
+        sim.wait_for(ping, timeout=30, what="a ping through the TAPs")
+        sim.ok("ap deauth lab reason=3")
+        t.event("DEAUTH")
+        assert not ping()
+    finally:
+        if t:
+            assert t.close() == 0
+        subprocess.run(["ip", "netns", "del", peer], check=False)
