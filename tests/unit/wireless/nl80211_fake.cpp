@@ -210,6 +210,12 @@ void put_wiphy_capa(nl_msg *msg, const Radio &r) {
     if (r.probe_client_tx_status) nla_put_u32(msg, ++i, NL80211_CMD_PROBE_CLIENT);
     nla_nest_end(msg, cmds);
     if (r.device_ap_sme) nla_put_flag(msg, NL80211_ATTR_DEVICE_AP_SME);
+    if (r.sched_plans) {
+        nla_put_u32(msg, NL80211_ATTR_MAX_NUM_SCHED_SCAN_PLANS, r.sched_plans);
+        nla_put_u32(msg, NL80211_ATTR_MAX_SCAN_PLAN_INTERVAL, r.sched_interval);
+        nla_put_u32(msg, NL80211_ATTR_MAX_SCAN_PLAN_ITERATIONS, r.sched_iterations);
+    }
+    if (r.max_match_sets) nla_put_u8(msg, NL80211_ATTR_MAX_MATCH_SETS, r.max_match_sets);
     if (r.probe_client_tx_status) nla_put_u32(msg, NL80211_ATTR_FEATURE_FLAGS, NL80211_FEATURE_SK_TX_STATUS);
     nla_put(msg, NL80211_ATTR_CIPHER_SUITES, static_cast<int>(r.ciphers.size() * 4), r.ciphers.data());
     if (!r.ext_capa.empty()) {

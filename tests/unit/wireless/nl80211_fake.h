@@ -49,6 +49,8 @@ struct Radio {
     std::vector<uint32_t> ciphers = {0x000FAC01, 0x000FAC05, 0x000FAC02, 0x000FAC04};
     uint8_t max_scan_ssids = 4;
     bool device_ap_sme = false;
+    uint32_t sched_plans = 0, sched_interval = 0, sched_iterations = 0; // reported when plans is set
+    uint8_t max_match_sets = 0;
     bool probe_client_tx_status = false; // probe-client command and socket TX status
     std::vector<uint8_t> ext_capa, ext_capa_mask;
     uint8_t addr[6] = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};

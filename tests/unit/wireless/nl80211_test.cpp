@@ -513,6 +513,63 @@ TEST_F(Nl80211, ScanTimeoutIsTenSecondsUntilTheKernelHasReportedOnce) {
     EXPECT_FALSE(res[0].has_data);
 }
 
+TEST_F(Nl80211, ScheduledScanPlansWithinTheRadiosLimits) {
+    k.radio.sched_plans = 2;
+    k.radio.sched_interval = 100;
+    k.radio.sched_iterations = 5;
+    k.radio.max_match_sets = 2;
+    ASSERT_TRUE(start());
+    struct Case {
+        std::vector<sched_scan_plan> plans;
+        bool ok;
+    } cases[] = {
+        {{}, false},
+        {{{10, 0}}, true},
+        {{{10, 3}, {20, 0}}, true},
+        {{{10, 3}}, false},                   // the last plan must run forever
+        {{{10, 0}, {20, 0}}, false},          // only the last may
+        {{{0, 0}}, false},                    // no interval
+        {{{101, 0}}, false},                  // above the radio's interval
+        {{{10, 6}, {20, 0}}, false},          // above its iterations
+        {{{10, 1}, {10, 1}, {10, 0}}, false}, // more plans than it takes
+    };
+    for (const Case &c : cases) {
+        k.clear();
+        wpa_driver_scan_params p{};
+        p.sched_scan_plans = c.plans.data();
+        p.sched_scan_plans_num = c.plans.size();
+        EXPECT_EQ(ops().sched_scan(priv, &p), c.ok ? 0 : -1) << c.plans.size();
+        EXPECT_EQ(k.count(NL80211_CMD_START_SCHED_SCAN), c.ok ? 1u : 0u);
+        if (c.ok) {
+            const auto *plans = k.last(NL80211_CMD_START_SCHED_SCAN)->attr(NL80211_ATTR_SCHED_SCAN_PLANS);
+            ASSERT_NE(plans, nullptr);
+            // Each plan a nest: an interval, and iterations unless it runs forever.
+            size_t want = 0;
+            for (const sched_scan_plan &pl : c.plans)
+                want += 4 + 8 + (pl.iterations ? 8 : 0);
+            EXPECT_EQ(plans->size(), want);
+        }
+    }
+
+    // Match sets: the filter SSIDs with the threshold, and the threshold on its own.
+    wpa_driver_scan_params p{};
+    sched_scan_plan plan{30, 0};
+    p.sched_scan_plans = &plan;
+    p.sched_scan_plans_num = 1;
+    p.filter_rssi = -70;
+    p.filter_ssids = static_cast<wpa_driver_scan_filter *>(calloc(1, sizeof(wpa_driver_scan_filter)));
+    memcpy(p.filter_ssids[0].ssid, "lab", 3);
+    p.filter_ssids[0].ssid_len = 3;
+    p.num_filter_ssids = 1;
+    ASSERT_EQ(ops().sched_scan(priv, &p), 0);
+    const auto *match = k.last(NL80211_CMD_START_SCHED_SCAN)->attr(NL80211_ATTR_SCHED_SCAN_MATCH);
+    ASSERT_NE(match, nullptr);
+    // Set 1: SSID (4 + 3, padded to 8) and RSSI (8); set 0: RSSI only.
+    ASSERT_EQ(match->size(), (4u + 8u + 8u) + (4u + 8u));
+    EXPECT_EQ((*match)[2], 1);
+    EXPECT_EQ((*match)[22], 0);
+}
+
 std::vector<uint8_t> bss_msg(const uint8_t *bssid, uint32_t freq, int mbm, const std::vector<uint8_t> &ies,
                              const std::vector<uint8_t> &beacon_ies, uint32_t age, int status = -1) {
     Reply r(NL80211_CMD_NEW_SCAN_RESULTS, FamilyId, NLM_F_MULTI);
