@@ -102,9 +102,14 @@ void sendNl(uint32_t port, uint32_t groupBit, const std::vector<uint8_t> &m) {
     to.nl_pid = port;
     to.nl_groups = groupBit;
     pcapWrite(m.data(), m.size(), true);
-    for (int attempt = 0; attempt < 3; attempt++) {
+    // An answer waits (up to 2 s) for a reader whose queue is full, as the kernel's dump
+    // waits for it to read; a multicast is dropped for such a reader, as the kernel's is.
+    for (int attempt = 0; attempt < 200; attempt++) {
         ssize_t n = ::sendto(nlFd, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-        if (n >= 0 || errno != EINTR) break;
+        if (n >= 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN || port == 0) break;
+        ::usleep(10000);
     }
 }
 
@@ -433,6 +438,7 @@ int main(int argc, char **argv) {
     };
     Sim sim(links);
     simPtr = &sim;
+    sim.port = ownPort;
     sim.writeFrame = [](int fd, const uint8_t *p, size_t len) {
         if (::write(fd, p, len) < 0) {
             // A full TAP queue drops the frame, as the air would.

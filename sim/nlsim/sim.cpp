@@ -352,6 +352,24 @@ std::string Sim::configure(const std::string &text) {
             }
             for (auto &b : r.bands)
                 if (b.id == id) b.rates = rates;
+        } else if (k == "ht-capa" || k == "vht-capa") {
+            // ht-capa 2g|5g HEX: the band's HT capability (with a one-stream MCS set);
+            // vht-capa 5g HEX: its VHT capability (MCS 0-9 on one stream)
+            long long v;
+            if (w.size() != 3 || (w[1] != "2g" && w[1] != "5g") ||
+                !number("0x" + w[2], 0, k == "ht-capa" ? 0xffff : 0xffffffffLL, v))
+                return fail(k + " 2g|5g HEX");
+            int id = w[1] == "2g" ? NL80211_BAND_2GHZ : NL80211_BAND_5GHZ;
+            for (auto &b : r.bands)
+                if (b.id == id) {
+                    if (k == "ht-capa") {
+                        b.ht = true;
+                        b.htCapa = static_cast<uint16_t>(v);
+                    } else {
+                        b.vht = true;
+                        b.vhtCapa = static_cast<uint32_t>(v);
+                    }
+                }
         } else if (k == "radar" || k == "disabled" || k == "no-ir") {
             for (size_t i = 1; i < w.size(); i++) {
                 int a, b;
@@ -668,12 +686,82 @@ int Sim::ctrlFamily(const Request &r, uint32_t port, std::vector<Builder> &out, 
     return 0;
 }
 
+namespace {
+
+// The kernel's policy for the attributes requests carry most: exact sizes for numbers,
+// flags and addresses, bounds for strings and element buffers. Anything else passes.
+struct Policy {
+    uint16_t type;
+    uint16_t min, max;
+};
+constexpr uint16_t Any = 0xffff;
+const Policy policies[] = {
+    {NL80211_ATTR_WIPHY, 4, 4},
+    {NL80211_ATTR_IFINDEX, 4, 4},
+    {NL80211_ATTR_WDEV, 8, 8},
+    {NL80211_ATTR_IFTYPE, 4, 4},
+    {NL80211_ATTR_IFNAME, 1, 16},
+    {NL80211_ATTR_MAC, 6, 6},
+    {NL80211_ATTR_MAC_HINT, 6, 6},
+    {NL80211_ATTR_PREV_BSSID, 6, 6},
+    {NL80211_ATTR_WIPHY_FREQ, 4, 4},
+    {NL80211_ATTR_WIPHY_FREQ_HINT, 4, 4},
+    {NL80211_ATTR_WIPHY_CHANNEL_TYPE, 4, 4},
+    {NL80211_ATTR_CHANNEL_WIDTH, 4, 4},
+    {NL80211_ATTR_CENTER_FREQ1, 4, 4},
+    {NL80211_ATTR_CENTER_FREQ2, 4, 4},
+    {NL80211_ATTR_KEY_IDX, 1, 1},
+    {NL80211_ATTR_KEY_CIPHER, 4, 4},
+    {NL80211_ATTR_KEY_TYPE, 4, 4},
+    {NL80211_ATTR_KEY_DATA, 1, 32},
+    {NL80211_ATTR_KEY_SEQ, 0, 16},
+    {NL80211_ATTR_KEY_DEFAULT, 0, 0},
+    {NL80211_ATTR_KEY_DEFAULT_MGMT, 0, 0},
+    {NL80211_ATTR_REASON_CODE, 2, 2},
+    {NL80211_ATTR_AUTH_TYPE, 4, 4},
+    {NL80211_ATTR_SSID, 1, 32},
+    {NL80211_ATTR_IE, 0, 2304},
+    {NL80211_ATTR_FRAME_TYPE, 2, 2},
+    {NL80211_ATTR_FRAME_MATCH, 0, Any},
+    {NL80211_ATTR_SCAN_FLAGS, 4, 4},
+    {NL80211_ATTR_REG_ALPHA2, 2, 3},
+    {NL80211_ATTR_STA_FLAGS2, 8, 8},
+    {NL80211_ATTR_SPLIT_WIPHY_DUMP, 0, 0},
+    {NL80211_ATTR_SOCKET_OWNER, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT_NO_ENCRYPT, 0, 0},
+    {NL80211_ATTR_CONTROL_PORT_ETHERTYPE, 2, 2},
+    {NL80211_ATTR_LOCAL_STATE_CHANGE, 0, 0},
+    {NL80211_ATTR_DONT_WAIT_FOR_ACK, 0, 0},
+    {NL80211_ATTR_PRIVACY, 0, 0},
+    {NL80211_ATTR_TX_NO_CCK_RATE, 0, 0},
+    {NL80211_ATTR_USE_MFP, 4, 4},
+    {NL80211_ATTR_WPA_VERSIONS, 4, 4},
+    {NL80211_ATTR_CIPHER_SUITE_GROUP, 4, 4},
+    {NL80211_ATTR_BG_SCAN_PERIOD, 2, 2},
+    {NL80211_ATTR_PMKID, 16, 16},
+    {NL80211_ATTR_COOKIE, 8, 8},
+    {NL80211_ATTR_DURATION, 4, 4},
+    {NL80211_ATTR_4ADDR, 1, 1},
+    {NL80211_ATTR_PS_STATE, 4, 4},
+};
+
+bool withinPolicy(const Attrs &attrs) {
+    for (const auto &a : attrs.list)
+        for (const auto &p : policies)
+            if (p.type == a.type && (a.len < p.min || (p.max != Any && a.len > p.max))) return false;
+    return true;
+}
+
+} // namespace
+
 int Sim::dispatch(const Request &r, uint32_t port, std::vector<Builder> &out, bool &dump) {
     if (links_.trace)
         links_.trace(std::string(dump ? "dump " : "do ") + commandName(r.cmd) + " from " +
                      std::to_string(port));
     const Radio &r0 = radios[0];
     if (contains(r0.refused, r.cmd)) return -EOPNOTSUPP;
+    if (!withinPolicy(r.attrs)) return -EINVAL;
     switch (r.cmd) {
     case NL80211_CMD_GET_PROTOCOL_FEATURES: {
         if (dump) return -EOPNOTSUPP;
@@ -810,6 +898,20 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
         }
         b.end(rs);
     };
+    auto capabilities = [&](Builder &b, const Band &band) {
+        if (band.ht) {
+            const uint8_t mcs[16] = {0xff, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+            b.put(NL80211_BAND_ATTR_HT_MCS_SET, mcs, sizeof mcs);
+            b.u16(NL80211_BAND_ATTR_HT_CAPA, band.htCapa);
+            b.u8(NL80211_BAND_ATTR_HT_AMPDU_FACTOR, 3);
+            b.u8(NL80211_BAND_ATTR_HT_AMPDU_DENSITY, 6);
+        }
+        if (band.vht) {
+            const uint8_t mcs[8] = {0xfe, 0xff, 0, 0, 0xfe, 0xff, 0, 0};
+            b.put(NL80211_BAND_ATTR_VHT_MCS_SET, mcs, sizeof mcs);
+            b.u32(NL80211_BAND_ATTR_VHT_CAPA, band.vhtCapa);
+        }
+    };
     // One band's channels [from, to) as a WIPHY_BANDS nest; rates with the first part.
     auto bandPart = [&](Builder &b, const Band &band, size_t from, size_t to, bool withRates) {
         size_t bands = b.nest(NL80211_ATTR_WIPHY_BANDS);
@@ -818,7 +920,10 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
         for (size_t k = from; k < to; k++)
             channelEntry(b, band.channels[k], static_cast<uint16_t>(k));
         b.end(fs);
-        if (withRates) rates(b, band);
+        if (withRates) {
+            rates(b, band);
+            capabilities(b, band);
+        }
         b.end(bn);
         b.end(bands);
     };
@@ -846,6 +951,7 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
                 channelEntry(b, band.channels[k], static_cast<uint16_t>(k));
             b.end(fs);
             rates(b, band);
+            capabilities(b, band);
             b.end(bn);
         }
         b.end(bands);
@@ -1172,8 +1278,10 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (!nest.parse(a->data, a->len)) return -EINVAL;
         for (const auto &f : nest.list) {
             if (f.len != 4) return -EINVAL;
+            // A frequency the radio lacks is refused; a disabled channel is left out.
             Channel *ch = channel(rad, f.u32());
-            if (!ch || ch->disabled || ch->regDisabled) return -EINVAL;
+            if (!ch) return -EINVAL;
+            if (ch->disabled || ch->regDisabled) continue;
             if (!contains(freqs, f.u32())) freqs.push_back(f.u32());
         }
         if (freqs.empty()) return -EINVAL;
@@ -1186,6 +1294,13 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if (ie->len > 2048) return -EINVAL;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;
+        // Flags the radio does not offer are refused, as by the kernel.
+        if ((f->u32() & NL80211_SCAN_FLAG_LOW_PRIORITY) &&
+            !(rad.features & NL80211_FEATURE_LOW_PRIORITY_SCAN))
+            return -EOPNOTSUPP;
+        if ((f->u32() & NL80211_SCAN_FLAG_RANDOM_ADDR) &&
+            !(rad.features & NL80211_FEATURE_SCAN_RANDOM_MAC_ADDR))
+            return -EOPNOTSUPP;
         if (f->u32() & NL80211_SCAN_FLAG_FLUSH) i->bss.clear();
     }
     i->scanning = true;
@@ -1349,6 +1464,9 @@ void Sim::linkDown(Iface &i, uint16_t reason, bool byAp, bool frameEvent, uint8_
                                 [](const Key &k) { return k.pairwise || !isWep(k.cipher); }),
                  i.keys.end());
     if (wasUp && i.tapFd >= 0 && links_.carrier) links_.carrier(i.tapFd, false);
+    // Only a connection that stood ends with DISCONNECT; an authentication alone
+    // ends with its frame.
+    if (!wasUp) return;
     Builder e = msg(NL80211_CMD_DISCONNECT, nullptr, 0);
     e.u32(NL80211_ATTR_WIPHY, i.radio);
     e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
@@ -1457,7 +1575,9 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         for (auto &s : i->bss)
             if (std::memcmp(s.bssid, mac->data, 6) == 0 && s.freq == freq->u32()) known = true;
         if (!known) return -ENOENT;
-        if (i->link != Link::Idle) linkDown(*i, 3, false, true, 0xC0);
+        // Leaving an association deauthenticates from it (reason 1, unspecified); a mere
+        // authentication elsewhere is dropped without a word.
+        if (i->link == Link::Associated) linkDown(*i, 1, false, true, 0xC0);
         i->link = Link::Authenticating;
         i->viaConnect = false;
         std::memcpy(i->bssid, mac->data, 6);
@@ -1521,7 +1641,10 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         const Attr *reason = a.get(NL80211_ATTR_REASON_CODE);
         if (!mac || !reason || reason->len != 2) return -EINVAL;
         if (reason->u16() == 0) return -EINVAL;
-        if (i->link == Link::Idle || std::memcmp(i->bssid, mac->data, 6) != 0) return -ENOTCONN;
+        bool ours = i->link != Link::Idle && std::memcmp(i->bssid, mac->data, 6) == 0;
+        // A local state change for a BSS we are not joined with has nothing to undo.
+        if (!ours && cmd == NL80211_CMD_DEAUTHENTICATE && a.has(NL80211_ATTR_LOCAL_STATE_CHANGE)) return 0;
+        if (!ours) return -ENOTCONN;
         if (cmd == NL80211_CMD_DISASSOCIATE && i->link != Link::Associated) return -ENOTCONN;
         linkDown(*i, reason->u16(), false, true, cmd == NL80211_CMD_DISASSOCIATE ? 0xA0 : 0xC0);
         return 0;
@@ -1727,10 +1850,23 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
         reg.iftype = i->type;
         uint64_t ident = links_.identity ? links_.identity(port) : 0;
         auto k = known_.find(port);
+        uint32_t idx = i->ifindex;
         if (k != known_.end() && k->second != ident) forget(port, k->second); // a new socket on an old port
-        for (const auto &x : i->regs)
-            if (x.frameType == type && x.iftype == i->type && prefixOverlap(x.match, reg.match))
-                return -EALREADY;
+        auto overlaps = [&]() {
+            for (const auto &x : i->regs)
+                if (x.frameType == type && x.iftype == i->type && prefixOverlap(x.match, reg.match))
+                    return true;
+            return false;
+        };
+        // The kernel drops a socket's registrations when the socket closes; a client that
+        // closed one and registers again at once must not meet its own ghost.
+        i = byIndex(idx);
+        if (i && overlaps()) {
+            reapSockets();
+            i = byIndex(idx); // forgetting a socket may have taken interfaces away
+        }
+        if (!i) return -ENODEV;
+        if (overlaps()) return -EALREADY;
         reg.ident = ident;
         known_[port] = ident;
         i->regs.push_back(reg);
@@ -1779,6 +1915,37 @@ void Sim::deliverFrame(Iface &i, const std::vector<uint8_t> &frame, uint32_t fre
         eventTo(reg.port, e);
         return; // the first matching registration takes it
     }
+}
+
+// A frame heard on a radio also reaches its monitor interfaces, behind a radiotap
+// header: flags, rate, antenna signal and RX flags (an RX frame, no FCS).
+void Sim::toMonitors(const Iface &i, const std::vector<uint8_t> &frame, int32_t signalDbm) {
+    if (!writeFrame) return;
+    for (const auto &m : ifaces) {
+        if (m.radio != i.radio || m.type != NL80211_IFTYPE_MONITOR || m.tapFd < 0) continue;
+        std::vector<uint8_t> out = {0, 0, 14, 0, 0x26, 0x40, 0, 0, 0, 12, static_cast<uint8_t>(signalDbm),
+                                    0, 0, 0};
+        out.insert(out.end(), frame.begin(), frame.end());
+        writeFrame(m.tapFd, out.data(), out.size());
+    }
+}
+
+// A frame sent on a monitor interface (radiotap, then 802.11) goes into the air; its
+// transmit report comes back on the monitor: radiotap with TX flags and no RX flags,
+// failed (0x0001) when no AP of that address hears it.
+void Sim::fromMonitor(Iface &mon, const uint8_t *p, size_t len) {
+    if (len < 8 || p[0] != 0) return;
+    size_t rt = static_cast<size_t>(p[2] | p[3] << 8);
+    if (rt < 8 || rt > len || len - rt < 10) return;
+    const uint8_t *f = p + rt;
+    size_t n = len - rt;
+    Ap *ap = n >= 10 ? apByBssid(f + 4) : nullptr;
+    bool acked = ap && !ap->silent;
+    if (links_.trace) links_.trace("monitor " + mon.name + " sent " + std::to_string(n) + " bytes");
+    if (!writeFrame || mon.tapFd < 0) return;
+    std::vector<uint8_t> out = {0, 0, 12, 0, 0x02, 0x80, 0, 0, 0, 0, static_cast<uint8_t>(acked ? 0 : 1), 0};
+    out.insert(out.end(), f, f + n);
+    writeFrame(mon.tapFd, out.data(), out.size());
 }
 
 // ---- sockets that went away ----
@@ -1862,6 +2029,10 @@ bool passes(const Iface &i, const uint8_t *p, size_t len) {
 void Sim::fromIface(int fd, const uint8_t *p, size_t len) {
     for (auto &i : ifaces) {
         if (i.tapFd != fd) continue;
+        if (i.type == NL80211_IFTYPE_MONITOR) {
+            fromMonitor(i, p, len);
+            return;
+        }
         if (i.link != Link::Associated || !passes(i, p, len)) return;
         Ap *ap = apByBssid(i.bssid);
         if (!ap || ap->silent || ap->tapFd < 0) return;
@@ -2119,16 +2290,18 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         if ((f[0] & 0x0C) != 0) return "frame: management frames only";
         bool heard = false;
         for (auto &i : ifaces) {
+            if (i.type == NL80211_IFTYPE_MONITOR) continue;
             bool toUs = std::memcmp(&f[4], i.mac, 6) == 0 || (f[4] & 1);
             if (!toUs) continue;
             uint8_t sub = f[0] & 0xFC;
             if ((sub == 0xC0 || sub == 0xA0) && i.link != Link::Idle &&
                 std::memcmp(i.bssid, &f[16], 6) == 0 && f.size() >= 26) {
-                linkDown(i, static_cast<uint16_t>(f[24] | f[25] << 8), true, false, sub);
                 mlmeEvent(i, sub == 0xA0 ? NL80211_CMD_DISASSOCIATE : NL80211_CMD_DEAUTHENTICATE, f);
+                linkDown(i, static_cast<uint16_t>(f[24] | f[25] << 8), true, false, sub);
             } else {
                 deliverFrame(i, f, ap->freq, ap->signal / 100);
             }
+            toMonitors(i, f, ap->signal / 100);
             heard = true;
         }
         return heard ? "" : "no interface hears that address";
@@ -2192,7 +2365,7 @@ std::string Sim::eventCommand(const std::vector<std::string> &w, bool raw) {
 }
 
 std::string Sim::state() {
-    std::string s = "country " + country + "\n";
+    std::string s = "port " + std::to_string(port) + "\ncountry " + country + "\n";
     char line[256];
     for (auto &r : radios) {
         std::snprintf(line, sizeof line, "radio %s index=%u split=%d scan-events=%d generation=%u\n",

@@ -29,6 +29,9 @@ struct Band {
     int id = 0; // NL80211_BAND_2GHZ, _5GHZ
     std::vector<Channel> channels;
     std::vector<uint32_t> rates; // 100 kbit/s
+    bool ht = false, vht = false;
+    uint16_t htCapa = 0;
+    uint32_t vhtCapa = 0;
 };
 
 struct Radio {
@@ -198,6 +201,7 @@ public:
     std::vector<Ap> aps;
     std::map<std::string, RegDomain> domains;
     std::string country = "00";
+    uint32_t port = 0; // our own netlink port, for the state dump
 
 private:
     struct Reply {
@@ -241,6 +245,8 @@ private:
     void mlmeEvent(Iface &i, uint8_t cmd, const std::vector<uint8_t> &frame);
     void timedOut(Iface &i, uint8_t cmd);
     void deliverFrame(Iface &i, const std::vector<uint8_t> &frame, uint32_t freq, int32_t signalDbm);
+    void toMonitors(const Iface &i, const std::vector<uint8_t> &frame, int32_t signalDbm);
+    void fromMonitor(Iface &mon, const uint8_t *p, size_t len);
     void reapSockets();
     void forget(uint32_t port, uint64_t ident);
     std::string apCommand(const std::vector<std::string> &w, std::string &out);

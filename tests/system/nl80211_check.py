@@ -9,7 +9,9 @@ that length, nests parsed the same way. For every request: its answers echo its
 sequence number and port; a dump ends with exactly one DONE and is never ACKed; any
 other request gets at most one NLMSG_ERROR, after its replies, present when it asked
 for an ACK or failed; an ACK is capped (the request's header only). Events carry
-sequence number 0. --events-any skips the attribute checks of events (a test that
+sequence number 0. Where python3-pyroute2 is installed its nl80211 decoder reads
+every message too and must find the same interface, radio and frequency numbers.
+--events-any skips the attribute checks of events (a test that
 injects malformed events on purpose), --requests-any those of requests (a test that
 sends bad requests on purpose). Prints each fault; exit status 1 when any."""
 import os
@@ -93,6 +95,35 @@ def check_attrs(data, where, faults, names=ATTR_NAMES):
             parse(p, here, faults)
 
 
+try:
+    from pyroute2.netlink.nl80211 import nl80211cmd
+except ImportError:  # the strict checks above still run
+    nl80211cmd = None
+
+SAME = ("NL80211_ATTR_IFINDEX", "NL80211_ATTR_WIPHY", "NL80211_ATTR_WIPHY_FREQ", "NL80211_ATTR_GENERATION")
+
+
+def confirm(m, where, faults):
+    """pyroute2's decoder reads the message and agrees on its numbers."""
+    if nl80211cmd is None:
+        return
+    try:
+        msg = nl80211cmd(m)
+        msg.decode()
+    except Exception as e:  # any failure of the peer decoder is a finding
+        faults.append("%s: pyroute2 cannot decode it: %r" % (where, e))
+        return
+    ours = {}
+    for t, p in parse(m[20:], where, []):
+        name = ATTR_NAMES.get(t)
+        if name in SAME and len(p) == 4:
+            ours[name] = struct.unpack("<I", p)[0]
+    for name, v in ours.items():
+        theirs = msg.get_attr(name)
+        if theirs is not None and theirs != v:
+            faults.append("%s: %s is %s to pyroute2, %s to us" % (where, name, theirs, v))
+
+
 def records(path):
     with open(path, "rb") as f:
         head = f.read(24)
@@ -147,6 +178,7 @@ def check(path, events_any=False, requests_any=False):
                 faults.append("%s: event with sequence number %d" % (where, seq))
             if mtype == family and not events_any:
                 check_attrs(m[20:], where + " event cmd %d" % m[16], faults)
+                confirm(m, where, faults)
             continue
         req = requests.get((pid, seq))
         if req is None:
@@ -176,12 +208,22 @@ def check(path, events_any=False, requests_any=False):
                 faults.append("%s: dump part without NLM_F_MULTI" % where)
             if mtype == family and len(m) > 20:
                 check_attrs(m[20:], where + " reply cmd %d" % m[16], faults)
+                confirm(m, where, faults)
     for (pid, seq), req in requests.items():
         if req["dump"] and req["end"] is None:
             faults.append("%s: dump never ended" % req["where"])
         if req["ack"] and req["end"] is None:
             faults.append("%s: asked for an ACK and got none" % req["where"])
     return faults
+
+
+def assert_clean(pcap, events_any=False, requests_any=False):
+    """For tests: tshark finds nothing malformed in the capture and check() no fault."""
+    import subprocess
+    r = subprocess.run(["tshark", "-r", pcap, "-Y", "_ws.malformed"], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0 and r.stdout.strip() == "", "tshark on %s:\n%s%s" % (pcap, r.stdout, r.stderr)
+    faults = check(pcap, events_any, requests_any)
+    assert not faults, "nl80211_check.py %s:\n%s" % (pcap, "\n".join(faults))
 
 
 def main(argv):

@@ -52,9 +52,15 @@ def _load():
     types = {}
     for m in re.finditer(r"@(NL80211_\w+):(.*?)(?=\n \* @|\*/)", raw, re.S):
         doc = m.group(2)
-        t = re.search(r"\b(array|list|u8|u16|u32|u64|s8|s16|s32|s64|flag|nested|string|binary)\b", doc)
+        t = re.search(r"\b(array|list|u8|u16|u32|u64|s8|s16|s32|s64|flag|nested|string|binary|(8|16|32|64)-bit)\b",
+                      doc)
         if t:
-            types[m.group(1)] = "binary" if t.group(1) in ("array", "list") else t.group(1)
+            word = t.group(1)
+            if word in ("array", "list"):
+                word = "binary"
+            elif word.endswith("-bit"):
+                word = "u" + word[:-4]
+            types[m.group(1)] = word
     return enums, values, types
 
 

@@ -4,6 +4,7 @@ Each test runs build/nlsim in its own namespace (tests/fixtures/radios/) and, at
 end, checks its capture: tshark finds nothing malformed and nl80211_check.py (types,
 lengths, nests, one ACK or DONE per request, from the UAPI header) passes."""
 import os
+import shutil
 import struct
 import subprocess
 import time
@@ -11,26 +12,19 @@ import time
 import pytest
 
 from nlclient import ATTR, CMD, NLM_F_ACK, NLM_F_DUMP, NlSim, adict, attr, flag, mac, nest, parse_attrs, u8, u16, \
-    u32, u64
+    u32
 import nl80211_uapi as uapi
+from nl80211_check import assert_clean
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+FIXTURES_RADIOS = os.path.join(os.path.dirname(HERE), "fixtures", "radios")
 AP = "02:00:00:00:aa:01"
 BSS = uapi.names("nl80211_bss", "NL80211_BSS_")
 BSS_ID = {v: k for k, v in BSS.items()}
 
 
 def check_capture(sim, events_any=False, requests_any=False):
-    pcap = sim.path("run/nlsim.pcap")
-    r = subprocess.run(["tshark", "-r", pcap, "-Y", "_ws.malformed"], capture_output=True, text=True, timeout=120)
-    assert r.stdout.strip() == "", "tshark finds malformed messages:\n" + r.stdout
-    cmd = ["/usr/bin/python3", os.path.join(HERE, "nl80211_check.py"), pcap]
-    if events_any:
-        cmd.insert(2, "--events-any")
-    if requests_any:
-        cmd.insert(2, "--requests-any")
-    r = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
-    assert r.returncode == 0, "nl80211_check.py:\n" + r.stdout + r.stderr
+    assert_clean(sim.path("run/nlsim.pcap"), events_any, requests_any)
 
 
 @pytest.fixture
@@ -115,7 +109,8 @@ def test_iw_sees_phy_regulatory_scan_connection_and_link(nlsim):
     for text in ("signal: -45.00 dBm", "SSID: lab", "freq: 2437", "DS Parameter set: channel 6", "00:11:22"):
         assert text in dump, text + "\n" + dump
 
-    sim.run("iw", "dev", "wlan0", "connect", "-w", "lab", timeout=60)
+    sim.run("iw", "dev", "wlan0", "connect", "lab")
+    sim.wait_for(lambda: "Connected to" in sim.run("iw", "dev", "wlan0", "link").stdout, what="iw link connected")
     link = sim.run("iw", "dev", "wlan0", "link").stdout
     assert "Connected to %s (on wlan0)" % AP in link and "SSID: lab" in link and "signal: -45 dBm" in link
     assert "LOWER_UP" in sim.plain("ip", "link", "show", "wlan0").stdout
@@ -149,25 +144,33 @@ def merge_wiphy(msgs):
     return out
 
 
-@pytest.mark.parametrize("conf", ["default.conf", "no-split.conf"])
+@pytest.mark.parametrize("conf", ["default.conf", "no-split.conf", "vht80.conf", "11b.conf"])
 def test_split_and_whole_wiphy_dumps_say_the_same(nlsim, conf):
     sim = nlsim(conf)
     g = sim.genl()
     err, feats = g.request(CMD["GET_PROTOCOL_FEATURES"])
     split = feats[0].u32(ATTR["PROTOCOL_FEATURES"]) & 1
-    assert split == (conf == "default.conf")
+    assert split == (conf != "no-split.conf")
     err, whole = g.request(CMD["GET_WIPHY"], u32(ATTR["WIPHY"], 0))
     assert err == 0 and len(whole) == 1
     err, parts = g.request(CMD["GET_WIPHY"], flag(ATTR["SPLIT_WIPHY_DUMP"]), NLM_F_DUMP | NLM_F_ACK)
     assert err == 0  # the DONE, never an ACK
     if split:
-        assert len(parts) > 3
+        assert len(parts) >= 3
         for m in parts:  # every part names its radio
             assert m.u32(ATTR["WIPHY"]) == 0 and m.get(ATTR["WIPHY_NAME"]) == b"phy0\0"
             assert m.get(ATTR["GENERATION"]) is not None
         freqs = [m for m in parts if m.get(ATTR["WIPHY_BANDS"])]
-        assert len(freqs) == 3  # 2.4 GHz, then 5 GHz over two messages
+        assert len(freqs) == (1 if conf == "11b.conf" else 3)  # 2.4 GHz, then 5 GHz over two messages
     assert merge_wiphy(parts) == merge_wiphy(whole)
+    bands = merge_wiphy(whole)[ATTR["WIPHY_BANDS"]]
+    if conf == "vht80.conf":
+        assert struct.unpack("<H", bands[1][uapi.value("NL80211_BAND_ATTR_HT_CAPA")])[0] == 0x1862
+        assert struct.unpack("<I", bands[1][uapi.value("NL80211_BAND_ATTR_VHT_CAPA")])[0] == 0x03807032
+    if conf == "11b.conf":
+        rates = [adict(p)[uapi.value("NL80211_BITRATE_ATTR_RATE")] for _, p in
+                 parse_attrs(bands[0][uapi.value("NL80211_BAND_ATTR_RATES")])]
+        assert [struct.unpack("<I", r)[0] for r in rates] == [10, 20, 55, 110] and list(bands) == [0]
     err, legacy = g.request(CMD["GET_WIPHY"], b"", NLM_F_DUMP)
     assert err == 0 and merge_wiphy(legacy) == merge_wiphy(whole)
     # A split dump filtered by interface gives the same radio.
@@ -217,12 +220,17 @@ def test_error_table(nlsim):
         ("unknown command", 250, b"", -95),
         ("bad attribute length", CMD["GET_INTERFACE"], u16(ATTR["IFINDEX"], 1), -22),
         ("unknown interface", CMD["GET_INTERFACE"], u32(ATTR["IFINDEX"], 999999), -19),
+        ("flag with a payload", CMD["GET_WIPHY"], u32(ATTR["WIPHY"], 0) + u32(ATTR["SPLIT_WIPHY_DUMP"], 1), -22),
+        ("address of 5 bytes", CMD["GET_STATION"], ix + attr(ATTR["MAC"], bytes(5)), -22),
+        ("SSID of 33 bytes", CMD["CONNECT"], ix + attr(ATTR["SSID"], b"x" * 33), -22),
         ("abort without scan", CMD["ABORT_SCAN"], ix, -2),
         ("authenticate without auth type", CMD["AUTHENTICATE"], ix + ap + u32(ATTR["WIPHY_FREQ"], 2412), -22),
         ("authenticate to an unseen BSS", CMD["AUTHENTICATE"], ix + auth, -2),
         ("associate unauthenticated", CMD["ASSOCIATE"], ix + auth[:-8], -67),
         ("disconnect unconnected", CMD["DISCONNECT"], ix + u16(ATTR["REASON_CODE"], 3), -107),
         ("deauthenticate unconnected", CMD["DEAUTHENTICATE"], ix + ap + u16(ATTR["REASON_CODE"], 3), -107),
+        ("local deauthentication unconnected", CMD["DEAUTHENTICATE"], ix + ap + u16(ATTR["REASON_CODE"], 2) +
+         flag(ATTR["LOCAL_STATE_CHANGE"]), 0),
         ("group key unconnected", CMD["NEW_KEY"], ix + ccmp, -67),
         ("key of a wrong length", CMD["NEW_KEY"], ix + attr(ATTR["KEY_DATA"], bytes(7)) +
          u32(ATTR["KEY_CIPHER"], 0x000FAC01), -22),
@@ -287,6 +295,13 @@ def test_frame_registrations_die_with_their_socket(nlsim):
     sim.sockets.remove(a)
     sim.wait_for(lambda: sum("registration wlan0" in line for line in sim.state()) == 1, what="the registration gone")
     assert b.request(CMD["REGISTER_FRAME"], vendor)[0] == 0
+    # A socket that closes and is at once replaced: the new one may register the same.
+    c = sim.genl()
+    ft = u32(ATTR["IFINDEX"], idx) + attr(ATTR["FRAME_MATCH"], b"\x06")
+    assert c.request(CMD["REGISTER_FRAME"], ft)[0] == 0
+    c.close()
+    sim.sockets.remove(c)
+    assert b.request(CMD["REGISTER_FRAME"], ft)[0] == 0
 
 
 def test_authentication_association_keys_station_and_loss(nlsim):
@@ -420,6 +435,30 @@ def test_ethernet_passes_to_the_ap_tap_only_while_associated(nlsim):
         sim.ok("ap deauth lab reason=3")
         g.wait_event(CMD["DISCONNECT"])
         assert not ping()
+
+        # With a control port only EAPOL passes until the port is authorised.
+        from nlclient import _in_netns
+        import socket as so
+        sta = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        apside = _in_netns(peer, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        try:
+            sta.bind(("wlan0", 0x888E))
+            apside.bind(("aptap", 0x888E))
+            sta.settimeout(20)
+            assert g.request(CMD["CONNECT"], u32(ATTR["IFINDEX"], idx) + attr(ATTR["SSID"], b"lab") +
+                             flag(ATTR["CONTROL_PORT"]))[0] == 0
+            g.wait_event(CMD["CONNECT"])
+            assert not ping()
+            eapol = mac("02:00:00:00:01:00") + mac(AP) + b"\x88\x8e" + bytes.fromhex("0203005f") + bytes(20)
+            apside.send(eapol)
+            assert sta.recv(2048)[:len(eapol)] == eapol
+            auth = u32(ATTR["IFINDEX"], idx) + attr(ATTR["MAC"], mac(AP)) + \
+                attr(ATTR["STA_FLAGS2"], struct.pack("<II", 2, 2))
+            assert g.request(CMD["SET_STATION"], auth)[0] == 0
+            sim.wait_for(ping, timeout=30, what="a ping once the port is authorised")
+        finally:
+            sta.close()
+            apside.close()
     finally:
         subprocess.run(["ip", "netns", "del", peer], check=False)
 
@@ -436,3 +475,129 @@ def test_injected_events_reach_listeners(nlsim):
     assert ev.malformed and ev.raw[20:22] == bytes.fromhex("ff00")
     good, lines = sim.control("event nowhere CONNECT")
     assert not good and "unknown group" in lines[-1]
+
+
+def test_sim_platform_runs_nlsim_beside_the_daemon_and_stops_it(net, root):
+    from conftest import Daemon
+    shutil.copy(os.path.join(FIXTURES_RADIOS, "default.conf"), root.file("/run/nlsim.conf"))
+    d = Daemon(net, root).start()
+    try:
+        ok, lines = d.simctl("air", "state")
+        assert ok and any(line.startswith("iface wlan0 ") for line in lines), lines
+        ok, lines = d.simctl("air", "ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2412")
+        assert ok, lines
+        ok, lines = d.simctl("air", "ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2412")
+        assert not ok and "exists" in lines[-1]
+        # The radio's interface is in the daemon's namespace, down, with the conf address.
+        link = net.run_device("ip", "link", "show", "wlan0").stdout
+        assert "02:00:00:00:01:00" in link and "UP" not in link.split(">")[0]
+        assert os.path.exists(root.file("/proc/net/wireless"))
+        pids = lambda: [p for p in sh_out("ip", "netns", "pids", net.device).split() if p]
+        assert len(pids()) >= 2  # qmr and nlsim
+        assert d.stop() == 0
+        d.wait_for(lambda: not pids(), what="nlsim to end with the daemon")
+    finally:
+        d.close()
+    check_capture(SimRoot(root.path))
+
+
+def test_without_a_radio_conf_air_commands_are_refused(daemon):
+    daemon.start()
+    ok, lines = daemon.simctl("air", "state")
+    assert not ok and "no radio simulated" in lines[-1]
+    assert daemon.net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
+
+
+class SimRoot:
+    """The capture path of a sandbox root, in the shape check_capture reads."""
+
+    def __init__(self, path):
+        self.root = path
+
+    def path(self, rel):
+        return os.path.join(self.root, rel)
+
+
+def sh_out(*cmd):
+    return subprocess.run(list(cmd), capture_output=True, text=True).stdout
+
+
+def test_monitor_interface_carries_radiotap_both_ways(nlsim):
+    from nlclient import _in_netns
+    import socket as so
+    sim = nlsim()
+    g = sim.genl().join("config")
+    new = u32(ATTR["WIPHY"], 0) + attr(ATTR["IFNAME"], "mon.wlan0") + u32(ATTR["IFTYPE"], 6)
+    err, reply = g.request(CMD["NEW_INTERFACE"], new)
+    assert err == 0 and reply[0].u32(ATTR["IFTYPE"]) == 6
+    assert g.wait_event(CMD["NEW_INTERFACE"]).get(ATTR["IFNAME"]) == b"mon.wlan0\0"
+    assert "link/ieee802.11/radiotap" in sim.plain("ip", "link", "show", "mon.wlan0").stdout
+    up(sim, "mon.wlan0")
+    sock = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(3)))
+    try:
+        sock.bind(("mon.wlan0", 3))
+        sock.settimeout(20)
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+        frame = "d000" + "0000" + "ffffffffffff" + AP.replace(":", "") * 2 + "0000" + "7f0011220102"
+        sim.ok("ap frame lab " + frame)
+        got = sock.recv(4096)
+        rt = got[2] | got[3] << 8
+        present = struct.unpack_from("<I", got, 4)[0]
+        assert present & (1 << 14) and not present & (1 << 15)  # received: RX flags
+        assert got[rt:].hex() == frame and struct.unpack("b", got[10:11])[0] == -45
+        # A frame sent on the monitor comes back as a transmit report, acknowledged by
+        # the AP it names.
+        probe = bytes.fromhex("4000" + "0000" + AP.replace(":", "") + "020000000100" + AP.replace(":", "") + "1000")
+        sock.send(bytes.fromhex("00000e000200c0000800000000") + b"\0" + probe)
+        while True:
+            rep = sock.recv(4096)
+            if rep[rep[2]:] == probe:
+                break
+        present = struct.unpack_from("<I", rep, 4)[0]
+        assert present & (1 << 15) and not present & (1 << 14)
+        assert rep[10] & 1 == 0  # not failed
+    finally:
+        sock.close()
+    err, _ = g.request(CMD["DEL_INTERFACE"], u32(ATTR["IFINDEX"], ifindex(sim, "mon.wlan0")))
+    assert err == 0
+    assert sim.plain("ip", "link", "show", "mon.wlan0", check=False).returncode != 0
+
+
+def test_type_change_ends_the_association_and_registrations_sleep_under_another_type(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme", "config")
+    assert g.request(CMD["REGISTER_FRAME"], ix + attr(ATTR["FRAME_MATCH"], b"\x7f\x00\x11\x22"))[0] == 0
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412" % AP)
+    up(sim)
+    assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab"))[0] == 0
+    assert g.wait_event(CMD["CONNECT"]).get(ATTR["STATUS_CODE"]) == b"\0\0"
+    sim.plain("ip", "link", "set", "wlan0", "down")
+    assert g.request(CMD["SET_INTERFACE"], ix + u32(ATTR["IFTYPE"], 3))[0] == 0
+    assert g.wait_event(CMD["DISCONNECT"]).get(ATTR["DISCONNECTED_BY_AP"]) is None
+    assert g.wait_event(CMD["SET_INTERFACE"]).u32(ATTR["IFTYPE"]) == 3
+    frame = "d000" + "0000" + "020000000100" + AP.replace(":", "") * 2 + "0000" + "7f0011220102"
+    sim.ok("ap frame lab " + frame)
+    assert g.request(CMD["SET_INTERFACE"], ix + u32(ATTR["IFTYPE"], 2))[0] == 0
+    sim.ok("ap frame lab " + frame)
+    got = g.wait_event(CMD["FRAME"])
+    assert got.get(ATTR["FRAME"]).hex() == frame
+    # The frame sent while the interface was an AP was not kept for later: a round trip
+    # collects anything queued before its answer.
+    assert g.request(CMD["GET_REG"])[0] == 0
+    assert not [m for m in g.events if m.cmd == CMD["FRAME"]]
+
+
+def test_a_bad_radio_conf_stops_the_start_with_its_reason(net, root):
+    from conftest import Daemon
+    with open(root.file("/run/nlsim.conf"), "w") as f:
+        f.write("radio phy0\nband 2g 1-13\nfrobnicate 7\n")
+    d = Daemon(net, root).start(wait_socket=False)
+    try:
+        assert d.proc.wait(60) != 0
+        out = d.output()
+        assert "line 3: unknown keyword frobnicate" in out and "could not start" in out, out
+        assert net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
+    finally:
+        d.close()
