@@ -25,9 +25,17 @@ enum : int {
     WPA_KEY_MGMT_NONE = 0x4,
     WPA_KEY_MGMT_IEEE8021X_NO_WPA = 0x8,
     WPA_KEY_MGMT_WPA_NONE = 0x10,
+    WPA_KEY_MGMT_FT_IEEE8021X = 0x20,
+    WPA_KEY_MGMT_FT_PSK = 0x40,
+    WPA_KEY_MGMT_IEEE8021X_SHA256 = 0x80,
+    WPA_KEY_MGMT_PSK_SHA256 = 0x100,
     WPA_KEY_MGMT_WPS = 0x200,
     WPA_KEY_MGMT_SAE = 0x400,
+    WPA_KEY_MGMT_FT_SAE = 0x800,
+    WPA_KEY_MGMT_CCKM = 0x4000,
     WPA_KEY_MGMT_OSEN = 0x8000,
+    WPA_KEY_MGMT_IEEE8021X_SUITE_B = 0x10000,
+    WPA_KEY_MGMT_IEEE8021X_SUITE_B_192 = 0x20000,
 };
 
 enum : int {
@@ -40,10 +48,11 @@ enum : int {
     WPA_AUTH_ALG_OPEN = 0x1,
     WPA_AUTH_ALG_SHARED = 0x2,
     WPA_AUTH_ALG_LEAP = 0x4,
+    WPA_AUTH_ALG_FT = 0x8,
+    WPA_AUTH_ALG_SAE = 0x10,
 };
 
-// Words separated by blanks or tabs into a cipher set; -1 on an unknown word. Defined
-// with the RSN vocabulary (wireless/rsn/wpa_common.cpp), which shares these words.
+// Words separated by blanks or tabs into a cipher set; -1 on an unknown word.
 int wpa_cipher_list_from_text(const char *value);
 // The set's words (CCMP-256, GCMP-256, CCMP, GCMP, TKIP, NONE) joined by delim; the
 // length written, or -1 when the buffer is too small.

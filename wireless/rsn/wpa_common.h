@@ -12,18 +12,7 @@
 
 // ------------------------------------------------------------------ sets
 
-// The cipher, key-management and protocol bits the configuration shares
-// (wireless/core/cipher_text.h), and the key-management bits only the key machine names.
-enum : int {
-    WPA_KEY_MGMT_FT_IEEE8021X = 0x20,
-    WPA_KEY_MGMT_FT_PSK = 0x40,
-    WPA_KEY_MGMT_IEEE8021X_SHA256 = 0x80,
-    WPA_KEY_MGMT_PSK_SHA256 = 0x100,
-    WPA_KEY_MGMT_FT_SAE = 0x800,
-    WPA_KEY_MGMT_CCKM = 0x4000,
-    WPA_KEY_MGMT_IEEE8021X_SUITE_B = 0x10000,
-    WPA_KEY_MGMT_IEEE8021X_SUITE_B_192 = 0x20000,
-};
+// The cipher, key-management and protocol bits come from wireless/core/cipher_text.h.
 
 // Masks over the key-management set.
 enum : uint32_t {
