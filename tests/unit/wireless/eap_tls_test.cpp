@@ -220,7 +220,9 @@ TEST(EapTlsFraming, FragmentsOfAThreeThousandByteMessage) {
         const uint8_t *p = wpa_buf_head(out);
         EXPECT_EQ(p[5], e.flags);
         const size_t hdr = 6 + ((e.flags & 0x80) ? 4 : 0);
-        if (e.flags & 0x80) EXPECT_EQ(wpa_get_be32(p + 6), 3000u);
+        if (e.flags & 0x80) {
+            EXPECT_EQ(wpa_get_be32(p + 6), 3000u);
+        }
         EXPECT_EQ(wpa_buf_len(out) - hdr, e.data_len);
         joined.insert(joined.end(), p + hdr, p + wpa_buf_len(out));
         wpa_buf_free(out);
