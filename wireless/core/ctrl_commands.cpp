@@ -3,11 +3,17 @@
 // of this build answer "UNKNOWN COMMAND\n" like any unknown word.
 #include "wireless/core/ctrl_iface.h"
 
+#include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
+#include "wireless/core/connection_state.h"
+#include "wireless/core/eapol_glue.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
+#include "wireless/eap/eap.h"
+#include "wireless/eap/eap_methods.h"
+#include "wireless/eap/eapol_supp_sm.h"
 
 #include <cerrno>
 #include <climits>
@@ -55,9 +61,86 @@ int cmd_ifname(wpa_iface *iface, char *, char *reply, size_t size) {
     return n < 0 || static_cast<size_t>(n) >= size ? -1 : n;
 }
 
-int cmd_mib(wpa_iface *, char *, char *, size_t) {
-    // The RSN supplicant's MIB text comes first; without it the command fails.
-    return -1;
+int cmd_mib(wpa_iface *iface, char *, char *reply, size_t size) {
+    // The 802.1X supplicant's MIB (the RSN supplicant's text joins it when it lands).
+    if (iface->eapol == nullptr) return -1;
+    return eapol_supp_mib_text(iface->eapol, reply, size);
+}
+
+// STATUS: the connection lines, the state, the own address, the 802.1X and EAP lines
+// and the EAP session id.
+int cmd_status(wpa_iface *iface, char *args, char *reply, size_t size) {
+    const bool verbose = strcmp(args, "-VERBOSE") == 0;
+    size_t len = 0;
+    auto add = [&](int n) {
+        if (n < 0 || static_cast<size_t>(n) >= size - len) return false;
+        len += static_cast<size_t>(n);
+        return true;
+    };
+    if (iface->wpa_state >= WPA_ASSOCIATED) {
+        const uint8_t *b = iface->bssid;
+        if (!add(snprintf(reply + len, size - len, "bssid=%02x:%02x:%02x:%02x:%02x:%02x\nfreq=%u\n", b[0],
+                          b[1], b[2], b[3], b[4], b[5], static_cast<unsigned int>(iface->assoc_freq))))
+            return static_cast<int>(len);
+        wpa_network *ssid = iface->current_ssid;
+        if (ssid != nullptr) {
+            std::string name;
+            if (ssid->ssid.data != nullptr)
+                for (size_t i = 0; i < ssid->ssid.len; i++) {
+                    const uint8_t c = ssid->ssid.data[i];
+                    name += (c >= 32 && c < 127) ? static_cast<char>(c) : '_';
+                }
+            if (!add(snprintf(reply + len, size - len, "ssid=%s\nid=%d\n", name.c_str(), ssid->id)))
+                return static_cast<int>(len);
+            if (ssid->id_str.data != nullptr && !add(snprintf(reply + len, size - len, "id_str=%s\n",
+                                                              reinterpret_cast<char *>(ssid->id_str.data))))
+                return static_cast<int>(len);
+        }
+    }
+    if (!add(snprintf(reply + len, size - len, "wpa_state=%s\n", supplicant_state_txt(iface->wpa_state))))
+        return static_cast<int>(len);
+    const uint8_t *a = iface->own_addr;
+    if (!add(snprintf(reply + len, size - len, "address=%02x:%02x:%02x:%02x:%02x:%02x\n", a[0], a[1], a[2],
+                      a[3], a[4], a[5])))
+        return static_cast<int>(len);
+    if (iface->eapol != nullptr &&
+        (iface->key_mgmt & (WPA_KEY_MGMT_IEEE8021X | WPA_KEY_MGMT_IEEE8021X_NO_WPA))) {
+        int n = eapol_supp_status_text(iface->eapol, reply + len, size - len, verbose ? 1 : 0);
+        if (n > 0) len += static_cast<size_t>(n);
+    }
+    size_t sid_len = 0;
+    const uint8_t *sid =
+        iface->eapol != nullptr ? eapol_supp_get_session_id(iface->eapol, &sid_len) : nullptr;
+    if (sid != nullptr && len + 2 * sid_len + 16 < size) {
+        len += static_cast<size_t>(snprintf(reply + len, size - len, "eap_session_id="));
+        for (size_t i = 0; i < sid_len; i++)
+            len += static_cast<size_t>(snprintf(reply + len, size - len, "%02x", sid[i]));
+        len += static_cast<size_t>(snprintf(reply + len, size - len, "\n"));
+    }
+    return static_cast<int>(len);
+}
+
+int cmd_logon(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_set_logoff(iface->eapol, false);
+    return ReplyOk;
+}
+
+int cmd_logoff(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_set_logoff(iface->eapol, true);
+    return ReplyOk;
+}
+
+int cmd_reauthenticate(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_reauthenticate(iface->eapol);
+    return ReplyOk;
+}
+
+int cmd_capability(wpa_iface *, char *args, char *reply, size_t size) {
+    // Only the EAP method list is answered here; the other capability words belong to
+    // the connect road.
+    if (strcmp(args, "eap") != 0 && strcmp(args, "eap strict") != 0) return -1;
+    size_t n = eap_peer_method_list_text(reply, size);
+    return static_cast<int>(n);
 }
 
 int cmd_pmksa(wpa_iface *, char *, char *, size_t) {
@@ -131,19 +214,10 @@ int cmd_ctrl_rsp(wpa_iface *iface, char *args, char *, size_t) {
     if (!parse_id(dash + 1, &id)) return -1;
     wpa_network *ssid = wpa_config_get_network(iface->conf, id);
     if (ssid == nullptr) return -1;
-    const char *value = colon + 1;
-    const char *field = nullptr;
-    if (strcmp(args, "IDENTITY") == 0)
-        field = "identity";
-    else if (strcmp(args, "PASSWORD") == 0)
-        field = "password";
-    else if (strcmp(args, "PIN") == 0)
-        field = "pin";
-    else if (strcmp(args, "PASSPHRASE") == 0)
-        field = "private_key_passwd";
-    if (field == nullptr) return -1; // the other answers belong to the EAP methods
-    std::string quoted = std::string("\"") + value + "\"";
-    return wpa_config_set_network_field(ssid, field, quoted.c_str(), 0) < 0 ? -1 : ReplyOk;
+    if (supplicant_ctrl_rsp_handle(iface, ssid, args, colon + 1) < 0) return -1;
+    // The kept request runs again once this reply is out.
+    if (ssid == iface->current_ssid) supplicant_ctrl_rsp_schedule(iface);
+    return ReplyOk;
 }
 
 int cmd_reconfigure(wpa_iface *iface, char *, char *, size_t) {
@@ -263,6 +337,10 @@ int select_or_enable(wpa_iface *iface, char *args, bool select) {
     }
     ssid->disabled = 0;
     if (!no_connect) iface->disabled_by_command = 0;
+    // A wired port (ap_scan 0): the "driver" selects the network at once.
+    if (!no_connect && (iface->conf->ap_scan == 0 || (iface->drv_flags & WPA_DRIVER_FLAGS_WIRED)) &&
+        (iface->current_ssid == nullptr || select))
+        supplicant_ap_scan0_connect(iface);
     return ReplyOk;
 }
 
@@ -299,7 +377,8 @@ int cmd_add_network(wpa_iface *iface, char *, char *reply, size_t size) {
 void forget_current(wpa_iface *iface, wpa_network *ssid) {
     if (iface->current_ssid == ssid) {
         wpa_drv_deauthenticate(iface, iface->bssid, 3);
-        iface->current_ssid = nullptr;
+        // The EAPOL supplicant holds the network's settings: drop them with it.
+        supplicant_clear_connection(iface);
     }
     if (iface->prev_ssid == ssid) iface->prev_ssid = nullptr;
 }
@@ -475,14 +554,14 @@ const Command commands[] = {
     {"RELOG", Match::Prefix, ok_reply},
     {"NOTE ", Match::Blank, ok_reply},
     {"MIB", Match::Exact, cmd_mib},
-    {"STATUS", Match::Prefix, nullptr},
+    {"STATUS", Match::Prefix, cmd_status},
     {"PMKSA", Match::Exact, cmd_pmksa},
     {"PMKSA_FLUSH", Match::Exact, ok_reply},
     {"SET ", Match::Blank, nullptr},
     {"DUMP", Match::Prefix, cmd_dump},
     {"GET ", Match::Blank, cmd_get},
-    {"LOGON", Match::Exact, ok_reply},
-    {"LOGOFF", Match::Exact, ok_reply},
+    {"LOGON", Match::Exact, cmd_logon},
+    {"LOGOFF", Match::Exact, cmd_logoff},
     {"REASSOCIATE", Match::Exact, cmd_reassociate},
     {"REATTACH", Match::Exact, cmd_reattach},
     {"RECONNECT", Match::Exact, cmd_reconnect},
@@ -557,7 +636,7 @@ const Command commands[] = {
     {"REMOVE_CRED ", Match::Blank, nullptr},
     {"SET_CRED ", Match::Blank, nullptr},
     {"GET_CRED ", Match::Blank, nullptr},
-    {"GET_CAPABILITY ", Match::Blank, nullptr},
+    {"GET_CAPABILITY ", Match::Blank, cmd_capability},
     {"AP_SCAN ", Match::Blank, cmd_ap_scan},
     {"SCAN_INTERVAL ", Match::Blank, cmd_scan_interval},
     {"INTERFACE_LIST", Match::Exact, nullptr},
@@ -585,7 +664,7 @@ const Command commands[] = {
     {"PKTCNT_POLL", Match::Prefix, nullptr},
     {"DRIVER_FLAGS", Match::Exact, nullptr},
     {"VENDOR ", Match::Blank, nullptr},
-    {"REAUTHENTICATE", Match::Exact, ok_reply},
+    {"REAUTHENTICATE", Match::Exact, cmd_reauthenticate},
     {"FLUSH", Match::Exact, cmd_flush},
     {"RADIO_WORK ", Match::Blank, nullptr},
     {"VENDOR_ELEM_ADD ", Match::Blank, nullptr},

@@ -1,5 +1,12 @@
 #include "wireless/core/supplicant_hooks.h"
 
+#include "wireless/core/connection_state.h"
+#include "wireless/core/eapol_glue.h"
+#include "wireless/core/l2_packet.h"
+#include "wireless/core/wpa_msg.h"
+
+#include <cstring>
+
 // Empty steps of modules not built yet; see the header.
 
 int supp_rsn_sm_create(wpa_iface *) {
@@ -10,7 +17,11 @@ int supp_hw_modes_read(wpa_iface *) {
     return 0;
 }
 
-int supplicant_driver_init(wpa_iface *) {
+int supplicant_driver_init(wpa_iface *iface) {
+    // The EAPOL socket and the own address. An interface without one still runs (it
+    // cannot take part in 802.1X): back ends without a network device have none.
+    if (supplicant_update_mac_addr(iface) < 0) return 0;
+    memcpy(iface->perm_addr, iface->own_addr, 6);
     return 0;
 }
 
@@ -18,8 +29,8 @@ int supp_wps_context_init(wpa_iface *) {
     return 0;
 }
 
-int supp_eapol_sm_create(wpa_iface *) {
-    return 0;
+int supp_eapol_sm_create(wpa_iface *iface) {
+    return supplicant_init_eapol(iface);
 }
 
 void supp_rsn_sm_set_eapol(wpa_iface *) {}
@@ -66,11 +77,17 @@ void supp_bgscan_deinit(wpa_iface *) {}
 
 void supp_scard_deinit(wpa_iface *) {}
 
-void supp_l2_close(wpa_iface *) {}
+void supp_l2_close(wpa_iface *iface) {
+    l2_packet_deinit(iface->l2);
+    iface->l2 = nullptr;
+}
 
 void supp_notify_network_removed(wpa_iface *, wpa_network *) {}
 
-void supp_eapol_rsn_free(wpa_iface *) {}
+void supp_eapol_rsn_free(wpa_iface *iface) {
+    // The RSN supplicant and the PMKSA candidates join here when they land.
+    supplicant_deinit_eapol(iface);
+}
 
 void supp_blacklist_clear(wpa_iface *) {}
 

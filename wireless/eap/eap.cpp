@@ -830,7 +830,7 @@ const wpa_config_blob *eap_get_config_blob(eap_peer_sm *sm, const char *name) {
 }
 
 bool eap_get_workaround(eap_peer_sm *sm) {
-    return sm->workaround != 0;
+    return sm != nullptr && sm->workaround != 0;
 }
 
 void eap_peer_notify_status(eap_peer_sm *sm, const char *status, const char *parameter) {

@@ -201,43 +201,26 @@ wpa_buf *process_tlv(eap_peer_sm *sm, peap_data *data, eap_method_ret *ret, cons
     size_t left;
     const uint8_t *pos = eap_hdr_validate(EAP_VENDOR_IETF, EAP_TYPE_TLV, req, &left);
     if (pos == nullptr) return nullptr;
-    const uint8_t *result = nullptr, *binding = nullptr;
-    size_t result_len = 0, binding_len = 0;
-    while (left > 0) {
-        if (left < 4) {
-            ret->methodState = METHOD_DONE;
-            ret->decision = DECISION_FAIL;
-            return nullptr;
-        }
-        const uint16_t type_field = wpa_get_be16(pos);
-        const int mandatory = type_field & TLV_MANDATORY;
-        const int type = type_field & TLV_TYPE_MASK;
-        const size_t tlv_len = wpa_get_be16(pos + 2);
-        if (tlv_len > left - 4) {
-            ret->methodState = METHOD_DONE;
-            ret->decision = DECISION_FAIL;
-            return nullptr;
-        }
-        const uint8_t *value = pos + 4;
-        if (type == TLV_RESULT) {
-            result = value;
-            result_len = tlv_len;
-        } else if (type == TLV_CRYPTO_BINDING) {
-            binding = value;
-            binding_len = tlv_len;
-        } else if (mandatory) {
-            wpa_buf *nak = wpa_buf_alloc(10);
-            if (nak == nullptr) return nullptr;
-            wpa_buf_put_be16(nak, TLV_MANDATORY | TLV_NAK);
-            wpa_buf_put_be16(nak, 6);
-            wpa_buf_put_be16(nak, 0);
-            wpa_buf_put_be16(nak, 0);
-            wpa_buf_put_be16(nak, static_cast<uint16_t>(type));
-            return nak;
-        }
-        pos += 4 + tlv_len;
-        left -= 4 + tlv_len;
+    eap_peap_tlvs tlvs;
+    const int parsed = eap_peap_parse_tlvs(pos, left, &tlvs);
+    if (parsed < 0) {
+        ret->methodState = METHOD_DONE;
+        ret->decision = DECISION_FAIL;
+        return nullptr;
     }
+    if (parsed == 1) {
+        // An unknown mandatory TLV: answered with a NAK TLV and nothing else.
+        wpa_buf *nak = wpa_buf_alloc(10);
+        if (nak == nullptr) return nullptr;
+        wpa_buf_put_be16(nak, TLV_MANDATORY | TLV_NAK);
+        wpa_buf_put_be16(nak, 6);
+        wpa_buf_put_be16(nak, 0);
+        wpa_buf_put_be16(nak, 0);
+        wpa_buf_put_be16(nak, static_cast<uint16_t>(tlvs.nak_type));
+        return nak;
+    }
+    const uint8_t *result = tlvs.result, *binding = tlvs.binding;
+    const size_t result_len = tlvs.result_len, binding_len = tlvs.binding_len;
     bool binding_ok = true;
     if (binding == nullptr) {
         if (data->crypto_binding == 2) {
@@ -615,6 +598,30 @@ void *peap_init_for_reauth(eap_peer_sm *sm, void *priv) {
 }
 
 } // namespace
+
+int eap_peap_parse_tlvs(const uint8_t *pos, size_t left, eap_peap_tlvs *out) {
+    memset(out, 0, sizeof(*out));
+    while (left > 0) {
+        if (left < 4) return -1;
+        const uint16_t type_field = wpa_get_be16(pos);
+        const int type = type_field & TLV_TYPE_MASK;
+        const size_t tlv_len = wpa_get_be16(pos + 2);
+        if (tlv_len > left - 4) return -1;
+        if (type == TLV_RESULT) {
+            out->result = pos + 4;
+            out->result_len = tlv_len;
+        } else if (type == TLV_CRYPTO_BINDING) {
+            out->binding = pos + 4;
+            out->binding_len = tlv_len;
+        } else if (type_field & TLV_MANDATORY) {
+            out->nak_type = type;
+            return 1;
+        }
+        pos += 4 + tlv_len;
+        left -= 4 + tlv_len;
+    }
+    return 0;
+}
 
 int eap_peap_prf_plus(int version, const uint8_t *key, size_t key_len, const char *label, const uint8_t *seed,
                       size_t seed_len, uint8_t *buf, size_t buf_len) {

@@ -252,7 +252,7 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
         {"NOTE hello", "OK\n"},
         {"NOTE", "UNKNOWN COMMAND\n"},
         {"IFNAME", "test0"},
-        {"STATUS", "UNKNOWN COMMAND\n"},
+        {"STATUS", "wpa_state=DISCONNECTED\naddress=00:00:00:00:00:00\n"},
         {"WPS_PBC", "UNKNOWN COMMAND\n"},
         {"GET version", "2.6-sys-rq9_0.0.1.voskaril_rq9_Force_2.5G-dev"},
         {"GET country", "FAIL\n"},
@@ -310,7 +310,13 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
         {"AP_SCAN -1", "FAIL\n"},
         {"STA_AUTOCONNECT 0", "OK\n"},
         {"RECONFIGURE", "FAIL\n"},
-        {"MIB", "FAIL\n"},
+        {"MIB",
+         "dot1xSuppPaeState=1\ndot1xSuppHeldPeriod=60\ndot1xSuppAuthPeriod=30\ndot1xSuppStartPeriod=30\n"
+         "dot1xSuppMaxStart=3\ndot1xSuppSuppControlledPortStatus=Unauthorized\ndot1xSuppBackendPaeState=1\n"
+         "dot1xSuppEapolFramesRx=0\ndot1xSuppEapolFramesTx=0\ndot1xSuppEapolStartFramesTx=0\n"
+         "dot1xSuppEapolLogoffFramesTx=0\ndot1xSuppEapolRespFramesTx=0\ndot1xSuppEapolReqIdFramesRx=0\n"
+         "dot1xSuppEapolReqFramesRx=0\ndot1xSuppInvalidEapolFramesRx=0\ndot1xSuppEapLengthErrorFramesRx=0\n"
+         "dot1xSuppLastEapolFrameVersion=0\ndot1xSuppLastEapolFrameSource=00:00:00:00:00:00\n"},
         {"PMKSA", ""},
         {"REASSOCIATE", "OK\n"},
         {"REATTACH", "FAIL\n"}, // no current network
