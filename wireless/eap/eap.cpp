@@ -637,6 +637,7 @@ void eap_peer_abort(eap_peer_sm *sm) {
     sm->eapRespData = nullptr;
     free_key(sm);
     sm->eapSuccess = false;
+    set_bool(sm, EAPOL_eapSuccess, false);
 }
 
 bool eap_peer_key_available(eap_peer_sm *sm) {

@@ -193,6 +193,11 @@ void pae_disconnected(eapol_supp_sm *sm) {
     sm->unicast_key_received = false;
     sm->broadcast_key_received = false;
     sm->heldWhile = 0;
+    // The result of an earlier conversation does not carry over into the next one:
+    // otherwise CONNECTING would take a stale failure straight back to HELD (and a
+    // LOGON after a failure would wait out the held period).
+    sm->eapFail = false;
+    sm->eapSuccess = false;
 }
 
 void pae_connecting(eapol_supp_sm *sm) {
