@@ -143,6 +143,7 @@ CASES = [
     ("ttls_pap", {"auth_typ": "TTLS", "auth_inner": "PAP"}, "ttls", 21, "TTLS"),
     ("ttls_mschap2", {"auth_typ": "TTLS", "auth_inner": "MSCHAP2"}, "ttls", 21, "TTLS"),
     ("ttls_emd5", {"auth_typ": "TTLS", "auth_inner": "EMD5"}, "ttls", 21, "TTLS"),
+    ("ttls_chap", {"auth_typ": "TTLS", "auth_inner": "CHAP"}, "ttls", 21, "TTLS"),
     ("peap_mschap2_v0", {"auth_typ": "PEAP", "auth_inner": "MSCHAP2", "auth_opt": "PVER0"}, "peap", 25, "PEAP"),
     ("tls", {"auth_typ": "TLS"}, "tls", 13, "TLS"),
 ]
@@ -245,5 +246,34 @@ def test_tls_stays_on_tls_1_2_with_a_server_that_allows_1_3(net, root, tmp_path,
         accept = relay.wait("accept")
         sid = [c for c in accept.get("class", []) if c.startswith("sid=")]
         assert sid and session_id(text) == sid[0][4:]
+    finally:
+        close_all(mon, d, relay, rad)
+
+
+def test_encrypted_key_asks_for_its_passphrase(net, root, tmp_path, pki):
+    openssl("pkey", "-in", "client.key", "-aes128", "-passout", "pass:keypw", "-out", "client.key.enc", cwd=pki)
+    shutil.copy(os.path.join(pki, "client.key.enc"), os.path.join(pki, "client.key"))
+    params = {"auth_typ": "TLS", "auth_name": "alice"}
+    rad, relay, d, mon = run_station(net, root, tmp_path, params, "tls", pki=pki)
+    try:
+        assert mon.wait_event("CTRL-REQ-PASSPHRASE", timeout=60) == \
+            "<3>CTRL-REQ-PASSPHRASE-0:Private key passphrase needed for SSID "
+        assert mon.request("CTRL-RSP-PASSPHRASE-0:keypw") == "OK\n"
+        assert mon.wait_event(CONNECTED, timeout=60) == CONNECTED
+    finally:
+        close_all(mon, d, relay, rad)
+
+
+def test_external_certificate_check_refused(net, root, tmp_path, pki):
+    answer = "bad"
+    params = {"auth_typ": "TTLS", "auth_inner": "PAP", "auth_name": "alice", "auth_pwd": "secret",
+              "auth_wpa_addon": 'phase1 "tls_ext_cert_check=1"'}
+    rad, relay, d, mon = run_station(net, root, tmp_path, params, "ttls", pki=pki)
+    try:
+        assert mon.wait_event("CTRL-REQ-EXT_CERT_CHECK", timeout=60) == \
+            "<3>CTRL-REQ-EXT_CERT_CHECK-0:External server certificate validation needed for SSID "
+        assert mon.request("CTRL-RSP-EXT_CERT_CHECK-0:" + answer) == "OK\n"
+        mon.wait_event("CTRL-EVENT-EAP-FAILURE EAP authentication failed", timeout=60)
+        assert "suppPortStatus=Unauthorized" in status(mon)
     finally:
         close_all(mon, d, relay, rad)
