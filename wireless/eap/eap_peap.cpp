@@ -452,6 +452,13 @@ wpa_buf *decrypt_and_process(eap_peer_sm *sm, peap_data *data, eap_method_ret *r
 
 wpa_buf *peap_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wpa_buf *req) {
     auto *data = static_cast<peap_data *>(priv);
+    // A response held for the external certificate check goes out (or the check ends the
+    // method) before the request is parsed: parsing the repeated request would start a
+    // new reassembly.
+    if (!tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) || data->resuming) {
+        wpa_buf *held;
+        if (eap_tls_ext_cert_check_wait(sm, &data->pending_resp, ret, &held)) return held;
+    }
     size_t left;
     uint8_t flags;
     const uint8_t *pos = eap_tls_parse_request(sm, &data->ssl, EAP_TYPE_PEAP, ret, req, &left, &flags);
@@ -474,8 +481,6 @@ wpa_buf *peap_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wp
     if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) && !data->resuming) {
         resp = decrypt_and_process(sm, data, ret, id, &msg);
     } else {
-        wpa_buf *held;
-        if (eap_tls_ext_cert_check_wait(sm, &data->pending_resp, ret, &held)) return held;
         int res =
             eap_tls_process_handshake(sm, &data->ssl, EAP_TYPE_PEAP, data->peap_version, id, &msg, &resp);
         if (res < 0) {

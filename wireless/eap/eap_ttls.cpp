@@ -526,6 +526,13 @@ void check_status(ttls_data *data, eap_method_ret *ret) {
 
 wpa_buf *ttls_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wpa_buf *req) {
     auto *data = static_cast<ttls_data *>(priv);
+    // A response held for the external certificate check goes out (or the check ends the
+    // method) before the request is parsed: parsing the repeated request would start a
+    // new reassembly.
+    if (!tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) || data->resuming) {
+        wpa_buf *held;
+        if (eap_tls_ext_cert_check_wait(sm, &data->pending_resp, ret, &held)) return held;
+    }
     size_t left;
     uint8_t flags;
     const uint8_t *pos = eap_tls_parse_request(sm, &data->ssl, EAP_TYPE_TTLS, ret, req, &left, &flags);
@@ -538,8 +545,6 @@ wpa_buf *ttls_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wp
     if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) && !data->resuming) {
         resp = tunnelled(sm, data, ret, id, &msg);
     } else {
-        wpa_buf *held;
-        if (eap_tls_ext_cert_check_wait(sm, &data->pending_resp, ret, &held)) return held;
         int res = eap_tls_process_handshake(sm, &data->ssl, EAP_TYPE_TTLS, 0, id, &msg, &resp);
         if (res < 0) {
             ret->methodState = METHOD_DONE;

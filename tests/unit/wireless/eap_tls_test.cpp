@@ -301,6 +301,7 @@ struct EapTlsServer {
     uint8_t version;
     uint8_t id = 20;
     size_t frag = 1000;
+    bool length_on_every_fragment = false;
 
     // The TLS data of the last response (its flags in *flags).
     std::vector<uint8_t> response_tls(uint8_t *flags) {
@@ -326,7 +327,7 @@ struct EapTlsServer {
         for (size_t pos = 0; pos < data.size() || pos == 0;) {
             const size_t n = std::min(frag, data.size() - pos);
             uint8_t flags = 0;
-            if (pos == 0 && data.size() > frag) flags |= 0x80;
+            if ((pos == 0 && data.size() > frag) || length_on_every_fragment) flags |= 0x80;
             if (pos + n < data.size()) flags |= 0x40;
             send(flags,
                  std::vector<uint8_t>(data.begin() + static_cast<long>(pos),
@@ -348,6 +349,16 @@ struct EapTlsServer {
             send(0, {});
         }
         return all;
+    }
+    // Continues a handshake whose client flight is in the last response.
+    std::vector<uint8_t> handshake_rest() {
+        for (int i = 0; i < 20; i++) {
+            std::vector<uint8_t> data = recv_tls();
+            if (srv.established()) return data;
+            send_tls(srv.feed(data));
+        }
+        ADD_FAILURE() << "handshake did not end";
+        return {};
     }
     // Start, handshake; returns what the client sent after its handshake ended.
     std::vector<uint8_t> handshake() {
@@ -510,6 +521,38 @@ TEST_F(Methods, PeapForcedVersionMismatchFailsWithoutAnswer) {
     eap(request(2, EAP_TYPE_PEAP, {0x20})); // the server offers version 0
     EXPECT_EQ(responses(), 1u);
     EXPECT_TRUE(has_event("CTRL-EVENT-EAP-FAILURE"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Methods, ExternalCertificateCheckHoldsTheResponseUntilAnswered) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"alice\"");
+    set("password", "\"pw\"");
+    set("phase1", "\"tls_ext_cert_check=1\"");
+    set("phase2", "\"auth=PAP\"");
+    tls_network(this, pki);
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    // A server that repeats the length in every fragment: the repeated request must not
+    // start a new reassembly.
+    EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+    server.frag = 300;
+    server.length_on_every_fragment = true;
+    server.send(0x20, {});
+    server.send_tls(srv.feed(server.recv_tls()));
+    ASSERT_EQ(asked, std::vector<int>{WPA_CTRL_REQ_EXT_CERT_CHECK});
+    const size_t before = responses();
+    eapol_supp_ctrl_response_ready(sm); // no answer yet: still held
+    EXPECT_EQ(responses(), before);
+    net->pending_ext_cert_check = 2;
+    eapol_supp_ctrl_response_ready(sm);
+    EXPECT_EQ(responses(), before + 1);
+    std::vector<uint8_t> avps = srv.read_app(server.handshake_rest());
+    EXPECT_FALSE(avps.empty());
 }
 
 } // namespace
