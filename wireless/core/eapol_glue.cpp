@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -38,9 +40,44 @@ bool psk_like(int key_mgmt) {
     return (key_mgmt & (WPA_KEY_MGMT_PSK | WPA_KEY_MGMT_SAE)) != 0;
 }
 
+struct EapKeys {
+    std::string msk, emsk, session_id;
+};
+std::mutex keys_mutex;
+std::map<std::string, EapKeys> last_keys;
+
+std::string hex_of(const uint8_t *p, size_t len) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; p != nullptr && i < len; i++) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+void remember_keys(wpa_iface *iface) {
+    EapKeys keys;
+    uint8_t msk[64];
+    int n = eapol_supp_get_key(iface->eapol, msk, sizeof(msk));
+    if (n > 0 && eapol_supp_get_key(iface->eapol, msk, static_cast<size_t>(n)) == 0)
+        keys.msk = hex_of(msk, static_cast<size_t>(n));
+    else if (n == 0)
+        keys.msk = hex_of(msk, sizeof(msk));
+    explicit_bzero(msk, sizeof(msk));
+    size_t len = 0;
+    const uint8_t *emsk = eapol_supp_get_emsk(iface->eapol, &len);
+    keys.emsk = hex_of(emsk, len);
+    const uint8_t *sid = eapol_supp_get_session_id(iface->eapol, &len);
+    keys.session_id = hex_of(sid, len);
+    std::lock_guard<std::mutex> lock(keys_mutex);
+    last_keys[iface->ifname] = keys;
+}
+
 void eapol_cb(eapol_supp_sm *, eapol_supp_result result, void *ctx) {
     auto *iface = static_cast<wpa_iface *>(ctx);
     iface->eapol_failed = result == EAPOL_SUPP_RESULT_EXPECTED_FAILURE;
+    if (result == EAPOL_SUPP_RESULT_SUCCESS) remember_keys(iface);
 }
 
 void eapol_done(void *ctx) {
@@ -289,4 +326,15 @@ void supplicant_ctrl_rsp_ready(wpa_iface *iface) {
 void supplicant_ctrl_rsp_schedule(wpa_iface *iface) {
     eloop_cancel_timeout(rsp_ready_timeout, iface, nullptr);
     eloop_register_timeout(0, 0, rsp_ready_timeout, iface, nullptr);
+}
+
+bool supplicant_last_eap_keys(const char *ifname, std::string *msk, std::string *emsk,
+                              std::string *session_id) {
+    std::lock_guard<std::mutex> lock(keys_mutex);
+    auto it = last_keys.find(ifname);
+    if (it == last_keys.end()) return false;
+    *msk = it->second.msk;
+    *emsk = it->second.emsk;
+    *session_id = it->second.session_id;
+    return true;
 }

@@ -5,6 +5,8 @@
 
 #include "wireless/core/supplicant.h"
 
+#include <string>
+
 int supplicant_init_eapol(wpa_iface *iface);
 void supplicant_deinit_eapol(wpa_iface *iface);
 // Field number of a credential-request name, 0 when unknown.
@@ -19,3 +21,9 @@ int supplicant_ctrl_rsp_handle(wpa_iface *iface, wpa_network *ssid, const char *
 // 0-s timeout, after the command's reply went out.
 void supplicant_ctrl_rsp_ready(wpa_iface *iface);
 void supplicant_ctrl_rsp_schedule(wpa_iface *iface);
+
+// Key material of the last EAP success on an interface, as hexadecimal texts (empty when
+// the method had none); false when none succeeded yet. Readable from any thread: the
+// simulated platform's control socket shows it to tests.
+bool supplicant_last_eap_keys(const char *ifname, std::string *msk, std::string *emsk,
+                              std::string *session_id);
