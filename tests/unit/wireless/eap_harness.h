@@ -30,6 +30,11 @@ struct EapHarness : ::testing::Test {
     std::vector<int> asked;
     std::vector<std::string> events;
     std::vector<int> port_changes;
+    struct WepKey {
+        int unicast, index;
+        std::vector<uint8_t> key;
+    };
+    std::vector<WepKey> wep_keys;
     int results[3] = {0, 0, 0};
 
     static void on_msg(void *, int, wpa_msg_type, const char *txt, size_t len) {
@@ -42,6 +47,11 @@ struct EapHarness : ::testing::Test {
     }
     static void on_param(void *ctx, int field, const char *) {
         static_cast<EapHarness *>(ctx)->asked.push_back(field);
+    }
+    static int on_wep(void *ctx, int unicast, int index, const uint8_t *key, size_t len) {
+        static_cast<EapHarness *>(ctx)->wep_keys.push_back(
+            {unicast, index, std::vector<uint8_t>(key, key + len)});
+        return 0;
     }
     static void on_port(void *ctx, int authorized) {
         static_cast<EapHarness *>(ctx)->port_changes.push_back(authorized);
@@ -66,6 +76,7 @@ struct EapHarness : ::testing::Test {
         cb->eapol_send = on_send;
         cb->eap_param_needed = on_param;
         cb->port_cb = on_port;
+        cb->set_wep_key = on_wep;
         cb->cb = on_result;
         sm = eapol_supp_create(cb);
         ASSERT_NE(sm, nullptr);

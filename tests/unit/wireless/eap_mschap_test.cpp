@@ -248,6 +248,86 @@ TEST_F(Methods, LeapMutualChallengeGivesSixteenByteKey) {
     EXPECT_EQ(0, memcmp(key, expect_key, 16));
 }
 
+// Runs LEAP to success; the 16-byte key comes back.
+std::vector<uint8_t> leap_success(EapHarness *h) {
+    h->set("identity", "\"User\"");
+    h->set("password", "\"clientPass\"");
+    h->start();
+    h->eap(EapHarness::request(1, EAP_TYPE_IDENTITY));
+    h->eap(EapHarness::request(2, EAP_TYPE_LEAP, {1, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8}));
+    h->eap(EapHarness::success(2));
+    std::vector<uint8_t> own = h->last_response();
+    uint8_t hash[16], hash_hash[16], ap_resp[24];
+    nt_password_hash(pw(), kPass.size(), hash);
+    hash_nt_password_hash(hash, hash_hash);
+    challenge_response(own.data() + 8, hash_hash, ap_resp);
+    std::vector<uint8_t> answer = {2, 2, 0, 32, EAP_TYPE_LEAP, 1, 0, 24};
+    answer.insert(answer.end(), ap_resp, ap_resp + 24);
+    h->eap(answer);
+    std::vector<uint8_t> key(16);
+    EXPECT_EQ(eapol_supp_get_key(h->sm, key.data(), 16), 0);
+    return key;
+}
+
+// An EAPOL-Key frame (RC4 descriptor) signed and encrypted with the 16-byte LEAP key.
+std::vector<uint8_t> wep_frame(const std::vector<uint8_t> &k, uint8_t counter, uint8_t index, size_t key_len,
+                               size_t carried) {
+    std::vector<uint8_t> f = {1, 3, 0, 0};
+    std::vector<uint8_t> body = {1, static_cast<uint8_t>(key_len >> 8), static_cast<uint8_t>(key_len)};
+    body.insert(body.end(), {0, 0, 0, 0, 0, 0, 0, counter});
+    std::vector<uint8_t> iv(16, 0x5a);
+    body.insert(body.end(), iv.begin(), iv.end());
+    body.push_back(index);
+    body.resize(body.size() + 16, 0); // signature
+    std::vector<uint8_t> data(carried, 0x33);
+    if (carried > 0) {
+        std::vector<uint8_t> rc4key = iv;
+        rc4key.insert(rc4key.end(), k.begin(), k.end());
+        crypto_rc4_skip_encrypt(rc4key.data(), rc4key.size(), 0, data.data(), data.size());
+    }
+    body.insert(body.end(), data.begin(), data.end());
+    f[2] = static_cast<uint8_t>(body.size() >> 8);
+    f[3] = static_cast<uint8_t>(body.size());
+    f.insert(f.end(), body.begin(), body.end());
+    uint8_t mac[16];
+    crypto_hmac_md5(k.data(), k.size(), f.data(), f.size(), mac);
+    memcpy(f.data() + 4 + 28, mac, 16);
+    return f;
+}
+
+TEST_F(Methods, DynamicWepKeysAreCheckedBeforeInstalling) {
+    std::vector<uint8_t> k = leap_success(this);
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    const uint8_t src[6] = {0, 1, 2, 3, 4, 5};
+    struct Case {
+        uint8_t counter, index;
+        size_t key_len, carried;
+        bool corrupt;
+        bool installed;
+    };
+    const Case cases[] = {
+        {1, 0x80, 13, 13, false, true},  // unicast WEP-104, decrypted
+        {1, 0x01, 13, 13, false, false}, // replayed counter
+        {2, 0x01, 5, 0, false, true},    // broadcast, key from the encryption key
+        {3, 0x01, 13, 13, true, false},  // bad signature
+        {4, 0x01, 32, 32, false, false}, // longer than the 16-byte encryption key: refused
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.counter));
+        const size_t before = wep_keys.size();
+        std::vector<uint8_t> f = wep_frame(k, c.counter, c.index, c.key_len, c.carried);
+        if (c.corrupt) f.back() ^= 1;
+        EXPECT_EQ(eapol_supp_rx_frame(sm, src, f.data(), f.size()), 1);
+        EXPECT_EQ(wep_keys.size(), before + (c.installed ? 1 : 0));
+    }
+    ASSERT_EQ(wep_keys.size(), 2u);
+    EXPECT_EQ(wep_keys[0].unicast, 1);
+    EXPECT_EQ(wep_keys[0].key, std::vector<uint8_t>(13, 0x33));
+    EXPECT_EQ(wep_keys[1].unicast, 0);
+    EXPECT_EQ(wep_keys[1].index, 1);
+    EXPECT_EQ(wep_keys[1].key, std::vector<uint8_t>(k.begin(), k.begin() + 5));
+}
+
 TEST_F(Methods, LeapWrongApResponseFails) {
     set("identity", "\"User\"");
     set("password", "\"clientPass\"");
