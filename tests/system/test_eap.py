@@ -180,6 +180,9 @@ def test_right_secrets_authorise_the_port(net, root, tmp_path, pki, name, params
             emsk = [c for c in accept.get("class", []) if c.startswith("emsk=")]
             if emsk and method != 25:  # PEAP hands out no EMSK
                 assert keys["emsk"] == emsk[0][5:]
+        # A stop tears the port and its TLS state down cleanly.
+        assert d.stop() == 0
+        assert "Sanitizer" not in d.output()
     finally:
         close_all(mon, d, relay, rad)
 

@@ -54,6 +54,15 @@ void free_key(eap_peer_sm *sm) {
     sm->eapSessionIdLen = 0;
 }
 
+void free_emsk(eap_peer_sm *sm) {
+    if (sm->emsk != nullptr) {
+        explicit_bzero(sm->emsk, sm->emsk_len);
+        free(sm->emsk);
+    }
+    sm->emsk = nullptr;
+    sm->emsk_len = 0;
+}
+
 void deinit_prev_method(eap_peer_sm *sm) {
     if (sm->m == nullptr || sm->eap_method_priv == nullptr) {
         sm->m = nullptr;
@@ -613,6 +622,7 @@ void eap_peer_sm_destroy(eap_peer_sm *sm) {
     if (sm == nullptr) return;
     deinit_prev_method(sm);
     eap_peer_abort(sm);
+    free_emsk(sm);
     tls_library_deinit(sm->ssl_ctx2);
     tls_library_deinit(sm->ssl_ctx);
     free(sm->peer_challenge);
@@ -657,16 +667,11 @@ const uint8_t *eap_peer_get_emsk(eap_peer_sm *sm, size_t *len) {
     *len = 0;
     if (sm == nullptr || sm->m == nullptr || sm->m->get_emsk == nullptr || !sm->eapKeyAvailable)
         return nullptr;
-    // The method hands out a fresh copy; keep one per peer so callers need not free.
-    static thread_local uint8_t *last;
-    static thread_local size_t last_len;
-    if (last != nullptr) {
-        explicit_bzero(last, last_len);
-        free(last);
-    }
-    last = sm->m->get_emsk(sm, sm->eap_method_priv, &last_len);
-    *len = last != nullptr ? last_len : 0;
-    return last;
+    // The method hands out a fresh copy; the peer keeps it until the next call or its end.
+    free_emsk(sm);
+    sm->emsk = sm->m->get_emsk(sm, sm->eap_method_priv, &sm->emsk_len);
+    *len = sm->emsk != nullptr ? sm->emsk_len : 0;
+    return sm->emsk;
 }
 
 const uint8_t *eap_peer_get_session_id(eap_peer_sm *sm, size_t *len) {

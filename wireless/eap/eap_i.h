@@ -48,6 +48,8 @@ struct eap_peer_sm {
     uint8_t *eapSessionId;
     size_t eapSessionIdLen;
     bool eapKeyAvailable;
+    uint8_t *emsk; // the last copy handed out by eap_peer_get_emsk
+    size_t emsk_len;
     bool eapSuccess;
     const eap_peer_method *m;
     void *eap_method_priv;
