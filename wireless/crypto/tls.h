@@ -139,6 +139,18 @@ int tls_conn_set_cipher_list(tls_library_ctx *ctx, tls_conn *conn, const uint8_t
 int tls_conn_version_text(tls_library_ctx *ctx, tls_conn *conn, char *buf, size_t buflen);
 int tls_conn_cipher_text(tls_library_ctx *ctx, tls_conn *conn, char *buf, size_t buflen);
 int tls_conn_enable_workarounds(tls_library_ctx *ctx, tls_conn *conn);
+// The ClientHello extension (type 35, SessionTicket, only): its data, or none when data
+// is null. 0 or -1.
+int tls_conn_set_client_hello_ext(tls_library_ctx *ctx, tls_conn *conn, int ext_type, const uint8_t *data,
+                                  size_t len);
+// EAP-FAST resumption by session ticket: the callback gets the ticket the server sent
+// with its hello (or none), both randoms and a 48-byte master-secret buffer to fill; all
+// three are null when the resumption failed. Returns 1 when the master secret was set.
+using tls_session_ticket_cb = int (*)(void *ctx, const uint8_t *ticket, size_t len,
+                                      const uint8_t *client_random, const uint8_t *server_random,
+                                      uint8_t *master_secret);
+int tls_conn_set_session_ticket_cb(tls_library_ctx *ctx, tls_conn *conn, tls_session_ticket_cb cb,
+                                   void *cb_ctx);
 const char *tls_library_version_text(char *buf, size_t buflen);
 
 // Domain matching against a certificate's DNS names (or its commonName when it has

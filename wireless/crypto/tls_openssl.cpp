@@ -30,6 +30,10 @@ struct tls_conn {
     uint8_t srv_cert_hash[32];
     unsigned int conn_flags;
     X509 *peer_cert, *peer_issuer, *peer_issuer_issuer;
+    tls_session_ticket_cb ticket_cb;
+    void *ticket_cb_ctx;
+    uint8_t *session_ticket;
+    size_t session_ticket_len;
 };
 
 enum {
@@ -566,6 +570,7 @@ void tls_conn_free(tls_library_ctx *, tls_conn *conn) {
     X509_free(conn->peer_cert);
     X509_free(conn->peer_issuer);
     X509_free(conn->peer_issuer_issuer);
+    free(conn->session_ticket);
     free(conn);
     drain_errors();
 }
@@ -810,6 +815,73 @@ int tls_conn_cipher_text(tls_library_ctx *, tls_conn *conn, char *buf, size_t bu
 int tls_conn_enable_workarounds(tls_library_ctx *, tls_conn *conn) {
     if (conn == nullptr) return -1;
     SSL_set_options(conn->ssl, SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS);
+    return 0;
+}
+
+int tls_conn_set_client_hello_ext(tls_library_ctx *, tls_conn *conn, int ext_type, const uint8_t *data,
+                                  size_t len) {
+    if (conn == nullptr || ext_type != 35 || len > 0xffff) return -1;
+    if (SSL_set_session_ticket_ext(conn->ssl, const_cast<uint8_t *>(data),
+                                   data != nullptr ? static_cast<int>(len) : 0) != 1) {
+        drain_errors();
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+int ticket_ext_cb(SSL *, const unsigned char *data, int len, void *arg) {
+    auto *conn = static_cast<tls_conn *>(arg);
+    if (conn->ticket_cb == nullptr) return 0;
+    free(conn->session_ticket);
+    conn->session_ticket = nullptr;
+    conn->session_ticket_len = 0;
+    if (data != nullptr && len > 0) {
+        conn->session_ticket = static_cast<uint8_t *>(malloc(static_cast<size_t>(len)));
+        if (conn->session_ticket == nullptr) return 0;
+        memcpy(conn->session_ticket, data, static_cast<size_t>(len));
+        conn->session_ticket_len = static_cast<size_t>(len);
+    }
+    return 1;
+}
+
+int session_secret_cb(SSL *ssl, void *secret, int *secret_len, STACK_OF(SSL_CIPHER) *, const SSL_CIPHER **,
+                      void *arg) {
+    auto *conn = static_cast<tls_conn *>(arg);
+    if (conn->ticket_cb == nullptr || secret == nullptr || secret_len == nullptr || *secret_len < 48)
+        return 0;
+    uint8_t client_random[32], server_random[32];
+    if (SSL_get_client_random(ssl, client_random, 32) != 32 ||
+        SSL_get_server_random(ssl, server_random, 32) != 32)
+        return 0;
+    int ret = conn->ticket_cb(conn->ticket_cb_ctx, conn->session_ticket, conn->session_ticket_len,
+                              client_random, server_random, static_cast<uint8_t *>(secret));
+    free(conn->session_ticket);
+    conn->session_ticket = nullptr;
+    conn->session_ticket_len = 0;
+    if (ret <= 0) return 0;
+    *secret_len = 48;
+    return 1;
+}
+
+} // namespace
+
+int tls_conn_set_session_ticket_cb(tls_library_ctx *, tls_conn *conn, tls_session_ticket_cb cb,
+                                   void *cb_ctx) {
+    if (conn == nullptr) return -1;
+    conn->ticket_cb = cb;
+    conn->ticket_cb_ctx = cb_ctx;
+    if (cb == nullptr) {
+        SSL_set_session_secret_cb(conn->ssl, nullptr, nullptr);
+        SSL_set_session_ticket_ext_cb(conn->ssl, nullptr, nullptr);
+        return 0;
+    }
+    if (SSL_set_session_secret_cb(conn->ssl, session_secret_cb, conn) != 1 ||
+        SSL_set_session_ticket_ext_cb(conn->ssl, ticket_ext_cb, conn) != 1) {
+        drain_errors();
+        return -1;
+    }
     return 0;
 }
 

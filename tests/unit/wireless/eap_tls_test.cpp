@@ -163,6 +163,31 @@ TEST_F(Wrapper, CertificateChecks) {
     }
 }
 
+// The ClientHello carries the SessionTicket extension data as set.
+int hello_cb(SSL *ssl, int *, void *arg) {
+    const unsigned char *data = nullptr;
+    size_t len = 0;
+    if (SSL_client_hello_get0_ext(ssl, 35, &data, &len) == 1)
+        static_cast<std::vector<uint8_t> *>(arg)->assign(data, data + len);
+    return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+TEST_F(Wrapper, ClientHelloSessionTicketExtension) {
+    TlsServer srv(pki, false);
+    std::vector<uint8_t> seen;
+    SSL_CTX_set_client_hello_cb(srv.ctx, hello_cb, &seen);
+    const uint8_t ext[] = {0x00, 0x02, 0x00, 0x03, 'p', 'a', 'c'};
+    EXPECT_EQ(tls_conn_set_client_hello_ext(lib, conn, 34, ext, sizeof(ext)), -1);
+    ASSERT_EQ(tls_conn_set_client_hello_ext(lib, conn, 35, ext, sizeof(ext)), 0);
+    tls_conn_params params{};
+    ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    wpa_buf *hello = tls_conn_client_handshake(lib, conn, nullptr, nullptr);
+    ASSERT_NE(hello, nullptr);
+    srv.feed(std::vector<uint8_t>(wpa_buf_head(hello), wpa_buf_head(hello) + wpa_buf_len(hello)));
+    wpa_buf_free(hello);
+    EXPECT_EQ(seen, std::vector<uint8_t>(ext, ext + sizeof(ext)));
+}
+
 TEST(TlsNames, DomainMatchTable) {
     struct Case {
         const char *name, *match;
