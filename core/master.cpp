@@ -40,6 +40,7 @@
 #include "web/cert.h"
 #include "web/http.h"
 #include "web/update.h"
+#include "wireless/core/eapol_glue.h"
 #include "wireless/core/wps_credential.h"
 
 #include <algorithm>
@@ -751,9 +752,17 @@ void addSimTestHooks() {
                     });
     sim::addCommand("wifi",
                     "wifi cred HEX: stores a received WPS credential record (at most 128 bytes), as a WPS "
-                    "run would",
-                    [](const std::vector<std::string> &args, std::string &) {
-                        if (args.size() != 3 || args[1] != "cred") return std::string("usage: wifi cred HEX");
+                    "run would | wifi eapkeys IFNAME: MSK, EMSK and session id of the last EAP success",
+                    [](const std::vector<std::string> &args, std::string &out) {
+                        if (args.size() == 3 && args[1] == "eapkeys") {
+                            std::string msk, emsk, sid;
+                            if (!supplicant_last_eap_keys(args[2].c_str(), &msk, &emsk, &sid))
+                                return std::string("no EAP success on " + args[2]);
+                            out += "msk=" + msk + "\nemsk=" + emsk + "\nsession_id=" + sid + "\n";
+                            return std::string();
+                        }
+                        if (args.size() != 3 || args[1] != "cred")
+                            return std::string("usage: wifi cred HEX | wifi eapkeys IFNAME");
                         const std::string &hex = args[2];
                         if (hex.size() % 2 != 0 || hex.size() > 2 * sizeof(wps_credential_record))
                             return std::string("bad record");

@@ -204,6 +204,9 @@ bool buildFields(WlanConn &conn, const char *id) {
             FIELD("phase1 \"fast_provisioning=2\"");
         if (inner == "PAP")
             FIELD("phase2 \"auth=PAP\"");
+        else if (inner == "CHAP" && eap == "TTLS")
+            // TTLS carries CHAP itself; "autheap=MSCHAP" would name no EAP method.
+            FIELD("phase2 \"auth=CHAP\"");
         else if (inner == "CHAP")
             FIELD("phase2 \"autheap=MSCHAP\"");
         else if (inner == "MSCHAP2")

@@ -101,17 +101,18 @@ def test_control_socket_answers_the_managers_commands_and_monitors_get_lines(wir
         assert c.request("RELOGIN") == "OK\n"
         assert c.request("SCAN") == "OK\n"  # the wired driver selects itself: nothing is scanned
 
-        # The Wi-Fi manager builds its block as network 0 and stops at the refused EAP
-        # method (none is registered yet); the network commands below come after it.
+        # The Wi-Fi manager builds its block as network 0 and enables it; the network
+        # commands below come after it.
         wired.wait_for(lambda: c.request("GET_NETWORK 0 key_mgmt") == "IEEE8021X", timeout=30,
                        what="the manager's network block")
         assert c.request("GET_NETWORK 0 priority") == "10"
+        wired.wait_for(lambda: "0\t\tany\t[CURRENT]\n" in c.request("LIST_NETWORKS"), timeout=30,
+                       what="the manager's network enabled on the wired port")
         assert c.request("ADD_NETWORK") == "1\n"
         for field, value in [("ssid", '"lab net"'), ("key_mgmt", "IEEE8021X"), ("eap", "MD5"),
                              ("identity", '"user"'), ("password", '"secret"'), ("eapol_flags", "0"),
                              ("priority", "5"), ("scan_ssid", "1"), ("bgscan", '"simple:30:-65:300"')]:
-            expected = "FAIL\n" if field == "eap" else "OK\n"  # no EAP method is registered yet
-            assert c.request("SET_NETWORK 1 %s %s" % (field, value)) == expected, field
+            assert c.request("SET_NETWORK 1 %s %s" % (field, value)) == "OK\n", field
         assert c.request("SET_NETWORK 1 ssid") == "FAIL\n"
         assert c.request("SET_NETWORK 1 scan_ssid 2") == "FAIL\n"
         assert c.request("SET_NETWORK 7 ssid \"x\"") == "FAIL\n"
@@ -120,7 +121,7 @@ def test_control_socket_answers_the_managers_commands_and_monitors_get_lines(wir
         assert c.request("GET_NETWORK 1 key_mgmt") == "IEEE8021X"
         assert c.request("ADD_NETWORK") == "2\n"
         assert c.request("LIST_NETWORKS") == ("network id / ssid / bssid / flags\n"
-                                              "0\t\tany\t[DISABLED]\n"
+                                              "0\t\tany\t[CURRENT]\n"
                                               "1\tlab net\tany\t[DISABLED]\n"
                                               "2\t\tany\t[DISABLED]\n")
         assert c.request("ENABLE_NETWORK 1") == "OK\n"

@@ -155,7 +155,8 @@ def restart_if_asked(daemon, body):
     assert wait_exit(daemon) == 0, daemon.output()
     daemon.close()
     daemon.start()
-    daemon.wait_for(lambda: get(daemon, "/css/qmr.css")[0] == 200, timeout=60, what="the web server again")
+    daemon.wait_for(lambda: curl(daemon, "/css/qmr.css")[0].split()[1:2] == ["200"], timeout=60,
+                    what="the web server again")  # no answer yet (refused) is "not yet"
     return True
 
 

@@ -444,7 +444,7 @@ int set_eap(wpa_network *ssid, const char *value) {
             end++;
         std::string name(pos, static_cast<size_t>(end - pos));
         int vendor;
-        unsigned int type = eap_peer_get_type(name.c_str(), &vendor);
+        unsigned int type = eap_peer_method_type_by_name(name.c_str(), &vendor);
         if (vendor == EAP_VENDOR_IETF && type == EAP_TYPE_NONE) {
             free(methods);
             return -1;
@@ -655,7 +655,7 @@ char *write_field(wpa_network *ssid, const NetField &f) {
         std::string out;
         for (const eap_method_type *m = ssid->eap_methods;
              !(m->vendor == EAP_VENDOR_IETF && m->method == EAP_TYPE_NONE); m++) {
-            const char *name = eap_get_name(m->vendor, m->method);
+            const char *name = eap_peer_method_name_by_type(m->vendor, m->method);
             if (name == nullptr) continue;
             if (!out.empty()) out += ' ';
             out += name;
@@ -1214,6 +1214,9 @@ void wpa_config_free_network(wpa_network *ssid) {
         bin_clear_free(p, sizeof(*p));
     }
     free(ssid->eap_methods);
+    text_clear(&ssid->new_password);
+    text_clear(&ssid->otp);
+    free(ssid->pending_req_otp);
     bin_clear_free(ssid, sizeof(*ssid));
 }
 

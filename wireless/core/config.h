@@ -76,6 +76,16 @@ struct wpa_network {
     wpa_text phase1, phase2, pcsc, pin, engine_id, key_id, cert_id, ca_cert_id, pin2, engine2_id, key2_id,
         cert2_id, ca_cert2_id, openssl_ciphers, pac_file;
     int engine, engine2, eapol_flags, sim_num, erp, eap_workaround, fragment_size, ocsp;
+    // Run-time EAP state: answers of the credential dialogue and the pending requests that
+    // asked for them (counters; the OTP request keeps its challenge text).
+    wpa_text new_password, otp;
+    int pending_req_identity, pending_req_password, pending_req_new_password, pending_req_pin,
+        pending_req_passphrase, pending_req_sim;
+    char *pending_req_otp;
+    size_t pending_req_otp_len;
+    int mschapv2_retry;
+    // External server-certificate check: 1 pending, 2 good, 3 bad (CTRL-RSP-EXT_CERT_CHECK).
+    int pending_ext_cert_check;
 
     int scan_ssid, bg_scan_period, max_oper_chwidth, mode, proactive_key_caching, disabled, peerkey,
         mixed_cell, frequency, fixed_freq, wpa_ptk_rekey, group_rekey, ignore_broadcast_ssid,

@@ -3,13 +3,19 @@
 // of this build answer "UNKNOWN COMMAND\n" like any unknown word.
 #include "wireless/core/ctrl_iface.h"
 
+#include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
+#include "wireless/core/connection_state.h"
 #include "wireless/core/ctrl_scan.h"
+#include "wireless/core/eapol_glue.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
+#include "wireless/eap/eap.h"
+#include "wireless/eap/eap_methods.h"
+#include "wireless/eap/eapol_supp_sm.h"
 
 #include <cerrno>
 #include <climits>
@@ -57,9 +63,28 @@ int cmd_ifname(wpa_iface *iface, char *, char *reply, size_t size) {
     return n < 0 || static_cast<size_t>(n) >= size ? -1 : n;
 }
 
-int cmd_mib(wpa_iface *, char *, char *, size_t) {
-    // The RSN supplicant's MIB text comes first; without it the command fails.
-    return -1;
+int cmd_mib(wpa_iface *iface, char *, char *reply, size_t size) {
+    // The 802.1X supplicant's MIB (the RSN supplicant's text joins it when it lands).
+    if (iface->eapol == nullptr) return -1;
+    return eapol_supp_mib_text(iface->eapol, reply, size);
+}
+
+// STATUS: the connection lines, the state, the own address, the 802.1X and EAP lines
+// and the EAP session id.
+
+int cmd_logon(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_set_logoff(iface->eapol, false);
+    return ReplyOk;
+}
+
+int cmd_logoff(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_set_logoff(iface->eapol, true);
+    return ReplyOk;
+}
+
+int cmd_reauthenticate(wpa_iface *iface, char *, char *, size_t) {
+    eapol_supp_reauthenticate(iface->eapol);
+    return ReplyOk;
 }
 
 int cmd_pmksa(wpa_iface *, char *, char *, size_t) {
@@ -133,19 +158,10 @@ int cmd_ctrl_rsp(wpa_iface *iface, char *args, char *, size_t) {
     if (!parse_id(dash + 1, &id)) return -1;
     wpa_network *ssid = wpa_config_get_network(iface->conf, id);
     if (ssid == nullptr) return -1;
-    const char *value = colon + 1;
-    const char *field = nullptr;
-    if (strcmp(args, "IDENTITY") == 0)
-        field = "identity";
-    else if (strcmp(args, "PASSWORD") == 0)
-        field = "password";
-    else if (strcmp(args, "PIN") == 0)
-        field = "pin";
-    else if (strcmp(args, "PASSPHRASE") == 0)
-        field = "private_key_passwd";
-    if (field == nullptr) return -1; // the other answers belong to the EAP methods
-    std::string quoted = std::string("\"") + value + "\"";
-    return wpa_config_set_network_field(ssid, field, quoted.c_str(), 0) < 0 ? -1 : ReplyOk;
+    if (supplicant_ctrl_rsp_handle(iface, ssid, args, colon + 1) < 0) return -1;
+    // The kept request runs again once this reply is out.
+    if (ssid == iface->current_ssid) supplicant_ctrl_rsp_schedule(iface);
+    return ReplyOk;
 }
 
 int cmd_reconfigure(wpa_iface *iface, char *, char *, size_t) {
@@ -269,6 +285,10 @@ int select_or_enable(wpa_iface *iface, char *args, bool select) {
     }
     ssid->disabled = 0;
     if (!no_connect) iface->disabled_by_command = 0;
+    // A wired port (ap_scan 0): the "driver" selects the network at once.
+    if (!no_connect && (iface->conf->ap_scan == 0 || (iface->drv_flags & WPA_DRIVER_FLAGS_WIRED)) &&
+        (iface->current_ssid == nullptr || select))
+        supplicant_ap_scan0_connect(iface);
     // A network that becomes usable while nothing is connected starts a scan.
     if (!select && !no_connect && !iface->disconnected && iface->current_ssid == nullptr) {
         iface->scan_req = NORMAL_SCAN_REQ;
@@ -310,7 +330,8 @@ int cmd_add_network(wpa_iface *iface, char *, char *reply, size_t size) {
 void forget_current(wpa_iface *iface, wpa_network *ssid) {
     if (iface->current_ssid == ssid) {
         wpa_drv_deauthenticate(iface, iface->bssid, 3);
-        iface->current_ssid = nullptr;
+        // The EAPOL supplicant holds the network's settings: drop them with it.
+        supplicant_clear_connection(iface);
     }
     if (iface->prev_ssid == ssid) iface->prev_ssid = nullptr;
 }
@@ -456,8 +477,8 @@ const Command commands[] = {
     {"SET ", Match::Blank, ctrl_set},
     {"DUMP", Match::Prefix, cmd_dump},
     {"GET ", Match::Blank, cmd_get},
-    {"LOGON", Match::Exact, ok_reply},
-    {"LOGOFF", Match::Exact, ok_reply},
+    {"LOGON", Match::Exact, cmd_logon},
+    {"LOGOFF", Match::Exact, cmd_logoff},
     {"REASSOCIATE", Match::Exact, cmd_reassociate},
     {"REATTACH", Match::Exact, cmd_reattach},
     {"RECONNECT", Match::Exact, cmd_reconnect},
@@ -560,7 +581,7 @@ const Command commands[] = {
     {"PKTCNT_POLL", Match::Prefix, ctrl_fail},
     {"DRIVER_FLAGS", Match::Exact, ctrl_driver_flags},
     {"VENDOR ", Match::Blank, ctrl_vendor},
-    {"REAUTHENTICATE", Match::Exact, ok_reply},
+    {"REAUTHENTICATE", Match::Exact, cmd_reauthenticate},
     {"FLUSH", Match::Exact, cmd_flush},
     {"RADIO_WORK ", Match::Blank, ctrl_radio_work},
     {"VENDOR_ELEM_ADD ", Match::Blank, ctrl_vendor_elem_add},

@@ -1,5 +1,7 @@
 #include "wireless/core/ctrl_iface.h"
 
+#include "wireless/eap/eapol_supp_sm.h"
+
 #include "core/sysroot.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/supplicant.h"
@@ -322,6 +324,8 @@ void iface_receive(int sock, void *eloop_ctx, void *) {
         if (attach(priv->monitors, from, fromlen) == 0) {
             new_attached = 1;
             reply_len = 2;
+            // A new monitor hears the credential requests still waiting for an answer.
+            eapol_supp_monitor_attached(iface->eapol);
         } else {
             reply_len = 1;
         }

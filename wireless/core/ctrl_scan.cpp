@@ -13,6 +13,8 @@
 #include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
+#include "wireless/eap/eap_methods.h"
+#include "wireless/eap/eapol_supp_sm.h"
 
 #include <cctype>
 #include <cerrno>
@@ -559,6 +561,23 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
     }
     append(out, "wpa_state=%s\n", supplicant_state_txt(iface->wpa_state));
     out += "address=" + mac_txt(iface->own_addr) + "\n";
+    // The 802.1X supplicant's lines, and the EAP session id of the last success.
+    if (iface->eapol != nullptr &&
+        (iface->key_mgmt & (WPA_KEY_MGMT_IEEE8021X | WPA_KEY_MGMT_IEEE8021X_NO_WPA))) {
+        char text[1024];
+        int n =
+            eapol_supp_status_text(iface->eapol, text, sizeof text, strcmp(args, "-VERBOSE") == 0 ? 1 : 0);
+        if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    }
+    size_t sid_len = 0;
+    const uint8_t *sid =
+        iface->eapol != nullptr ? eapol_supp_get_session_id(iface->eapol, &sid_len) : nullptr;
+    if (sid != nullptr) {
+        out += "eap_session_id=";
+        for (size_t i = 0; i < sid_len; i++)
+            append(out, "%02x", sid[i]);
+        out += "\n";
+    }
     // STATUS never fails: what does not fit is left out.
     size_t len = std::min(out.size(), size - 1);
     if (len < out.size()) {
@@ -829,7 +848,9 @@ int ctrl_get_capability(wpa_iface *iface, char *args, char *reply, size_t size) 
             }
     };
     if (field == "eap") {
-        // No EAP peer method is registered in this build.
+        char text[512];
+        size_t n = eap_peer_method_list_text(text, sizeof text);
+        out.assign(text, std::min(n, sizeof text - 1));
     } else if (field == "channels" || field == "freq") {
         static const char *const names[] = {"B", "G", "A", "AD"};
         for (unsigned int m = 0; iface->hw_modes && m < iface->num_hw_modes; m++) {
@@ -1122,8 +1143,14 @@ int ctrl_set(wpa_iface *iface, char *args, char *, size_t) {
     auto is = [key](const char *k) { return strcasecmp(key, k) == 0; };
     long v;
     if (is("EAPOL::heldPeriod") || is("EAPOL::authPeriod") || is("EAPOL::startPeriod") ||
-        is("EAPOL::maxStart"))
-        return CTRL_REPLY_OK; // the EAPOL supplicant takes them when it lands
+        is("EAPOL::maxStart")) {
+        // One parameter of the 802.1X supplicant, the others unchanged; always OK.
+        int n = atoi(value);
+        eapol_supp_set_pae_params(iface->eapol, is("EAPOL::heldPeriod") ? n : -1,
+                                  is("EAPOL::authPeriod") ? n : -1, is("EAPOL::startPeriod") ? n : -1,
+                                  is("EAPOL::maxStart") ? n : -1);
+        return CTRL_REPLY_OK;
+    }
     if (is("dot11RSNAConfigPMKLifetime") || is("dot11RSNAConfigPMKReauthThreshold") ||
         is("dot11RSNAConfigSATimeout"))
         return -1;

@@ -4,6 +4,7 @@
 #include "wireless/core/bgscan.h"
 #include "wireless/core/bss.h"
 #include "wireless/core/config.h"
+#include "wireless/core/connection_state.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
@@ -79,9 +80,10 @@ static void read_own_addr(wpa_iface *iface) {
 }
 
 int supplicant_driver_init(wpa_iface *iface) {
-    // Layer-2 sockets and key clearing belong to the connection logic; here the own
-    // address, the SSID cursor and the first scan.
-    read_own_addr(iface);
+    // The EAPOL socket and the own address from it; an interface whose socket cannot be
+    // opened (a back end without a network device) still runs, its address read from
+    // the kernel if there is one. Then the SSID cursor and the first scan.
+    if (supplicant_update_mac_addr(iface) < 0) read_own_addr(iface);
     memcpy(iface->perm_addr, iface->own_addr, 6);
     iface->prev_scan_ssid = WILDCARD_SSID_SCAN;
     if (supplicant_enabled_networks(iface) == 0) {

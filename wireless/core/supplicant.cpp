@@ -263,7 +263,11 @@ void supplicant_set_state(wpa_iface *iface, int state) {
 wpa_global *supplicant_init(const wpa_params *params) {
     if (params == nullptr) return nullptr;
     wpa_msg_register_ifname_cb(iface_name_hook);
-    // The EAP methods register here as they land; none is part of this build.
+    // The EAP peer methods, in the order of the NAK lists; the first failure stops.
+    if (eap_peer_register_methods() != 0) {
+        eap_peer_methods_unregister_all();
+        return nullptr;
+    }
 
     auto *global = static_cast<wpa_global *>(calloc(1, sizeof(wpa_global)));
     if (global == nullptr) return nullptr;
@@ -545,7 +549,7 @@ void supplicant_deinit(wpa_global *global) {
     while (global->ifaces)
         supplicant_remove_iface(global, global->ifaces, 1);
     wpa_ctrl_iface_global_deinit(global->ctrl_iface);
-    eap_peer_unregister_methods();
+    eap_peer_methods_unregister_all();
     const wpa_driver_ops *const *drivers = wpa_driver_list();
     for (size_t i = 0; i < global->drv_count && drivers && drivers[i]; i++)
         if (global->drv_priv[i] && drivers[i]->global_deinit) drivers[i]->global_deinit(global->drv_priv[i]);

@@ -11,6 +11,8 @@
 
 struct wpa_ctrl_iface_priv;
 struct wpa_ctrl_iface_global_priv;
+struct l2_packet_data;
+struct eapol_supp_sm;
 
 enum wpa_states {
     WPA_DISCONNECTED = 0,
@@ -209,6 +211,13 @@ struct wpa_iface {
     void *bgscan_priv;
     const struct bgscan_ops *bgscan;
     wpa_network *bgscan_ssid;
+    // EAPOL: the layer-2 socket on the interface, the 802.1X supplicant, the source of
+    // the last EAPOL frame and the frames received in this association.
+    l2_packet_data *l2;
+    eapol_supp_sm *eapol;
+    uint8_t last_eapol_src[6];
+    unsigned int eapol_received;
+    int eapol_failed; // the expected-failure bit of the last result
 };
 
 int supplicant_start(const char *start_text);

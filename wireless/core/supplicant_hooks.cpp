@@ -1,5 +1,12 @@
 #include "wireless/core/supplicant_hooks.h"
 
+#include "wireless/core/connection_state.h"
+#include "wireless/core/eapol_glue.h"
+#include "wireless/core/l2_packet.h"
+#include "wireless/core/wpa_msg.h"
+
+#include <cstring>
+
 // Empty steps of modules not built yet; see the header.
 
 int supp_rsn_sm_create(wpa_iface *) {
@@ -10,8 +17,8 @@ int supp_wps_context_init(wpa_iface *) {
     return 0;
 }
 
-int supp_eapol_sm_create(wpa_iface *) {
-    return 0;
+int supp_eapol_sm_create(wpa_iface *iface) {
+    return supplicant_init_eapol(iface);
 }
 
 void supp_rsn_sm_set_eapol(wpa_iface *) {}
@@ -46,11 +53,17 @@ void supp_clear_keys(wpa_iface *) {}
 
 void supp_scard_deinit(wpa_iface *) {}
 
-void supp_l2_close(wpa_iface *) {}
+void supp_l2_close(wpa_iface *iface) {
+    l2_packet_deinit(iface->l2);
+    iface->l2 = nullptr;
+}
 
 void supp_notify_network_removed(wpa_iface *, wpa_network *) {}
 
-void supp_eapol_rsn_free(wpa_iface *) {}
+void supp_eapol_rsn_free(wpa_iface *iface) {
+    // The RSN supplicant and the PMKSA candidates join here when they land.
+    supplicant_deinit_eapol(iface);
+}
 
 void supp_blacklist_clear(wpa_iface *) {}
 

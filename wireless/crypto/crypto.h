@@ -79,6 +79,9 @@ int sha1_prf(const uint8_t *key, size_t key_len, const char *label, const uint8_
 // TLS 1.0/1.1 PRF (MD5 and SHA-1 halves); an odd secret length is refused.
 int tls_prf_sha1_md5(const uint8_t *secret, size_t secret_len, const char *label, const uint8_t *seed,
                      size_t seed_len, uint8_t *out, size_t out_len);
+// TLS 1.2 PRF with the given digest ("SHA256", "SHA384", as the cipher suite names it).
+int crypto_tls12_prf(const char *digest, const uint8_t *secret, size_t secret_len, const char *label,
+                     const uint8_t *seed, size_t seed_len, uint8_t *out, size_t out_len);
 // TLS 1.2 PRF with SHA-256.
 int crypto_tls12_prf_sha256(const uint8_t *secret, size_t secret_len, const char *label, const uint8_t *seed,
                             size_t seed_len, uint8_t *out, size_t out_len);

@@ -479,6 +479,12 @@ int tls_prf_sha1_md5(const uint8_t *secret, size_t secret_len, const char *label
     return tlsPrf("MD5-SHA1", secret, secret_len, label, seed, seed_len, out, out_len);
 }
 
+int crypto_tls12_prf(const char *digest, const uint8_t *secret, size_t secret_len, const char *label,
+                     const uint8_t *seed, size_t seed_len, uint8_t *out, size_t out_len) {
+    if (digest == nullptr || strcmp(digest, "MD5-SHA1") == 0) return -1;
+    return tlsPrf(digest, secret, secret_len, label, seed, seed_len, out, out_len);
+}
+
 int crypto_tls12_prf_sha256(const uint8_t *secret, size_t secret_len, const char *label, const uint8_t *seed,
                             size_t seed_len, uint8_t *out, size_t out_len) {
     return tlsPrf("SHA256", secret, secret_len, label, seed, seed_len, out, out_len);

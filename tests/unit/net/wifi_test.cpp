@@ -369,6 +369,16 @@ TEST_F(WifiTest, EapMethodsGiveTheirExactFields) {
          {"key_mgmt IEEE8021X", "eap FAST", "pac_file \"/var/cert_pac\"", "identity \"user\"",
           "password \"pw\"", "phase1 \"fast_provisioning=2\"", "phase2 \"autheap=MSCHAP\""},
          "AP_SCAN 0"},
+        // TTLS carries CHAP itself.
+        {"TTLS",
+         "CHAP",
+         "---",
+         "---",
+         "off",
+         false,
+         {"key_mgmt IEEE8021X", "eap TTLS", "identity \"user\"", "password \"pw\"",
+          "ca_path \"/etc/certs/802.1x\"", "phase2 \"auth=CHAP\""},
+         "AP_SCAN 0"},
         // Without certificate files TLS takes "auth_name" and names only the directory.
         {"TLS",
          "ETLS",

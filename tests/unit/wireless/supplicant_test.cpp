@@ -1,6 +1,7 @@
 // Interface creation with test back ends (driver selection, its messages, process-wide
 // driver data) and the per-interface command processor on an interface without socket.
 #include "wireless/core/ctrl_iface.h"
+#include "wireless/core/eapol_glue.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/wpa_msg.h"
@@ -310,7 +311,13 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
         {"AP_SCAN -1", "FAIL\n"},
         {"STA_AUTOCONNECT 0", "OK\n"},
         {"RECONFIGURE", "FAIL\n"},
-        {"MIB", "FAIL\n"},
+        {"MIB",
+         "dot1xSuppPaeState=1\ndot1xSuppHeldPeriod=60\ndot1xSuppAuthPeriod=30\ndot1xSuppStartPeriod=30\n"
+         "dot1xSuppMaxStart=3\ndot1xSuppSuppControlledPortStatus=Unauthorized\ndot1xSuppBackendPaeState=1\n"
+         "dot1xSuppEapolFramesRx=0\ndot1xSuppEapolFramesTx=0\ndot1xSuppEapolStartFramesTx=0\n"
+         "dot1xSuppEapolLogoffFramesTx=0\ndot1xSuppEapolRespFramesTx=0\ndot1xSuppEapolReqIdFramesRx=0\n"
+         "dot1xSuppEapolReqFramesRx=0\ndot1xSuppInvalidEapolFramesRx=0\ndot1xSuppEapLengthErrorFramesRx=0\n"
+         "dot1xSuppLastEapolFrameVersion=0\ndot1xSuppLastEapolFrameSource=00:00:00:00:00:00\n"},
         {"PMKSA", ""},
         {"REASSOCIATE", "OK\n"},
         {"REATTACH", "FAIL\n"}, // no current network
@@ -385,6 +392,55 @@ TEST(CredentialRecord, CopiesAWholeRecordAcrossThreads) {
     }
     stop = true;
     writer.join();
+}
+
+} // namespace
+
+namespace {
+
+// The credential dialogue: the request line, and the answers with their side effects.
+TEST_F(Supplicant, CredentialRequestsAndAnswers) {
+    wpa_iface *iface = add("alpha");
+    ASSERT_NE(iface, nullptr);
+    wpa_network *net = wpa_config_add_network(iface->conf);
+    wpa_config_set_network_defaults(net);
+    wpa_config_set_network_field(net, "ssid", "\"home\"", 0);
+    messages.clear();
+    supp_send_ctrl_req(iface, net, "PASSWORD", "Password");
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "CTRL-REQ-PASSWORD-0:Password needed for SSID home");
+
+    struct Case {
+        const char *field, *value;
+        int result;
+        bool reassociate;
+    };
+    iface->current_ssid = net;
+    net->pending_req_password = 1;
+    net->pending_req_otp = strdup("[challenge]");
+    const Case cases[] = {
+        {"PASSWORD", "pw", 0, true},
+        {"OTP", "123456", 0, false},
+        {"EXT_CERT_CHECK", "good", -1, false}, // no check pending
+        {"NOSUCH", "x", -1, false},
+        {"PSK_PASSPHRASE", "short", -1, false},
+    };
+    for (const Case &c : cases) {
+        iface->reassociate = 0;
+        EXPECT_EQ(supplicant_ctrl_rsp_handle(iface, net, c.field, c.value), c.result) << c.field;
+        EXPECT_EQ(iface->reassociate != 0, c.reassociate) << c.field;
+    }
+    EXPECT_EQ(net->pending_req_password, 0);
+    EXPECT_EQ(net->pending_req_otp, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(net->password.data), net->password.len), "pw");
+    net->pending_ext_cert_check = 1;
+    EXPECT_EQ(supplicant_ctrl_rsp_handle(iface, net, "EXT_CERT_CHECK", "maybe"), -1);
+    EXPECT_EQ(supplicant_ctrl_rsp_handle(iface, net, "EXT_CERT_CHECK", "bad"), 0);
+    EXPECT_EQ(net->pending_ext_cert_check, 3);
+    EXPECT_EQ(supplicant_ctrl_req_from_string("NEW_PASSWORD"), 3);
+    const char *txt = nullptr;
+    EXPECT_EQ(supplicant_ctrl_req_to_string(5, nullptr, &txt), nullptr); // OTP needs the method's text
+    iface->current_ssid = nullptr;
 }
 
 } // namespace

@@ -1,0 +1,583 @@
+// The TLS wrapper and the TLS-based methods against an OpenSSL server on memory BIOs:
+// key export equal to the server's, the key block with a SHA-384 suite, certificate
+// checks, fragmentation and reassembly, and EAP-TLS, TTLS and PEAP end to end.
+#include "eap_harness.h"
+#include "tls_peer.h"
+
+#include "wireless/core/wpabuf.h"
+#include "wireless/crypto/tls.h"
+#include "wireless/eap/eap_tls_common.h"
+#include "wireless/eap/eap_ttls.h"
+
+#include <openssl/hmac.h>
+
+namespace {
+
+struct Events {
+    std::vector<tls_event> kinds;
+    std::vector<int> reasons;
+    static void cb(void *ctx, tls_event ev, const tls_event_data *data) {
+        auto *self = static_cast<Events *>(ctx);
+        self->kinds.push_back(ev);
+        if (ev == TLS_CERT_CHAIN_FAILURE) self->reasons.push_back(data->cert_fail.reason);
+    }
+};
+
+struct Wrapper : ::testing::Test {
+    TestPki pki;
+    Events events;
+    tls_library_ctx *lib = nullptr;
+    tls_conn *conn = nullptr;
+    void SetUp() override {
+        tls_library_config conf{};
+        conf.event_cb = Events::cb;
+        conf.cb_ctx = &events;
+        lib = tls_library_init(&conf);
+        ASSERT_NE(lib, nullptr);
+        conn = tls_conn_new(lib);
+        ASSERT_NE(conn, nullptr);
+    }
+    void TearDown() override {
+        tls_conn_free(lib, conn);
+        tls_library_deinit(lib);
+    }
+    // Runs the handshake to its end; true when both sides finished.
+    bool handshake(TlsServer &srv) {
+        wpa_buf *in = nullptr;
+        for (int i = 0; i < 10; i++) {
+            wpa_buf *out = tls_conn_client_handshake(lib, conn, in, nullptr);
+            wpa_buf_free(in);
+            in = nullptr;
+            if (out == nullptr) return false;
+            std::vector<uint8_t> c(wpa_buf_head(out), wpa_buf_head(out) + wpa_buf_len(out));
+            wpa_buf_free(out);
+            if (tls_conn_failed(lib, conn)) return false;
+            if (tls_conn_established(lib, conn) && c.empty()) return srv.established();
+            std::vector<uint8_t> s = srv.feed(c);
+            if (!s.empty()) in = wpa_buf_alloc_copy(s.data(), s.size());
+        }
+        return false;
+    }
+};
+
+// P_hash of TLS 1.2 with HMAC from the library's one-shot function.
+std::vector<uint8_t> p_hash(const EVP_MD *md, const std::vector<uint8_t> &secret, const std::string &label,
+                            const std::vector<uint8_t> &seed, size_t len) {
+    std::vector<uint8_t> ls(label.begin(), label.end());
+    ls.insert(ls.end(), seed.begin(), seed.end());
+    std::vector<uint8_t> a = ls, out;
+    unsigned int n;
+    uint8_t buf[EVP_MAX_MD_SIZE];
+    while (out.size() < len) {
+        HMAC(md, secret.data(), static_cast<int>(secret.size()), a.data(), a.size(), buf, &n);
+        a.assign(buf, buf + n);
+        std::vector<uint8_t> in = a;
+        in.insert(in.end(), ls.begin(), ls.end());
+        HMAC(md, secret.data(), static_cast<int>(secret.size()), in.data(), in.size(), buf, &n);
+        out.insert(out.end(), buf, buf + n);
+    }
+    out.resize(len);
+    return out;
+}
+
+TEST_F(Wrapper, ExportAndKeyBlockEqualTheServers) {
+    TlsServer srv(pki, false, "ECDHE-ECDSA-AES256-GCM-SHA384");
+    tls_conn_params params{};
+    params.ca_cert = pki.ca.c_str();
+    ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    ASSERT_TRUE(handshake(srv));
+    char version[32];
+    tls_conn_version_text(lib, conn, version, sizeof(version));
+    EXPECT_STREQ(version, "TLSv1.2");
+    struct Export {
+        const char *label;
+        size_t len;
+    };
+    for (const Export &e : {Export{"client EAP encryption", 128}, Export{"ttls keying material", 128},
+                            Export{"ttls challenge", 17}}) {
+        std::vector<uint8_t> mine(e.len);
+        ASSERT_EQ(tls_conn_export_key(lib, conn, e.label, mine.data(), e.len), 0);
+        EXPECT_EQ(mine, srv.export_key(e.label, e.len)) << e.label;
+    }
+    // Key block: PRF with the suite's hash (SHA-384) over the server's master secret;
+    // AES-256-GCM has no MAC keys, 32-byte keys and 4-byte fixed IVs.
+    std::vector<uint8_t> master(48), seed(64);
+    SSL_SESSION_get_master_key(SSL_get_session(srv.ssl), master.data(), 48);
+    SSL_get_server_random(srv.ssl, seed.data(), 32);
+    SSL_get_client_random(srv.ssl, seed.data() + 32, 32);
+    const size_t skip = 2 * (32 + 0 + 4);
+    std::vector<uint8_t> expect = p_hash(EVP_sha384(), master, "key expansion", seed, skip + 40);
+    std::vector<uint8_t> block(40);
+    ASSERT_EQ(tls_conn_derive_keyblock(lib, conn, block.data(), block.size()), 0);
+    EXPECT_EQ(block, std::vector<uint8_t>(expect.begin() + skip, expect.end()));
+    EXPECT_NE(std::find(events.kinds.begin(), events.kinds.end(), TLS_CERT_CHAIN_SUCCESS),
+              events.kinds.end());
+}
+
+TEST_F(Wrapper, TlsOneThreeIsNeverNegotiated) {
+    TlsServer srv(pki, false);
+    SSL_set_min_proto_version(srv.ssl, TLS1_2_VERSION);
+    tls_conn_params params{};
+    ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    ASSERT_TRUE(handshake(srv));
+    EXPECT_EQ(SSL_version(srv.ssl), TLS1_2_VERSION);
+}
+
+TEST_F(Wrapper, CertificateChecks) {
+    struct Case {
+        const char *ca;
+        const char *suffix, *domain, *subject;
+        bool ok;
+        int reason;
+    };
+    const std::string other = pki.other_ca, ca = pki.ca;
+    const Case cases[] = {
+        {ca.c_str(), nullptr, nullptr, nullptr, true, -1},
+        {other.c_str(), nullptr, nullptr, nullptr, false, TLS_FAIL_UNTRUSTED},
+        {ca.c_str(), "example.org", nullptr, nullptr, true, -1},
+        {ca.c_str(), "ample.org", nullptr, nullptr, false, TLS_FAIL_DOMAIN_SUFFIX_MISMATCH},
+        {ca.c_str(), nullptr, "RADIUS.example.org", nullptr, true, -1},
+        {ca.c_str(), nullptr, "example.org", nullptr, false, TLS_FAIL_DOMAIN_MISMATCH},
+        {ca.c_str(), nullptr, nullptr, "CN=nobody", false, TLS_FAIL_SUBJECT_MISMATCH},
+        {"probe://", nullptr, nullptr, nullptr, false, TLS_FAIL_SERVER_CHAIN_PROBE},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.ca << " " << (c.suffix ? c.suffix : "") << " " << (c.domain ? c.domain : ""));
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        events = Events();
+        TlsServer srv(pki, false);
+        tls_conn_params params{};
+        params.ca_cert = c.ca;
+        params.suffix_match = c.suffix;
+        params.domain_match = c.domain;
+        params.subject_match = c.subject;
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        EXPECT_EQ(handshake(srv), c.ok);
+        if (c.reason >= 0) {
+            EXPECT_EQ(events.reasons, std::vector<int>{c.reason});
+        } else {
+            EXPECT_TRUE(events.reasons.empty());
+        }
+    }
+}
+
+// The ClientHello carries the SessionTicket extension data as set.
+int hello_cb(SSL *ssl, int *, void *arg) {
+    const unsigned char *data = nullptr;
+    size_t len = 0;
+    if (SSL_client_hello_get0_ext(ssl, 35, &data, &len) == 1)
+        static_cast<std::vector<uint8_t> *>(arg)->assign(data, data + len);
+    return SSL_CLIENT_HELLO_SUCCESS;
+}
+
+TEST_F(Wrapper, ClientHelloSessionTicketExtension) {
+    TlsServer srv(pki, false);
+    std::vector<uint8_t> seen;
+    SSL_CTX_set_client_hello_cb(srv.ctx, hello_cb, &seen);
+    const uint8_t ext[] = {0x00, 0x02, 0x00, 0x03, 'p', 'a', 'c'};
+    EXPECT_EQ(tls_conn_set_client_hello_ext(lib, conn, 34, ext, sizeof(ext)), -1);
+    ASSERT_EQ(tls_conn_set_client_hello_ext(lib, conn, 35, ext, sizeof(ext)), 0);
+    tls_conn_params params{};
+    ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    wpa_buf *hello = tls_conn_client_handshake(lib, conn, nullptr, nullptr);
+    ASSERT_NE(hello, nullptr);
+    srv.feed(std::vector<uint8_t>(wpa_buf_head(hello), wpa_buf_head(hello) + wpa_buf_len(hello)));
+    wpa_buf_free(hello);
+    EXPECT_EQ(seen, std::vector<uint8_t>(ext, ext + sizeof(ext)));
+}
+
+TEST(TlsNames, DomainMatchTable) {
+    struct Case {
+        const char *name, *match;
+        bool full, result;
+    };
+    const Case cases[] = {
+        {"radius.example.org", "example.org", false, true},
+        {"radius.example.org", "ample.org", false, false},
+        {"example.org", "example.org", false, true},
+        {"radius.example.org", "example.org", true, false},
+        {"RADIUS.Example.ORG", "radius.example.org", true, true},
+        {"org", "example.org", false, false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(tls_name_domain_match(c.name, strlen(c.name), c.match, c.full), c.result)
+            << c.name << " " << c.match;
+    // A name with an embedded zero byte never matches.
+    const char zero[] = "evil.org\0.example.org";
+    EXPECT_FALSE(tls_name_domain_match(zero, sizeof(zero) - 1, "example.org", false));
+}
+
+TEST_F(Wrapper, ParameterReferences) {
+    tls_conn_params params{};
+    std::string hash63 = "hash://server/sha256/" + std::string(63, 'a');
+    params.ca_cert = hash63.c_str();
+    EXPECT_EQ(tls_conn_set_params(lib, conn, &params), -1);
+    std::string hash64 = "hash://server/sha256/" + std::string(64, 'a');
+    params.ca_cert = hash64.c_str();
+    EXPECT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    params.ca_cert = nullptr;
+    params.key_id = "1";
+    EXPECT_EQ(tls_conn_set_params(lib, conn, &params), -3);
+    const uint8_t ids[] = {4, 2, 0};
+    EXPECT_EQ(tls_conn_set_cipher_list(lib, conn, ids), 0);
+    const uint8_t bad[] = {7, 0};
+    EXPECT_EQ(tls_conn_set_cipher_list(lib, conn, bad), -1);
+}
+
+TEST(EapTlsFraming, FragmentsOfAThreeThousandByteMessage) {
+    eap_tls_data data{};
+    data.tls_out_limit = 1398;
+    std::vector<uint8_t> msg(3000);
+    for (size_t i = 0; i < msg.size(); i++)
+        msg[i] = static_cast<uint8_t>(i);
+    data.tls_out = wpa_buf_alloc_copy(msg.data(), msg.size());
+    struct Expect {
+        uint8_t flags;
+        size_t data_len;
+    };
+    const Expect frags[] = {{0xc0, 1398}, {0x40, 1398}, {0x00, 204}};
+    std::vector<uint8_t> joined;
+    for (const Expect &e : frags) {
+        wpa_buf *out = nullptr;
+        ASSERT_EQ(eap_tls_encrypt_app(nullptr, &data, EAP_TYPE_TLS, 0, 5, nullptr, &out), 0);
+        const uint8_t *p = wpa_buf_head(out);
+        EXPECT_EQ(p[5], e.flags);
+        const size_t hdr = 6 + ((e.flags & 0x80) ? 4 : 0);
+        if (e.flags & 0x80) {
+            EXPECT_EQ(wpa_get_be32(p + 6), 3000u);
+        }
+        EXPECT_EQ(wpa_buf_len(out) - hdr, e.data_len);
+        joined.insert(joined.end(), p + hdr, p + wpa_buf_len(out));
+        wpa_buf_free(out);
+    }
+    EXPECT_EQ(joined, msg);
+    EXPECT_EQ(data.tls_out, nullptr);
+}
+
+TEST(EapTlsFraming, ReassemblyStopsAtTheCap) {
+    eap_tls_data data{};
+    eap_method_ret ret{};
+    // 70000 bytes announced, sent in 1400-byte fragments: refused past 65536 bytes.
+    std::vector<uint8_t> frag(1400, 0x16);
+    int res = 0;
+    size_t total = 0;
+    for (int i = 0; i < 60 && res >= 0; i++) {
+        std::vector<uint8_t> payload = {static_cast<uint8_t>(i == 0 ? 0xc0 : 0x40)};
+        if (i == 0) payload.insert(payload.end(), {0x00, 0x01, 0x11, 0x70});
+        payload.insert(payload.end(), frag.begin(), frag.end());
+        std::vector<uint8_t> req = EapHarness::request(static_cast<uint8_t>(i), EAP_TYPE_TLS, payload);
+        wpa_buf in;
+        wpa_buf_set(&in, req.data(), req.size());
+        size_t left;
+        uint8_t flags;
+        const uint8_t *pos = eap_tls_parse_request(nullptr, &data, EAP_TYPE_TLS, &ret, &in, &left, &flags);
+        ASSERT_NE(pos, nullptr);
+        wpa_buf msg;
+        wpa_buf_set(&msg, pos, left);
+        wpa_buf *out = nullptr;
+        res = eap_tls_process_handshake(nullptr, &data, EAP_TYPE_TLS, 0, static_cast<uint8_t>(i), &msg, &out);
+        if (res == 0) {
+            // An acknowledgement: a bare flags byte.
+            EXPECT_EQ(wpa_buf_len(out), 6u);
+            total += left;
+        }
+        wpa_buf_free(out);
+    }
+    EXPECT_EQ(res, -1);
+    EXPECT_LE(total, EAP_TLS_MAX_MESSAGE);
+    EXPECT_GT(total + 1400, EAP_TLS_MAX_MESSAGE);
+    EXPECT_EQ(data.tls_in, nullptr);
+}
+
+TEST(EapTlsFraming, PhaseFlagsZeroWinsOverOne) {
+    tls_conn_params p{};
+    eap_tls_parse_phase_flags(&p, "tls_disable_tlsv1_0=1 tls_disable_tlsv1_0=0 tls_disable_tlsv1_1=1");
+    EXPECT_EQ(p.flags, unsigned(TLS_CONN_DISABLE_TLSv1_1));
+}
+
+TEST(TtlsAvps, ParseTable) {
+    struct Case {
+        std::vector<uint8_t> avps;
+        int result;
+    };
+    const Case cases[] = {
+        {{0, 0, 0, 79, 0x40, 0, 0, 12, 1, 2, 0, 4}, 0},         // EAP-Message
+        {{0, 0, 0, 18, 0x40, 0, 0, 9, 'x', 0, 0, 0}, 0},        // Reply-Message, mandatory: skipped
+        {{0, 0, 0, 99, 0x40, 0, 0, 8}, -1},                     // unknown mandatory
+        {{0, 0, 0, 99, 0x00, 0, 0, 8}, 0},                      // unknown optional
+        {{0, 0, 0, 79, 0x40, 0, 0, 40, 1, 2}, -1},              // longer than the data
+        {{0, 0, 0, 79, 0x40, 0, 0, 4}, -1},                     // shorter than a header
+        {{0, 0, 0, 26, 0xc0, 0, 0, 14, 0, 0, 1, 55, 0, 0}, -1}, // MS-CHAP2-Success of bad length
+    };
+    for (const Case &c : cases) {
+        eap_ttls_avps parse;
+        EXPECT_EQ(eap_ttls_parse_avps(c.avps.data(), c.avps.size(), &parse), c.result);
+        eap_ttls_avps_free(&parse);
+    }
+}
+
+// An EAP server for the TLS-based methods, driving the port of the harness.
+struct EapTlsServer {
+    EapHarness &h;
+    TlsServer &srv;
+    uint8_t type;
+    uint8_t version;
+    uint8_t id = 20;
+    size_t frag = 1000;
+    bool length_on_every_fragment = false;
+
+    // The TLS data of the last response (its flags in *flags).
+    std::vector<uint8_t> response_tls(uint8_t *flags) {
+        std::vector<uint8_t> r = h.last_response();
+        EXPECT_GE(r.size(), 6u);
+        EXPECT_EQ(r[4], type);
+        if (r.size() < 6) return {};
+        *flags = r[5];
+        size_t off = 6 + ((r[5] & 0x80) ? 4 : 0);
+        return std::vector<uint8_t>(r.begin() + static_cast<long>(off), r.end());
+    }
+    void send(uint8_t flags, const std::vector<uint8_t> &data, size_t total = 0) {
+        std::vector<uint8_t> payload = {static_cast<uint8_t>(flags | version)};
+        if (flags & 0x80) {
+            payload.insert(payload.end(),
+                           {static_cast<uint8_t>(total >> 24), static_cast<uint8_t>(total >> 16),
+                            static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total)});
+        }
+        payload.insert(payload.end(), data.begin(), data.end());
+        h.eap(EapHarness::request(++id, type, payload));
+    }
+    void send_tls(const std::vector<uint8_t> &data) {
+        for (size_t pos = 0; pos < data.size() || pos == 0;) {
+            const size_t n = std::min(frag, data.size() - pos);
+            uint8_t flags = 0;
+            if ((pos == 0 && data.size() > frag) || length_on_every_fragment) flags |= 0x80;
+            if (pos + n < data.size()) flags |= 0x40;
+            send(flags,
+                 std::vector<uint8_t>(data.begin() + static_cast<long>(pos),
+                                      data.begin() + static_cast<long>(pos + n)),
+                 data.size());
+            pos += n;
+            if (pos >= data.size()) break;
+            uint8_t f;
+            EXPECT_TRUE(response_tls(&f).empty()); // acknowledged
+        }
+    }
+    std::vector<uint8_t> recv_tls() {
+        std::vector<uint8_t> all;
+        for (;;) {
+            uint8_t flags = 0;
+            std::vector<uint8_t> part = response_tls(&flags);
+            all.insert(all.end(), part.begin(), part.end());
+            if (!(flags & 0x40)) break;
+            send(0, {});
+        }
+        return all;
+    }
+    // Continues a handshake whose client flight is in the last response.
+    std::vector<uint8_t> handshake_rest() {
+        for (int i = 0; i < 20; i++) {
+            std::vector<uint8_t> data = recv_tls();
+            if (srv.established()) return data;
+            send_tls(srv.feed(data));
+        }
+        ADD_FAILURE() << "handshake did not end";
+        return {};
+    }
+    // Start, handshake; returns what the client sent after its handshake ended.
+    std::vector<uint8_t> handshake() {
+        send(0x20, {});
+        for (int i = 0; i < 20; i++) {
+            std::vector<uint8_t> data = recv_tls();
+            if (srv.established()) return data;
+            send_tls(srv.feed(data));
+        }
+        ADD_FAILURE() << "handshake did not end";
+        return {};
+    }
+};
+
+using Methods = EapHarness;
+
+void tls_network(EapHarness *h, const TestPki &pki) {
+    h->set("ca_cert", ("\"" + pki.ca + "\"").c_str());
+    h->set("domain_suffix_match", "\"example.org\"");
+}
+
+TEST_F(Methods, EapTlsKeysEqualTheServers) {
+    TestPki pki;
+    TlsServer srv(pki, true);
+    set("identity", "\"client\"");
+    set("eap", "TLS");
+    tls_network(this, pki);
+    set("client_cert", ("\"" + pki.client + "\"").c_str());
+    set("private_key", ("\"" + pki.client_key + "\"").c_str());
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EapTlsServer server{*this, srv, EAP_TYPE_TLS, 0};
+    std::vector<uint8_t> after = server.handshake();
+    EXPECT_TRUE(after.empty()); // acknowledgement
+    eap(success(server.id));
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    std::vector<uint8_t> keys = srv.export_key("client EAP encryption", 128);
+    uint8_t msk[64];
+    ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+    EXPECT_EQ(std::vector<uint8_t>(msk, msk + 64), std::vector<uint8_t>(keys.begin(), keys.begin() + 64));
+    size_t emsk_len;
+    const uint8_t *emsk = eapol_supp_get_emsk(sm, &emsk_len);
+    ASSERT_EQ(emsk_len, 64u);
+    EXPECT_EQ(std::vector<uint8_t>(emsk, emsk + 64), std::vector<uint8_t>(keys.begin() + 64, keys.end()));
+    size_t sid_len;
+    const uint8_t *sid = eapol_supp_get_session_id(sm, &sid_len);
+    ASSERT_EQ(sid_len, 65u);
+    EXPECT_EQ(sid[0], EAP_TYPE_TLS);
+    std::vector<uint8_t> cr(32);
+    SSL_get_client_random(srv.ssl, cr.data(), 32);
+    EXPECT_EQ(std::vector<uint8_t>(sid + 1, sid + 33), cr);
+    EXPECT_NE(status().find("eap_tls_version=TLSv1.2\n"), std::string::npos);
+}
+
+TEST_F(Methods, UnknownServerCaFailsAndAForgedSuccessDoesNotOpenThePort) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"client\"");
+    set("ca_cert", ("\"" + pki.other_ca + "\"").c_str());
+    set("password", "\"pw\"");
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+    server.send(0x20, {});
+    server.send_tls(srv.feed(server.recv_tls()));
+    EXPECT_TRUE(has_event("CTRL-EVENT-EAP-TLS-CERT-ERROR reason=1 depth="));
+    eap(success(server.id));
+    EXPECT_FALSE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    EXPECT_NE(status().find("suppPortStatus=Unauthorized"), std::string::npos);
+}
+
+TEST_F(Methods, TtlsPapSendsPaddedPasswordAndTakesTheTunnelKeys) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"alice\"");
+    set("anonymous_identity", "\"anon\"");
+    set("password", "\"0123456789abcdefX\""); // 17 bytes: 15 zero bytes of padding
+    set("phase2", "\"auth=PAP\"");
+    tls_network(this, pki);
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EXPECT_EQ(last_response(), (std::vector<uint8_t>{2, 1, 0, 9, 1, 'a', 'n', 'o', 'n'}));
+    EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+    std::vector<uint8_t> avps = srv.read_app(server.handshake());
+    std::vector<uint8_t> expect = {0,   0, 0, 1, 0x40, 0, 0, 13, 'a',  'l', 'i', 'c',
+                                   'e', 0, 0, 0, 0,    0, 0, 2,  0x40, 0,   0,   40};
+    const std::string pw = "0123456789abcdefX";
+    expect.insert(expect.end(), pw.begin(), pw.end());
+    expect.resize(expect.size() + 15, 0);
+    EXPECT_EQ(avps, expect);
+    eap(success(server.id));
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    std::vector<uint8_t> keys = srv.export_key("ttls keying material", 64);
+    uint8_t msk[64];
+    ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+    EXPECT_EQ(std::vector<uint8_t>(msk, msk + 64), keys);
+}
+
+TEST_F(Methods, TtlsPapFailsWhenTheServerSendsMoreThroughTheTunnel) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"alice\"");
+    set("password", "\"pw\"");
+    set("phase2", "\"auth=PAP\"");
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+    srv.read_app(server.handshake());
+    server.send_tls(srv.write_app({0, 0, 0, 18, 0, 0, 0, 10, 'h', 'i', 0, 0}));
+    eap(success(server.id));
+    EXPECT_FALSE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+}
+
+TEST_F(Methods, TtlsRefusesAuthAndAutheapTogether) {
+    set("identity", "\"alice\"");
+    set("password", "\"pw\"");
+    set("phase2", "\"auth=PAP autheap=MD5\"");
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    eap(request(2, EAP_TYPE_TTLS, {0x20}));
+    EXPECT_TRUE(has_event("EAP: Failed to initialize EAP method: vendor 0 method 21 (TTLS)"));
+    EXPECT_EQ(last_response()[4], EAP_TYPE_NAK);
+}
+
+TEST_F(Methods, PeapV0InnerGtcWithTlvResult) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"alice\"");
+    set("password", "\"secret\"");
+    tls_network(this, pki);
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EapTlsServer server{*this, srv, EAP_TYPE_PEAP, 0};
+    EXPECT_TRUE(server.handshake().empty());
+    // Inner Identity request keeps its header in version 0; the answer has none.
+    server.send_tls(srv.write_app({1, static_cast<uint8_t>(server.id + 1), 0, 5, 1}));
+    EXPECT_EQ(srv.read_app(server.recv_tls()), (std::vector<uint8_t>{1, 'a', 'l', 'i', 'c', 'e'}));
+    // Inner GTC request without header.
+    server.send_tls(srv.write_app({6, 'P', 'w', '?'}));
+    EXPECT_EQ(srv.read_app(server.recv_tls()), (std::vector<uint8_t>{6, 's', 'e', 'c', 'r', 'e', 't'}));
+    // Result TLV: answered with its EAP header.
+    const uint8_t tid = static_cast<uint8_t>(server.id + 1);
+    server.send_tls(srv.write_app({1, tid, 0, 11, 33, 0x80, 0x03, 0, 2, 0, 1}));
+    EXPECT_EQ(srv.read_app(server.recv_tls()),
+              (std::vector<uint8_t>{2, tid, 0, 11, 33, 0x80, 0x03, 0, 2, 0, 1}));
+    eap(success(server.id));
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    std::vector<uint8_t> keys = srv.export_key("client EAP encryption", 64);
+    uint8_t msk[64];
+    ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+    EXPECT_EQ(std::vector<uint8_t>(msk, msk + 64), keys);
+}
+
+TEST_F(Methods, PeapForcedVersionMismatchFailsWithoutAnswer) {
+    set("identity", "\"alice\"");
+    set("password", "\"pw\"");
+    set("phase1", "\"peapver=1\"");
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    eap(request(2, EAP_TYPE_PEAP, {0x20})); // the server offers version 0
+    EXPECT_EQ(responses(), 1u);
+    EXPECT_TRUE(has_event("CTRL-EVENT-EAP-FAILURE"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Methods, ExternalCertificateCheckHoldsTheResponseUntilAnswered) {
+    TestPki pki;
+    TlsServer srv(pki, false);
+    set("identity", "\"alice\"");
+    set("password", "\"pw\"");
+    set("phase1", "\"tls_ext_cert_check=1\"");
+    set("phase2", "\"auth=PAP\"");
+    tls_network(this, pki);
+    start();
+    eap(request(1, EAP_TYPE_IDENTITY));
+    // A server that repeats the length in every fragment: the repeated request must not
+    // start a new reassembly.
+    EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+    server.frag = 300;
+    server.length_on_every_fragment = true;
+    server.send(0x20, {});
+    server.send_tls(srv.feed(server.recv_tls()));
+    ASSERT_EQ(asked, std::vector<int>{WPA_CTRL_REQ_EXT_CERT_CHECK});
+    const size_t before = responses();
+    eapol_supp_ctrl_response_ready(sm); // no answer yet: still held
+    EXPECT_EQ(responses(), before);
+    net->pending_ext_cert_check = 2;
+    eapol_supp_ctrl_response_ready(sm);
+    EXPECT_EQ(responses(), before + 1);
+    std::vector<uint8_t> avps = srv.read_app(server.handshake_rest());
+    EXPECT_FALSE(avps.empty());
+}
+
+} // namespace
