@@ -972,8 +972,8 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     std::unique_lock<std::mutex> lk(w.lock);
     std::shared_ptr<SimDevice> keep = dev;
     const char *known = ioctlName(request);
-    char unknown[32];
-    std::snprintf(unknown, sizeof unknown, "0x%lx", request);
+    char unknown[32] = "";
+    if (known == nullptr) std::snprintf(unknown, sizeof unknown, "0x%lx", request);
     std::string name = known ? known : unknown;
     std::string detail;
     int r;
