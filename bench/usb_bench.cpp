@@ -251,13 +251,21 @@ int serve(int port) {
                        ::send(c, buf.data(), 26, MSG_NOSIGNAL) == 26) {
                 }
             else if (mode == 'X')
-                // Request: 28 bytes with the IN length at 20 and the OUT length at 24.
+                // Request: 28 bytes with the IN length at 20 and the OUT length at 24;
+                // the OUT bytes are read and the IN bytes sent a buffer at a time, so
+                // transfers larger than the buffer keep the stream in step.
                 while (::recv(c, buf.data(), 28, MSG_WAITALL) == 28) {
-                    uint32_t in = std::min<uint32_t>(get32(buf.data() + 20), 1 << 20);
-                    uint32_t out = std::min<uint32_t>(get32(buf.data() + 24), 1 << 20);
-                    if (out > 0 && ::recv(c, buf.data(), out, MSG_WAITALL) != static_cast<ssize_t>(out))
-                        break;
-                    if (::send(c, buf.data(), 24 + in, MSG_NOSIGNAL) != static_cast<ssize_t>(24 + in)) break;
+                    uint64_t in = get32(buf.data() + 20), out = get32(buf.data() + 24);
+                    bool ok = true;
+                    for (uint64_t k; ok && out > 0; out -= k) {
+                        k = std::min<uint64_t>(out, buf.size());
+                        ok = ::recv(c, buf.data(), k, MSG_WAITALL) == static_cast<ssize_t>(k);
+                    }
+                    for (uint64_t k, n = 24 + in; ok && n > 0; n -= k) {
+                        k = std::min<uint64_t>(n, buf.size());
+                        ok = ::send(c, buf.data(), k, MSG_NOSIGNAL) == static_cast<ssize_t>(k);
+                    }
+                    if (!ok) break;
                 }
             ::close(c);
         }).detach();
