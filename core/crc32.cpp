@@ -81,7 +81,11 @@ QMR_FOLD_TARGET uint32_t foldCrc(uint32_t crc, const uint8_t *p, size_t n) {
     return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
-const bool haveFold = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+// Set when the program starts; a checksum asked for before that takes the tables.
+const bool haveFold = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}();
 #endif
 
 } // namespace
