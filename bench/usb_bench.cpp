@@ -76,6 +76,9 @@ public:
             // writes, never while one is half done.
             SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
             ssl_ = SSL_new(ctx_);
+            // Records are read ahead, several a system call, as the daemon reads them.
+            SSL_set_read_ahead(ssl_, 1);
+            SSL_set_default_read_buffer_len(ssl_, 5 * (16384 + 256 + 5));
             SSL_set_fd(ssl_, fd_);
             if (SSL_connect(ssl_) != 1) die("TLS handshake");
         }
@@ -140,7 +143,8 @@ public:
         if (errno == EAGAIN) return 0;
         die("read");
     }
-    bool pending() const { return ssl_ && SSL_pending(ssl_) > 0; }
+    // Decrypted bytes, or records read ahead, that no poll would announce.
+    bool pending() const { return ssl_ && SSL_has_pending(ssl_) == 1; }
 
 private:
     int fd_ = -1;
@@ -247,12 +251,21 @@ int serve(int port) {
                        ::send(c, buf.data(), 26, MSG_NOSIGNAL) == 26) {
                 }
             else if (mode == 'X')
-                // Request: 28 bytes with the IN length at 20 and the OUT length at 24.
+                // Request: 28 bytes with the IN length at 20 and the OUT length at 24;
+                // the OUT bytes are read and the IN bytes sent a buffer at a time, so
+                // transfers larger than the buffer keep the stream in step.
                 while (::recv(c, buf.data(), 28, MSG_WAITALL) == 28) {
-                    uint32_t in = std::min<uint32_t>(get32(buf.data() + 20), 1 << 20);
-                    uint32_t out = std::min<uint32_t>(get32(buf.data() + 24), 1 << 20);
-                    if (out > 0 && ::recv(c, buf.data(), out, MSG_WAITALL) != static_cast<ssize_t>(out)) break;
-                    if (::send(c, buf.data(), 24 + in, MSG_NOSIGNAL) != static_cast<ssize_t>(24 + in)) break;
+                    uint64_t in = get32(buf.data() + 20), out = get32(buf.data() + 24);
+                    bool ok = true;
+                    for (uint64_t k; ok && out > 0; out -= k) {
+                        k = std::min<uint64_t>(out, buf.size());
+                        ok = ::recv(c, buf.data(), k, MSG_WAITALL) == static_cast<ssize_t>(k);
+                    }
+                    for (uint64_t k, n = 24 + in; ok && n > 0; n -= k) {
+                        k = std::min<uint64_t>(n, buf.size());
+                        ok = ::send(c, buf.data(), k, MSG_NOSIGNAL) == static_cast<ssize_t>(k);
+                    }
+                    if (!ok) break;
                 }
             ::close(c);
         }).detach();
@@ -380,8 +393,13 @@ void bulk(Client &c, uint8_t entry, uint8_t port, const std::string &dir, uint32
             if (!readSome()) wait(POLLIN | POLLOUT);
         }
     };
+    // An OUT request goes in one write, its header in front of its data, as a client
+    // would send it and as the raw exchanges do: only the tag changes between them.
+    std::vector<uint8_t> outRequest(28 + static_cast<size_t>(size));
+    std::memcpy(outRequest.data() + 28, data.data(), size);
     auto send = [&](uint32_t tag, uint32_t inLength) {
-        uint8_t h[28];
+        uint8_t in[28];
+        uint8_t *h = inLength ? in : outRequest.data();
         put32(h, 0);
         put32(h + 4, 8);
         put32(h + 8, tag);
@@ -392,13 +410,13 @@ void bulk(Client &c, uint8_t entry, uint8_t port, const std::string &dir, uint32
         h[19] = 3;
         put32(h + 20, inLength);
         put32(h + 24, inLength ? 0 : size);
-        writeAll(h, sizeof h);
         if (inLength) {
+            writeAll(h, 28);
             ins.emplace_back(tag, inLength);
             inPending++;
         } else {
             outPending++;
-            writeAll(data.data(), size);
+            writeAll(outRequest.data(), outRequest.size());
         }
     };
     for (int k = 0; k < inflight; k++) {
@@ -443,7 +461,8 @@ void xchg(const char *host, int port, bool in, uint32_t size, int depth, double 
     std::vector<uint8_t> request(28 + (in ? 0 : size)), answer(24 + (in ? size : 0));
     put32(request.data() + 20, in ? size : 0);
     put32(request.data() + 24, in ? 0 : size);
-    for (int i = 0; i < depth; i++) s.write(request.data(), request.size());
+    for (int i = 0; i < depth; i++)
+        s.write(request.data(), request.size());
     uint64_t count = 0;
     auto t0 = Clock::now();
     while (since(t0) < seconds) {
@@ -465,7 +484,8 @@ int main(int argc, char **argv) {
     }
     if (mode == "xchg" && argc == 8) {
         xchg(argv[2], std::atoi(argv[3]), std::string(argv[4]) == "in",
-             static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10)), std::atoi(argv[6]), std::atof(argv[7]));
+             static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10)), std::atoi(argv[6]),
+             std::atof(argv[7]));
         return 0;
     }
     if (mode == "bulk" && argc == 11) {

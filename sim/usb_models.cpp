@@ -17,6 +17,7 @@
 #include "core/crc32.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,6 +178,21 @@ private:
     size_t queued_ = 0;
 };
 
+// Fills n bytes with the counting pattern from stream position at (byte k of the stream
+// is k mod 256), copied in blocks: the pattern repeats every 256 bytes, so every block
+// starts at the same place of it.
+void fillPattern(uint8_t *data, size_t n, uint64_t at) {
+    static const auto pattern = [] {
+        std::array<uint8_t, 4096 + 256> p{};
+        for (size_t k = 0; k < p.size(); k++)
+            p[k] = static_cast<uint8_t>(k);
+        return p;
+    }();
+    const uint8_t *from = pattern.data() + (at & 0xFF);
+    for (size_t done = 0; done < n; done += 4096)
+        std::memcpy(data + done, from, std::min<size_t>(4096, n - done));
+}
+
 // A source and sink, as the speed-test configuration of a test device: the OUT
 // endpoint takes everything, the IN endpoint sends full packets of a counting pattern
 // (byte k of the stream is k mod 256) without end, so an IN buffer that is not a
@@ -195,8 +211,7 @@ public:
         int n = t.length / mps * mps; // the full packets that fit
         bool babble = n < t.length || t.length == 0;
         if (babble) n = t.length; // the packet that did not fit fills the rest, and is gone
-        for (int k = 0; k < n; k++)
-            t.data[k] = static_cast<uint8_t>(sourced_ + static_cast<uint64_t>(k));
+        fillPattern(t.data, static_cast<size_t>(n), sourced_);
         sourced_ += static_cast<uint64_t>(babble ? (t.length / mps + 1) * mps : n);
         t.actual = n;
         if (babble) t.status = -EOVERFLOW;

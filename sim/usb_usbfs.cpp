@@ -298,17 +298,21 @@ public:
     int munmap(void *addr, size_t length) override;
     void closed() override;
 
-    // Keeps the daemon's descriptor writable exactly while completions wait.
+    // Keeps the daemon's descriptor writable exactly while completions wait. The send
+    // buffer is at its minimum, below one block: a send that takes less than the
+    // block has filled it, and one receive of a block empties it, so each change
+    // costs one system call (the kernel's own wake-up costs none).
     void updateReadiness() {
         if (peer_ < 0) return;
         if (!completed.empty() && filled_) {
-            char sink[4096];
-            while (::recv(peer_, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+            char sink[Block];
+            while (::recv(peer_, sink, sizeof sink, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof sink)) {
             }
             filled_ = false;
         } else if (completed.empty() && !filled_) {
-            static const char block[4096] = {};
-            while (::send(fd_, block, sizeof block, MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+            static const char block[Block] = {};
+            while (::send(fd_, block, sizeof block, MSG_DONTWAIT | MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(sizeof block)) {
             }
             filled_ = true;
         }
@@ -424,6 +428,7 @@ private:
     int reap(void **arg, bool wait, std::unique_lock<std::mutex> &lk);
     int reset();
 
+    static constexpr size_t Block = 16384;
     int fd_;
     int peer_;
     bool filled_ = false;
@@ -967,8 +972,8 @@ int UsbFile::ioctl(unsigned long request, void *arg) {
     std::unique_lock<std::mutex> lk(w.lock);
     std::shared_ptr<SimDevice> keep = dev;
     const char *known = ioctlName(request);
-    char unknown[32];
-    std::snprintf(unknown, sizeof unknown, "0x%lx", request);
+    char unknown[32] = "";
+    if (known == nullptr) std::snprintf(unknown, sizeof unknown, "0x%lx", request);
     std::string name = known ? known : unknown;
     std::string detail;
     int r;

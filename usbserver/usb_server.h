@@ -107,6 +107,12 @@ private:
     int rawRead(void *memory, size_t n, int timeoutMs);
     int writePlain(const iovec *iov, int count, int timeoutMs);
     int writeTls(const void *data, size_t n, int timeoutMs);
+    // Sends the TLS records gathered in the session's write buffer.
+    int flushTls(int timeoutMs);
+    // Before the handshake: records are read ahead, several a system call.
+    void readTlsAhead();
+    // After it: records are gathered in a write buffer, several a system call.
+    void gatherTlsWrites();
 
     static constexpr size_t InputSize = 16384;
     uint8_t *input_;
@@ -114,6 +120,10 @@ private:
     size_t inEnd_ = 0;
     static constexpr size_t StageSize = 16384;
     uint8_t *stage_ = nullptr; // TLS: small pieces gathered into one record
+    // TLS: the read-ahead and write buffers, each room for a 64 KiB transfer's records
+    // (at most 16 KiB of data a record, and its header, tag and padding).
+    static constexpr int TlsBatchSize = 5 * (16384 + 256 + 5);
+    bool tlsGathered_ = false;
 
     std::mutex workMutex_;
     std::vector<std::vector<uint8_t>> messages_;

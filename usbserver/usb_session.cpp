@@ -138,8 +138,9 @@ int UsbSrvdPrcs::rawRead(void *memory, size_t n, int timeoutMs) {
 }
 
 bool UsbSrvdPrcs::inputWaiting() const {
+    // Read ahead, whole records may wait in the session besides the decrypted bytes.
     return inEnd_ > inStart_ || (connection != nullptr && connection->tls != nullptr &&
-                                 !connection->handshakePending() && SSL_pending(connection->tls) > 0);
+                                 !connection->handshakePending() && SSL_has_pending(connection->tls) == 1);
 }
 
 int UsbSrvdPrcs::readExact(void *memory, size_t n, int timeoutMs) {
@@ -239,36 +240,67 @@ int UsbSrvdPrcs::writeTls(const void *data, size_t n, int timeoutMs) {
     return 0;
 }
 
+int UsbSrvdPrcs::flushTls(int timeoutMs) {
+    BIO *out = SSL_get_wbio(connection->tls);
+    for (;;) {
+        if (out == nullptr || BIO_wpending(out) == 0) return 0;
+        if (BIO_flush(out) > 0) return 0;
+        if (!BIO_should_retry(out)) return TcpHardError;
+        int w = waitSocket(POLLOUT, timeoutMs);
+        if (w < 0) return w == TcpReadTimedOut ? TcpWriteTimedOut : w;
+    }
+}
+
+void UsbSrvdPrcs::readTlsAhead() {
+    if (connection == nullptr || connection->tls == nullptr || !connection->handshakePending()) return;
+    SSL_set_read_ahead(connection->tls, 1);
+    SSL_set_default_read_buffer_len(connection->tls, TlsBatchSize);
+}
+
+void UsbSrvdPrcs::gatherTlsWrites() {
+    SSL *tls = connection != nullptr ? connection->tls : nullptr;
+    if (tls == nullptr || tlsGathered_ || connection->handshakePending()) return;
+    BIO *socketBio = SSL_get_wbio(tls);
+    BIO *buffer = BIO_new(BIO_f_buffer());
+    if (socketBio == nullptr || buffer == nullptr || BIO_set_write_buffer_size(buffer, TlsBatchSize) != 1 ||
+        BIO_up_ref(socketBio) != 1) {
+        // Unbuffered writes work as well, a record a system call.
+        BIO_free(buffer);
+        return;
+    }
+    // The session's reference to the socket's BIO passes to the buffer in front of it.
+    SSL_set0_wbio(tls, BIO_push(buffer, socketBio));
+    tlsGathered_ = true;
+}
+
 int UsbSrvdPrcs::sendAll(const iovec *iov, int count, int timeoutMs) {
     if (connection == nullptr || connection->socket < 0) return TcpHardError;
     if (connection->handshakePending() && !connection->finishAccept()) return TcpHardError;
     if (connection->tls == nullptr) return writePlain(iov, count, timeoutMs);
-    // Small pieces are gathered so that a reply header and its data make one record.
+    // Small pieces are gathered so that a reply header and its small data make one
+    // record; large data goes to its own records without a copy. The records wait in
+    // the write buffer and leave together.
     if (stage_ == nullptr) stage_ = new uint8_t[StageSize];
     size_t staged = 0, total = 0;
     for (int i = 0; i < count; i++) {
         const auto *p = static_cast<const uint8_t *>(iov[i].iov_base);
-        size_t left = iov[i].iov_len;
-        total += left;
-        while (left > 0) {
-            if (staged == 0 && left >= StageSize) {
-                if (int r = writeTls(p, left, timeoutMs); r < 0) return r;
-                left = 0;
-                break;
-            }
-            size_t take = std::min(left, StageSize - staged);
-            std::memcpy(stage_ + staged, p, take);
-            staged += take;
-            p += take;
-            left -= take;
-            if (staged == StageSize) {
-                if (int r = writeTls(stage_, staged, timeoutMs); r < 0) return r;
-                staged = 0;
-            }
+        const size_t n = iov[i].iov_len;
+        total += n;
+        if (n == 0) continue;
+        if (staged + n <= StageSize) {
+            std::memcpy(stage_ + staged, p, n);
+            staged += n;
+            continue;
         }
+        if (staged > 0) {
+            if (int r = writeTls(stage_, staged, timeoutMs); r < 0) return r;
+            staged = 0;
+        }
+        if (int r = writeTls(p, n, timeoutMs); r < 0) return r;
     }
     if (staged > 0)
         if (int r = writeTls(stage_, staged, timeoutMs); r < 0) return r;
+    if (int r = flushTls(timeoutMs); r < 0) return r;
     return static_cast<int>(std::min<size_t>(total, INT_MAX));
 }
 
@@ -422,8 +454,12 @@ bool UsbSrvdPrcs::dispatchSome() {
 }
 
 void UsbSrvdPrcs::run() {
+    readTlsAhead();
     if (connection == nullptr || !connection->finishAccept()) exit();
-    if (connection->tls != nullptr) usbNoteCipher(connection);
+    if (connection->tls != nullptr) {
+        usbNoteCipher(connection);
+        gatherTlsWrites();
+    }
     const int64_t idleLimit = static_cast<int64_t>(p_zqn_heartbeat->value()) * 100;
     record = UsbSrvClient::create(epollFd, this, connection, -1, 0);
     if (record == nullptr) exit();
