@@ -226,9 +226,12 @@ void GpioDevice::portsOn() {
     }
 }
 
+// The hooks are installed by the thread that makes the task, before the task's own
+// thread runs: other tasks read them from then on without a lock.
 GPio::GPio(GpioDevice &dev) : Task("GPio"), device(dev) {
     for (EpollRecord &r : buttonRecords)
         r = EpollRecord{};
+    installGpioHooks(device);
 }
 
 GPio::~GPio() {
@@ -247,7 +250,6 @@ uint32_t GPio::onMessage(const TaskMsg &msg) {
 }
 
 void GPio::run() {
-    installGpioHooks(device);
     device.init();
     device.updateStatusLed();
     const uint32_t mask = device.buttonMask.load();

@@ -415,7 +415,6 @@ void startUp() {
     // 9. Board I/O.
     GpioDevice &board = gpioDevice();
     if (board.open()) {
-        installGpioHooks(board);
         (new GPio(board))->start(0x8000);
     }
 

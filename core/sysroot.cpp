@@ -18,6 +18,11 @@ const std::string &sysRoot() {
     return root;
 }
 
+std::mutex &environmentLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 static bool startsWith(const char *s, const char *prefix) {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }

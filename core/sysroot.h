@@ -1,6 +1,7 @@
 // The sandbox root: every fixed absolute path of the daemon goes through sysPath().
 #pragma once
 
+#include <mutex>
 #include <string>
 
 // The directory named by QMR_ROOT (empty: the real root). Read once, on first use,
@@ -22,3 +23,7 @@ std::string joinRoot(const std::string &root, const char *path);
 
 // True when the path belongs to the kernel's per-process or per-namespace views.
 bool isHostView(const char *path);
+
+// The process environment changes while tasks run (the time zone): setenv and unsetenv
+// may move it under a thread that reads it. Our own readers and writers hold this lock.
+std::mutex &environmentLock();

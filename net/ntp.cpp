@@ -6,6 +6,7 @@
 #include "core/platform.h"
 #include "core/ptable.h"
 #include "core/sysinfo.h"
+#include "core/sysroot.h"
 #include "core/ticks.h"
 #include "net/dhcp_client.h"
 #include "net/ntp_network.h"
@@ -31,6 +32,7 @@ InetAddress ntpServerAddress() {
 }
 
 void applyTimeZone() {
+    std::lock_guard<std::mutex> env(environmentLock());
     unsetenv("TZ");
     int32_t index = p_ntp_tzone->current();
     if (p_ntp_tzone->hasValue()) {

@@ -230,8 +230,12 @@ int mtools(const std::vector<std::string> &words, const Card &c, off_t offset) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
     std::vector<std::string> env = {"MTOOLS_SKIP_CHECK=1", "MTOOLSRC=/dev/null", "LC_ALL=C.UTF-8"};
-    if (const char *path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
-    if (const char *tz = std::getenv("TZ")) env.push_back(std::string("TZ=") + tz);
+    {
+        // The daemon's time zone, which its NTP task may be changing.
+        std::lock_guard<std::mutex> lock(environmentLock());
+        if (const char *path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
+        if (const char *tz = std::getenv("TZ")) env.push_back(std::string("TZ=") + tz);
+    }
     std::vector<char *> envp;
     for (auto &e : env)
         envp.push_back(e.data());

@@ -4,6 +4,7 @@
 // Everything that calls the library runs on this one thread.
 
 #include "core/connection.h"
+#include "core/sysroot.h"
 #include "snmp/snmp_internal.h"
 #include "snmp/snmp_lib.h"
 
@@ -263,7 +264,10 @@ std::string snmpEngineIdHex() {
 
 bool snmpdStart(const std::string &confPath) {
     // No MIB files are needed: the agent answers by OID alone.
-    setenv("MIBS", "", 1);
+    {
+        std::lock_guard<std::mutex> env(environmentLock());
+        setenv("MIBS", "", 1);
+    }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, -1);
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_RETRIES, -1);

@@ -170,7 +170,9 @@ void usbDeviceActivated(UsbDevice &e, const char *user) {
     if (n < 0) return;
     const int port = e.port;
     if (activationCounted[n].exchange(true)) return;
+    bool locked = e.muxIn("usbDeviceActivated");
     e.keyExpiryState = -1;
+    if (locked) e.muxOut();
     if (perPortLeds()) {
         if (usbPortCounter[port - 1].load() % 100 == 0) setLed(port - 1, 2);
         usbPortCounter[port - 1]++;

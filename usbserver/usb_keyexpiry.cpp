@@ -26,18 +26,26 @@ void check_port_key_expiry() {
     const int count = std::min(usbDeviceCount.load(), UsbDeviceTableSize);
     for (int i = 0; i < count; i++) {
         UsbDevice &e = usbDeviceTable[i];
-        if (e.state.load() != UsbEntryOpened) continue;
+        // Clients open and close entries meanwhile: an entry's fields are read and
+        // written under its lock.
+        bool locked = e.muxIn("check_port_key_expiry");
+        const bool opened = e.state.load() == UsbEntryOpened;
         const int k = e.keyIndex;
-        if (k <= 0 || k == UsbKeyUnlimited) continue;
+        const int warned = e.keyExpiryState;
+        const int port = e.port;
+        if (locked) e.muxOut();
+        if (!opened || k <= 0 || k == UsbKeyUnlimited) continue;
         auto *valid = pkvalid(k);
         if (valid == nullptr || valid->equals("ever")) continue;
         // A key whose schedule is gone has no time left.
         const int left = usbKeyValidityNow(k, valid->equals("week"));
-        const int warned = e.keyExpiryState;
         if (left > 300 || !((left == 0 && warned != 0) || (left > 0 && warned < 1))) continue;
-        const int port = e.port;
-        for (int j = i; j < count; j++)
-            if (usbDeviceTable[j].port == port) usbDeviceTable[j].keyExpiryState = left;
+        for (int j = i; j < count; j++) {
+            UsbDevice &other = usbDeviceTable[j];
+            bool held = other.muxIn("check_port_key_expiry");
+            if (other.port == port) other.keyExpiryState = left;
+            if (held) other.muxOut();
+        }
         if (left > 0)
             usbSendNotice(i, 132, static_cast<uint32_t>(left));
         else

@@ -234,6 +234,11 @@ PageEntry *pageTable() {
 bool registerPageHandler(const char *url, PageHandler handler) {
     for (PageEntry &e : rows) {
         if (std::strcmp(e.url, url) == 0) {
+            // A second handler for a page would silently replace the first, by link order.
+            if (e.handler != nullptr) {
+                std::printf("web: page %s has a handler already\n", url);
+                return false;
+            }
             e.handler = handler;
             return true;
         }

@@ -38,7 +38,7 @@ struct PageEntry {
 constexpr int PageCount = 100;
 
 // Registers the handler of the page with that URL; false (with a message) when the
-// table has no such page. Called before main by WEB_PAGE.
+// table has no such page or the page has a handler already. Called before main by WEB_PAGE.
 bool registerPageHandler(const char *url, PageHandler handler);
 
 struct PageRegistration {

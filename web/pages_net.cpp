@@ -201,15 +201,6 @@ int wifisPage(HttpConnection &c, const PageEntry &) {
     return s->startFor(c, writeWifiScanTable, "text/html");
 }
 
-void writeWifiInfo(HtmlStreamer &s) {
-    writeWlanInfo(s);
-}
-
-int wlanInfoPage(HttpConnection &c, const PageEntry &) {
-    auto *s = new HtmlStreamer("Wifi Info");
-    return s->startFor(c, writeWifiInfo, "text/html");
-}
-
 // ---------------------------------------------------------------- Bonjour, servers
 
 int bonjourPage(HttpConnection &c, const PageEntry &) {
@@ -546,7 +537,6 @@ WEB_PAGE("/network/ipv6.html", ipv6Page);
 WEB_PAGE("/network/ipvlan.html", ipvlanPage);
 WEB_PAGE("/network/wlan.html", wlanPage);
 WEB_PAGE("/network/wifis.html", wifisPage);
-WEB_PAGE("/info/wlan", wlanInfoPage);
 WEB_PAGE("/network/bonjour.html", bonjourPage);
 WEB_PAGE("/network/servers.html", serversPage);
 WEB_PAGE("/device/time.html", timePage);

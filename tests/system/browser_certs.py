@@ -7,37 +7,19 @@ Prints one JSON object with what it found; screenshots go to ARTIFACT_DIR.
 """
 import json
 import os
-import shutil
 import sys
-import tempfile
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions as ec
-from selenium.webdriver.support.ui import Select, WebDriverWait
+from selenium.webdriver.support.ui import Select
+
+from browser_session import Browser
 
 base, artifacts, user, password = sys.argv[1:5]
-os.makedirs(artifacts, exist_ok=True)
-profile = tempfile.mkdtemp(prefix="qmr-chromium-")
-options = webdriver.ChromeOptions()
-options.binary_location = "/usr/bin/chromium"
-for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--window-size=1280,860"):
-    options.add_argument(flag)
-options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-wait = WebDriverWait(driver, 20)
+browser = Browser(artifacts)
+driver, wait = browser.driver, browser.wait
 found = {"console": [], "progress": [], "steps": []}
-
-
-def console():
-    for entry in driver.get_log("browser"):
-        if entry.get("level") in ("SEVERE", "ERROR", "WARNING"):
-            found["console"].append(entry.get("message"))
 
 
 def h1():
@@ -48,17 +30,13 @@ def h1():
 
 
 try:
-    driver.get(base + "/")
-    wait.until(ec.presence_of_element_located((By.ID, "pwd")))
-    driver.find_element(By.ID, "name").send_keys(user)
-    driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
-    wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".tile")))
+    browser.login(base, user, password)
 
     driver.find_element(By.LINK_TEXT, "Certificates").click()
     wait.until(ec.presence_of_element_located((By.ID, "certself_state")))
     found["steps"].append({"step": "overview", "own": driver.find_element(By.ID, "certself_state").text})
     driver.save_screenshot(os.path.join(artifacts, "certificates.png"))
-    console()
+    found["console"] += browser.console()
 
     driver.get(base + "/security/sscert_en.html")
     wait.until(ec.presence_of_element_located((By.ID, "self_cn")))
@@ -88,8 +66,7 @@ try:
                            "bits": driver.find_element(By.ID, "certself_bits").text,
                            "san": driver.find_element(By.ID, "certself_san").text})
     driver.save_screenshot(os.path.join(artifacts, "certgen_done.png"))
-    console()
+    found["console"] += browser.console()
 finally:
-    driver.quit()
-    shutil.rmtree(profile, ignore_errors=True)
+    browser.quit()
 print(json.dumps(found))

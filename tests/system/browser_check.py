@@ -5,29 +5,17 @@ Prints one JSON object with what it found; screenshots go to ARTIFACT_DIR.
 """
 import json
 import os
-import shutil
 import sys
-import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions as ec
-from selenium.webdriver.support.ui import WebDriverWait
+
+from browser_session import Browser
 
 base, artifacts, user, password = sys.argv[1:5]
-os.makedirs(artifacts, exist_ok=True)
-profile = tempfile.mkdtemp(prefix="qmr-chromium-")
-options = webdriver.ChromeOptions()
-options.binary_location = "/usr/bin/chromium"
-for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--window-size=1280,860"):
-    options.add_argument(flag)
-options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-wait = WebDriverWait(driver, 20)
+browser = Browser(artifacts)
+driver, wait = browser.driver, browser.wait
 found = {"console": [], "steps": []}
 
 
@@ -36,12 +24,6 @@ def step(name, **facts):
     facts["url"] = driver.current_url
     facts["title"] = driver.title
     found["steps"].append(facts)
-
-
-def console():
-    for entry in driver.get_log("browser"):
-        if entry.get("level") in ("SEVERE", "ERROR", "WARNING"):
-            found["console"].append(entry.get("message"))
 
 
 try:
@@ -54,15 +36,13 @@ try:
     after_two = driver.switch_to.active_element.tag_name + ":" + (driver.switch_to.active_element.get_attribute("type") or "")
     driver.save_screenshot(os.path.join(artifacts, "login.png"))
     step("login page", focus=[active, after_tab, after_two])
-    console()
+    found["console"] += browser.console()
 
-    driver.find_element(By.ID, "name").send_keys(user)
-    driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
-    wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".tile")))
+    browser.sign_in(user, password)
     step("start page", h1=driver.find_element(By.TAG_NAME, "h1").text,
          user=driver.find_element(By.CSS_SELECTOR, ".topbar .user").text)
     driver.save_screenshot(os.path.join(artifacts, "start.png"))
-    console()
+    found["console"] += browser.console()
 
     driver.find_element(By.LINK_TEXT, "Description").click()
     wait.until(ec.presence_of_element_located((By.ID, "sys_name")))
@@ -73,7 +53,7 @@ try:
     wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".notice")))
     step("form saved", notice=driver.find_element(By.CSS_SELECTOR, ".notice").text,
          value=driver.find_element(By.ID, "sys_name").get_attribute("value"))
-    console()
+    found["console"] += browser.console()
 
     driver.find_element(By.CSS_SELECTOR, "a[data-lang=de]").click()
     wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, "html[lang=de]")))
@@ -82,7 +62,7 @@ try:
     step("german start page", h1=driver.find_element(By.TAG_NAME, "h1").text,
          menu=[a.text for a in driver.find_elements(By.CSS_SELECTOR, ".sidenav a")])
     driver.save_screenshot(os.path.join(artifacts, "start_de.png"))
-    console()
+    found["console"] += browser.console()
 
     driver.set_window_size(390, 844)
     driver.get(base + "/start_de.html")
@@ -97,8 +77,7 @@ try:
     driver.get(base + "/index_de.html")
     wait.until(ec.presence_of_element_located((By.ID, "pwd")))
     driver.save_screenshot(os.path.join(artifacts, "login_phone.png"))
-    console()
+    found["console"] += browser.console()
 finally:
-    driver.quit()
-    shutil.rmtree(profile, ignore_errors=True)
+    browser.quit()
 print(json.dumps(found))

@@ -7,38 +7,23 @@ notice; the console messages and the requests that failed or answered 400 or mor
 """
 import json
 import os
-import shutil
 import sys
-import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions as ec
-from selenium.webdriver.support.ui import WebDriverWait
+
+from browser_session import Browser
 
 base, artifacts, user, password = sys.argv[1:5]
 pages = sys.argv[5:]
-os.makedirs(artifacts, exist_ok=True)
-profile = tempfile.mkdtemp(prefix="qmr-chromium-")
-options = webdriver.ChromeOptions()
-options.binary_location = "/usr/bin/chromium"
-for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--window-size=1280,860"):
-    options.add_argument(flag)
-options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-wait = WebDriverWait(driver, 20)
+browser = Browser(artifacts, logs=("browser", "performance"))
+driver, wait = browser.driver, browser.wait
 found = {"console": [], "failed": [], "pages": []}
 requests = {}
 
 
 def collect():
-    for entry in driver.get_log("browser"):
-        if entry.get("level") in ("SEVERE", "ERROR", "WARNING"):
-            found["console"].append(entry.get("message"))
+    found["console"] += browser.console()
     for entry in driver.get_log("performance"):
         msg = json.loads(entry["message"])["message"]
         params = msg.get("params", {})
@@ -57,11 +42,7 @@ def collect():
 try:
     # The user "-" signs in nowhere: the pages without session keys.
     if user != "-":
-        driver.get(base + "/")
-        wait.until(ec.presence_of_element_located((By.ID, "pwd")))
-        driver.find_element(By.ID, "name").send_keys(user)
-        driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
-        wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".topbar .user")))
+        browser.login(base, user, password, ready=(By.CSS_SELECTOR, ".topbar .user"))
         collect()
     for lang in ("en", "de"):
         for page in pages:
@@ -77,6 +58,5 @@ try:
             driver.save_screenshot(os.path.join(artifacts, name))
             collect()
 finally:
-    driver.quit()
-    shutil.rmtree(profile, ignore_errors=True)
+    browser.quit()
 print(json.dumps(found))

@@ -216,7 +216,41 @@ def test_paused_monitor_gets_its_lines_in_order_and_the_socket_stays(wired, net,
         paused.close()
 
 
-def test_stop_sends_terminating_and_removes_sockets_and_membership(wired, net, root):
+@pytest.mark.parametrize("auth", ["MD5", "PEAP"])
+def test_the_managers_block_stands_in_the_supplicant_up_to_the_refused_method(net, root, auth):
+    with open(root.file("/etc/params.dat"), "a") as f:
+        f.write(" auth_typ = %s\n auth_name = lab user\n auth_pwd = lab secret\n" % auth)
+    d = Daemon(net, root)
+    try:
+        start_wired(d, root)
+        c = CtrlClient(root, ctrl_path(root))
+        try:
+            d.wait_for(lambda: c.request("GET_NETWORK 0 key_mgmt") == "IEEE8021X", timeout=30,
+                       what="the manager's network block")
+            # The manager's block on the wired port: priority and key management are
+            # taken; the EAP method is refused (none is registered yet), so the block
+            # stops there, is never enabled and the scan mode stays the default.
+            for field, value in [("priority", "10"), ("key_mgmt", "IEEE8021X"), ("eap", "FAIL\n"),
+                                 ("identity", "FAIL\n"), ("password", "FAIL\n"), ("ssid", "FAIL\n")]:
+                assert c.request("GET_NETWORK 0 %s" % field) == value, field
+            assert c.request("LIST_NETWORKS") == "network id / ssid / bssid / flags\n0\t\tany\t[DISABLED]\n"
+            assert c.request("GET ap_scan") == "1"
+        finally:
+            c.close()
+        assert d.stop() == 0
+    finally:
+        d.close()
+
+
+def _long_press(d):
+    """A long press of button 0 (factory reset): a ShutDown for a cold restart."""
+    d.wait_for(lambda: d.simctl("button", "long", "0")[1][:1] == ["delivered 1"], timeout=60,
+               what="button 0 to take the press")
+    return d.proc.wait(60)
+
+
+@pytest.mark.parametrize("stop, status", [(lambda d: d.stop(), 0), (_long_press, 2)], ids=["sigterm", "shutdown"])
+def test_stop_sends_terminating_and_removes_sockets_and_membership(wired, net, root, stop, status):
     start_wired(wired, root)
     wired.wait_for(lambda: PAE_GROUP in maddrs(net), what="the PAE group membership")
     mon = CtrlClient(root, ctrl_path(root))
@@ -225,7 +259,8 @@ def test_stop_sends_terminating_and_removes_sockets_and_membership(wired, net, r
         assert mon.request("ATTACH") == "OK\n"
         assert glob.request("ATTACH") == "OK\n"
         assert glob.request("PING") == "UNKNOWN COMMAND\n"
-        assert wired.stop() == 0
+        # The daemon ends with its own exit status, the supplicant torn down in order.
+        assert stop(wired) == status, wired.output()
         assert mon.wait_event("TERMINATING") == "<3>CTRL-EVENT-TERMINATING "
         assert glob.wait_event("TERMINATING") == "IFNAME=eth0 <3>CTRL-EVENT-TERMINATING "
         assert not os.path.exists(ctrl_path(root))

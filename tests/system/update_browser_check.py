@@ -5,38 +5,20 @@ Prints one JSON object with what it saw; screenshots go to ARTIFACT_DIR.
 """
 import json
 import os
-import shutil
 import sys
-import tempfile
 import time
 
-from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support import expected_conditions as ec
 from selenium.webdriver.support.ui import WebDriverWait
 
+from browser_session import Browser
+
 base, artifacts, user, password, image = sys.argv[1:6]
-os.makedirs(artifacts, exist_ok=True)
-profile = tempfile.mkdtemp(prefix="qmr-chromium-")
-options = webdriver.ChromeOptions()
-options.binary_location = "/usr/bin/chromium"
-for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-dev-shm-usage", "--user-data-dir=" + profile, "--window-size=1280,860"):
-    options.add_argument(flag)
-options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-wait = WebDriverWait(driver, 30)
+browser = Browser(artifacts, timeout=30)
+driver, wait = browser.driver, browser.wait
 found = {"console": [], "seen": [], "steps": []}
-
-
-def console():
-    for entry in driver.get_log("browser"):
-        if entry.get("level") in ("SEVERE", "ERROR", "WARNING"):
-            found["console"].append(entry.get("message"))
 
 
 def progress():
@@ -52,17 +34,13 @@ def progress():
 
 
 try:
-    driver.get(base + "/")
-    wait.until(ec.presence_of_element_located((By.ID, "pwd")))
-    driver.find_element(By.ID, "name").send_keys(user)
-    driver.find_element(By.ID, "pwd").send_keys(password + Keys.ENTER)
-    wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, ".tile")))
+    browser.login(base, user, password)
     driver.find_element(By.LINK_TEXT, "Firmware update").click()
     wait.until(ec.presence_of_element_located((By.ID, "file")))
     found["steps"].append({"step": "update page", "title": driver.title,
                            "status": driver.find_element(By.ID, "update-status").text})
     driver.save_screenshot(os.path.join(artifacts, "update.png"))
-    console()
+    found["console"] += browser.console()
 
     driver.find_element(By.ID, "file").send_keys(image)
     driver.find_element(By.CSS_SELECTOR, "form button[type=submit]").click()
@@ -82,8 +60,7 @@ try:
                 break
         time.sleep(0.2)
     driver.save_screenshot(os.path.join(artifacts, "restarting.png"))
-    console()
+    found["console"] += browser.console()
 finally:
-    driver.quit()
-    shutil.rmtree(profile, ignore_errors=True)
+    browser.quit()
 print(json.dumps(found))

@@ -6,8 +6,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -328,6 +328,19 @@ int set_int(int *field, const NetField &f, const char *value) {
     return 0;
 }
 
+// Stores a parsed value in the field, which takes it over: 1 when the field held the
+// same bytes already (the copy is wiped and freed), else 0.
+int take_text(wpa_text *field, char *parsed, size_t len) {
+    if (text_equal(field, parsed, len)) {
+        bin_clear_free(parsed, len);
+        return 1;
+    }
+    text_clear(field);
+    field->data = reinterpret_cast<uint8_t *>(parsed);
+    field->len = len;
+    return 0;
+}
+
 int set_text(wpa_text *field, const NetField &f, const char *value) {
     if (strcmp(value, "NULL") == 0) {
         if (field->data == nullptr) return 1;
@@ -341,14 +354,7 @@ int set_text(wpa_text *field, const NetField &f, const char *value) {
         str_clear_free(parsed);
         return -1;
     }
-    if (text_equal(field, parsed, len)) {
-        bin_clear_free(parsed, len);
-        return 1;
-    }
-    text_clear(field);
-    field->data = reinterpret_cast<uint8_t *>(parsed);
-    field->len = len;
-    return 0;
+    return take_text(field, parsed, len);
 }
 
 int set_psk(wpa_network *ssid, const char *value) {
@@ -421,14 +427,7 @@ int set_wep_key(wpa_text *key, const char *value) {
         bin_clear_free(parsed, len);
         return -1;
     }
-    if (text_equal(key, parsed, len)) {
-        bin_clear_free(parsed, len);
-        return 1;
-    }
-    text_clear(key);
-    key->data = reinterpret_cast<uint8_t *>(parsed);
-    key->len = len;
-    return 0;
+    return take_text(key, parsed, len);
 }
 
 int set_eap(wpa_network *ssid, const char *value) {

@@ -307,37 +307,34 @@ void reply(int sock, const char *reply, size_t len, const sockaddr_un &from, soc
     if (delivered) *delivered = r >= 0;
 }
 
-void iface_receive(int sock, void *eloop_ctx, void *) {
-    auto *iface = static_cast<wpa_iface *>(eloop_ctx);
-    wpa_ctrl_iface_priv *priv = iface->ctrl_iface;
+// Reads one request from a control socket and answers it: ATTACH, DETACH and, where
+// monitors keep levels, LEVEL act on the monitors; every other command goes to process.
+// Returns false when nothing was read; *attached tells whether a new monitor was
+// attached (its OK delivered).
+template <typename Process>
+bool serve_request(int sock, Monitors &mons, bool levels, Process process, bool *attached = nullptr) {
     char buf[4096];
     sockaddr_un from{};
     socklen_t fromlen = sizeof(from);
     ssize_t res = recvfrom(sock, buf, sizeof(buf) - 1, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
-    if (res < 0) return;
+    if (res < 0) return false;
     buf[res] = '\0';
 
     char *reply_buf = nullptr;
     size_t reply_len = 0;
-    int new_attached = 0;
+    bool new_attached = false;
     if (strcmp(buf, "ATTACH") == 0) {
-        if (attach(priv->monitors, from, fromlen) == 0) {
-            new_attached = 1;
-            reply_len = 2;
-            // A new monitor hears the credential requests still waiting for an answer.
-            eapol_supp_monitor_attached(iface->eapol);
-        } else {
-            reply_len = 1;
-        }
+        new_attached = attach(mons, from, fromlen) == 0;
+        reply_len = new_attached ? 2 : 1;
     } else if (strcmp(buf, "DETACH") == 0) {
-        reply_len = detach(priv->monitors, from, fromlen) == 0 ? 2 : 1;
-    } else if (strncmp(buf, "LEVEL ", 6) == 0) {
-        reply_len = set_level(priv->monitors, from, fromlen, buf + 6) == 0 ? 2 : 1;
+        reply_len = detach(mons, from, fromlen) == 0 ? 2 : 1;
+    } else if (levels && strncmp(buf, "LEVEL ", 6) == 0) {
+        reply_len = set_level(mons, from, fromlen, buf + 6) == 0 ? 2 : 1;
     } else {
-        reply_buf = wpa_ctrl_iface_process(iface, buf, &reply_len);
+        reply_buf = process(buf, &reply_len);
         explicit_bzero(buf, sizeof(buf));
     }
-
+    // The answer: the reply text, "FAIL\n" for a reply length of 1, "OK\n" for 2.
     bool delivered = false;
     if (reply_buf != nullptr)
         reply(sock, reply_buf, reply_len, from, fromlen, &delivered);
@@ -346,42 +343,29 @@ void iface_receive(int sock, void *eloop_ctx, void *) {
     else if (reply_len == 2)
         reply(sock, "OK\n", 3, from, fromlen, &delivered);
     // A monitor whose OK never arrived does not know it is attached: take it back.
-    if (new_attached && !delivered) detach(priv->monitors, from, fromlen);
+    if (new_attached && !delivered) detach(mons, from, fromlen);
+    if (attached) *attached = new_attached && delivered;
     free(reply_buf);
+    return true;
+}
+
+void iface_receive(int sock, void *eloop_ctx, void *) {
+    auto *iface = static_cast<wpa_iface *>(eloop_ctx);
+    bool attached = false;
+    bool served = serve_request(
+        sock, iface->ctrl_iface->monitors, true,
+        [iface](char *cmd, size_t *len) { return wpa_ctrl_iface_process(iface, cmd, len); }, &attached);
+    // A new monitor hears the credential requests still waiting for an answer.
+    if (attached) eapol_supp_monitor_attached(iface->eapol);
     // The command may have produced lines that wait for a busy monitor.
-    if (iface->ctrl_iface) arm_flush_if_waiting(iface);
+    if (served && iface->ctrl_iface) arm_flush_if_waiting(iface);
 }
 
 void global_receive(int sock, void *eloop_ctx, void *) {
     auto *global = static_cast<wpa_global *>(eloop_ctx);
-    wpa_ctrl_iface_global_priv *priv = global->ctrl_iface;
-    char buf[4096];
-    sockaddr_un from{};
-    socklen_t fromlen = sizeof(from);
-    ssize_t res = recvfrom(sock, buf, sizeof(buf) - 1, 0, reinterpret_cast<sockaddr *>(&from), &fromlen);
-    if (res < 0) return;
-    buf[res] = '\0';
-    char *reply_buf = nullptr;
-    size_t reply_len = 0;
-    int new_attached = 0;
-    if (strcmp(buf, "ATTACH") == 0) {
-        new_attached = attach(priv->monitors, from, fromlen) == 0;
-        reply_len = new_attached ? 2 : 1;
-    } else if (strcmp(buf, "DETACH") == 0) {
-        reply_len = detach(priv->monitors, from, fromlen) == 0 ? 2 : 1;
-    } else {
-        reply_buf = wpa_ctrl_iface_global_process(global, buf, &reply_len);
-        explicit_bzero(buf, sizeof(buf));
-    }
-    bool delivered = false;
-    if (reply_buf != nullptr)
-        reply(sock, reply_buf, reply_len, from, fromlen, &delivered);
-    else if (reply_len == 1)
-        reply(sock, "FAIL\n", 5, from, fromlen, &delivered);
-    else if (reply_len == 2)
-        reply(sock, "OK\n", 3, from, fromlen, &delivered);
-    if (new_attached && !delivered) detach(priv->monitors, from, fromlen);
-    free(reply_buf);
+    serve_request(sock, global->ctrl_iface->monitors, false, [global](char *cmd, size_t *len) {
+        return wpa_ctrl_iface_global_process(global, cmd, len);
+    });
 }
 
 // Binds a datagram socket to the path. A path that a live process serves is left

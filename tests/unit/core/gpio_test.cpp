@@ -1,5 +1,6 @@
 // The board device, the display and the "GPio" task against the simulated board.
 #include "core/gpio.h"
+#include "core/monilog.h"
 
 #include "core/platform.h"
 #include "core/ptable.h"
@@ -750,6 +751,28 @@ TEST_F(ButtonTest, GpioTaskRunsStartUpButtonsAndPortsOn) {
         << "the task closes its button devices";
     dev.waitBeeps();
     ptableHooks() = savedPtable;
+    shutdownDisplayHook = savedShutdownDisplay;
+}
+
+// The board hooks are in place once the task is made, before its thread runs, so no
+// other thread reads them while the task writes them.
+TEST_F(ButtonTest, HooksReachTheDeviceBeforeTheTaskRuns) {
+    PtableHooks savedPtable = ptableHooks();
+    MoniLogHooks savedMoni = moniLogHooks();
+    void (*savedShutdownDisplay)() = shutdownDisplayHook;
+    ptableHooks().setPortPower = nullptr;
+    {
+        GpioDevice dev(295, 2);
+        ASSERT_TRUE(dev.open());
+        auto *task = new GPio(dev);
+        ASSERT_NE(ptableHooks().setPortPower, nullptr);
+        ptableHooks().setPortPower(1, true);
+        EXPECT_EQ(board::lines() & 0x3u, 0x2u);
+        ptableHooks().setPortPower(1, false);
+        delete task;
+    }
+    ptableHooks() = savedPtable;
+    moniLogHooks() = savedMoni;
     shutdownDisplayHook = savedShutdownDisplay;
 }
 

@@ -1,4 +1,5 @@
 #include "core/tcp.h"
+#include "usbserver/usb_access.h"
 #include "usbserver/usb_device.h"
 #include "usbserver/usb_quirks.h"
 
@@ -12,6 +13,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -316,6 +318,27 @@ TEST_F(UsbDeviceTest, QueryReadsTheFieldsOfAnEntry) {
     e.state = UsbEntryOpened;
     EXPECT_EQ(query_usb_device_info(2, 4, buf, sizeof buf), 4);
     EXPECT_STREQ(buf, "----");
+}
+
+// The minute check of port keys reads an entry while a client task opens it again,
+// writing the key under the entry's lock: the check takes the lock too (a race here
+// shows in the ThreadSanitizer build).
+TEST_F(UsbDeviceTest, KeyExpiryCheckReadsAnEntryUnderItsLock) {
+    UsbDevice &e = usbDeviceTable[0];
+    e.port = 1;
+    e.state = UsbEntryOpened;
+    std::thread opener([&e] {
+        for (int i = 0; i < 2000; i++) {
+            bool locked = e.muxIn("test");
+            e.keyIndex = i % 2 ? 0 : UsbKeyUnlimited;
+            e.keyExpiryState = -1;
+            if (locked) e.muxOut();
+        }
+    });
+    for (int i = 0; i < 500; i++)
+        check_port_key_expiry();
+    opener.join();
+    EXPECT_EQ(e.keyExpiryState, -1) << "no key with a schedule, nothing to warn of";
 }
 
 TEST_F(UsbDeviceTest, IdentityTellsAReusedEntry) {

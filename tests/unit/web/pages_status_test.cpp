@@ -189,3 +189,20 @@ TEST(CrashesText, Table) {
         EXPECT_EQ(crashesText(k.crashes, k.unclean, k.marker), k.expected)
             << k.crashes << k.unclean << k.marker;
 }
+
+// Every streamed information page has its handler, and a second registration (which
+// would replace the first by link order) is refused and leaves the first in place.
+TEST(PageRegistration, StreamedPagesHaveOneHandler) {
+    PageHandler other = [](HttpConnection &, const PageEntry &) { return -1; };
+    for (const char *url : {"/info/threads", "/info/net", "/info/dev", "/info/dir", "/info/file",
+                            "/info/filter", "/info/usb", "/info/wlan"}) {
+        const PageEntry *row = nullptr;
+        for (int i = 0; i < PageCount; i++)
+            if (strcmp(pageTable()[i].url, url) == 0) row = &pageTable()[i];
+        ASSERT_NE(row, nullptr) << url;
+        PageHandler first = row->handler;
+        EXPECT_NE(first, nullptr) << url;
+        EXPECT_FALSE(registerPageHandler(url, other)) << url;
+        EXPECT_EQ(row->handler, first) << url;
+    }
+}
