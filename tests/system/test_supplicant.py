@@ -217,7 +217,7 @@ def test_paused_monitor_gets_its_lines_in_order_and_the_socket_stays(wired, net,
 
 
 @pytest.mark.parametrize("auth", ["MD5", "PEAP"])
-def test_the_managers_block_stands_in_the_supplicant_up_to_the_refused_method(net, root, auth):
+def test_the_managers_block_stands_whole_in_the_supplicant(net, root, auth):
     with open(root.file("/etc/params.dat"), "a") as f:
         f.write(" auth_typ = %s\n auth_name = lab user\n auth_pwd = lab secret\n" % auth)
     d = Daemon(net, root)
@@ -230,11 +230,16 @@ def test_the_managers_block_stands_in_the_supplicant_up_to_the_refused_method(ne
             # The manager's block on the wired port: priority and key management are
             # taken; the EAP method is refused (none is registered yet), so the block
             # stops there, is never enabled and the scan mode stays the default.
-            for field, value in [("priority", "10"), ("key_mgmt", "IEEE8021X"), ("eap", "FAIL\n"),
-                                 ("identity", "FAIL\n"), ("password", "FAIL\n"), ("ssid", "FAIL\n")]:
+            # The manager's block on the wired port, whole: the supplicant takes every
+            # field, hides the password, runs the port without scanning (ap_scan 0) and
+            # the block is the current one.
+            d.wait_for(lambda: "[CURRENT]" in c.request("LIST_NETWORKS"), timeout=30,
+                       what="the manager's network enabled")
+            for field, value in [("priority", "10"), ("key_mgmt", "IEEE8021X"), ("eap", auth),
+                                 ("identity", '"lab user"'), ("password", "*"), ("ssid", "FAIL\n")]:
                 assert c.request("GET_NETWORK 0 %s" % field) == value, field
-            assert c.request("LIST_NETWORKS") == "network id / ssid / bssid / flags\n0\t\tany\t[DISABLED]\n"
-            assert c.request("GET ap_scan") == "1"
+            assert c.request("LIST_NETWORKS") == "network id / ssid / bssid / flags\n0\t\tany\t[CURRENT]\n"
+            assert c.request("GET ap_scan") == "0"
         finally:
             c.close()
         assert d.stop() == 0
