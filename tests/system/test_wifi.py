@@ -153,6 +153,39 @@ def test_events_set_the_wifi_led_and_association_announces_the_address(wifi, net
         wait_led(d, led)
 
 
+def test_each_association_starts_a_new_dhcp_discovery(wifi, net, tmp_path):
+    """Connect, reconnect and roam each make the DHCP client start over with a DISCOVER
+    that dnsmasq on the access point's side sees."""
+    d, peer, root = wifi(extra=" ip_dhcp = on\n")
+    net.run_client("ip", "addr", "add", "10.99.0.2/24", "dev", "wlan0")
+    log = str(tmp_path / "dnsmasq.log")
+    with open(log, "w") as out:
+        server = subprocess.Popen(
+            ["ip", "netns", "exec", net.client, "dnsmasq", "-d", "--port=0", "--interface=wlan0",
+             "--bind-interfaces", "--conf-file=/dev/null", "--dhcp-leasefile=" + str(tmp_path / "leases"),
+             "--pid-file=", "--dhcp-range=10.99.0.50,10.99.0.59,255.255.255.0,10m"],
+            stdout=out, stderr=subprocess.STDOUT)
+    count = lambda word: open(log).read().count(word + "(wlan0)")
+    try:
+        block_commands(peer)
+        peer.wait_monitor()
+        # The client's first run ends with a lease; from then on it only renews.
+        d.wait_for(lambda: count("DHCPACK") >= 1, timeout=90, what="a first lease")
+        for event in ["CTRL-EVENT-CONNECTED - Connection to 00:11:22:33:44:55 completed",
+                      "CTRL-EVENT-DISCONNECTED bssid=00:11:22:33:44:55 reason=3",
+                      "CTRL-EVENT-CONNECTED - Connection to 00:11:22:33:44:55 completed",
+                      "CTRL-EVENT-CONNECTED - Connection to 00:11:22:33:44:66 completed"]:
+            before, acks = count("DHCPDISCOVER"), count("DHCPACK")
+            peer.event(event)
+            if "DISCONNECTED" in event:
+                continue
+            d.wait_for(lambda: count("DHCPDISCOVER") > before, timeout=60, what="a DISCOVER after " + event)
+            d.wait_for(lambda: count("DHCPACK") > acks, timeout=60, what="the lease after " + event)
+    finally:
+        server.terminate()
+        server.wait()
+
+
 def test_button_starts_a_push_button_run_in_soft_ap_mode(wifi):
     d, peer, root = wifi(mode="softap")
     block_commands(peer)
