@@ -17,7 +17,6 @@ const char *const groupNames[GroupCount] = {"config", "scan", "regulatory", "mlm
 
 namespace {
 
-constexpr uint64_t ScanMs = 150;  // how long a scan stays on the air
 constexpr uint64_t ReplyMs = 20;  // an AP's answer to authentication or association
 constexpr uint64_t RetryMs = 200; // a frame the AP did not answer is sent again after this
 constexpr int Tries = 3;          // then the attempt has timed out
@@ -1306,7 +1305,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     i->scanning = true;
     i->scanSsids = ssids;
     i->scanFreqs = freqs;
-    i->scanDue = now + ScanMs;
+    i->scanDue = now + rad.scanMs;
     i->scanPort = 0;
     if (r.attrs.has(NL80211_ATTR_SOCKET_OWNER)) {
         i->scanPort = port;
@@ -2368,8 +2367,10 @@ std::string Sim::state() {
     std::string s = "port " + std::to_string(port) + "\ncountry " + country + "\n";
     char line[256];
     for (auto &r : radios) {
-        std::snprintf(line, sizeof line, "radio %s index=%u split=%d scan-events=%d generation=%u\n",
-                      r.name.c_str(), r.index, r.split, r.scanEvents, r.generation);
+        std::snprintf(line, sizeof line,
+                      "radio %s index=%u split=%d scan-events=%d scan-ms=%llu generation=%u\n",
+                      r.name.c_str(), r.index, r.split, r.scanEvents,
+                      static_cast<unsigned long long>(r.scanMs), r.generation);
         s += line;
     }
     static const char *const linkNames[] = {"idle", "authenticating", "authenticated", "associating",
@@ -2422,11 +2423,14 @@ std::string Sim::control(const std::string &line) {
         for (auto &r : radios)
             if (w.size() >= 2 && r.name == w[1]) rad = &r;
         if (!rad || w.size() < 3) {
-            err = "usage: set PHY scan-events=0|1";
+            err = "usage: set PHY scan-events=0|1 scan-ms=N";
         } else {
             for (size_t k = 2; k < w.size() && err.empty(); k++) {
+                long long ms;
                 if (w[k] == "scan-events=0" || w[k] == "scan-events=1")
                     rad->scanEvents = w[k].back() == '1';
+                else if (w[k].rfind("scan-ms=", 0) == 0 && number(w[k].substr(8), 1, 600000, ms))
+                    rad->scanMs = static_cast<uint64_t>(ms);
                 else
                     err = "unknown setting " + w[k];
             }
@@ -2438,7 +2442,7 @@ std::string Sim::control(const std::string &line) {
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"
-              "set PHY scan-events=0|1\nstate\n";
+              "set PHY scan-events=0|1 scan-ms=N\nstate\n";
     } else {
         err = "unknown command (try help)";
     }

@@ -51,6 +51,7 @@ struct Radio {
     uint8_t maxScanSsids = 4;
     uint32_t generation = 1;
     bool scanEvents = true;
+    uint64_t scanMs = 150; // how long a scan stays on the air
 };
 
 struct RegRule {

@@ -1,0 +1,203 @@
+"""Scanning end to end: qmr on the Wi-Fi product (304) with nlsim and scripted APs, a
+monitor attached to the supplicant's wlan0 socket. SCAN runs through the nl80211 back end
+to nlsim's air; the monitor sees the scan start, the table fill in ranking order and the
+results; SCAN_RESULTS and BSS describe the APs; a refused trigger and a vanished AP are
+reported. Every test ends with a check of the netlink capture."""
+import os
+import shutil
+import socket
+import time
+
+import pytest
+
+from conftest import Daemon, SandboxRoot
+from nl80211_check import assert_clean
+from test_supplicant import CtrlClient
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RADIOS = os.path.join(HERE, "..", "fixtures", "radios")
+
+RSN_CCMP_PSK = "30140100000fac040100000fac040100000fac020000"
+WPA_TKIP_PSK = "dd160050f20101000050f20201000050f20201000050f202"
+RSN_MIXED_PSK = "30180100000fac020200000fac04000fac020100000fac020000"
+
+# name, BSSID, SSID, frequency, signal (mBm), elements after the SSID, rates and channel
+APS = [
+    ("open", "02:00:00:00:aa:01", "open-lab", 2412, -6000, ""),
+    ("wpa2", "02:00:00:00:aa:02", "wpa2-lab", 2437, -4000, RSN_CCMP_PSK),
+    ("mixed", "02:00:00:00:aa:03", "mixed-lab", 2462, -5000, WPA_TKIP_PSK + RSN_MIXED_PSK),
+]
+
+
+class Monitor(CtrlClient):
+    def wait_event_after(self, text, start, timeout):
+        """The first event from index start on that holds text."""
+        end = time.monotonic() + timeout
+        while True:
+            for e in self.events[start:]:
+                if text in e:
+                    return e
+            if time.monotonic() > end:
+                raise AssertionError("no event %r; got %r" % (text, self.events[start:]))
+            self.sock.settimeout(max(0.05, end - time.monotonic()))
+            try:
+                self.events.append(self.sock.recv(8192).decode(errors="replace"))
+            except socket.timeout:
+                pass
+
+
+class Radio:
+    """qmr on the Wi-Fi product with nlsim beside it and a monitor on wlan0."""
+
+    def __init__(self, net):
+        self.root = SandboxRoot(product="p304_wifi", device_addr=net.device_addr)
+        self.daemon = None
+        self.mon = None
+        with open(self.root.file("/etc/params.dat"), "a") as f:
+            f.write(" wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = none\n")
+        shutil.copy(os.path.join(RADIOS, "default.conf"), self.root.file("/run/nlsim.conf"))
+        self.daemon = Daemon(net, self.root)
+        self.daemon.start()
+        path = self.root.file("/var/wifi/wlan0")
+        self.daemon.wait_for(lambda: os.path.exists(path), timeout=60, what="the supplicant's wlan0 socket")
+        self.ctrl = CtrlClient(self.root, path)
+        self.mon = Monitor(self.root, path)
+        assert self.mon.request("ATTACH") == "OK\n"
+        # The configured network is absent, so the supplicant scans on its own every few
+        # seconds: push its interval out and wait until its last own scan is over.
+        assert self.ctrl.request("SCAN_INTERVAL 3600") == "OK\n"
+        self.quiet()
+
+    def quiet(self, span=8.0, timeout=90.0):
+        """Waits until no scan has started for span seconds."""
+        end = time.monotonic() + timeout
+        while True:
+            seen = len(self.mon.events)
+            try:
+                self.mon.wait_event_after("CTRL-EVENT-SCAN-STARTED ", seen, span)
+            except AssertionError:
+                return
+            self.mon.wait_event_after("CTRL-EVENT-SCAN-RESULTS ", seen, 60)
+            assert time.monotonic() < end, "the supplicant keeps scanning: %r" % self.mon.events
+
+    def air(self, *words):
+        ok, lines = self.daemon.simctl("air", *words)
+        assert ok, lines
+        return lines
+
+    def events(self, after=0):
+        return self.mon.events[after:]
+
+    def scan(self, timeout=60):
+        """One SCAN from the control socket; the monitor's events of it, up to the end."""
+        start = len(self.mon.events)
+        assert self.ctrl.request("SCAN") == "OK\n"
+        self.mon.wait_event_after("CTRL-EVENT-SCAN-RESULTS ", start, timeout)
+        return self.events(start)
+
+    def close(self):
+        try:
+            for c in (self.mon, getattr(self, "ctrl", None)):
+                if c:
+                    c.close()
+            if self.daemon:
+                self.daemon.close()
+            assert_clean(self.root.file("/run/nlsim.pcap"))
+        finally:
+            self.root.close()
+
+
+@pytest.fixture
+def radio(net):
+    r = Radio(net)
+    yield r
+    r.close()
+
+
+def add_aps(r, aps):
+    for name, bssid, ssid, freq, signal, ies in aps:
+        extra = ["ies=" + ies] if ies else []
+        r.air("ap", "add", name, "bssid=" + bssid, "ssid=" + ssid, "freq=%d" % freq, "signal=%d" % signal, *extra)
+
+
+def added(events):
+    """(id, BSSID) of each BSS-ADDED event in order."""
+    out = []
+    for e in events:
+        if "CTRL-EVENT-BSS-ADDED " in e:
+            words = e.split("CTRL-EVENT-BSS-ADDED ", 1)[1].split()
+            out.append((int(words[0]), words[1]))
+    return out
+
+
+def test_scan_fills_the_table_in_ranking_order_and_refuses_a_second_scan_meanwhile(radio):
+    add_aps(radio, APS)
+    events = radio.scan()
+    assert any(e.startswith("<3>CTRL-EVENT-SCAN-STARTED ") for e in events), events
+    ends = [k for k, e in enumerate(events) if e.startswith("<3>CTRL-EVENT-SCAN-RESULTS ")]
+    new = added(events)
+    # Secured before open; among the secured the stronger first.
+    assert [b for _, b in new] == ["02:00:00:00:aa:02", "02:00:00:00:aa:03", "02:00:00:00:aa:01"], events
+    ids = [i for i, _ in new]
+    assert ids == sorted(ids) and len(set(ids)) == 3, new
+    assert all(events.index(e) < ends[0] for e in events if "CTRL-EVENT-BSS-ADDED " in e), events
+
+    # A scan on the air for a while: a second SCAN meanwhile is busy.
+    radio.air("set", "phy0", "scan-ms=4000")
+    start = len(radio.mon.events)
+    assert radio.ctrl.request("SCAN") == "OK\n"
+    radio.mon.wait_event_after("CTRL-EVENT-SCAN-STARTED ", start, 30)
+    assert radio.ctrl.request("SCAN") == "FAIL-BUSY\n"
+    radio.mon.wait_event_after("CTRL-EVENT-SCAN-RESULTS ", start, 60)
+    # Known APs are no news.
+    assert added(radio.events(start)) == [], radio.events(start)
+
+
+# BSSID, flags, signal, SSID
+RESULTS = [
+    ("02:00:00:00:aa:01", "[ESS]", -60, "open-lab"),
+    ("02:00:00:00:aa:02", "[WPA2-PSK-CCMP][ESS]", -40, "wpa2-lab"),
+    ("02:00:00:00:aa:03", "[WPA-PSK-TKIP][WPA2-PSK-CCMP+TKIP][ESS]", -50, "mixed-lab"),
+]
+
+
+def without_age(reply):
+    """A BSS reply without its age line, which moves with the clock."""
+    return [l for l in reply.splitlines() if not l.startswith("age=")]
+
+
+def test_scan_results_and_bss_describe_each_ap(radio):
+    add_aps(radio, APS)
+    new = dict((b, i) for i, b in added(radio.scan()))
+    lines = radio.ctrl.request("SCAN_RESULTS").split("\n")
+    assert lines[0] == "bssid / frequency / signal level / flags / ssid", lines
+    assert lines[-1] == "", lines
+    rows = {l.split("\t")[0]: l.split("\t") for l in lines[1:-1]}
+    freqs = {b: f for _, b, _, f, _, _ in APS}
+    for bssid, flags, level, ssid in RESULTS:
+        assert rows[bssid] == [bssid, str(freqs[bssid]), str(level), flags, ssid], rows
+        bss = radio.ctrl.request("BSS " + bssid)
+        fields = dict(l.split("=", 1) for l in bss.splitlines())
+        assert fields["id"] == str(new[bssid]) and fields["bssid"] == bssid, bss
+        assert fields["freq"] == str(freqs[bssid]) and fields["level"] == str(level), bss
+        assert fields["flags"] == flags and fields["ssid"] == ssid, bss
+        by_id = radio.ctrl.request("BSS ID-%d" % new[bssid])
+        assert without_age(by_id) == without_age(bss), by_id
+    # Ids run in the order the table keeps; an unknown one gives nothing.
+    ids = sorted(new.values())
+    assert radio.ctrl.request("BSS FIRST").startswith("id=%d\n" % ids[0])
+    assert radio.ctrl.request("BSS LAST").startswith("id=%d\n" % ids[-1])
+    assert radio.ctrl.request("BSS ID-%d" % (ids[-1] + 100)) == ""
+
+
+def test_a_refused_trigger_is_reported_and_not_retried(radio):
+    add_aps(radio, APS[:1])
+    radio.air("errno", "TRIGGER_SCAN", "16")
+    start = len(radio.mon.events)
+    assert radio.ctrl.request("SCAN") == "OK\n"
+    ev = radio.mon.wait_event_after("CTRL-EVENT-SCAN-FAILED ", start, 30)
+    assert ev == "<3>CTRL-EVENT-SCAN-FAILED ret=-16", ev
+    assert not any("SCAN-STARTED" in e or "BSS-ADDED" in e for e in radio.events(start)), radio.events(start)
+    # The radio is free again: the next SCAN runs.
+    events = radio.scan()
+    assert [b for _, b in added(events)] == [APS[0][1]], events
