@@ -22,7 +22,6 @@ constexpr uint64_t RetryMs = 200; // a frame the AP did not answer is sent again
 constexpr int Tries = 3;          // then the attempt has timed out
 constexpr uint64_t LostMs = 2000; // an associated AP heard no more: local deauthentication
 constexpr uint64_t ReapMs = 500;  // sockets are checked for life this often
-constexpr uint64_t BssExpireMs = 30000;
 
 const uint32_t defaultCiphers[] = {0x000fac01, 0x000fac05, 0x000fac02, 0x000fac04, 0x000fac06, 0x000fac08,
                                    0x000fac09, 0x000fac0a, 0x000fac0b, 0x000fac0c, 0x000fac0d};
@@ -1227,7 +1226,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
                                     [&](const Bss &s) {
                                         bool current =
                                             i->link != Link::Idle && std::memcmp(s.bssid, i->bssid, 6) == 0;
-                                        return !current && now > s.seenMs + BssExpireMs;
+                                        return !current && now > s.seenMs + rad.bssExpireMs;
                                     }),
                      i->bss.end());
         for (auto &s : i->bss) {
@@ -2423,7 +2422,7 @@ std::string Sim::control(const std::string &line) {
         for (auto &r : radios)
             if (w.size() >= 2 && r.name == w[1]) rad = &r;
         if (!rad || w.size() < 3) {
-            err = "usage: set PHY scan-events=0|1 scan-ms=N";
+            err = "usage: set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N";
         } else {
             for (size_t k = 2; k < w.size() && err.empty(); k++) {
                 long long ms;
@@ -2431,6 +2430,8 @@ std::string Sim::control(const std::string &line) {
                     rad->scanEvents = w[k].back() == '1';
                 else if (w[k].rfind("scan-ms=", 0) == 0 && number(w[k].substr(8), 1, 600000, ms))
                     rad->scanMs = static_cast<uint64_t>(ms);
+                else if (w[k].rfind("bss-expire-ms=", 0) == 0 && number(w[k].substr(14), 1, 3600000, ms))
+                    rad->bssExpireMs = static_cast<uint64_t>(ms);
                 else
                     err = "unknown setting " + w[k];
             }
@@ -2442,7 +2443,7 @@ std::string Sim::control(const std::string &line) {
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"
-              "set PHY scan-events=0|1 scan-ms=N\nstate\n";
+              "set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N\nstate\n";
     } else {
         err = "unknown command (try help)";
     }

@@ -51,7 +51,8 @@ struct Radio {
     uint8_t maxScanSsids = 4;
     uint32_t generation = 1;
     bool scanEvents = true;
-    uint64_t scanMs = 150; // how long a scan stays on the air
+    uint64_t scanMs = 150;        // how long a scan stays on the air
+    uint64_t bssExpireMs = 30000; // a dumped entry unseen this long is dropped
 };
 
 struct RegRule {

@@ -181,6 +181,8 @@ def test_scan_results_and_bss_describe_each_ap(radio):
         assert fields["id"] == str(new[bssid]) and fields["bssid"] == bssid, bss
         assert fields["freq"] == str(freqs[bssid]) and fields["level"] == str(level), bss
         assert fields["flags"] == flags and fields["ssid"] == ssid, bss
+        # Seconds since the entry was updated: the scan just ran.
+        assert 0 <= int(fields["age"]) < 60, bss
         by_id = radio.ctrl.request("BSS ID-%d" % new[bssid])
         assert without_age(by_id) == without_age(bss), by_id
     # Ids run in the order the table keeps; an unknown one gives nothing.
@@ -201,3 +203,42 @@ def test_a_refused_trigger_is_reported_and_not_retried(radio):
     # The radio is free again: the next SCAN runs.
     events = radio.scan()
     assert [b for _, b in added(events)] == [APS[0][1]], events
+
+
+def removed(events):
+    """(id, BSSID) of each BSS-REMOVED event in order."""
+    out = []
+    for e in events:
+        if "CTRL-EVENT-BSS-REMOVED " in e:
+            words = e.split("CTRL-EVENT-BSS-REMOVED ", 1)[1].split()
+            out.append((int(words[0]), words[1]))
+    return out
+
+
+def test_a_vanished_ap_leaves_the_table_after_missed_scans_and_by_age(radio):
+    add_aps(radio, APS[:2])
+    ids = dict((b, i) for i, b in added(radio.scan()))
+    open_ap, wpa2_ap = APS[0][1], APS[1][1]
+    # The radio's dump forgets an entry no scan saw for a second.
+    radio.air("set", "phy0", "bss-expire-ms=1000")
+
+    # Gone from the air: full scans that miss it remove it; the other AP stays.
+    radio.air("ap", "del", "open")
+    start = len(radio.mon.events)
+    for _ in range(10):
+        if removed(radio.events(start)):
+            break
+        radio.scan()
+    assert removed(radio.events(start)) == [(ids[open_ap], open_ap)], radio.events(start)
+    listing = radio.ctrl.request("SCAN_RESULTS")
+    assert open_ap not in listing and wpa2_ap in listing, listing
+    assert radio.ctrl.request("BSS " + open_ap) == ""
+
+    # Without scans, the periodic pass drops what is older than the expiry age.
+    assert radio.ctrl.request("BSS_EXPIRE_AGE 9") == "FAIL\n"
+    assert radio.ctrl.request("BSS_EXPIRE_AGE 10") == "OK\n"
+    radio.air("ap", "del", "wpa2")
+    start = len(radio.mon.events)
+    radio.mon.wait_event_after("CTRL-EVENT-BSS-REMOVED %d %s" % (ids[wpa2_ap], wpa2_ap), start, 90)
+    assert not any("SCAN-STARTED" in e for e in radio.events(start)), radio.events(start)
+    assert radio.ctrl.request("SCAN_RESULTS") == "bssid / frequency / signal level / flags / ssid\n"
