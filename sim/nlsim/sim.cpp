@@ -1338,35 +1338,45 @@ void Sim::finishScan(Iface &i, bool aborted) {
             if (ap.silent || !contains(i.scanFreqs, ap.freq)) continue;
             Channel *ch = channel(rad, ap.freq);
             if (!ch) continue;
-            // Probes go out only where we may transmit, and only when SSIDs were asked.
+            // Probes go out only where we may transmit, and only when SSIDs were asked; a
+            // hidden AP answers only a probe that names its SSID.
             bool probed = false;
             if (!i.scanSsids.empty() && !(ch->noIr || ch->regNoIr || ch->radar || ch->regRadar))
                 for (const auto &s : i.scanSsids)
-                    if (s.empty() || s == ap.ssid) probed = true;
-            Bss *entry = nullptr;
-            for (auto &s : i.bss)
-                if (std::memcmp(s.bssid, ap.bssid, 6) == 0 && s.freq == ap.freq) entry = &s;
-            if (!entry) {
-                i.bss.push_back(Bss{});
-                entry = &i.bss.back();
-            }
-            std::memcpy(entry->bssid, ap.bssid, 6);
-            entry->ssid = ap.ssid;
-            entry->freq = ap.freq;
-            entry->beaconIes = beaconIes(ap);
-            if (probed && ap.hasPresp) {
-                std::vector<uint8_t> p = beaconIes(Ap{});
-                Ap copy = ap;
-                copy.ies = ap.presp;
-                entry->ies = beaconIes(copy);
+                    if ((s.empty() && ap.hidden == 0) || s == ap.ssid) probed = true;
+            Ap beacon = ap;
+            if (ap.hidden == 1) beacon.ssid.clear();
+            if (ap.hidden == 2) beacon.ssid.assign(ap.ssid.size(), '\0');
+            Ap presp = ap;
+            if (ap.hasPresp) presp.ies = ap.presp;
+            // One entry per BSSID, channel and SSID: a hidden AP's beacon and its answer to a
+            // directed probe are two.
+            auto store = [&](const std::string &ssid, const Ap &heard) {
+                Bss *entry = nullptr;
+                for (auto &s : i.bss)
+                    if (std::memcmp(s.bssid, ap.bssid, 6) == 0 && s.freq == ap.freq && s.ssid == ssid)
+                        entry = &s;
+                if (!entry) {
+                    i.bss.push_back(Bss{});
+                    entry = &i.bss.back();
+                }
+                std::memcpy(entry->bssid, ap.bssid, 6);
+                entry->ssid = ssid;
+                entry->freq = ap.freq;
+                entry->beaconIes = beaconIes(beacon);
+                entry->ies = beaconIes(heard);
+                entry->signal = ap.signal;
+                entry->tsf = (now - ap.bornMs) * 1000;
+                entry->seenMs = now;
+                entry->capability = capabilityOf(ap.ies);
+                entry->beaconInterval = 100;
+            };
+            if (ap.hidden == 0) {
+                store(ap.ssid, probed ? presp : beacon);
             } else {
-                entry->ies = entry->beaconIes;
+                store(beacon.ssid, beacon);
+                if (probed) store(ap.ssid, presp);
             }
-            entry->signal = ap.signal;
-            entry->tsf = (now - ap.bornMs) * 1000;
-            entry->seenMs = now;
-            entry->capability = capabilityOf(ap.ies);
-            entry->beaconInterval = 100;
         }
     }
     if (!rad.scanEvents) return;
@@ -2169,8 +2179,9 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
     const std::string &op = w[1];
     const std::string &name = w[2];
     if (name.empty() || name.size() > 32) return "bad AP name";
-    static const char *const keys[] = {"bssid",       "ssid",         "freq",   "signal", "ies", "presp",
-                                       "auth-status", "assoc-status", "silent", "netns",  "tap", "reason"};
+    static const char *const keys[] = {"bssid", "ssid",        "freq",         "signal", "ies",
+                                       "presp", "auth-status", "assoc-status", "silent", "netns",
+                                       "tap",   "reason",      "hidden"};
     for (size_t k = 3; k < w.size(); k++) {
         size_t eq = w[k].find('=');
         if (op == "frame" && k == 3) break;
@@ -2238,6 +2249,11 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         if (f) {
             if (v != "0" && v != "1") return "silent=0|1";
             next.silent = v == "1";
+        }
+        v = option(w, 3, "hidden", f);
+        if (f) {
+            if (v != "0" && v != "1" && v != "2") return "hidden=0|1|2";
+            next.hidden = static_cast<uint8_t>(v[0] - '0');
         }
         std::string netns = option(w, 3, "netns", f);
         bool hasNetns = f;
@@ -2439,7 +2455,8 @@ std::string Sim::control(const std::string &line) {
     } else if (c == "state") {
         out = state();
     } else if (c == "help") {
-        out = "ap add NAME bssid= ssid= freq= [signal= ies= presp= auth-status= assoc-status= silent= netns= "
+        out = "ap add NAME bssid= ssid= freq= [signal= ies= presp= auth-status= assoc-status= silent= "
+              "hidden= netns= "
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"

@@ -104,6 +104,7 @@ struct Ap {
     bool hasPresp = false;
     uint16_t authStatus = 0, assocStatus = 0;
     bool silent = false;
+    uint8_t hidden = 0; // beacons without the SSID: 1 empty, 2 as many zero bytes
     std::string netns, tap;
     int tapFd = -1;
     uint64_t bornMs = 0;

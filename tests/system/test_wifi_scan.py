@@ -21,11 +21,15 @@ RSN_CCMP_PSK = "30140100000fac040100000fac040100000fac020000"
 WPA_TKIP_PSK = "dd160050f20101000050f20201000050f20201000050f202"
 RSN_MIXED_PSK = "30180100000fac020200000fac04000fac020100000fac020000"
 
-# name, BSSID, SSID, frequency, signal (mBm), elements after the SSID, rates and channel
+# name, BSSID, SSID, frequency, signal (mBm), elements after the SSID, rates and channel,
+# further nlsim settings
 APS = [
-    ("open", "02:00:00:00:aa:01", "open-lab", 2412, -6000, ""),
-    ("wpa2", "02:00:00:00:aa:02", "wpa2-lab", 2437, -4000, RSN_CCMP_PSK),
-    ("mixed", "02:00:00:00:aa:03", "mixed-lab", 2462, -5000, WPA_TKIP_PSK + RSN_MIXED_PSK),
+    ("open", "02:00:00:00:aa:01", "open-lab", 2412, -6000, "", ""),
+    ("wpa2", "02:00:00:00:aa:02", "wpa2-lab", 2437, -4000, RSN_CCMP_PSK, ""),
+    ("mixed", "02:00:00:00:aa:03", "mixed-lab", 2462, -5000, WPA_TKIP_PSK + RSN_MIXED_PSK, ""),
+    # Hidden: beacons with an empty SSID, or with as many zero bytes.
+    ("hidden", "02:00:00:00:aa:04", "secret", 5180, -7000, "", "hidden=1"),
+    ("zeros", "02:00:00:00:aa:05", "nul", 2412, -7500, "", "hidden=2"),
 ]
 
 
@@ -115,8 +119,8 @@ def radio(net):
 
 
 def add_aps(r, aps):
-    for name, bssid, ssid, freq, signal, ies in aps:
-        extra = ["ies=" + ies] if ies else []
+    for name, bssid, ssid, freq, signal, ies, more in aps:
+        extra = (["ies=" + ies] if ies else []) + more.split()
         r.air("ap", "add", name, "bssid=" + bssid, "ssid=" + ssid, "freq=%d" % freq, "signal=%d" % signal, *extra)
 
 
@@ -136,10 +140,11 @@ def test_scan_fills_the_table_in_ranking_order_and_refuses_a_second_scan_meanwhi
     assert any(e.startswith("<3>CTRL-EVENT-SCAN-STARTED ") for e in events), events
     ends = [k for k, e in enumerate(events) if e.startswith("<3>CTRL-EVENT-SCAN-RESULTS ")]
     new = added(events)
-    # Secured before open; among the secured the stronger first.
-    assert [b for _, b in new] == ["02:00:00:00:aa:02", "02:00:00:00:aa:03", "02:00:00:00:aa:01"], events
+    # Secured before open; then the stronger first (the secured two are close in SNR, but
+    # alike in throughput and band, so signal decides there too).
+    assert [b for _, b in new] == ["02:00:00:00:aa:0%d" % k for k in (2, 3, 1, 4, 5)], events
     ids = [i for i, _ in new]
-    assert ids == sorted(ids) and len(set(ids)) == 3, new
+    assert ids == sorted(ids) and len(set(ids)) == 5, new
     assert all(events.index(e) < ends[0] for e in events if "CTRL-EVENT-BSS-ADDED " in e), events
 
     # A scan on the air for a while: a second SCAN meanwhile is busy.
@@ -158,6 +163,8 @@ RESULTS = [
     ("02:00:00:00:aa:01", "[ESS]", -60, "open-lab"),
     ("02:00:00:00:aa:02", "[WPA2-PSK-CCMP][ESS]", -40, "wpa2-lab"),
     ("02:00:00:00:aa:03", "[WPA-PSK-TKIP][WPA2-PSK-CCMP+TKIP][ESS]", -50, "mixed-lab"),
+    ("02:00:00:00:aa:04", "[ESS]", -70, ""),
+    ("02:00:00:00:aa:05", "[ESS]", -75, "\\x00\\x00\\x00"),
 ]
 
 
@@ -173,7 +180,7 @@ def test_scan_results_and_bss_describe_each_ap(radio):
     assert lines[0] == "bssid / frequency / signal level / flags / ssid", lines
     assert lines[-1] == "", lines
     rows = {l.split("\t")[0]: l.split("\t") for l in lines[1:-1]}
-    freqs = {b: f for _, b, _, f, _, _ in APS}
+    freqs = {b: f for _, b, _, f, _, _, _ in APS}
     for bssid, flags, level, ssid in RESULTS:
         assert rows[bssid] == [bssid, str(freqs[bssid]), str(level), flags, ssid], rows
         bss = radio.ctrl.request("BSS " + bssid)
@@ -190,6 +197,18 @@ def test_scan_results_and_bss_describe_each_ap(radio):
     assert radio.ctrl.request("BSS FIRST").startswith("id=%d\n" % ids[0])
     assert radio.ctrl.request("BSS LAST").startswith("id=%d\n" % ids[-1])
     assert radio.ctrl.request("BSS ID-%d" % (ids[-1] + 100)) == ""
+
+    # A probe that names the hidden SSID is answered: a second entry under the same BSSID,
+    # which the address form now finds; the beacon's entry stays.
+    start = len(radio.mon.events)
+    assert radio.ctrl.request("SCAN ssid " + b"secret".hex()) == "OK\n"
+    radio.mon.wait_event_after("CTRL-EVENT-SCAN-RESULTS ", start, 60)
+    hidden = APS[3][1]
+    assert [b for _, b in added(radio.events(start))] == [hidden], radio.events(start)
+    rows = [l.split("\t") for l in radio.ctrl.request("SCAN_RESULTS").splitlines()[1:]]
+    assert sorted(r[4] for r in rows if r[0] == hidden) == ["", "secret"], rows
+    bss = radio.ctrl.request("BSS " + hidden)
+    assert "\nssid=secret\n" in bss and not bss.startswith("id=%d\n" % new[hidden]), bss
 
 
 def test_a_refused_trigger_is_reported_and_not_retried(radio):
