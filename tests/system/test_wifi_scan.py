@@ -6,12 +6,15 @@ reported. Every test ends with a check of the netlink capture."""
 import os
 import shutil
 import socket
+import struct
 import time
 
 import pytest
 
 from conftest import Daemon, SandboxRoot
 from nl80211_check import assert_clean
+from nlclient import ATTR, parse_attrs
+from test_wifi_nl80211 import nl80211_requests
 from test_supplicant import CtrlClient
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -157,6 +160,20 @@ def test_scan_fills_the_table_in_ranking_order_and_refuses_a_second_scan_meanwhi
     # Known APs are no news.
     assert added(radio.events(start)) == [], radio.events(start)
 
+    # Parameters reach the radio; with use_id each scan gets the next id, which its
+    # events carry.
+    radio.air("set", "phy0", "scan-ms=150")
+    for n in (1, 2):
+        start = len(radio.mon.events)
+        assert radio.ctrl.request("SCAN use_id=1 freq=2437 ssid " + b"wpa2-lab".hex()) == "%d\n" % n
+        radio.mon.wait_event_after("<3>CTRL-EVENT-SCAN-RESULTS id=%d" % n, start, 60)
+        assert "<3>CTRL-EVENT-SCAN-STARTED id=%d" % n in radio.events(start), radio.events(start)
+        trigger = [m for name, m in nl80211_requests(radio.root.file("/run/nlsim.pcap"))
+                   if name == "TRIGGER_SCAN"][-1]
+        freqs = [struct.unpack("<I", v)[0] for _, v in parse_attrs(trigger.get(ATTR["SCAN_FREQUENCIES"]))]
+        ssids = [v for _, v in parse_attrs(trigger.get(ATTR["SCAN_SSIDS"]))]
+        assert freqs == [2437] and b"wpa2-lab" in ssids, (freqs, ssids)
+
 
 # BSSID, flags, signal, SSID
 RESULTS = [
@@ -219,9 +236,17 @@ def test_a_refused_trigger_is_reported_and_not_retried(radio):
     ev = radio.mon.wait_event_after("CTRL-EVENT-SCAN-FAILED ", start, 30)
     assert ev == "<3>CTRL-EVENT-SCAN-FAILED ret=-16", ev
     assert not any("SCAN-STARTED" in e or "BSS-ADDED" in e for e in radio.events(start)), radio.events(start)
-    # The radio is free again: the next SCAN runs.
-    events = radio.scan()
-    assert [b for _, b in added(events)] == [APS[0][1]], events
+    # The radio is free again: the next SCAN runs, and a monitor of the global socket
+    # hears it with the interface named.
+    glob = Monitor(radio.root, radio.root.file("/var/wpactrl"))
+    try:
+        assert glob.request("ATTACH") == "OK\n"
+        events = radio.scan()
+        assert [b for _, b in added(events)] == [APS[0][1]], events
+        ev = glob.wait_event_after("CTRL-EVENT-BSS-ADDED ", 0, 30)
+        assert ev == "IFNAME=wlan0 <3>CTRL-EVENT-BSS-ADDED %d %s" % (added(events)[0][0], APS[0][1]), ev
+    finally:
+        glob.close()
 
 
 def removed(events):
