@@ -17,13 +17,11 @@ const char *const groupNames[GroupCount] = {"config", "scan", "regulatory", "mlm
 
 namespace {
 
-constexpr uint64_t ScanMs = 150;  // how long a scan stays on the air
 constexpr uint64_t ReplyMs = 20;  // an AP's answer to authentication or association
 constexpr uint64_t RetryMs = 200; // a frame the AP did not answer is sent again after this
 constexpr int Tries = 3;          // then the attempt has timed out
 constexpr uint64_t LostMs = 2000; // an associated AP heard no more: local deauthentication
 constexpr uint64_t ReapMs = 500;  // sockets are checked for life this often
-constexpr uint64_t BssExpireMs = 30000;
 
 const uint32_t defaultCiphers[] = {0x000fac01, 0x000fac05, 0x000fac02, 0x000fac04, 0x000fac06, 0x000fac08,
                                    0x000fac09, 0x000fac0a, 0x000fac0b, 0x000fac0c, 0x000fac0d};
@@ -1228,7 +1226,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
                                     [&](const Bss &s) {
                                         bool current =
                                             i->link != Link::Idle && std::memcmp(s.bssid, i->bssid, 6) == 0;
-                                        return !current && now > s.seenMs + BssExpireMs;
+                                        return !current && now > s.seenMs + rad.bssExpireMs;
                                     }),
                      i->bss.end());
         for (auto &s : i->bss) {
@@ -1306,7 +1304,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     i->scanning = true;
     i->scanSsids = ssids;
     i->scanFreqs = freqs;
-    i->scanDue = now + ScanMs;
+    i->scanDue = now + rad.scanMs;
     i->scanPort = 0;
     if (r.attrs.has(NL80211_ATTR_SOCKET_OWNER)) {
         i->scanPort = port;
@@ -1340,35 +1338,45 @@ void Sim::finishScan(Iface &i, bool aborted) {
             if (ap.silent || !contains(i.scanFreqs, ap.freq)) continue;
             Channel *ch = channel(rad, ap.freq);
             if (!ch) continue;
-            // Probes go out only where we may transmit, and only when SSIDs were asked.
+            // Probes go out only where we may transmit, and only when SSIDs were asked; a
+            // hidden AP answers only a probe that names its SSID.
             bool probed = false;
             if (!i.scanSsids.empty() && !(ch->noIr || ch->regNoIr || ch->radar || ch->regRadar))
                 for (const auto &s : i.scanSsids)
-                    if (s.empty() || s == ap.ssid) probed = true;
-            Bss *entry = nullptr;
-            for (auto &s : i.bss)
-                if (std::memcmp(s.bssid, ap.bssid, 6) == 0 && s.freq == ap.freq) entry = &s;
-            if (!entry) {
-                i.bss.push_back(Bss{});
-                entry = &i.bss.back();
-            }
-            std::memcpy(entry->bssid, ap.bssid, 6);
-            entry->ssid = ap.ssid;
-            entry->freq = ap.freq;
-            entry->beaconIes = beaconIes(ap);
-            if (probed && ap.hasPresp) {
-                std::vector<uint8_t> p = beaconIes(Ap{});
-                Ap copy = ap;
-                copy.ies = ap.presp;
-                entry->ies = beaconIes(copy);
+                    if ((s.empty() && ap.hidden == 0) || s == ap.ssid) probed = true;
+            Ap beacon = ap;
+            if (ap.hidden == 1) beacon.ssid.clear();
+            if (ap.hidden == 2) beacon.ssid.assign(ap.ssid.size(), '\0');
+            Ap presp = ap;
+            if (ap.hasPresp) presp.ies = ap.presp;
+            // One entry per BSSID, channel and SSID: a hidden AP's beacon and its answer to a
+            // directed probe are two.
+            auto store = [&](const std::string &ssid, const Ap &heard) {
+                Bss *entry = nullptr;
+                for (auto &s : i.bss)
+                    if (std::memcmp(s.bssid, ap.bssid, 6) == 0 && s.freq == ap.freq && s.ssid == ssid)
+                        entry = &s;
+                if (!entry) {
+                    i.bss.push_back(Bss{});
+                    entry = &i.bss.back();
+                }
+                std::memcpy(entry->bssid, ap.bssid, 6);
+                entry->ssid = ssid;
+                entry->freq = ap.freq;
+                entry->beaconIes = beaconIes(beacon);
+                entry->ies = beaconIes(heard);
+                entry->signal = ap.signal;
+                entry->tsf = (now - ap.bornMs) * 1000;
+                entry->seenMs = now;
+                entry->capability = capabilityOf(ap.ies);
+                entry->beaconInterval = 100;
+            };
+            if (ap.hidden == 0) {
+                store(ap.ssid, probed ? presp : beacon);
             } else {
-                entry->ies = entry->beaconIes;
+                store(beacon.ssid, beacon);
+                if (probed) store(ap.ssid, presp);
             }
-            entry->signal = ap.signal;
-            entry->tsf = (now - ap.bornMs) * 1000;
-            entry->seenMs = now;
-            entry->capability = capabilityOf(ap.ies);
-            entry->beaconInterval = 100;
         }
     }
     if (!rad.scanEvents) return;
@@ -2171,8 +2179,9 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
     const std::string &op = w[1];
     const std::string &name = w[2];
     if (name.empty() || name.size() > 32) return "bad AP name";
-    static const char *const keys[] = {"bssid",       "ssid",         "freq",   "signal", "ies", "presp",
-                                       "auth-status", "assoc-status", "silent", "netns",  "tap", "reason"};
+    static const char *const keys[] = {"bssid", "ssid",        "freq",         "signal", "ies",
+                                       "presp", "auth-status", "assoc-status", "silent", "netns",
+                                       "tap",   "reason",      "hidden"};
     for (size_t k = 3; k < w.size(); k++) {
         size_t eq = w[k].find('=');
         if (op == "frame" && k == 3) break;
@@ -2240,6 +2249,11 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         if (f) {
             if (v != "0" && v != "1") return "silent=0|1";
             next.silent = v == "1";
+        }
+        v = option(w, 3, "hidden", f);
+        if (f) {
+            if (v != "0" && v != "1" && v != "2") return "hidden=0|1|2";
+            next.hidden = static_cast<uint8_t>(v[0] - '0');
         }
         std::string netns = option(w, 3, "netns", f);
         bool hasNetns = f;
@@ -2368,8 +2382,10 @@ std::string Sim::state() {
     std::string s = "port " + std::to_string(port) + "\ncountry " + country + "\n";
     char line[256];
     for (auto &r : radios) {
-        std::snprintf(line, sizeof line, "radio %s index=%u split=%d scan-events=%d generation=%u\n",
-                      r.name.c_str(), r.index, r.split, r.scanEvents, r.generation);
+        std::snprintf(line, sizeof line,
+                      "radio %s index=%u split=%d scan-events=%d scan-ms=%llu generation=%u\n",
+                      r.name.c_str(), r.index, r.split, r.scanEvents,
+                      static_cast<unsigned long long>(r.scanMs), r.generation);
         s += line;
     }
     static const char *const linkNames[] = {"idle", "authenticating", "authenticated", "associating",
@@ -2422,11 +2438,16 @@ std::string Sim::control(const std::string &line) {
         for (auto &r : radios)
             if (w.size() >= 2 && r.name == w[1]) rad = &r;
         if (!rad || w.size() < 3) {
-            err = "usage: set PHY scan-events=0|1";
+            err = "usage: set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N";
         } else {
             for (size_t k = 2; k < w.size() && err.empty(); k++) {
+                long long ms;
                 if (w[k] == "scan-events=0" || w[k] == "scan-events=1")
                     rad->scanEvents = w[k].back() == '1';
+                else if (w[k].rfind("scan-ms=", 0) == 0 && number(w[k].substr(8), 1, 600000, ms))
+                    rad->scanMs = static_cast<uint64_t>(ms);
+                else if (w[k].rfind("bss-expire-ms=", 0) == 0 && number(w[k].substr(14), 1, 3600000, ms))
+                    rad->bssExpireMs = static_cast<uint64_t>(ms);
                 else
                     err = "unknown setting " + w[k];
             }
@@ -2434,11 +2455,12 @@ std::string Sim::control(const std::string &line) {
     } else if (c == "state") {
         out = state();
     } else if (c == "help") {
-        out = "ap add NAME bssid= ssid= freq= [signal= ies= presp= auth-status= assoc-status= silent= netns= "
+        out = "ap add NAME bssid= ssid= freq= [signal= ies= presp= auth-status= assoc-status= silent= "
+              "hidden= netns= "
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"
-              "set PHY scan-events=0|1\nstate\n";
+              "set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N\nstate\n";
     } else {
         err = "unknown command (try help)";
     }

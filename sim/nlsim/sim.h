@@ -51,6 +51,8 @@ struct Radio {
     uint8_t maxScanSsids = 4;
     uint32_t generation = 1;
     bool scanEvents = true;
+    uint64_t scanMs = 150;        // how long a scan stays on the air
+    uint64_t bssExpireMs = 30000; // a dumped entry unseen this long is dropped
 };
 
 struct RegRule {
@@ -102,6 +104,7 @@ struct Ap {
     bool hasPresp = false;
     uint16_t authStatus = 0, assocStatus = 0;
     bool silent = false;
+    uint8_t hidden = 0; // beacons without the SSID: 1 empty, 2 as many zero bytes
     std::string netns, tap;
     int tapFd = -1;
     uint64_t bornMs = 0;

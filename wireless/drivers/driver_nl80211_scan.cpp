@@ -414,8 +414,10 @@ wpa_scan_results *nl80211_get_scan_results(void *priv) {
         nl80211_free_scan_results(res);
         return nullptr;
     }
-    os_time now;
-    os_get_time(&now);
+    // The fetch time is on the relative clock, as the table's update times are: the
+    // kernel's ages count back from it.
+    os_reltime now;
+    os_get_reltime(&now);
     res->fetch_sec = now.sec;
     res->fetch_usec = now.usec;
 
