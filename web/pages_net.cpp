@@ -18,6 +18,7 @@
 #include "net/ipv6.h"
 #include "net/mdns.h"
 #include "net/netif.h"
+#include "net/wifi.h"
 #include "notify/mail_content.h"
 #include "notify/services.h"
 #include "snmp/snmpd.h"
@@ -26,6 +27,7 @@
 #include "web/pages.h"
 #include "web/webtext.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cstdio>
@@ -183,21 +185,100 @@ int wlanPage(HttpConnection &c, const PageEntry &) {
     int result = applyFormAction(c);
     if (result != PageTemplate) return result;
     c.setVar(paramOn("wifi") ? "WifiLink" : "LeftLink", "act");
-    // No supplicant runs in this build: its status is empty, no level is known.
-    c.setVar("WifiPng", "0");
+    // The supplicant's values come from the air (SSID) or from its own reply: all are
+    // escaped before they reach the page.
+    std::string status = wlan_status_verbose();
+    char text[256];
+    wlan_get_state(status.data(), status.size(), text, sizeof text);
+    c.setVarEscaped("WifiState", text);
+    int level = 0, noise = 0;
+    bool known = wlan_get_level(status.c_str(), &level, &noise);
+    c.setVarf("WifiPng", "%d", known ? wifiSignalClass(level) : 0);
+    c.setVarf("WifiLevNo", "%d / %d", level, noise);
+    int freq = 0, channel = 0;
+    if (wlan_get_freq(status.c_str(), &freq, &channel))
+        c.setVarf("WifiBCF", "%s / %d / %d", freq < 4700 ? "2.4GHz" : "5GHz", channel, freq);
+    wlan_get_ssid(status.data(), status.size(), text, sizeof text);
+    c.setVarEscaped("WifiName", text);
+    wlan_get_p2p_address(status.data(), status.size(), text, sizeof text);
+    c.setVarEscaped("WifiP2P", text);
+    wlan_get_uuid(status.data(), status.size(), text, sizeof text);
+    c.setVarEscaped("WifiUUID", text);
+    std::string driver;
+    if (wlan_get_driver(driver)) c.setVarEscaped("WifiMaPro", driver.c_str());
     setCaCertVariables(c);
     setChoiceVariables(c, "wifi_mode");
     setChoiceVariables(c, "wifi_encrypt");
     return PageTemplate;
 }
 
+} // namespace
+
+void appendWifiScanRow(std::string &out, int n, const WlanBss &bss, const char *unknown,
+                       const char *transfer) {
+    char line[256];
+    auto add = [&out, &line](int length) {
+        if (length > 0) out.append(line, std::min<size_t>(static_cast<size_t>(length), sizeof line - 1));
+    };
+    add(std::snprintf(line, sizeof line, "<tr><td><span class=\"wfl l%d tab\"></span></td>\n",
+                      wifiSignalClass(bss.level)));
+    add(std::snprintf(line, sizeof line, "<td id=\"WN%d\">", n));
+    out += bss.ssid.empty() ? htmlEscaped(unknown) : htmlEscaped(bss.ssid.c_str());
+    add(std::snprintf(line, sizeof line, "</td><td id=\"WE%d\">", n));
+    out += htmlEscaped(bss.flags.c_str());
+    add(std::snprintf(line, sizeof line, "</td><td id=\"WB%d\"> %s </td>", n,
+                      bss.freq < 4700 ? "2.4GHz" : "5GHz"));
+    add(std::snprintf(line, sizeof line, "<td id=\"WF%d\">[%3d / %4d]</td>", n, bss.channel, bss.freq));
+    bool softAp = bss.flags.find("[P2P]") != std::string::npos;
+    bool adHoc = !softAp && bss.flags.find("[IBSS]") != std::string::npos;
+    add(std::snprintf(line, sizeof line, "<td id=\"WI%d\">%s</td>\n", n,
+                      softAp  ? "SoftAP "
+                      : adHoc ? "AdHoc "
+                              : "Infrastructure"));
+    if (adHoc) {
+        out += "<td></td></tr>\n";
+        return;
+    }
+    add(std::snprintf(line, sizeof line,
+                      "<td><a class=\"btn tab\" href=\"javascript:trans(%d)\" onfocus=\"this.blur();\"> "
+                      "<span class=\"ic fwd\"></span>",
+                      n));
+    out += htmlEscaped(transfer);
+    out += "</a></td></tr>\n";
+}
+
+namespace {
+
 void writeWifiScanTable(HtmlStreamer &s) {
-    // Without a supplicant there is no state and no scanned network.
-    s.printf("|");
+    // A requested scan whose results have not come yet: the page asks again later.
+    if (wlanLastScan.load() == -1) {
+        s.printf("SCANNING|");
+        return;
+    }
+    std::string status = wlan_status_verbose();
+    char state[64];
+    wlan_get_state(status.data(), status.size(), state, sizeof state);
+    s.writeEscaped(state);
+    s.write("|", 1);
+    const char *unknown = getmuText("unknown");
+    const char *transfer = getmuText("transfer");
+    // The rows are formatted under the scan-list lock and written after it is released:
+    // a client that reads slowly must not hold up the Wi-Fi task's list updates.
+    std::string rows;
+    if (!wlan_list_lock("wifitab", true)) return;
+    {
+        std::lock_guard lock(wlanListLock, std::adopt_lock);
+        int n = 0;
+        for (const WlanBss &bss : wlanBssList)
+            appendWifiScanRow(rows, ++n, bss, unknown, transfer);
+    }
+    s.write(rows.data(), rows.size());
 }
 
 int wifisPage(HttpConnection &c, const PageEntry &) {
     auto *s = new HtmlStreamer("Wifis");
+    const char *scan = c.formValue("scan");
+    if (scan && scan[0] == '1') wlan_scan();
     return s->startFor(c, writeWifiScanTable, "text/html");
 }
 

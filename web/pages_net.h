@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 class HttpConnection;
 struct DeviceEventEntry;
+struct WlanBss;
 
 // The IPv6 address variables of "/network/ipv6.html" (A6lstA_K... and the route list);
 // "/start.html" shows them as well.
@@ -15,6 +17,12 @@ void setIpv6Variables(HttpConnection &c);
 
 // The signal class of a Wi-Fi level in dBm (the "wfl lN" classes of the scan table).
 int wifiSignalClass(int level);
+
+// Appends row n (1-based) of the Wi-Fi scan table for the network. SSID and flags come
+// from any station in range and are HTML-escaped; unknown stands for an empty SSID and
+// transfer is the text of the row's link (ad-hoc networks have none).
+void appendWifiScanRow(std::string &out, int n, const WlanBss &bss, const char *unknown,
+                       const char *transfer);
 
 // Parses the "now" field of the time page: "YYYY-MM-DD HH:MM:SS" (trailing blanks
 // allowed), each field in its range. False for anything else; out is the local time

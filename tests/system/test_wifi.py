@@ -242,3 +242,73 @@ def test_a_credential_longer_than_its_field_takes_nothing_over(wifi):
     assert d.proc.poll() is None
     with open(root.file("/etc/params.dat")) as f:
         assert "NewNet" not in f.read()
+
+
+# ---------------------------------------------------------------- web pages over wlan0
+
+def web_over_wlan(d, net):
+    """Moves the client's address to its wlan0 and waits until the web server answers there."""
+    net.run_client("ip", "addr", "del", net.client_addr + "/24", "dev", "eth0")
+    net.run_client("ip", "addr", "add", net.client_addr + "/24", "dev", "wlan0")
+
+    def up():
+        r = net.run_client("curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "2",
+                           "http://%s/css/qmr.css" % net.device_addr, check=False)
+        return r.stdout.strip() == "200"
+    d.wait_for(up, timeout=60, what="the web server on wlan0")
+
+
+def page(net, path):
+    r = net.run_client("curl", "-s", "--max-time", "20", "http://%s%s" % (net.device_addr, path), check=False)
+    return r.stdout
+
+
+SCANNED = [
+    # BSSID, BSS reply after the BSSID line
+    ("00:11:22:33:44:55", "freq=5180\nlevel=-50\nnoise=-95\nflags=[WPA2-PSK-CCMP][ESS]\n"
+                          "ssid=<script>alert('x')</script>\n"),
+    ("00:11:22:33:44:66", "freq=2412\nlevel=-80\nnoise=-95\nflags=[IBSS]\nssid=Mesh & Co\n"),
+    ("00:11:22:33:44:77", "freq=2462\nlevel=-40\nnoise=-95\nflags=[WPA2-PSK-CCMP][ESS][P2P]\n"),
+]
+
+LINK = ('<td><a class="btn tab" href="javascript:trans(%d)" onfocus="this.blur();"> '
+        '<span class="ic fwd"></span>transfer</a></td></tr>\n')
+SCAN_TABLE = (
+    "COMPLETED|"
+    '<tr><td><span class="wfl l8 tab"></span></td>\n'
+    '<td id="WN1">&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;</td><td id="WE1">[WPA2-PSK-CCMP][ESS]</td>'
+    '<td id="WB1"> 5GHz </td><td id="WF1">[ 36 / 5180]</td><td id="WI1">Infrastructure</td>\n' + LINK % 1 +
+    '<tr><td><span class="wfl l4 tab"></span></td>\n'
+    '<td id="WN2">Mesh &amp; Co</td><td id="WE2">[IBSS]</td>'
+    '<td id="WB2"> 2.4GHz </td><td id="WF2">[  1 / 2412]</td><td id="WI2">AdHoc </td>\n<td></td></tr>\n'
+    '<tr><td><span class="wfl l1 tab"></span></td>\n'
+    '<td id="WN3">unknown</td><td id="WE3">[WPA2-PSK-CCMP][ESS][P2P]</td>'
+    '<td id="WB3"> 2.4GHz </td><td id="WF3">[ 11 / 2462]</td><td id="WI3">SoftAP </td>\n' + LINK % 3)
+
+
+def test_scan_page_waits_for_the_results_then_lists_them_and_the_wlan_page_shows_the_status(wifi, net):
+    d, peer, root = wifi()
+    block_commands(peer)
+    peer.wait_monitor()
+    peer.replies["STATUS-VERBOSE"] = ("bssid=00:11:22:33:44:55\nfreq=5180\nssid=<Home>\nid=0\nmode=station\n"
+                                      "wpa_state=COMPLETED\np2p_device_address=02:00:00:00:00:01\n"
+                                      "uuid=1234abcd-0000-0000-0000-000000000000\n")
+    web_over_wlan(d, net)
+    # A scan request answers at once that it is pending; a second one sends no second SCAN.
+    assert page(net, "/network/wifis.html?scan=1") == "SCANNING|"
+    assert page(net, "/network/wifis.html?scan=1") == "SCANNING|"
+    assert page(net, "/network/wifis.html") == "SCANNING|"
+    assert peer.commands().count("SCAN") == 1
+    for i, (bssid, rest) in enumerate(SCANNED):
+        peer.bss[bssid] = "id=%d\nbssid=%s\n%s" % (i, bssid, rest)
+        peer.event("CTRL-EVENT-BSS-ADDED %d %s" % (i, bssid))
+    peer.event("CTRL-EVENT-SCAN-RESULTS ")
+    try:
+        d.wait_for(lambda: page(net, "/network/wifis.html") == SCAN_TABLE, timeout=60, what="the scan table")
+    except AssertionError:
+        assert page(net, "/network/wifis.html") == SCAN_TABLE
+    body = page(net, "/network/wlan.html")
+    for shown in ("<td>COMPLETED</td>", "<td>&lt;Home&gt;</td>", "<td>-50 / -95</td>", "<td>5GHz / 36 / 5180</td>",
+                  '<span class="wfl l8">'):
+        assert shown in body, (shown, body[:3000])
+    assert "<Home>" not in body

@@ -2,6 +2,7 @@
 // classes, the "now" parser, the relay event order, the status texts and the download
 // table.
 
+#include "net/wifi.h"
 #include "notify/relay.h"
 #include "web/pages_moni.h"
 #include "web/pages_net.h"
@@ -18,6 +19,56 @@ TEST(PagesSettings, WifiSignalClassBoundaries) {
                  {-75, 4}, {-84, 4}, {-85, 2}, {-89, 2}, {-90, 0}, {-200, 0}};
     for (const Case &k : cases)
         EXPECT_EQ(wifiSignalClass(k.level), k.expected) << k.level;
+}
+
+TEST(PagesSettings, WifiScanRowsByModeWithEscapedNames) {
+    struct Case {
+        const char *ssid, *flags;
+        int freq, channel, level;
+        const char *expected;
+    } cases[] = {
+        {"Cafe", "[WPA2-PSK-CCMP][ESS]", 2437, 6, -50,
+         "<tr><td><span class=\"wfl l8 tab\"></span></td>\n<td id=\"WN3\">Cafe</td>"
+         "<td id=\"WE3\">[WPA2-PSK-CCMP][ESS]</td><td id=\"WB3\"> 2.4GHz </td><td id=\"WF3\">[  6 / "
+         "2437]</td>"
+         "<td id=\"WI3\">Infrastructure</td>\n<td><a class=\"btn tab\" href=\"javascript:trans(3)\" "
+         "onfocus=\"this.blur();\"> <span class=\"ic fwd\"></span>take</a></td></tr>\n"},
+        // A name and flags with markup show as text; an empty name as the unknown text.
+        {"<b>\"x\"&'", "[<i>]", 5180, 36, -90,
+         "<tr><td><span class=\"wfl l0 tab\"></span></td>\n<td "
+         "id=\"WN3\">&lt;b&gt;&quot;x&quot;&amp;&#39;</td>"
+         "<td id=\"WE3\">[&lt;i&gt;]</td><td id=\"WB3\"> 5GHz </td><td id=\"WF3\">[ 36 / 5180]</td>"
+         "<td id=\"WI3\">Infrastructure</td>\n<td><a class=\"btn tab\" href=\"javascript:trans(3)\" "
+         "onfocus=\"this.blur();\"> <span class=\"ic fwd\"></span>take</a></td></tr>\n"},
+        {"", "", 4699, 0, -44,
+         "<tr><td><span class=\"wfl l1 tab\"></span></td>\n<td id=\"WN3\">?&lt;?</td><td id=\"WE3\"></td>"
+         "<td id=\"WB3\"> 2.4GHz </td><td id=\"WF3\">[  0 / 4699]</td><td id=\"WI3\">Infrastructure</td>\n"
+         "<td><a class=\"btn tab\" href=\"javascript:trans(3)\" onfocus=\"this.blur();\"> "
+         "<span class=\"ic fwd\"></span>take</a></td></tr>\n"},
+        // Ad-hoc rows have no link; a P2P group owner is a soft access point.
+        {"Adhoc", "[IBSS]", 2412, 1, -70,
+         "<tr><td><span class=\"wfl l6 tab\"></span></td>\n<td id=\"WN3\">Adhoc</td><td "
+         "id=\"WE3\">[IBSS]</td>"
+         "<td id=\"WB3\"> 2.4GHz </td><td id=\"WF3\">[  1 / 2412]</td><td id=\"WI3\">AdHoc </td>\n"
+         "<td></td></tr>\n"},
+        {"DIRECT-ab", "[WPA2-PSK-CCMP][ESS][P2P]", 4700, 0, -85,
+         "<tr><td><span class=\"wfl l2 tab\"></span></td>\n<td id=\"WN3\">DIRECT-ab</td>"
+         "<td id=\"WE3\">[WPA2-PSK-CCMP][ESS][P2P]</td><td id=\"WB3\"> 5GHz </td><td id=\"WF3\">[  0 / "
+         "4700]</td>"
+         "<td id=\"WI3\">SoftAP </td>\n<td><a class=\"btn tab\" href=\"javascript:trans(3)\" "
+         "onfocus=\"this.blur();\"> <span class=\"ic fwd\"></span>take</a></td></tr>\n"},
+    };
+    for (const Case &k : cases) {
+        WlanBss bss;
+        bss.ssid = k.ssid;
+        bss.flags = k.flags;
+        bss.freq = k.freq;
+        bss.channel = k.channel;
+        bss.level = k.level;
+        std::string row;
+        appendWifiScanRow(row, 3, bss, "?<?", "take");
+        EXPECT_EQ(row, k.expected) << k.ssid;
+    }
 }
 
 TEST(PagesSettings, NowParserTakesOnlyWholeValidTimes) {
