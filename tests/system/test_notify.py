@@ -86,8 +86,9 @@ def start(daemon, root, params, product=None):
     daemon.start()
     # The task waits 10 s of the tick clock before it looks at its settings.
     daemon.wait_for(lambda: daemon.simctl("post", "Notify", "0")[1] == ["1"], what="the Notify task")
-    # TLS sessions carry the appliance's certificate, made in the background at start.
-    daemon.wait_for(lambda: os.path.exists(root.file("/etc/certs/cert_srv.pem")), timeout=60,
+    # TLS sessions carry the appliance's certificate, made in the background at start;
+    # its key is written last, so the key file means a whole pair.
+    daemon.wait_for(lambda: os.path.exists(root.file("/etc/certs/cert_pkey.pem")), timeout=60,
                     what="the default certificate")
     daemon.simctl("ticks", "advance", "1100")
     return daemon

@@ -38,8 +38,9 @@ def connect(daemon, tls=False, port=None):
 
 
 def wait_certificate(daemon):
-    """TLS sessions carry the appliance's certificate, made in the background at start."""
-    daemon.wait_for(lambda: os.path.exists(daemon.root.file("/etc/certs/cert_srv.pem")), timeout=60,
+    """TLS sessions carry the appliance's certificate, made in the background at start; its
+    key is written last, so the key file means a whole pair."""
+    daemon.wait_for(lambda: os.path.exists(daemon.root.file("/etc/certs/cert_pkey.pem")), timeout=60,
                     what="the default certificate")
 
 
