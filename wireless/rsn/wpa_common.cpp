@@ -389,7 +389,8 @@ int wpa_parse_key_data(const uint8_t *data, size_t len, wpa_eapol_ie_parse *out)
             } else if (type == RSN_KEY_DATA_MAC_ADDR) {
                 out->mac_addr = kde;
                 out->mac_addr_len = kde_len;
-            } else if (type == WFA_KEY_DATA_IP_ADDR_REQ) {
+            } else if (type == WFA_KEY_DATA_IP_ADDR_REQ && elen > 4) {
+                // Its one byte of body must be there to be read.
                 out->ip_addr_req = kde;
             } else if (type == WFA_KEY_DATA_IP_ADDR_ALLOC && elen > 15) {
                 out->ip_addr_alloc = kde;
