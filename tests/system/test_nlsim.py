@@ -601,3 +601,261 @@ def test_a_bad_radio_conf_stops_the_start_with_its_reason(net, root):
         assert net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
     finally:
         d.close()
+
+
+# ---- the test bed for joining protected networks: news, keys, the authenticator ----
+
+STA = "02:00:00:00:01:00"
+PROBE = 0x88B5  # an ethertype for local experiments: the data frames of these tests
+
+
+def news(sim, since=1):
+    """[(number, kind, {field: value})] of the station news."""
+    out = []
+    for line in sim.ok("news since=%d" % since):
+        n, kind, rest = (line.split(" ", 2) + [""])[:3]
+        out.append((int(n), kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)))
+    return out
+
+
+def wait_news(sim, kind, since=1, **want):
+    found = []
+
+    def seen():
+        found[:] = [f for n, k, f in news(sim, since) if k == kind and all(f.get(a) == str(v) for a, v in
+                                                                          want.items())]
+        return bool(found)
+
+    sim.wait_for(seen, timeout=30, what="%s news %r" % (kind, want))
+    return found[0]
+
+
+class Taps:
+    """Raw sockets on wlan0 and on the AP's TAP, for EAPOL and for probe data frames."""
+
+    def __init__(self, sim, peer, tap="aptap"):
+        from nlclient import _in_netns
+        import socket as so
+        self.so = so
+
+        def open_on(ns, dev):
+            s = _in_netns(ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(3)))
+            s.bind((dev, 3))
+            s.settimeout(20)
+            return s
+
+        self.sta = open_on(sim.ns, "wlan0")
+        self.ap = open_on(peer, tap)
+
+    def close(self):
+        self.sta.close()
+        self.ap.close()
+
+    def crosses(self, frm, to, dst, src, tag):
+        """Sends a probe frame from one side, then an EAPOL marker (which always
+        passes); True when the probe arrived before the marker on the other side."""
+        probe = mac(dst) + mac(src) + struct.pack(">H", PROBE) + tag + bytes(40)
+        marker = mac(dst) + mac(src) + b"\x88\x8e" + b"\x02\x00\x00\x04" + b"mark" + tag + bytes(40)
+        frm.send(probe)
+        frm.send(marker)
+        got = False
+        while True:
+            f = to.recv(4096)
+            if f[12:14] == struct.pack(">H", PROBE) and f[14:14 + len(tag)] == tag:
+                got = True
+            if f[12:14] == b"\x88\x8e" and f[18:22] == b"mark" and f[22:22 + len(tag)] == tag:
+                return got
+
+
+def connect_protected(sim, g, idx, ie=b"", ssid=b"lab", **extra):
+    attrs = u32(ATTR["IFINDEX"], idx) + attr(ATTR["SSID"], ssid) + flag(ATTR["CONTROL_PORT"])
+    if ie:
+        attrs += attr(ATTR["IE"], ie)
+    for k, v in extra.items():
+        attrs += attr(ATTR[k], v)
+    assert g.request(CMD["CONNECT"], attrs)[0] == 0
+    ev = g.wait_event(CMD["CONNECT"])
+    assert ev.get(ATTR["STATUS_CODE"]) == b"\0\0"
+
+
+def new_key(g, idx, data, cipher, index, pairwise_to=None):
+    attrs = u32(ATTR["IFINDEX"], idx) + attr(ATTR["KEY_DATA"], data) + u32(ATTR["KEY_CIPHER"], cipher) + \
+        u8(ATTR["KEY_IDX"], index)
+    if pairwise_to:
+        attrs += attr(ATTR["MAC"], mac(pairwise_to))
+    return g.request(CMD["NEW_KEY"], attrs)[0]
+
+
+def authorize(g, idx, on=True):
+    flags = struct.pack("<II", 2, 2 if on else 0)
+    return g.request(CMD["SET_STATION"], u32(ATTR["IFINDEX"], idx) + attr(ATTR["MAC"], mac(AP)) +
+                     attr(ATTR["STA_FLAGS2"], flags))[0]
+
+
+@pytest.fixture
+def peer_ns():
+    names = []
+
+    def make(sim):
+        n = sim.ns + "p"
+        subprocess.run(["ip", "netns", "add", n], check=True)
+        names.append(n)
+        return n
+
+    yield make
+    for n in names:
+        subprocess.run(["ip", "netns", "del", n], check=False)
+
+
+def test_station_news_tells_association_requests_and_who_ended_the_link(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme")
+    rsn = bytes.fromhex("30140100000fac040100000fac040100000fac020000")
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 ies=%s auth-status=0:13" % (AP, rsn.hex()))
+    sim.ok("ap add two bssid=02:00:00:00:aa:02 ssid=lab freq=2437")
+    up(sim)
+    scan(g, idx)
+    common = ix + attr(ATTR["MAC"], mac(AP)) + u32(ATTR["WIPHY_FREQ"], 2412) + attr(ATTR["SSID"], b"lab")
+    # Open authentication is refused with 13 (algorithm not supported); shared key is taken.
+    for auth_type, status in ((0, 13), (1, 0)):
+        assert g.request(CMD["AUTHENTICATE"], common + u32(ATTR["AUTH_TYPE"], auth_type))[0] == 0
+        f = g.wait_event(CMD["AUTHENTICATE"]).get(ATTR["FRAME"])
+        assert struct.unpack_from("<HHH", f, 24) == (auth_type, 2, status)
+    assert g.request(CMD["ASSOCIATE"], common + attr(ATTR["IE"], rsn) + flag(ATTR["CONTROL_PORT"]))[0] == 0
+    g.wait_event(CMD["CONNECT"])
+    a = wait_news(sim, "assoc", ap="lab")
+    frame, ies = bytes.fromhex(a["frame"]), bytes.fromhex(a["ies"])
+    assert frame[0] == 0x00 and frame[4:10] == mac(AP) and frame[10:16] == mac(STA)
+    assert frame[24 + 4:] == ies and ies.startswith(b"\x00\x03lab") and ies.endswith(rsn)
+    assert a["sta"] == STA and a["bssid"] == AP
+    mark = news(sim)[-1][0] + 1
+
+    # A roam: authentication with the second AP ends the first association; the
+    # association request naming the current AP is a reassociation.
+    two = "02:00:00:00:aa:02"
+    common2 = ix + attr(ATTR["MAC"], mac(two)) + u32(ATTR["WIPHY_FREQ"], 2437) + attr(ATTR["SSID"], b"lab")
+    assert g.request(CMD["AUTHENTICATE"], common2 + u32(ATTR["AUTH_TYPE"], 0))[0] == 0
+    g.wait_event(CMD["AUTHENTICATE"], pred=lambda m: m.get(ATTR["FRAME"])[0] == 0xB0)
+    assert g.request(CMD["ASSOCIATE"], common2 + attr(ATTR["PREV_BSSID"], mac(AP)))[0] == 0
+    resp = g.wait_event(CMD["ASSOCIATE"], pred=lambda m: m.get(ATTR["FRAME"])[10:16] == mac(two))
+    assert resp.get(ATTR["FRAME"])[0] == 0x30  # a reassociation response
+    r = wait_news(sim, "reassoc", since=mark, ap="two")
+    assert r["current"] == AP and bytes.fromhex(r["frame"])[0] == 0x20
+    assert bytes.fromhex(r["frame"])[28:34] == mac(AP)
+    assert wait_news(sim, "deauth", since=mark, ap="lab")["from"] == "sta"
+
+    # Who ended a link, and with what reason.
+    cases = [
+        ("ap deauth two reason=7", "deauth", "ap", 7),
+        ("ap disassoc two reason=5", "disassoc", "ap", 5),
+        ("station deauthenticates with 17", "deauth", "sta", 17),
+        ("ap del two", "deauth", "local", 4),
+    ]
+    for n, (action, kind, by, reason) in enumerate(cases):
+        if n:  # the first case finds the roam's association
+            assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab") + attr(ATTR["MAC"], mac(two)))[0] == 0
+            g.wait_event(CMD["CONNECT"], pred=lambda m: m.get(ATTR["MAC"]) == mac(two))
+        mark = news(sim)[-1][0] + 1
+        if action.startswith("station"):
+            assert g.request(CMD["DEAUTHENTICATE"], ix + attr(ATTR["MAC"], mac(two)) +
+                             u16(ATTR["REASON_CODE"], 17))[0] == 0
+        else:
+            sim.ok(action)
+        got = wait_news(sim, kind, since=mark)
+        assert (got["from"], got["reason"], got["bssid"]) == (by, str(reason), two), action
+        if by == "local":
+            # The kernel's link-loss deauthentication: our own address as source, reason 4.
+            f = g.wait_event(CMD["DEAUTHENTICATE"], timeout=30,
+                             pred=lambda m: m.get(ATTR["FRAME"])[24:26] == b"\x04\x00").get(ATTR["FRAME"])
+            assert f[10:16] == mac(STA) and f[16:22] == mac(two)
+            disc = g.wait_event(CMD["DISCONNECT"], pred=lambda m: m.get(ATTR["REASON_CODE"]) == b"\x04\x00")
+            assert disc.get(ATTR["DISCONNECTED_BY_AP"]) is None
+
+    # Bad lines are refused with a reason and change nothing.
+    sim.requests_any = True
+    for line in ("news since=x", "news 1 2", "keys since=-1", "ap key lab pairwise rot13 00",
+                 "ap key lab pairwise ccmp 0011", "ap key lab group ccmp 4 " + "00" * 16,
+                 "ap key lab group ccmp 1 zz", "ap key nobody clear", "ap michael lab index=9",
+                 "ap michael lab", "ap set lab auth-status=0:13,x", "ap set lab auth-status=1:2:3",
+                 "ap set lab auth-status=" + ",".join("%d:1" % i for i in range(9))):
+        good, lines = sim.control(line)
+        assert not good and lines[-1].startswith("ERR "), line
+    good, lines = sim.control("ap key lab pairwise ccmp " + "11" * 16)
+    assert good
+
+
+def test_data_needs_an_open_port_and_the_keys_of_both_sides_equal(nlsim, peer_ns):
+    sim = nlsim()
+    peer = peer_ns(sim)
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap" % (AP, peer))
+    subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+    up(sim)
+    idx = ifindex(sim)
+    g = sim.genl().join("mlme")
+    taps = Taps(sim, peer)
+    try:
+        for cipher, suite, n in (("ccmp", 0x000FAC04, 16), ("tkip", 0x000FAC02, 32)):
+            connect_protected(sim, g, idx)
+            up_to_sta = lambda tag: taps.crosses(taps.ap, taps.sta, STA, AP, tag)
+            down_to_ap = lambda tag: taps.crosses(taps.sta, taps.ap, AP, STA, tag)
+            bcast = lambda tag: taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, tag)
+            # Before any key, EAPOL passes (the marker) and data does not.
+            assert not up_to_sta(b"a0") and not down_to_ap(b"a1")
+            tk = bytes(range(n))
+            sim.ok("ap key lab pairwise %s %s" % (cipher, tk.hex()))
+            assert new_key(g, idx, tk if cipher == "ccmp" else tk[:16] + tk[24:] + tk[16:24], suite, 0, AP) == 0
+            assert not up_to_sta(b"b0")  # keys equal, the port still closed
+            assert authorize(g, idx) == 0
+            assert up_to_sta(b"c0") and down_to_ap(b"c1")
+            if cipher == "tkip":
+                # The same bytes on both sides are not equal keys: the MIC halves cross.
+                assert new_key(g, idx, tk, suite, 0, AP) == 0
+                assert not up_to_sta(b"d0") and not down_to_ap(b"d1")
+                assert new_key(g, idx, tk[:16] + tk[24:] + tk[16:24], suite, 0, AP) == 0
+            else:
+                assert new_key(g, idx, bytes(16), suite, 0, AP) == 0
+                assert not up_to_sta(b"d0") and not down_to_ap(b"d1")
+                assert new_key(g, idx, tk, suite, 0, AP) == 0
+            assert up_to_sta(b"e0")
+            # Group frames need the AP's group key at its index.
+            gtk = bytes(range(100, 100 + n))
+            sta_gtk = gtk if cipher == "ccmp" else gtk[:16] + gtk[24:] + gtk[16:24]
+            sim.ok("ap key lab group %s 2 %s" % (cipher, gtk.hex()))
+            assert not bcast(b"f0")
+            assert new_key(g, idx, sta_gtk, suite, 1) == 0
+            assert not bcast(b"f1")  # the right key at the wrong index
+            assert new_key(g, idx, sta_gtk, suite, 2) == 0
+            assert bcast(b"f2") and up_to_sta(b"f3")
+            # Closing the port stops data again.
+            assert authorize(g, idx, False) == 0
+            assert not up_to_sta(b"g0")
+            # A Michael MIC failure event names the AP, the key type and index.
+            sim.ok("ap michael lab group")
+            ev = g.wait_event(CMD["MICHAEL_MIC_FAILURE"])
+            assert ev.get(ATTR["MAC"]) == mac(AP) and ev.u32(ATTR["KEY_TYPE"]) == 0
+            assert ev.get(ATTR["KEY_IDX"])[0] == 2
+            sim.ok("ap deauth lab")
+            g.wait_event(CMD["DISCONNECT"])
+    finally:
+        taps.close()
+
+    # The key trace: every NEW_KEY, SET_KEY and DEL_KEY with index, cipher, length and
+    # a fingerprint of the key (FNV-1a 64), failures with their errno.
+    from wifi_auth import fnv
+    connect_protected(sim, g, idx)
+    mark = int(sim.ok("keys")[-1].split()[0]) + 1
+    key = bytes(range(16))
+    assert new_key(g, idx, key, 0x000FAC04, 1) == 0
+    ix = u32(ATTR["IFINDEX"], idx)
+    assert g.request(CMD["SET_KEY"], ix + u8(ATTR["KEY_IDX"], 1) + flag(ATTR["KEY_DEFAULT"]))[0] == 0
+    assert g.request(CMD["DEL_KEY"], ix + u8(ATTR["KEY_IDX"], 1))[0] == 0
+    assert g.request(CMD["DEL_KEY"], ix + u8(ATTR["KEY_IDX"], 1))[0] == -2
+    trace = [line.split(" ", 1)[1] for line in sim.ok("keys since=%d" % mark)]
+    assert trace == [
+        "NEW_KEY idx=1 pairwise=0 cipher=000fac04 len=16 hash=%s err=0" % fnv(key),
+        "SET_KEY idx=1 pairwise=0 default=1 err=0",
+        "DEL_KEY idx=1 pairwise=0 err=0",
+        "DEL_KEY idx=1 pairwise=0 err=-2",
+    ], trace
