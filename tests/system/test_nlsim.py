@@ -859,3 +859,213 @@ def test_data_needs_an_open_port_and_the_keys_of_both_sides_equal(nlsim, peer_ns
         "DEL_KEY idx=1 pairwise=0 err=0",
         "DEL_KEY idx=1 pairwise=0 err=-2",
     ], trace
+
+
+class KeyStation:
+    """The station's side of the 4-way and group key handshakes, just enough to run
+    wifi_auth through nlsim: EAPOL on wlan0, keys and the port through nl80211. It
+    answers what arrives and keeps every EAPOL-Key frame it got in self.got."""
+
+    def __init__(self, sim, g, passphrase, element, ssid="lab"):
+        import threading
+        import wifi_auth as wa
+        from nlclient import _in_netns
+        import socket as so
+        self.wa, self.g, self.sim, self.element = wa, g, sim, element
+        self.idx = ifindex(sim)
+        self.pmk = wa.psk(passphrase, ssid)
+        self.sock = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        self.sock.bind(("wlan0", 0x888E))
+        self.sock.settimeout(0.2)
+        self.got, self.sent = [], []
+        self.installs = 0
+        self.cipher = wa.decode_element(element)[0][0]
+        self.group_cipher = wa.decode_element(element)[1]
+        self.tptk = self.ptk = None
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.running = False
+        self.thread.join(10)
+        self.sock.close()
+
+    def suite(self, c):
+        return {"ccmp": 0x000FAC04, "tkip": 0x000FAC02}[c]
+
+    def send(self, k, kck):
+        frame = k.build(kck)
+        self.sock.send(mac(AP) + mac(STA) + b"\x88\x8e" + frame)
+        self.sent.append(self.wa.KeyFrame.parse(frame))
+
+    def run(self):
+        import socket as so
+        while self.running:
+            try:
+                data = self.sock.recv(4096)
+            except so.timeout:
+                continue
+            except OSError:
+                return
+            k = self.wa.KeyFrame.parse(data[14:])
+            if k is None:
+                continue
+            self.got.append(k)
+            self.handle(k)
+
+    def handle(self, k):
+        wa = self.wa
+        version = k.info & 7
+        rsn = k.descriptor == 2
+        if k.info & wa.KI_PAIRWISE and not k.info & wa.KI_MIC:  # 1/4
+            snonce = os.urandom(32)
+            self.tptk = wa.ptk(self.pmk, mac(AP), mac(STA), k.nonce, snonce, {"ccmp": 16, "tkip": 32}[self.cipher])
+            self.send(wa.KeyFrame(k.descriptor, version | wa.KI_PAIRWISE | wa.KI_MIC, 0 if rsn else k.key_len,
+                                  k.replay, snonce, data=self.element, version=k.version), self.tptk[0])
+            return
+        kck = self.tptk[0] if self.tptk else None
+        if kck is None or not k.mic_ok(kck):
+            return
+        if k.info & wa.KI_PAIRWISE:  # 3/4
+            if (k.info >> 4) & 3:
+                return  # a pairwise frame with a key index is dropped
+            data = k.data
+            if k.info & wa.KI_ENCRYPTED:
+                data = wa.rc4(k.iv + self.tptk[1], data) if version == 1 else wa.unwrap(self.tptk[1], data)
+            self.send(wa.KeyFrame(k.descriptor, version | wa.KI_PAIRWISE | wa.KI_MIC | (k.info & wa.KI_SECURE),
+                                  0 if rsn else k.key_len, k.replay, version=k.version), kck)
+            if self.ptk != self.tptk:  # installed once per 1/4
+                self.ptk = self.tptk
+                tk = wa.station_view(self.ptk[2], self.cipher)
+                assert new_key(self.g, self.idx, tk, self.suite(self.cipher), 0, AP) == 0
+                for eid, e in wa.elements(data):
+                    if eid == 221 and e[2:6] == b"\x00\x0f\xac\x01":
+                        self.install_gtk(e[6] & 3, e[8:])
+                assert authorize(self.g, self.idx) == 0
+            return
+        # group 1/2
+        data = wa.rc4(k.iv + self.tptk[1], k.data) if version == 1 else wa.unwrap(self.tptk[1], k.data)
+        if rsn:
+            e = [e for eid, e in wa.elements(data) if eid == 221 and e[2:6] == b"\x00\x0f\xac\x01"][0]
+            index, gtk = e[6] & 3, e[8:]
+        else:
+            index, gtk = (k.info >> 4) & 3, data[:k.key_len]
+        self.install_gtk(index, gtk)
+        self.send(wa.KeyFrame(k.descriptor, version | wa.KI_MIC | wa.KI_SECURE | (index << 4),
+                              0 if rsn else k.key_len, k.replay, version=k.version), kck)
+
+    def install_gtk(self, index, gtk):
+        assert new_key(self.g, self.idx, self.wa.station_view(gtk, self.group_cipher),
+                       self.suite(self.group_cipher), index) == 0
+
+
+@pytest.fixture
+def protected(nlsim, peer_ns):
+    """nlsim with an AP on a TAP, wifi_auth on it, and a KeyStation; make(...) sets
+    them up with the authenticator's keywords."""
+    made = []
+
+    def make(passphrase="secret passphrase", sta_passphrase=None, proto="rsn", **kw):
+        import wifi_auth as wa
+        sim = nlsim()
+        peer = peer_ns(sim)
+        auth = wa.Authenticator(sock=sim.path("run/nlsim.sock"), ap="lab", bssid=AP, netns=peer, tap="aptap",
+                                ssid="lab", passphrase=passphrase, protos=(proto,), **kw)
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap ies=%s" %
+               (AP, peer, auth.elements().hex()))
+        subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+        up(sim)
+        auth.start()
+        g = sim.genl().join("mlme")
+        element = auth.beacon_element(proto)
+        sta = KeyStation(sim, g, sta_passphrase or passphrase, element)
+        taps = Taps(sim, peer)
+        made.append((auth, sta, taps))
+        connect_protected(sim, g, ifindex(sim), ie=element)
+        return sim, auth, sta, taps
+
+    yield make
+    for auth, sta, taps in made:
+        auth.stop()
+        sta.close()
+        taps.close()
+
+
+def key_trace(sim):
+    return [line.split(" ", 1)[1] for line in sim.ok("keys")]
+
+
+@pytest.mark.parametrize("proto,pairwise,group", [
+    ("rsn", "ccmp", "ccmp"),
+    ("wpa", "tkip", "tkip"),
+    ("rsn", "ccmp", "tkip"),
+])
+def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(protected, proto, pairwise, group):
+    sim, auth, sta, taps = protected(proto=proto, pairwise=(pairwise,), group=group)
+    assoc = auth.wait("assoc")
+    assert assoc["proto"] == proto and assoc["element"] == auth.beacon_element(proto)
+    auth.wait("msg2", pred=lambda f: f["mic"] and f["element_matches"])
+    done = auth.wait("group-done" if proto == "wpa" else "4way-done")
+    keys = auth.station_keys()
+    # The keys the station installed are those the authenticator derived (nlsim's trace).
+    trace = key_trace(sim)
+    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in trace), trace
+    assert any("pairwise=0" in t and "idx=1" in t and "hash=" + keys["gtk"] in t for t in trace), trace
+    # Descriptor and version: RSN 2 with HMAC-SHA1 (version 2) for CCMP, WPA 254 with
+    # HMAC-MD5 (version 1) for TKIP.
+    assert {k.descriptor for k in sta.got} == {2 if proto == "rsn" else 254}
+    assert {k.info & 7 for k in sta.got} == {2 if pairwise == "ccmp" else 1}
+    # The replay counter rises with every frame of the authenticator.
+    counters = [k.replay for k in sta.got]
+    assert counters == sorted(set(counters))
+    sim.wait_for(lambda: taps.crosses(taps.ap, taps.sta, STA, AP, b"u"), what="unicast to the station")
+    assert taps.crosses(taps.sta, taps.ap, AP, STA, b"v")
+    assert taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, b"w")
+
+    # A rekey moves the group key to index 2; broadcasts use it once the station has it.
+    mark = auth.mark() + 1
+    auth.rekey()
+    assert auth.wait("group2", since=mark)["index"] == 2
+    assert auth.wait("group-done", since=mark)["index"] == 2
+    trace = key_trace(sim)
+    assert any("idx=2" in t and "hash=" + auth.station_keys()["gtk"] in t for t in trace), trace
+    assert taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, b"x")
+    assert not auth.found("replay-mismatch") and not auth.found("timeout")
+
+
+def test_authenticator_scripts(protected):
+    import wifi_auth as wa
+    # A wrong passphrase: the MIC of 2/4 fails, 1/4 comes again, then reason 15.
+    sim, auth, sta, taps = protected(sta_passphrase="not the passphrase", retries=3, timeout=0.5)
+    auth.wait("msg2", pred=lambda f: not f["mic"])
+    auth.wait("msg1", pred=lambda f: f["again"])
+    assert auth.wait("link-down")["reason"] == 15
+    got = wait_news(sim, "deauth", ap="lab")
+    assert got["from"] == "ap" and got["reason"] == "15"
+    assert not [t for t in key_trace(sim) if t.startswith("NEW_KEY")]
+
+    # PMKID in 1/4: the KDE carries HMAC-SHA1-128(PMK, "PMK Name" | AA | SPA); a
+    # repeated 3/4 is answered with a second 4/4 and installs nothing new.
+    sim, auth, sta, taps = protected(pmkid=True, repeat_msg3=True)
+    auth.wait("msg4", pred=lambda f: f["again"])
+    kde = [e for eid, e in wa.elements(sta.got[0].data) if eid == 221][0]
+    assert kde[2:6] == b"\x00\x0f\xac\x04" and kde[6:] == wa.pmkid(wa.psk("secret passphrase", "lab"), mac(AP),
+                                                                      mac(STA))
+    assert len([k for k in sta.got if k.info & wa.KI_INSTALL]) == 2
+    assert len([t for t in key_trace(sim) if t.startswith("NEW_KEY") and "pairwise=1" in t]) == 1
+    # A repeated group 1/2 with the same key is answered.
+    mark = auth.mark() + 1
+    auth.group_again()
+    auth.wait("group-done", since=mark)
+
+    # 3/4 with another element and 3/4 with key index 1: what the station receives.
+    other = wa.rsn_element(("ccmp", "tkip"), "ccmp")
+    sim, auth, sta, taps = protected(msg3_ie=other, msg3_key_index=1, retries=2, timeout=0.5)
+    auth.wait("msg3")
+    sim.wait_for(lambda: any(k.info & wa.KI_MIC for k in sta.got), what="3/4 at the station")
+    m3 = [k for k in sta.got if k.info & wa.KI_MIC][0]
+    assert (m3.info >> 4) & 3 == 1
+    plain = wa.unwrap(sta.tptk[1], m3.data)
+    assert plain.startswith(other)
+    assert auth.wait("timeout")["state"] == "msg3"  # no 4/4 to a frame with a key index
