@@ -43,3 +43,22 @@ def test_elements_of_psk_networks():
     mixed = wa.rsn_element(("ccmp", "tkip"), "tkip")
     assert wa.decode_element(mixed) == (["ccmp", "tkip"], "tkip")
     assert wa.security_element(wa.wpa_element() + mixed) == ("rsn", mixed)
+
+
+def test_parsers_survive_garbage():
+    import random
+    rng = random.Random(7)
+    good = wa.KeyFrame(2, 0x008a, 16, 1, bytes(32), data=wa.rsn_element()).build()
+    assert wa.KeyFrame.parse(good).data == wa.rsn_element()
+    samples = [good[:n] for n in range(0, len(good), 7)] + [bytes(rng.randrange(256) for _ in range(rng.randrange(200)))
+                                                           for _ in range(300)]
+    # A key data length past the body, a body length past the bytes.
+    samples += [good[:97] + b"\xff\xff" + good[99:], good[:2] + b"\xff\xff" + good[4:]]
+    for raw in samples:
+        k = wa.KeyFrame.parse(raw)
+        assert k is None or len(k.data) <= len(raw)
+        wa.security_element(raw)
+        if raw:
+            wa.decode_element(bytes([48, len(raw) & 0xFF]) + raw)
+            wa.decode_element(bytes([221, len(raw) & 0xFF]) + b"\x00\x50\xf2\x01" + raw)
+    assert wa.KeyFrame.parse(good[:97] + b"\xff\xff" + good[99:]) is None

@@ -200,13 +200,14 @@ def security_element(ies):
 
 
 def decode_element(e):
-    """(pairwise cipher names, group cipher name) of an RSN or WPA element."""
+    """(pairwise cipher names, group cipher name) of an RSN or WPA element; what does
+    not fit in the element is left out (unknown suites are None)."""
     body = e[2:] if e[0] == 48 else e[6:]
     oui = RSN_OUI if e[0] == 48 else WPA_OUI
     names = {v[0] if e[0] == 48 else v[1]: k for k, v in CIPHERS.items()}
-    group = names.get(body[5]) if body[2:5] == oui else None
-    count = struct.unpack_from("<H", body, 6)[0]
-    pairwise = [names.get(body[8 + 4 * i + 3]) for i in range(count)]
+    group = names.get(body[5]) if len(body) >= 6 and body[2:5] == oui else None
+    count = struct.unpack_from("<H", body, 6)[0] if len(body) >= 8 else 0
+    pairwise = [names.get(body[8 + 4 * i + 3]) for i in range(count) if 8 + 4 * i + 4 <= len(body)]
     return pairwise, group
 
 
@@ -330,7 +331,7 @@ class Station:
 class Authenticator:
     def __init__(self, sock=None, control=None, ap="lab", bssid="02:00:00:00:aa:01", netns=None, tap=None,
                  ssid="lab", passphrase="password", protos=("rsn",), pairwise=("ccmp",), group="ccmp",
-                 gtk_index=1, pmkid=False, msg3_ie=None, msg3_key_index=0, repeat_msg3=False, retries=4,
+                 gtk_index=1, pmkid=False, msg3_ie=None, msg3_key_index=0, repeat_msg3=False, retries=5,
                  timeout=1.0):
         self.control = control or socket_control(sock)
         self.ap, self.bssid, self.netns, self.tap = ap, _mac(bssid), netns, tap
@@ -450,9 +451,16 @@ class Authenticator:
                     continue
                 if len(data) >= 14 and data[12:14] == b"\x88\x8e":
                     with self.lock:
-                        self._eapol(data[6:12], data[14:])
+                        self._guarded(self._eapol, data[6:12], data[14:])
             with self.lock:
-                self._timers()
+                self._guarded(self._timers)
+
+    def _guarded(self, fn, *args):
+        # A refused control line (the link ended meanwhile, say) is a result, not the end.
+        try:
+            fn(*args)
+        except (RuntimeError, OSError, ValueError) as e:
+            self.note("error", text=str(e))
 
     def _news(self):
         for line in self.control("news since=%d" % self.news_from):
