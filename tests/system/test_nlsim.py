@@ -866,12 +866,13 @@ class KeyStation:
     wifi_auth through nlsim: EAPOL on wlan0, keys and the port through nl80211. It
     answers what arrives and keeps every EAPOL-Key frame it got in self.got."""
 
-    def __init__(self, sim, g, passphrase, element, ssid="lab"):
+    def __init__(self, sim, passphrase, element, ssid="lab"):
         import threading
         import wifi_auth as wa
         from nlclient import _in_netns
         import socket as so
-        self.wa, self.g, self.sim, self.element = wa, g, sim, element
+        # Its own socket: the test's one is read by the test meanwhile.
+        self.wa, self.g, self.sim, self.element = wa, sim.genl(), sim, element
         self.idx = ifindex(sim)
         self.pmk = wa.psk(passphrase, ssid)
         self.sock = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
@@ -979,7 +980,7 @@ def protected(nlsim, peer_ns):
         auth.start()
         g = sim.genl().join("mlme")
         element = auth.beacon_element(proto)
-        sta = KeyStation(sim, g, sta_passphrase or passphrase, element)
+        sta = KeyStation(sim, sta_passphrase or passphrase, element)
         taps = Taps(sim, peer)
         made.append((auth, sta, taps))
         connect_protected(sim, g, ifindex(sim), ie=element)
@@ -1006,12 +1007,7 @@ def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(p
     assoc = auth.wait("assoc")
     assert assoc["proto"] == proto and assoc["element"] == auth.beacon_element(proto)
     auth.wait("msg2", pred=lambda f: f["mic"] and f["element_matches"])
-    done = auth.wait("group-done" if proto == "wpa" else "4way-done")
-    keys = auth.station_keys()
-    # The keys the station installed are those the authenticator derived (nlsim's trace).
-    trace = key_trace(sim)
-    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in trace), trace
-    assert any("pairwise=0" in t and "idx=1" in t and "hash=" + keys["gtk"] in t for t in trace), trace
+    auth.wait("group-done" if proto == "wpa" else "4way-done")
     # Descriptor and version: RSN 2 with HMAC-SHA1 (version 2) for CCMP, WPA 254 with
     # HMAC-MD5 (version 1) for TKIP.
     assert {k.descriptor for k in sta.got} == {2 if proto == "rsn" else 254}
@@ -1019,9 +1015,15 @@ def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(p
     # The replay counter rises with every frame of the authenticator.
     counters = [k.replay for k in sta.got]
     assert counters == sorted(set(counters))
+    # The station opens its port once its keys are in: data flows then.
     sim.wait_for(lambda: taps.crosses(taps.ap, taps.sta, STA, AP, b"u"), what="unicast to the station")
     assert taps.crosses(taps.sta, taps.ap, AP, STA, b"v")
     assert taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, b"w")
+    # The keys the station installed are those the authenticator derived (nlsim's trace).
+    keys = auth.station_keys()
+    trace = key_trace(sim)
+    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in trace), trace
+    assert any("pairwise=0" in t and "idx=1" in t and "hash=" + keys["gtk"] in t for t in trace), trace
 
     # A rekey moves the group key to index 2; broadcasts use it once the station has it.
     mark = auth.mark() + 1
