@@ -967,19 +967,19 @@ def protected(nlsim, peer_ns):
     them up with the authenticator's keywords."""
     made = []
 
-    def make(passphrase="secret passphrase", sta_passphrase=None, proto="rsn", **kw):
+    def make(passphrase="secret passphrase", sta_passphrase=None, proto="rsn", sta_element=None, **kw):
         import wifi_auth as wa
         sim = nlsim()
         peer = peer_ns(sim)
         auth = wa.Authenticator(sock=sim.path("run/nlsim.sock"), ap="lab", bssid=AP, netns=peer, tap="aptap",
-                                ssid="lab", passphrase=passphrase, protos=(proto,), **kw)
+                                ssid="lab", passphrase=passphrase, protos=proto.split("+"), **kw)
         sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap ies=%s" %
                (AP, peer, auth.elements().hex()))
         subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
         up(sim)
         auth.start()
         g = sim.genl().join("mlme")
-        element = auth.beacon_element(proto)
+        element = sta_element or auth.beacon_element(proto)
         sta = KeyStation(sim, sta_passphrase or passphrase, element)
         taps = Taps(sim, peer)
         made.append((auth, sta, taps))
@@ -997,15 +997,19 @@ def key_trace(sim):
     return [line.split(" ", 1)[1] for line in sim.ok("keys")]
 
 
-@pytest.mark.parametrize("proto,pairwise,group", [
-    ("rsn", "ccmp", "ccmp"),
-    ("wpa", "tkip", "tkip"),
-    ("rsn", "ccmp", "tkip"),
+@pytest.mark.parametrize("ap,proto,pairwise,group", [
+    ("rsn", "rsn", "ccmp", "ccmp"),
+    ("wpa", "wpa", "tkip", "tkip"),
+    ("rsn", "rsn", "ccmp", "tkip"),
+    ("wpa+rsn", "wpa", "ccmp tkip", "tkip"),  # a WPA station on a mixed AP
 ])
-def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(protected, proto, pairwise, group):
-    sim, auth, sta, taps = protected(proto=proto, pairwise=(pairwise,), group=group)
+def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(protected, ap, proto, pairwise, group):
+    import wifi_auth as wa
+    sta_element = wa.wpa_element(("tkip",), "tkip") if ap != proto else None
+    sim, auth, sta, taps = protected(proto=ap, pairwise=pairwise.split(), group=group, sta_element=sta_element)
     assoc = auth.wait("assoc")
-    assert assoc["proto"] == proto and assoc["element"] == auth.beacon_element(proto)
+    assert assoc["proto"] == proto and assoc["element"] == (sta_element or auth.beacon_element(proto))
+    pairwise = "tkip" if sta_element else pairwise
     auth.wait("msg2", pred=lambda f: f["mic"] and f["element_matches"])
     auth.wait("group-done" if proto == "wpa" else "4way-done")
     # Descriptor and version: RSN 2 with HMAC-SHA1 (version 2) for CCMP, WPA 254 with

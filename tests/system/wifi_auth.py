@@ -357,7 +357,7 @@ class Authenticator:
         """The AP's WPA and RSN elements, for its beacon (`ies=`)."""
         out = b""
         if "wpa" in self.protos:
-            out += wpa_element([c for c in self.pairwise if c == "tkip"] or ["tkip"], self.group)
+            out += wpa_element(self.pairwise, self.group)
         if "rsn" in self.protos:
             out += rsn_element(self.pairwise, self.group)
         return out
@@ -580,8 +580,8 @@ class Authenticator:
             iv, data = self._protect(st, gtk_kde(gtk, idx))
             key_len = 0
         else:
-            # WPA: the key itself as key data, its index and transmit bit in the key information.
-            info |= (idx << 4) | KI_INSTALL
+            # WPA: the key itself as key data, its index in the key information.
+            info |= idx << 4
             key_len = len(gtk)
             iv, data = self._protect(st, gtk)
         k = KeyFrame(self._descriptor(st), info, key_len, self._next_replay(), iv=iv, data=data,
