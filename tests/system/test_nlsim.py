@@ -7,6 +7,7 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
@@ -1075,3 +1076,35 @@ def test_authenticator_scripts(protected):
     plain = wa.unwrap(sta.tptk[1], m3.data)
     assert plain.startswith(other)
     assert auth.wait("timeout")["state"] == "msg3"  # no 4/4 to a frame with a key index
+
+
+def test_authenticator_cli_runs_the_handshake(nlsim, peer_ns):
+    import signal
+    sim = nlsim()
+    peer = peer_ns(sim)
+    cli = [sys.executable, os.path.join(HERE, "wifi_auth.py"), "--sock", sim.path("run/nlsim.sock"), "--ap", "lab",
+           "--bssid", AP, "--ssid", "lab", "--passphrase", "secret passphrase", "--proto", "wpa",
+           "--pairwise", "tkip", "--group", "tkip"]
+    ies = subprocess.run(cli + ["--print-elements"], capture_output=True, text=True, check=True).stdout.strip()
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap ies=%s" % (AP, peer, ies))
+    subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+    up(sim)
+    proc = subprocess.Popen(cli + ["--netns", peer, "--tap", "aptap"], stdout=subprocess.PIPE, text=True)
+    sta = None
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        sta = KeyStation(sim, "secret passphrase", bytes.fromhex(ies))
+        g = sim.genl().join("mlme")
+        connect_protected(sim, g, ifindex(sim), ie=bytes.fromhex(ies))
+        seen = []
+        for line in proc.stdout:
+            seen.append(line.split()[0])
+            if seen[-1] == "group-done":
+                break
+        assert seen[:5] == ["assoc", "msg1", "msg2", "msg3", "msg4"], seen
+        assert "ptk-installed" in seen and "gtk-installed" in seen
+    finally:
+        proc.send_signal(signal.SIGINT)
+        proc.wait(20)
+        if sta:
+            sta.close()

@@ -39,8 +39,8 @@ trace (`air keys`) must show for the keys the station installs.
 
 CLI: wifi_auth.py --sock PATH --ap NAME --bssid MAC --netns NS --tap TAP --ssid SSID
 --passphrase TEXT [--proto rsn,wpa] [--pairwise ccmp,tkip] [--group ccmp|tkip]
-[--gtk-index N] [--pmkid] [--print-elements]: runs until interrupted, printing each
-result line."""
+[--gtk-index N] [--pmkid] [--print-elements]: prints "ready" once it follows the news,
+then each result, until interrupted."""
 import argparse
 import ctypes
 import hashlib
@@ -704,6 +704,7 @@ def main():
         ap.error("--tap is needed to run")
     auth.echo = True
     auth.start()
+    print("ready", flush=True)
     try:
         while True:
             time.sleep(1)
