@@ -29,7 +29,8 @@ struct AirAp {
 struct AirIface {
     bool reassoc = false; // the pending association names a current AP
     uint8_t current[6] = {};
-    bool lost = false; // the link is ending because the AP is heard no more
+    bool lost = false;   // the link is ending because the AP is heard no more
+    bool anyAlg = false; // a connect that left the authentication algorithm to us
 };
 
 // Numbered lines, the oldest dropped past a bound, read from a number on.

@@ -1509,6 +1509,7 @@ void Sim::stepLink(Iface &i) {
             return;
         }
         uint16_t auth = authStatusFor(*ap, i.authAlg);
+        if (auth == 13 && i.air.anyAlg) auth = authStatusFor(*ap, 1);
         uint16_t status = auth ? auth : ap->assocStatus;
         if (!auth) airAssocHeard(i, *ap);
         if (status) {
@@ -1654,6 +1655,8 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         airNoteAssoc(*i, a);
         const Attr *at = a.get(NL80211_ATTR_AUTH_TYPE);
         i->authAlg = at && at->u32() == NL80211_AUTHTYPE_SHARED_KEY ? 1 : 0;
+        i->air.anyAlg = !at; // the kernel chooses: open, then shared key
+
         i->tries = 0;
         i->due = now + ReplyMs;
         return 0;

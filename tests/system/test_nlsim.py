@@ -786,6 +786,13 @@ def test_station_news_tells_association_requests_and_who_ended_the_link(nlsim):
     good, lines = sim.control("ap key lab pairwise ccmp " + "11" * 16)
     assert good
 
+    # A connect that leaves the algorithm to the kernel goes on to shared key after 13.
+    for auth_type, status in ((u32(ATTR["AUTH_TYPE"], 0), b"\x0d\x00"), (b"", b"\0\0")):
+        connect = ix + attr(ATTR["SSID"], b"lab") + attr(ATTR["MAC"], mac(AP)) + auth_type
+        assert g.request(CMD["CONNECT"], connect)[0] == 0
+        conn = g.wait_event(CMD["CONNECT"], pred=lambda m: m.get(ATTR["MAC"]) == mac(AP))
+        assert conn.get(ATTR["STATUS_CODE"]) == status
+
 
 def test_data_needs_an_open_port_and_the_keys_of_both_sides_equal(nlsim, peer_ns):
     sim = nlsim()
