@@ -60,7 +60,7 @@ EAPOL = 0x888E
 KI_PAIRWISE, KI_INSTALL, KI_ACK, KI_MIC = 0x0008, 0x0040, 0x0080, 0x0100
 KI_SECURE, KI_ERROR, KI_REQUEST, KI_ENCRYPTED = 0x0200, 0x0400, 0x0800, 0x1000
 
-CIPHERS = {  # name: (RSN selector type, WPA selector type, TK length, nlsim name)
+CIPHERS = {  # name (as nlsim's `ap key` takes it): (RSN selector type, WPA selector type, TK length)
     "tkip": (2, 2, 32),
     "ccmp": (4, 4, 16),
 }
@@ -322,7 +322,6 @@ class Station:
         self.kck = self.kek = self.tk = None
         self.tries = 0
         self.due = 0.0
-        self.last = None  # the frame being retransmitted
         self.pending_gtk = None
         self.ptk_set = self.gtk_sent = False
         self.cipher = "ccmp"
@@ -487,11 +486,10 @@ class Authenticator:
                 with self.lock:
                     self.stations.pop(addr, None)
 
-    def _send(self, st, frame, retransmit=True):
+    def _send(self, st, frame):
+        """Sends a frame to the station and arms its retransmission."""
         self.sock.send(st.addr + self.bssid + struct.pack(">H", EAPOL) + frame)
-        if retransmit:
-            st.last = frame
-            st.due = time.monotonic() + self.timeout
+        st.due = time.monotonic() + self.timeout
 
     def _timers(self):
         now = time.monotonic()
@@ -672,7 +670,7 @@ class Authenticator:
                 return
             st.due = 0
             st.state = "done"
-            gtk, idx = st.pending_gtk
+            _, idx = st.pending_gtk
             self.note("group2", sta=sta, mic=True, index=(k.info >> 4) & 3)
             self._install("gtk", st)
             self.note("group-done", sta=sta, index=idx)
