@@ -214,8 +214,10 @@ void wpa_blacklist_clear(wpa_iface *iface) {
         iface->extra_blacklist_count += max;
 }
 
+// Interface teardown: the selection state goes with the interface.
 void supp_blacklist_clear(wpa_iface *iface) {
     wpa_blacklist_clear(iface);
+    eloop_cancel_timeout(supplicant_network_reenable_timer, iface, nullptr);
 }
 
 // ------------------------------------------------------------------ matching
