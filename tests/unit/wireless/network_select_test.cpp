@@ -88,6 +88,10 @@ struct FakeRadio {
     int scans = 0;
     bool vht = false;
     bool ht = true;
+    // What get_ssid and get_bssid report; an empty SSID text fails the read.
+    std::string cur_ssid;
+    uint8_t cur_bssid[6] = {};
+    bool bssid_fails = false;
 } radio;
 
 int token;
@@ -132,6 +136,17 @@ wpa_scan_results *t_results(void *) {
     return res;
 }
 
+int t_get_ssid(void *, uint8_t *ssid) {
+    if (radio.cur_ssid.empty()) return -1;
+    memcpy(ssid, radio.cur_ssid.data(), radio.cur_ssid.size());
+    return static_cast<int>(radio.cur_ssid.size());
+}
+int t_get_bssid(void *, uint8_t *bssid) {
+    if (radio.bssid_fails) return -1;
+    memcpy(bssid, radio.cur_bssid, 6);
+    return 0;
+}
+
 hw_mode_info *t_hw(void *, uint16_t *num, uint16_t *) {
     auto *modes = static_cast<hw_mode_info *>(calloc(2, sizeof(hw_mode_info)));
     const int g[] = {2412, 2437, 2462};
@@ -166,6 +181,8 @@ const wpa_driver_ops tsel = [] {
     o.scan = t_scan;
     o.get_scan_results = t_results;
     o.get_hw_feature_data = t_hw;
+    o.get_ssid = t_get_ssid;
+    o.get_bssid = t_get_bssid;
     return o;
 }();
 const wpa_driver_ops *const drivers[] = {&tsel, nullptr};
@@ -809,13 +826,58 @@ TEST_F(Select, AssociatedElsewhereLeavesTheCurrentNetworkForThePickedOne) {
     EXPECT_EQ(iface->own_disconnect_req, 0);
 }
 
+TEST_F(Select, RoamsToAClearlyStrongerApOfTheCurrentNetwork) {
+    int id = add("lab");
+    iface->current_ssid = net(id);
+    iface->wpa_state = WPA_COMPLETED;
+    struct Row {
+        int cur, cand;
+        bool roam;
+    } rows[] = {{-80, -70, true}, {-70, -68, false}};
+    for (const Row &r : rows) {
+        events.clear();
+        load({{1, "lab", r.cur}, {2, "lab", r.cand}});
+        memcpy(iface->bssid, bss(1)->bssid, 6);
+        EXPECT_EQ(supp_select_network_from_last_scan(iface, 1, 1), r.roam ? 1 : 0) << r.cur << " " << r.cand;
+        EXPECT_EQ(associations(), r.roam ? std::vector<std::string>{"<2>Request association with " + mac(2)}
+                                         : std::vector<std::string>{})
+            << r.cur << " " << r.cand;
+        EXPECT_EQ(iface->own_disconnect_req, 0);
+    }
+}
+
 TEST_F(Select, DriverReportedNetwork) {
-    int a = add("lab");
-    add("other");
-    cmd("BSSID " + std::to_string(a) + " " + mac(1));
-    // The test back end has no get_ssid: the lookup fails with its message.
-    EXPECT_EQ(supplicant_get_ssid(iface), nullptr);
+    int fixed = add("lab");
+    int any = add("lab");
+    int by_bssid = add("unused");
+    int wps = add("unused", {{"key_mgmt", "WPS"}});
+    cmd("BSSID " + std::to_string(fixed) + " " + mac(1));
+    net(by_bssid)->ssid.len = 0; // a network named by its BSSID alone
+    cmd("BSSID " + std::to_string(by_bssid) + " " + mac(3));
+    net(wps)->ssid.len = 0;
+    struct Row {
+        std::string ssid;
+        uint8_t last;
+        int id; // -1: none
+    } rows[] = {
+        {"lab", 1, fixed}, {"lab", 2, any}, {"elsewhere", 3, by_bssid}, {"elsewhere", 4, wps}, {"", 1, -1},
+    };
+    for (const Row &r : rows) {
+        radio.cur_ssid = r.ssid;
+        const uint8_t b[6] = {0x02, 0, 0, 0, 0, r.last};
+        memcpy(radio.cur_bssid, b, 6);
+        wpa_network *s = supplicant_get_ssid(iface);
+        EXPECT_EQ(s, r.id < 0 ? nullptr : net(r.id)) << r.ssid << " " << int(r.last);
+    }
     EXPECT_EQ(matching("<4>Could not read SSID from driver").size(), 1u);
+    radio.cur_ssid = "lab";
+    radio.bssid_fails = true;
+    EXPECT_EQ(supplicant_get_ssid(iface), nullptr);
+    EXPECT_EQ(matching("<4>Could not read BSSID from driver").size(), 1u);
+    // A disabled network is not reported.
+    radio.bssid_fails = false;
+    cmd("DISABLE_NETWORK " + std::to_string(fixed));
+    EXPECT_EQ(supplicant_get_ssid(iface), net(any));
 }
 
 } // namespace
