@@ -26,12 +26,6 @@ bool temp_disable_set(const wpa_network *ssid) {
     return ssid->disabled_until.sec != 0 || ssid->disabled_until.usec != 0;
 }
 
-bool in_config(wpa_iface *iface, const wpa_network *ssid) {
-    for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-        if (s == ssid) return true;
-    return false;
-}
-
 // A stopped scheduled scan gives way to a scan at once.
 void sched_scan_to_scan(wpa_iface *iface) {
     if (!iface->sched_scanning) return;

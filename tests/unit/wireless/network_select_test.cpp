@@ -80,7 +80,7 @@ struct Ap {
     int level = -50;
     int freq = 2412;
     uint16_t caps = 0x0001;
-    Bytes extra;
+    Bytes extra = {};
 };
 
 struct FakeRadio {
@@ -441,7 +441,7 @@ TEST_F(Select, MatchingChecksSecurityPrivacyAddressesAndFrequencies) {
         load({r.ap});
         wpa_network *s = nullptr;
         EXPECT_EQ(picked(&s), r.match ? 1 : 0) << r.what;
-        if (r.match) EXPECT_EQ(s, net(id)) << r.what;
+        EXPECT_EQ(s, r.match ? net(id) : nullptr) << r.what;
     }
 }
 
