@@ -734,6 +734,21 @@ TEST_F(Select, RemovingTheCurrentNetworkIsNoConnectionFailure) {
     EXPECT_FALSE(supplicant_scan_pending(iface));
     EXPECT_EQ(cmd("REMOVE_NETWORK " + std::to_string(a)), "FAIL\n");
     EXPECT_EQ(supplicant_remove_network(iface, a), -1);
+
+    // All of them, the current one among them; FLUSH also empties the blacklist.
+    int c = add("third");
+    iface->current_ssid = net(c);
+    iface->next_ssid = net(c);
+    iface->wpa_state = WPA_ASSOCIATED;
+    EXPECT_EQ(cmd("REMOVE_NETWORK all"), "OK\n");
+    EXPECT_EQ(iface->conf->ssid, nullptr);
+    EXPECT_EQ(iface->current_ssid, nullptr);
+    EXPECT_EQ(iface->next_ssid, nullptr);
+    EXPECT_EQ(iface->own_disconnect_req, 1);
+    EXPECT_EQ(cmd("REMOVE_NETWORK all"), "OK\n");
+    EXPECT_EQ(cmd("BLACKLIST " + mac(1)), "OK\n");
+    EXPECT_EQ(cmd("FLUSH"), "OK\n");
+    EXPECT_EQ(cmd("BLACKLIST"), "");
 }
 
 // ------------------------------------------------------------------ fast associate and decisions
