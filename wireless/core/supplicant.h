@@ -218,6 +218,15 @@ struct wpa_iface {
     uint8_t last_eapol_src[6];
     unsigned int eapol_received;
     int eapol_failed; // the expected-failure bit of the last result
+
+    // Network selection, enabling and back-off (network_select.h, network_enable.h).
+    struct wpa_blacklist *blacklist;   // newest first
+    int extra_blacklist_count;         // largest counts of earlier clearings
+    unsigned int blacklist_cleared;    // clearings because nothing else matched
+    int own_disconnect_req;            // the next disconnect was asked for by the supplicant
+    wpa_network *next_ssid;            // the next network to try, preferred in its group
+    wpa_network *last_ssid;            // the network last selected
+    wpa_network *connect_without_scan; // started by the scan handler instead of a scan
 };
 
 int supplicant_start(const char *start_text);

@@ -65,8 +65,6 @@ void supp_eapol_rsn_free(wpa_iface *iface) {
     supplicant_deinit_eapol(iface);
 }
 
-void supp_blacklist_clear(wpa_iface *) {}
-
 void supp_pending_eapol_free(wpa_iface *) {}
 
 void supp_sme_ap_offchannel_deinit(wpa_iface *) {}
