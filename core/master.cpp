@@ -612,7 +612,9 @@ void supervise() {
     int64_t blockStart = sysTicks();
     int64_t lastReport = blockStart;
     bool stopStarted = false;
-    while (countTasks() > 0) {
+    // A task that has left the registry may still be tearing down on its thread: the
+    // loop also waits for that, within the same grace time.
+    while (countTasks() > 0 || runningTaskThreads() > 0) {
         noteStopSignals();
         int64_t now = sysTicks();
         int64_t stopTick = shutdownRequestTick.load();
@@ -641,7 +643,8 @@ void supervise() {
     }
 }
 
-int shutDown() {
+// tasksEnded: no task thread runs any more, so what they use may be freed.
+int shutDown(bool tasksEnded) {
     const char *deviceName = productParams().defaultName;
     if (moniLog.ready()) {
         sysStatLog(StatDown);
@@ -660,8 +663,14 @@ int shutDown() {
     }
     clearPacketFilter();
     if (p_sw_features->value() & 0x2000) main.removeAllVlans();
-    cert::release();
-    tlsUnloadProviders();
+    // A task still running may be inside the crypto library: the certificate generator
+    // makes the appliance's key pair on the first start and reads no message meanwhile.
+    // Its certificate object and the providers then stay; the process ends without
+    // freeing them.
+    if (tasksEnded) {
+        cert::release();
+        tlsUnloadProviders();
+    }
     int type = shutdownType.load();
     if (type == ShutdownPowerOff) {
         std::printf("\n+++ GlobalReturnPOff +++\n");
@@ -863,11 +872,13 @@ int main() {
 
     startUp();
     supervise();
-    int status = shutDown();
+    bool tasksEnded = countTasks() == 0 && runningTaskThreads() == 0;
+    int status = shutDown(tasksEnded);
     board.stop();
     // Tasks that did not end within the grace time still run: leave without the
-    // process's static destructors, which would pull objects from under them.
-    if (countTasks() > 0) {
+    // process's static destructors and the libraries' exit handlers (the crypto
+    // library's clean-up among them), which would pull objects from under them.
+    if (!tasksEnded) {
         std::fflush(nullptr);
         _exit(status);
     }

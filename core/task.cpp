@@ -8,10 +8,18 @@
 // epollWait, readMessage) may be noexcept, and a catch (...) on that path must
 // rethrow. After the stack is unwound, the task-context key's destructor deletes the
 // task itself through its virtual destructor.
+//
+// A task leaves the registry before its destructor runs, so an empty registry does not
+// mean that no task code runs any more: the thread still destroys its task and the
+// crypto library's state of the thread. runningTaskThreads counts a thread until both
+// are done; the stop frees what threads may use (the crypto library, the parameters,
+// the process's static objects) only once that count is zero.
 
 #include "core/task.h"
 
 #include "core/ticks.h"
+
+#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,6 +51,8 @@ pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
 Task *registry[TaskRegistrySize];
 std::atomic<int> alive{0};
 std::atomic<int> overRun{0};
+// Task threads from their creation to the end of deleteTask.
+std::atomic<int> threadsRunning{0};
 int taskNumberCounter = 0; // under the registry lock
 
 // Held across Task::kill and across the construction and start of a ShutDown task, so
@@ -65,6 +75,12 @@ void deleteTask(void *value) {
     auto *task = static_cast<Task *>(value);
     unregisterTask(task);
     delete task;
+    // The library would free the thread's error queue and random generators from its
+    // own thread-exit hook, possibly after the count below has let the stop run the
+    // library's process-wide clean-up: that state is freed here instead.
+    OPENSSL_thread_stop();
+    // The thread's last touch of the daemon's state.
+    --threadsRunning;
 }
 
 void createContextKey() {
@@ -202,8 +218,11 @@ int Task::start(uint32_t minStackSize, bool joinable) {
     int locked = pthread_mutex_lock(&registryLock) == 0;
     if (taskNumberCounter + 1 < 0) taskNumberCounter = 0;
     taskNumber = ++taskNumberCounter;
+    // Counted before the thread exists, so that no moment shows it running uncounted.
+    ++threadsRunning;
     int rc = task_testing::threadCreate.load()(&thread, &attr, threadMain, this);
     if (rc != 0) {
+        --threadsRunning;
         taskNumber = -1;
         thread = pthread_t{};
     } else {
@@ -464,6 +483,10 @@ int Task::aliveCount() {
 }
 int Task::overRunCount() {
     return overRun.load();
+}
+
+int runningTaskThreads() {
+    return threadsRunning.load();
 }
 
 int countTasks() {

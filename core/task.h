@@ -167,6 +167,11 @@ int currentTaskNumber();
 // Number of occupied registry slots.
 int countTasks();
 
+// Number of task threads that have not finished: a thread counts from its creation
+// until its task is destroyed and the crypto library's state of the thread is freed.
+// A task leaves the registry before that, so countTasks can be zero while this is not.
+int runningTaskThreads();
+
 // The registry lock: TLOCK returns 1 when taken, else prints the failure and returns 0.
 int TLOCK();
 void TUNLOCK();

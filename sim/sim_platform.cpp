@@ -30,7 +30,13 @@ public:
         std::string run = sysPath("/run");
         ::mkdir(run.c_str(), 0755);
         if (sim::startControl(run + "/sim.sock") != 0) return -1;
-        return sim::startStandIns();
+        // A failed start gives back what it started: the daemon then returns from main,
+        // and a control thread still running would end it in std::terminate.
+        if (sim::startStandIns() != 0) {
+            stop();
+            return -1;
+        }
+        return 0;
     }
 
     void stop() override {

@@ -183,6 +183,53 @@ TEST_F(TaskTest, ExitMessageEndsTheThreadFromEveryWaitAndUnwindsItsStack) {
     }
 }
 
+// A task whose destructor holds until the test opens the gate: the moment after the
+// task has left the registry and before its thread is done.
+class GatedTeardown : public Task {
+public:
+    GatedTeardown(std::atomic<bool> &gate, std::atomic<int> &entered)
+        : Task("Gated"), gate_(gate), entered_(entered) {}
+    ~GatedTeardown() override {
+        ++entered_;
+        while (!gate_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    void run() override {}
+
+private:
+    std::atomic<bool> &gate_;
+    std::atomic<int> &entered_;
+};
+
+// The stop frees what task threads use once the registry is empty and no task thread
+// runs: a thread still destroying its task must count as running.
+TEST_F(TaskTest, AThreadRunsUntilItsTaskIsDestroyedAfterLeavingTheRegistry) {
+    ASSERT_TRUE(eventually([] { return runningTaskThreads() == 0; }));
+    std::atomic<bool> gate{false};
+    std::atomic<int> entered{0};
+    ASSERT_GT((new GatedTeardown(gate, entered))->start(0x8000), 0);
+    ASSERT_TRUE(eventually([&] { return entered == 1; }));
+    EXPECT_EQ(countTasks(), base);
+    EXPECT_EQ(runningTaskThreads(), 1);
+    gate = true;
+    EXPECT_TRUE(eventually([] { return runningTaskThreads() == 0; }));
+}
+
+TEST_F(TaskTest, ATaskWithoutAThreadDoesNotCountAsRunning) {
+    ASSERT_TRUE(eventually([] { return runningTaskThreads() == 0; }));
+    task_testing::threadCreate = [](pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
+        return EAGAIN;
+    };
+    std::atomic<int> ended{0};
+    auto *t = new FnTask(
+        "NoThread", [](FnTask &) {}, &ended);
+    int number = t->start(0x8000);
+    task_testing::threadCreate = pthread_create;
+    EXPECT_EQ(number, -1);
+    EXPECT_EQ(runningTaskThreads(), 0);
+    delete t;
+}
+
 TEST_F(TaskTest, PostingToUnknownTasks) {
     EXPECT_EQ(Task::postTo(-1, configChangedMsg), -1);
     EXPECT_EQ(Task::postTo(0x7ffffff0, configChangedMsg), -1);
