@@ -198,7 +198,7 @@ StandIn nlsimStandIn(
     [] {
         addCommand(
             "air",
-            "air COMMAND [ARG...]  (nlsim: ap add|set|del|deauth|disassoc|frame, errno, event, raw, set, "
+            "air COMMAND [ARG...]  (nlsim: ap add|set|del|deauth|disassoc|frame, errno, event, raw, set, scans, "
             "state)",
             airCommand);
         return startNlsim();
