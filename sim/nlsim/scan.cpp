@@ -322,7 +322,6 @@ void Sim::schedCycle(Iface &i, uint64_t now) {
         else
             i.bss.erase(i.bss.begin() + static_cast<long>(k));
     }
-    s.cycles++;
     size_t plan = s.plan;
     if (matched) {
         Builder e = msg(NL80211_CMD_SCHED_SCAN_RESULTS, nullptr, 0);
@@ -440,7 +439,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
     const std::string &k = w[0];
     if (k == "sched-scan") {
         // sched-scan SSIDS MATCH-SETS PLANS INTERVAL ITERATIONS: the radio scans on its own
-        // schedule within these limits (and lists the commands for it).
+        // schedule within these limits (and lists the command for it, as the kernel does).
         long long v[5];
         static const long long hi[5] = {255, 255, 64, 86400, 10000};
         bool ok = w.size() == 6;
@@ -455,8 +454,8 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
         r.sched.plans = static_cast<uint32_t>(v[2]);
         r.sched.interval = static_cast<uint32_t>(v[3]);
         r.sched.iterations = static_cast<uint32_t>(v[4]);
-        for (uint32_t c : {NL80211_CMD_START_SCHED_SCAN, NL80211_CMD_STOP_SCHED_SCAN})
-            if (!has(r.commands, c)) r.commands.push_back(c);
+        if (!has(r.commands, NL80211_CMD_START_SCHED_SCAN))
+            r.commands.push_back(NL80211_CMD_START_SCHED_SCAN);
         return true;
     }
     if (k == "noise") {

@@ -43,7 +43,6 @@ struct SchedScan {
     size_t plan = 0;  // the plan in use
     uint32_t ran = 0; // its cycles so far
     uint64_t due = 0; // the next cycle's end (ms)
-    uint64_t cycles = 0;
 };
 
 struct Cqm {

@@ -1122,6 +1122,7 @@ int Sim::cmdInterface(const Request &r, uint32_t port, uint8_t cmd, std::vector<
         Builder e = msg(NL80211_CMD_DEL_INTERFACE, nullptr, 0);
         putIface(e, *i);
         if (i->link != Link::Idle) linkDown(*i, 3, false, true, 0xC0);
+        schedStop(*i, true);
         if (i->tapFd >= 0 && links_.destroy) links_.destroy(i->tapFd);
         ifaces.erase(ifaces.begin() + (i - ifaces.data()));
         event(GroupConfig, e);

@@ -70,7 +70,7 @@ def test_radio_works_queue_our_scan_behind_them_and_wait_for_another_programs_sc
     assert len(show) == 1 and show[0].startswith("ext:one@wlan0:2437:1:"), show
     # A scan queues behind the running work; a second one is busy meanwhile.
     assert r.ctrl.request("SCAN") == "OK\n"
-    for _ in range(100):
+    for _ in range(300):
         show = r.ctrl.request("RADIO_WORK show").splitlines()
         if len(show) == 2:
             break
