@@ -198,7 +198,7 @@ StandIn nlsimStandIn(
     [] {
         addCommand("air",
                    "air COMMAND [ARG...]  (nlsim: ap add|set|del|deauth|disassoc|frame|key|michael, errno, "
-                   "event, raw, set, news, keys, state)",
+                   "event, raw, set, news, keys, scans, state)",
                    airCommand);
         return startNlsim();
     },

@@ -433,6 +433,8 @@ std::string Sim::configure(const std::string &text) {
             long long v;
             if (w.size() != 2 || !number(w[1], 0, 255, v)) return fail("max-scan-ssids N");
             r.maxScanSsids = static_cast<uint8_t>(v);
+        } else if (std::string why; scanConfigure(r, w, why)) {
+            if (!why.empty()) return fail(why);
         } else {
             return fail("unknown keyword " + k);
         }
@@ -803,6 +805,13 @@ int Sim::dispatch(const Request &r, uint32_t port, std::vector<Builder> &out, bo
     case NL80211_CMD_GET_SURVEY:
         if (dump != (r.cmd == NL80211_CMD_GET_SCAN || r.cmd == NL80211_CMD_GET_SURVEY)) return -EOPNOTSUPP;
         return cmdScan(r, port, r.cmd, out, dump);
+    case NL80211_CMD_START_SCHED_SCAN:
+    case NL80211_CMD_STOP_SCHED_SCAN:
+        if (dump) return -EOPNOTSUPP;
+        return cmdSched(r, port, r.cmd);
+    case NL80211_CMD_SET_CQM:
+        if (dump) return -EOPNOTSUPP;
+        return cmdCqm(r);
     case NL80211_CMD_AUTHENTICATE:
     case NL80211_CMD_ASSOCIATE:
     case NL80211_CMD_CONNECT:
@@ -865,8 +874,7 @@ void Sim::wiphyMessages(Radio &rad, const Request *req, uint32_t port, bool spli
     auto basics = [&](Builder &b) {
         b.u8(NL80211_ATTR_MAX_NUM_SCAN_SSIDS, rad.maxScanSsids);
         b.u16(NL80211_ATTR_MAX_SCAN_IE_LEN, 2048);
-        b.u8(NL80211_ATTR_MAX_NUM_SCHED_SCAN_SSIDS, 0);
-        b.u8(NL80211_ATTR_MAX_MATCH_SETS, 0);
+        putSchedLimits(b, rad);
         b.u32(NL80211_ATTR_MAX_REMAIN_ON_CHANNEL_DURATION, 5000);
         b.flag(NL80211_ATTR_OFFCHANNEL_TX_OK);
         size_t t = b.nest(NL80211_ATTR_SUPPORTED_IFTYPES);
@@ -1119,6 +1127,7 @@ int Sim::cmdInterface(const Request &r, uint32_t port, uint8_t cmd, std::vector<
         Builder e = msg(NL80211_CMD_DEL_INTERFACE, nullptr, 0);
         putIface(e, *i);
         if (i->link != Link::Idle) linkDown(*i, 3, false, true, 0xC0);
+        schedStop(*i, true);
         if (i->tapFd >= 0 && links_.destroy) links_.destroy(i->tapFd);
         ifaces.erase(ifaces.begin() + (i - ifaces.data()));
         event(GroupConfig, e);
@@ -1249,7 +1258,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
                 b.u32(NL80211_ATTR_IFINDEX, i->ifindex);
                 size_t n = b.nest(NL80211_ATTR_SURVEY_INFO);
                 b.u32(NL80211_SURVEY_INFO_FREQUENCY, ch.freq);
-                b.u8(NL80211_SURVEY_INFO_NOISE, static_cast<uint8_t>(-95));
+                b.u8(NL80211_SURVEY_INFO_NOISE, static_cast<uint8_t>(ch.noise));
                 if (i->link == Link::Associated && i->freq == ch.freq) b.flag(NL80211_SURVEY_INFO_IN_USE);
                 b.end(n);
                 out.push_back(std::move(b));
@@ -1304,11 +1313,11 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         if ((f->u32() & NL80211_SCAN_FLAG_RANDOM_ADDR) &&
             !(rad.features & NL80211_FEATURE_SCAN_RANDOM_MAC_ADDR))
             return -EOPNOTSUPP;
-        if (f->u32() & NL80211_SCAN_FLAG_FLUSH) i->bss.clear();
     }
     i->scanning = true;
     i->scanSsids = ssids;
     i->scanFreqs = freqs;
+    scanStarted(*i, r, port);
     i->scanDue = now + rad.scanMs;
     i->scanPort = 0;
     if (r.attrs.has(NL80211_ATTR_SOCKET_OWNER)) {
@@ -1373,7 +1382,8 @@ void Sim::finishScan(Iface &i, bool aborted) {
                 entry->signal = ap.signal;
                 entry->tsf = (now - ap.bornMs) * 1000;
                 entry->seenMs = now;
-                entry->capability = capabilityOf(ap.ies);
+                entry->capability =
+                    ap.capability >= 0 ? static_cast<uint16_t>(ap.capability) : capabilityOf(ap.ies);
                 entry->beaconInterval = 100;
             };
             if (ap.hidden == 0) {
@@ -1384,6 +1394,7 @@ void Sim::finishScan(Iface &i, bool aborted) {
             }
         }
     }
+    if (!aborted) scanEnded(i);
     if (!rad.scanEvents) return;
     Builder e = msg(aborted ? NL80211_CMD_SCAN_ABORTED : NL80211_CMD_NEW_SCAN_RESULTS, nullptr, 0);
     e.u32(NL80211_ATTR_WIPHY, rad.index);
@@ -1982,6 +1993,7 @@ void Sim::forget(uint32_t port, uint64_t ident) {
                            [&](const Registration &g) { return g.port == port && g.ident == ident; }),
             i.regs.end());
         if (i.scanning && i.scanPort == port && i.scanIdent == ident) finishScan(i, true);
+        if (i.scan.sched.port == port && i.scan.sched.ident == ident) schedStop(i, true);
     }
     for (size_t k = ifaces.size(); k-- > 0;) {
         Iface &i = ifaces[k];
@@ -2038,6 +2050,7 @@ uint64_t Sim::tick() {
             }
             if (i.lostSince) want(i.lostSince + LostMs);
         }
+        tickScan(i, now, next);
     }
     return next;
 }
@@ -2195,7 +2208,7 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
     }
     static const char *const keys[] = {"bssid", "ssid",        "freq",         "signal", "ies",
                                        "presp", "auth-status", "assoc-status", "silent", "netns",
-                                       "tap",   "reason",      "hidden"};
+                                       "tap",   "reason",      "hidden",       "capa"};
     for (size_t k = 3; k < w.size(); k++) {
         size_t eq = w[k].find('=');
         if (op == "frame" && k == 3) break;
@@ -2243,10 +2256,10 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
             next.signal = static_cast<int32_t>(n);
         }
         v = option(w, 3, "ies", f);
-        if (f && (!parseHex(v, next.ies) || next.ies.size() > 1024)) return "bad ies";
+        if (f && (!parseHex(v, next.ies) || next.ies.size() > 2200)) return "bad ies";
         v = option(w, 3, "presp", f);
         if (f) {
-            if (!parseHex(v, next.presp) || next.presp.size() > 1024) return "bad presp";
+            if (!parseHex(v, next.presp) || next.presp.size() > 2200) return "bad presp";
             next.hasPresp = true;
         }
         v = option(w, 3, "auth-status", f);
@@ -2263,6 +2276,15 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         if (f) {
             if (v != "0" && v != "1") return "silent=0|1";
             next.silent = v == "1";
+        }
+        v = option(w, 3, "capa", f);
+        if (f) {
+            if (v == "auto")
+                next.capability = -1;
+            else if (!number(v, 0, 0xffff, n))
+                return "capa=auto|NUMBER";
+            else
+                next.capability = static_cast<int32_t>(n);
         }
         v = option(w, 3, "hidden", f);
         if (f) {
@@ -2452,7 +2474,7 @@ std::string Sim::control(const std::string &line) {
         for (auto &r : radios)
             if (w.size() >= 2 && r.name == w[1]) rad = &r;
         if (!rad || w.size() < 3) {
-            err = "usage: set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N";
+            err = "usage: set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N noise=DBM";
         } else {
             for (size_t k = 2; k < w.size() && err.empty(); k++) {
                 long long ms;
@@ -2462,7 +2484,7 @@ std::string Sim::control(const std::string &line) {
                     rad->scanMs = static_cast<uint64_t>(ms);
                 else if (w[k].rfind("bss-expire-ms=", 0) == 0 && number(w[k].substr(14), 1, 3600000, ms))
                     rad->bssExpireMs = static_cast<uint64_t>(ms);
-                else
+                else if (!scanSetting(*rad, w[k]))
                     err = "unknown setting " + w[k];
             }
         }
@@ -2470,16 +2492,17 @@ std::string Sim::control(const std::string &line) {
         err = airControl(w, out);
     } else if (c == "state") {
         out = state();
+    } else if (scanControl(w, out, err)) {
     } else if (c == "help") {
         out = "ap add NAME bssid= ssid= freq= [signal= ies= presp= auth-status= assoc-status= silent= "
-              "hidden= netns= "
+              "hidden= capa= netns= "
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
               "ap key NAME pairwise CIPHER HEX | group CIPHER INDEX HEX | clear\nap michael NAME [group] "
               "[index=N]\n"
               "news [since=N|clear]\nkeys [since=N|clear]\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"
-              "set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N\nstate\n";
+              "set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N noise=DBM\nscans [clear]\nstate\n";
     } else {
         err = "unknown command (try help)";
     }

@@ -6,6 +6,7 @@
 
 #include "sim/nlsim/air.h"
 #include "sim/nlsim/nlmsg.h"
+#include "sim/nlsim/scan.h"
 
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,7 @@ struct Channel {
     uint32_t maxPower = 2000; // mBm
     bool regDisabled = false, regRadar = false, regNoIr = false;
     uint32_t regPower = 2000;
+    int8_t noise = -95; // dBm, as the survey dump reports it
 };
 
 struct Band {
@@ -54,6 +56,7 @@ struct Radio {
     bool scanEvents = true;
     uint64_t scanMs = 150;        // how long a scan stays on the air
     uint64_t bssExpireMs = 30000; // a dumped entry unseen this long is dropped
+    SchedLimits sched;            // scheduled scans: none unless configured
 };
 
 struct RegRule {
@@ -105,7 +108,8 @@ struct Ap {
     bool hasPresp = false;
     uint16_t authStatus = 0, assocStatus = 0;
     bool silent = false;
-    uint8_t hidden = 0; // beacons without the SSID: 1 empty, 2 as many zero bytes
+    uint8_t hidden = 0;      // beacons without the SSID: 1 empty, 2 as many zero bytes
+    int32_t capability = -1; // capability information; -1: ESS, privacy with an RSN element
     std::string netns, tap;
     int tapFd = -1;
     uint64_t bornMs = 0;
@@ -132,6 +136,7 @@ struct Iface {
     std::vector<std::string> scanSsids;
     std::vector<uint32_t> scanFreqs;
     std::vector<Bss> bss;
+    ScanExtra scan; // flush, scheduled scan, link-quality monitor
 
     Link link = Link::Idle;
     bool viaConnect = false;
@@ -271,6 +276,24 @@ private:
     std::string airApCommand(const std::vector<std::string> &w, Ap &ap);
     std::string airControl(const std::vector<std::string> &w, std::string &out);
     AirLog news_, keyTrace_;
+
+    // Scanning beyond the one-shot trigger (scan.cpp): the trigger trace, the flush,
+    // scheduled scans, the link-quality monitor (CQM) and their control words.
+    int cmdSched(const Request &r, uint32_t port, uint8_t cmd);
+    int cmdCqm(const Request &r);
+    void scanStarted(Iface &i, const Request &r, uint32_t port);
+    void scanEnded(Iface &i);
+    void schedStop(Iface &i, bool event);
+    void schedCycle(Iface &i, uint64_t now);
+    void cqmCheck(Iface &i);
+    void tickScan(Iface &i, uint64_t now, uint64_t &next);
+    void traceLine(const std::string &line);
+    bool scanConfigure(Radio &r, const std::vector<std::string> &w, std::string &why);
+    bool scanSetting(Radio &r, const std::string &word);
+    bool scanControl(const std::vector<std::string> &w, std::string &out, std::string &err);
+    void putSchedLimits(Builder &b, const Radio &r);
+    std::vector<std::string> scanTrace_; // the last requests to scan, oldest first
+    uint64_t scanTraceSeq_ = 0;
 
     Links links_;
     uint64_t nextReap_ = 0;

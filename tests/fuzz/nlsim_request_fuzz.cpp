@@ -2,7 +2,8 @@
 // any control line, must be answered or refused without a fault. The input is cut
 // into parts at 0xFF 0xFE: parts starting with 'C' are control lines, the others
 // datagrams from one of two ports; time moves by a second between parts, so scans,
-// authentication retries and lost APs run too.
+// authentication retries, scheduled-scan cycles, link-quality checks and lost APs run
+// too.
 #include "sim/nlsim/sim.h"
 
 #include <cstddef>
@@ -46,7 +47,8 @@ nlsim::Links stubLinks() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     clockMs = 1000;
     nlsim::Sim sim(stubLinks());
-    if (!sim.configure("").empty() || !sim.start().empty()) return 0;
+    // A radio with scheduled scans, so their requests reach the parser behind the limits.
+    if (!sim.configure("sched-scan 4 2 2 100 10\nnoise -90 1-6\n").empty() || !sim.start().empty()) return 0;
     sim.control("ap add a bssid=02:00:00:00:aa:01 ssid=lab freq=2437");
     sim.control("ap add b bssid=02:00:00:00:aa:02 ssid=lab freq=5180 silent=1");
     size_t start = 0;

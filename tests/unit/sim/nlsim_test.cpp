@@ -117,6 +117,10 @@ TEST(NlsimConf, RefusesBadLinesByNumber) {
         {"frobnicate\n", "line 1: unknown keyword frobnicate"},
         {"radio phy0\nsplit 2\n", "split 0|1"},
         {"radio phy0\nmax-scan-ssids 300\n", "max-scan-ssids N"},
+        {"radio phy0\nsched-scan 4 2 2 300\n", "line 2: sched-scan SSIDS"},
+        {"radio phy0\nsched-scan 0 2 2 300 5\n", "line 2: sched-scan SSIDS"},
+        {"radio phy0\nnoise 5\n", "line 2: noise DBM"},
+        {"radio phy0\nnoise -90 6-1\n", "line 2: bad channel range 6-1"},
     };
     for (const auto &c : cases) {
         nlsim::Sim sim{nlsim::Links{}};

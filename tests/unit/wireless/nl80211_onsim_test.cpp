@@ -126,6 +126,7 @@ protected:
     void *global = nullptr;
     void *priv = nullptr;
     int token = 0;
+    std::string extraConf; // radio configuration after the default fixture
 
     void SetUp() override {
         bridge = &b;
@@ -160,7 +161,7 @@ protected:
         l.trace = [](const std::string &) {};
         l.linkChanged = [](nlsim::Iface &) {};
         b.sim = std::make_unique<nlsim::Sim>(l);
-        ASSERT_EQ(b.sim->configure(fixture("default.conf")), "");
+        ASSERT_EQ(b.sim->configure(fixture("default.conf") + extraConf), "");
         ASSERT_EQ(b.sim->start(), "");
         nl80211_io_set(&bridge_io);
         supplicant_event_set_observer(observer);
@@ -315,6 +316,77 @@ TEST_F(Nl80211OnSim, AuthenticationToAnUnknownBssScansOnceThenTimesOut) {
         EXPECT_NE(n, "SCAN_STARTED");
         EXPECT_NE(n, "SCAN_RESULTS");
     }
+}
+
+// A radio that scans on its own schedule: two plans, two match sets.
+class Nl80211OnSchedSim : public Nl80211OnSim {
+protected:
+    void SetUp() override {
+        extraConf = "sched-scan 4 2 2 300 5\n";
+        Nl80211OnSim::SetUp();
+    }
+    std::string lastTrace(const char *kind) {
+        std::istringstream in(b.sim->control("scans"));
+        std::string line, found;
+        while (std::getline(in, line))
+            if (line.find(std::string(" ") + kind + " ") != std::string::npos) found = line;
+        return found;
+    }
+};
+
+TEST_F(Nl80211OnSchedSim, ScheduledScanCarriesPlansAndMatchSetsAndReportsOnlyMatches) {
+    start();
+    wpa_driver_capa capa{};
+    ASSERT_EQ(wpa_driver_nl80211_ops.get_capa(priv, &capa), 0);
+    EXPECT_TRUE(capa.sched_scan_supported);
+    EXPECT_EQ(capa.max_sched_scan_ssids, 4);
+    EXPECT_EQ(capa.max_match_sets, 2);
+    EXPECT_EQ(capa.max_sched_scan_plans, 2);
+    EXPECT_EQ(capa.max_sched_scan_plan_interval, 300);
+    EXPECT_EQ(capa.max_sched_scan_plan_iterations, 5);
+    control(std::string("ap add lab bssid=") + Ap1 + " ssid=lab freq=2437 signal=-4550");
+    control("ap add other bssid=02:00:00:00:aa:02 ssid=other freq=2412");
+
+    // The back end refuses what the radio cannot run before anything is sent.
+    sched_scan_plan tooMany[3] = {{10, 3}, {20, 3}, {60, 0}};
+    sched_scan_plan tooLong[2] = {{10, 6}, {60, 0}};
+    for (auto [plans, n] : {std::pair{tooMany, 3}, std::pair{tooLong, 2}}) {
+        wpa_driver_scan_params p{};
+        p.sched_scan_plans = plans;
+        p.sched_scan_plans_num = static_cast<size_t>(n);
+        EXPECT_EQ(wpa_driver_nl80211_ops.sched_scan(priv, &p), -1);
+    }
+    EXPECT_EQ(lastTrace("sched-start"), "");
+
+    sched_scan_plan plans[2] = {{10, 3}, {60, 0}};
+    wpa_driver_scan_params p{};
+    p.ssids[0] = {reinterpret_cast<const uint8_t *>("lab"), 3};
+    p.num_ssids = 1;
+    p.filter_ssids = static_cast<wpa_driver_scan_filter *>(calloc(1, sizeof(wpa_driver_scan_filter)));
+    memcpy(p.filter_ssids[0].ssid, "lab", 3);
+    p.filter_ssids[0].ssid_len = 3;
+    p.num_filter_ssids = 1;
+    p.filter_rssi = -70;
+    p.sched_scan_plans = plans;
+    p.sched_scan_plans_num = 2;
+    ASSERT_EQ(wpa_driver_nl80211_ops.sched_scan(priv, &p), 0);
+    free(p.filter_ssids); // null when the back end took them
+    std::string started = lastTrace("sched-start");
+    EXPECT_NE(started.find(" ssids=6c6162 "), std::string::npos) << started;
+    EXPECT_NE(started.find(" plans=10:3,60 "), std::string::npos) << started;
+    EXPECT_NE(started.find(" match=6c6162/-70,/-70"), std::string::npos) << started;
+
+    ASSERT_TRUE(await(EVENT_SCAN_RESULTS)) << ::testing::PrintToString(b.names);
+    wpa_scan_results *res = wpa_driver_nl80211_ops.get_scan_results(priv);
+    ASSERT_NE(res, nullptr);
+    ASSERT_EQ(res->num, 1u);
+    EXPECT_EQ(memcmp(res->res[0]->bssid, ap1, 6), 0);
+    nl80211_free_scan_results(res);
+
+    clear();
+    ASSERT_EQ(wpa_driver_nl80211_ops.stop_sched_scan(priv), 0);
+    ASSERT_TRUE(await(EVENT_SCHED_SCAN_STOPPED)) << ::testing::PrintToString(b.names);
+    EXPECT_NE(wpa_driver_nl80211_ops.stop_sched_scan(priv), 0); // nothing runs
 }
 
 } // namespace
