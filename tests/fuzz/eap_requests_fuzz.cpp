@@ -38,6 +38,9 @@ struct Port {
         wpa_config_set_network_defaults(net);
         wpa_config_set_network_field(net, "identity", "\"user\"", 0);
         wpa_config_set_network_field(net, "password", "\"secret\"", 0);
+        // FAST provisions (its PAC store is a blob: the fuzzer never writes a file).
+        wpa_config_set_network_field(net, "phase1", "\"fast_provisioning=3\"", 0);
+        wpa_config_set_network_field(net, "pac_file", "\"blob://pac\"", 0);
         auto *cb = static_cast<eapol_supp_callbacks *>(calloc(1, sizeof(eapol_supp_callbacks)));
         cb->eapol_send = send_frame;
         cb->set_wep_key = set_key;
@@ -45,7 +48,7 @@ struct Port {
     }
 };
 
-const char *const kMethods[] = {"MD5", "TLS", "MSCHAPV2", "PEAP", "TTLS", "GTC", "OTP", "LEAP"};
+const char *const kMethods[] = {"MD5", "TLS", "MSCHAPV2", "PEAP", "TTLS", "GTC", "OTP", "LEAP", "FAST"};
 const char *const kPhase2[] = {"\"auth=PAP\"",
                                "\"auth=MSCHAPV2\"",
                                "\"auth=CHAP\"",
@@ -59,7 +62,7 @@ const char *const kPhase2[] = {"\"auth=PAP\"",
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static Port port;
     if (port.sm == nullptr || size < 3) return 0;
-    wpa_config_set_network_field(port.net, "eap", kMethods[data[0] % 8], 0);
+    wpa_config_set_network_field(port.net, "eap", kMethods[data[0] % 9], 0);
     wpa_config_set_network_field(port.net, "phase2", kPhase2[data[1] % 7], 0);
     eapol_supp_config ec{};
     ec.accept_802_1x_keys = 1;

@@ -1,6 +1,7 @@
 """FreeRADIUS as the authentication server of the EAP tests, run in the client
 namespace on its loopback with a configuration written per test: the EAP methods MD5,
-GTC, TLS, TTLS, PEAP and MSCHAPv2, one user, and the certificates of the test's CA."""
+GTC, TLS, TTLS, PEAP, MSCHAPv2 and (for FAST tests) FAST, one user, and the certificates
+of the test's CA."""
 import os
 import subprocess
 import time
@@ -94,6 +95,7 @@ modules {{
             default_eap_type = mschapv2
             virtual_server = "inner-tunnel"
         }}
+{fast}
     }}
 }}
 policy {{
@@ -168,6 +170,21 @@ server inner-tunnel {{
 """
 
 
+# EAP-FAST: anonymous provisioning needs ADH-AES128-SHA, which only security level 0 allows.
+FAST = """
+        fast {{
+            tls = tls-common
+            cipher_list = "ALL:!EXPORT:!eNULL:!SSLv2:@SECLEVEL=0"
+            pac_lifetime = 604800
+            authority_identity = "{a_id}"
+            pac_opaque_key = "0123456789abcdef0123456789ABCDEF"
+            default_eap_type = mschapv2
+            virtual_server = "inner-tunnel"
+        }}
+"""
+FAST_A_ID = "qmr-test-authority"
+
+
 class FreeRadius:
     def __init__(self, net, workdir, pki, user, password, default_type="md5", tls_max="1.2"):
         self.net = net
@@ -179,7 +196,9 @@ class FreeRadius:
         with open(os.path.join(workdir, "users"), "w") as f:
             f.write('%s Cleartext-Password := "%s"\n' % (user, password))
         with open(os.path.join(workdir, "radiusd.conf"), "w") as f:
-            f.write(RADIUSD.format(dir=workdir, secret=SECRET, default_type=default_type, tls_max=tls_max))
+            fast = FAST.format(a_id=FAST_A_ID) if default_type == "fast" else ""
+            f.write(RADIUSD.format(dir=workdir, secret=SECRET, default_type=default_type, tls_max=tls_max,
+                                   fast=fast))
         self.log = open(os.path.join(workdir, "radius.log"), "w+")
         self.proc = subprocess.Popen(
             ["ip", "netns", "exec", net.client, "freeradius", "-X", "-d", workdir],

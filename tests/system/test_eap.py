@@ -291,3 +291,18 @@ def test_external_certificate_check(net, root, tmp_path, pki, answer):
         assert "suppPortStatus=Unauthorized" in status(mon)
     finally:
         close_all(mon, d, relay, rad)
+
+
+def test_fast_without_pac_or_provisioning_refuses_the_method(net, root, tmp_path, pki):
+    params = {"auth_typ": "FAST", "auth_inner": "MSCHAP2", "auth_name": "alice", "auth_pwd": "secret"}
+    rad, relay, d, mon = run_station(net, root, tmp_path, params, "fast", pki=pki)
+    try:
+        mon.wait_event("CTRL-EVENT-EAP-PROPOSED-METHOD vendor=0 method=43", timeout=60)
+        assert mon.wait_event("EAP: Failed to initialize EAP method", timeout=60) == \
+            "<3>EAP: Failed to initialize EAP method: vendor 0 method 43 (FAST)"
+        # The server is told no through a NAK; the port stays closed and no PAC appears.
+        relay.wait("reject")
+        assert "suppPortStatus=Unauthorized" in status(mon)
+        assert not os.path.exists(root.file("/var/cert_pac"))
+    finally:
+        close_all(mon, d, relay, rad)

@@ -161,7 +161,7 @@ def test_scan_table_status_and_radio_work_words_over_the_socket(wired, net, root
                            ("BSS_FLUSH 0", "OK\n"), ("BSS_FLUSH x", "FAIL\n"), ("BSS_EXPIRE_COUNT 1", "OK\n"),
                            ("DRIVER_FLAGS", "0000000000000010:\nWIRED\n"),
                            ("INTERFACES", "eth0\n"), ("INTERFACES ctrl", "eth0 ctrl_iface=/var/wifi\n"),
-                           ("GET_CAPABILITY pairwise junk", "FAIL\n"), ("GET_CAPABILITY eap", "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP"),
+                           ("GET_CAPABILITY pairwise junk", "FAIL\n"), ("GET_CAPABILITY eap", "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP FAST"),
                            ("SET uapsd 1,0,1,0", "OK\n"), ("SET setband 6G", "FAIL\n"),
                            ("SET sched_scan_plans 10:0 60", "FAIL\n"), ("SET sched_scan_plans 10:3 60", "OK\n"),
                            ("SIGNAL_POLL", "FAIL\n"), ("PKTCNT_POLL", "FAIL\n"),

@@ -76,6 +76,11 @@ int crypto_pbkdf2_sha1(const char *passphrase, const uint8_t *salt, size_t salt_
 int sha1_prf(const uint8_t *key, size_t key_len, const char *label, const uint8_t *data, size_t data_len,
              uint8_t *out, size_t out_len);
 
+// The EAP-FAST T-PRF (RFC 4851): SHA-1 blocks chained over label, a zero byte, the seed,
+// the output length (16-bit) and a one-byte counter from 1; at most 255 blocks.
+int sha1_t_prf(const uint8_t *key, size_t key_len, const char *label, const uint8_t *seed, size_t seed_len,
+               uint8_t *out, size_t out_len);
+
 // TLS 1.0/1.1 PRF (MD5 and SHA-1 halves); an odd secret length is refused.
 int tls_prf_sha1_md5(const uint8_t *secret, size_t secret_len, const char *label, const uint8_t *seed,
                      size_t seed_len, uint8_t *out, size_t out_len);

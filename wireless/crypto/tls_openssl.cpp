@@ -739,15 +739,11 @@ int tls_conn_derive_keyblock(tls_library_ctx *, tls_conn *conn, uint8_t *out, si
     if (c == nullptr) return -1;
     size_t key_len = static_cast<size_t>(EVP_CIPHER_get_key_length(c));
     size_t mac_len = mac != nullptr ? static_cast<size_t>(EVP_MD_get_size(mac)) : 0;
-    size_t iv_len = 0;
-    // The key block holds IVs for CBC only before TLS 1.1 (later versions send them with
-    // every record) and the fixed nonce part of AEAD suites.
+    // The key block's IV part: the fixed nonce part of AEAD suites, otherwise the cipher's
+    // IV length in every version (EAP-FAST's key chain begins after both CBC IVs).
+    size_t iv_len = static_cast<size_t>(EVP_CIPHER_get_iv_length(c));
     if (EVP_CIPHER_get_mode(c) == EVP_CIPH_GCM_MODE || EVP_CIPHER_get_mode(c) == EVP_CIPH_CCM_MODE)
         iv_len = 4;
-    else if (SSL_CIPHER_is_aead(cipher))
-        iv_len = static_cast<size_t>(EVP_CIPHER_get_iv_length(c));
-    else if (version <= TLS1_VERSION)
-        iv_len = static_cast<size_t>(EVP_CIPHER_get_iv_length(c));
     const size_t skip = 2 * (key_len + mac_len + iv_len);
     uint8_t seed[64];
     SSL_get_server_random(conn->ssl, seed, 32);
@@ -756,10 +752,13 @@ int tls_conn_derive_keyblock(tls_library_ctx *, tls_conn *conn, uint8_t *out, si
     if (tmp == nullptr) return -1;
     int ret;
     if (version >= TLS1_2_VERSION) {
+        // The suite's PRF hash; suites older than TLS 1.2 name MD5+SHA-1, for which TLS 1.2
+        // uses SHA-256.
         const EVP_MD *hs = SSL_CIPHER_get_handshake_digest(cipher);
-        ret = hs != nullptr ? crypto_tls12_prf(EVP_MD_get0_name(hs), master, sizeof(master), "key expansion",
-                                               seed, sizeof(seed), tmp, skip + out_len)
-                            : -1;
+        const char *prf =
+            hs == nullptr || EVP_MD_get_type(hs) == NID_md5_sha1 ? "SHA256" : EVP_MD_get0_name(hs);
+        ret = crypto_tls12_prf(prf, master, sizeof(master), "key expansion", seed, sizeof(seed), tmp,
+                               skip + out_len);
     } else {
         ret = tls_prf_sha1_md5(master, sizeof(master), "key expansion", seed, sizeof(seed), tmp,
                                skip + out_len);

@@ -107,7 +107,7 @@ void eap_peer_methods_unregister_all() {
 int eap_peer_register_methods() {
     int (*const regs[])() = {eap_peer_md5_register,  eap_peer_tls_register,  eap_peer_mschapv2_register,
                              eap_peer_peap_register, eap_peer_ttls_register, eap_peer_gtc_register,
-                             eap_peer_otp_register,  eap_peer_leap_register};
+                             eap_peer_otp_register,  eap_peer_leap_register, eap_peer_fast_register};
     for (auto reg : regs) {
         int ret = reg();
         if (ret != 0) return ret;

@@ -101,3 +101,4 @@ int eap_peer_ttls_register();
 int eap_peer_gtc_register();
 int eap_peer_otp_register();
 int eap_peer_leap_register();
+int eap_peer_fast_register();

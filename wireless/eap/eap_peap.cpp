@@ -25,8 +25,7 @@ struct peap_data {
     eap_tls_data ssl;
     int peap_version, force_peap_version;
     bool force_new_label;
-    const eap_peer_method *phase2_method;
-    void *phase2_priv;
+    eap_tls_inner inner;
     bool phase2_success, phase2_eap_success, phase2_eap_started;
     eap_method_type phase2_type;
     eap_method_type *phase2_types;
@@ -102,16 +101,9 @@ void *peap_init(eap_peer_sm *sm) {
     return data;
 }
 
-void free_inner(eap_peer_sm *sm, peap_data *data) {
-    if (data->phase2_priv != nullptr && data->phase2_method != nullptr)
-        data->phase2_method->deinit(sm, data->phase2_priv);
-    data->phase2_priv = nullptr;
-    data->phase2_method = nullptr;
-}
-
 void peap_deinit(eap_peer_sm *sm, void *priv) {
     auto *data = static_cast<peap_data *>(priv);
-    free_inner(sm, data);
+    eap_tls_phase2_deinit(sm, &data->inner);
     free(data->phase2_types);
     eap_tls_conn_release(sm, &data->ssl);
     free_key(data);
@@ -149,24 +141,13 @@ wpa_buf *tlv_result(int status, peap_data *data, bool binding) {
 // IPMK and CMK from the tunnel keys and the inner method's key.
 int derive_cmk(eap_peer_sm *sm, peap_data *data) {
     if (data->key_data == nullptr) return -1;
-    if (data->reauth && data->resuming && data->phase2_method == nullptr) {
+    if (data->reauth && data->resuming && data->inner.method == nullptr) {
         memcpy(data->ipmk, data->key_data, 40);
         memcpy(data->cmk, data->key_data + 40, 20);
         return 0;
     }
     uint8_t isk[32];
-    memset(isk, 0, sizeof(isk));
-    if (data->phase2_method != nullptr && data->phase2_priv != nullptr &&
-        data->phase2_method->isKeyAvailable != nullptr && data->phase2_method->getKey != nullptr) {
-        size_t key_len = 0;
-        uint8_t *key = data->phase2_method->isKeyAvailable(sm, data->phase2_priv)
-                           ? data->phase2_method->getKey(sm, data->phase2_priv, &key_len)
-                           : nullptr;
-        if (key == nullptr) return -1;
-        memcpy(isk, key, key_len > 32 ? 32 : key_len);
-        explicit_bzero(key, key_len);
-        free(key);
-    }
+    if (eap_tls_phase2_isk(sm, &data->inner, false, isk)) return -1;
     uint8_t imck[60];
     if (eap_peap_prf_plus(data->peap_version, data->key_data, 40, "Inner Methods Compound Keys", isk,
                           sizeof(isk), imck, sizeof(imck)))
@@ -250,34 +231,16 @@ wpa_buf *process_tlv(eap_peer_sm *sm, peap_data *data, eap_method_ret *ret, cons
     return tlv_result(status, data, binding != nullptr && binding_ok);
 }
 
-bool phase2_allowed(peap_data *data, unsigned int type) {
-    for (size_t i = 0; i < data->num_phase2_types; i++)
-        if (data->phase2_types[i].vendor == EAP_VENDOR_IETF && data->phase2_types[i].method == type)
-            return true;
-    return false;
-}
-
 wpa_buf *phase2_request(eap_peer_sm *sm, peap_data *data, eap_method_ret *ret, const wpa_buf *req) {
     const uint8_t *hdr = wpa_buf_head(req);
     const uint8_t type = hdr[4];
     if (data->phase2_type.method == EAP_TYPE_NONE) {
-        if (phase2_allowed(data, type)) data->phase2_type.method = type;
+        if (eap_tls_phase2_allowed(data->phase2_types, data->num_phase2_types, type))
+            data->phase2_type.method = type;
     }
     if (type != data->phase2_type.method || data->phase2_type.method == EAP_TYPE_NONE)
         return eap_tls_phase2_nak(data->phase2_types, data->num_phase2_types, hdr);
-    if (data->phase2_priv == nullptr) {
-        data->phase2_method = eap_peer_method_find(EAP_VENDOR_IETF, data->phase2_type.method);
-        if (data->phase2_method != nullptr) {
-            sm->init_phase2 = 1;
-            sm->outer_vendor = EAP_VENDOR_IETF;
-            sm->outer_method = EAP_TYPE_PEAP;
-            data->phase2_priv = data->phase2_method->init(sm);
-            sm->init_phase2 = 0;
-            sm->outer_method = EAP_TYPE_NONE;
-        }
-    }
-    if (data->phase2_priv == nullptr || data->phase2_method == nullptr) {
-        data->phase2_method = nullptr;
+    if (eap_tls_phase2_init(sm, &data->inner, EAP_TYPE_PEAP, data->phase2_type.method)) {
         ret->methodState = METHOD_DONE;
         ret->decision = DECISION_FAIL;
         return nullptr;
@@ -285,7 +248,7 @@ wpa_buf *phase2_request(eap_peer_sm *sm, peap_data *data, eap_method_ret *ret, c
     data->phase2_eap_started = true;
     eap_method_ret iret;
     eap_method_ret_init(&iret);
-    wpa_buf *resp = data->phase2_method->process(sm, data->phase2_priv, &iret, req);
+    wpa_buf *resp = data->inner.method->process(sm, data->inner.priv, &iret, req);
     if ((iret.methodState == METHOD_DONE || iret.methodState == METHOD_MAY_CONT) &&
         (iret.decision == DECISION_UNCOND_SUCC || iret.decision == DECISION_COND_SUCC)) {
         data->phase2_success = true;
@@ -481,19 +444,14 @@ wpa_buf *peap_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wp
     if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) && !data->resuming) {
         resp = decrypt_and_process(sm, data, ret, id, &msg);
     } else {
-        int res =
-            eap_tls_process_handshake(sm, &data->ssl, EAP_TYPE_PEAP, data->peap_version, id, &msg, &resp);
+        int res = eap_tls_tunnel_handshake(sm, &data->ssl, EAP_TYPE_PEAP, data->peap_version, id, &msg,
+                                           &data->pending_resp, &resp);
         if (res < 0) {
             ret->methodState = METHOD_DONE;
             ret->decision = DECISION_FAIL;
             return resp;
         }
-        if (sm->flags & EAP_FLAG_WAIT_EXT_CERT_CHECK) {
-            wpa_buf_free(data->pending_resp);
-            data->pending_resp =
-                resp != nullptr ? resp : eap_tls_build_ack(id, EAP_TYPE_PEAP, data->peap_version);
-            return nullptr;
-        }
+        if (res == 3) return nullptr;
         if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn)) {
             free_key(data);
             data->key_data = eap_tls_export_key(
@@ -552,20 +510,15 @@ uint8_t *peap_get_key(eap_peer_sm *, void *priv, size_t *len) {
 
 uint8_t *peap_get_session_id(eap_peer_sm *, void *priv, size_t *len) {
     auto *data = static_cast<peap_data *>(priv);
-    if (data->session_id == nullptr || !data->phase2_success) return nullptr;
-    auto *id = static_cast<uint8_t *>(malloc(data->id_len));
-    if (id == nullptr) return nullptr;
-    memcpy(id, data->session_id, data->id_len);
-    *len = data->id_len;
-    return id;
+    return data->phase2_success ? eap_tls_copy_out(data->session_id, data->id_len, len) : nullptr;
 }
 
 int peap_get_status(eap_peer_sm *sm, void *priv, char *buf, size_t buflen, int verbose) {
     auto *data = static_cast<peap_data *>(priv);
     int len = eap_tls_status_text(sm, &data->ssl, buf, buflen, verbose);
-    if (data->phase2_method != nullptr) {
+    if (data->inner.method != nullptr) {
         int n = snprintf(buf + len, buflen - static_cast<size_t>(len), "EAP-PEAPv%d Phase2 method=%s\n",
-                         data->peap_version, data->phase2_method->name);
+                         data->peap_version, data->inner.method->name);
         if (n > 0 && static_cast<size_t>(n) < buflen - static_cast<size_t>(len)) len += n;
     }
     return len;
@@ -592,9 +545,9 @@ void *peap_init_for_reauth(eap_peer_sm *sm, void *priv) {
         peap_deinit(sm, data);
         return nullptr;
     }
-    if (data->phase2_priv != nullptr && data->phase2_method != nullptr &&
-        data->phase2_method->init_for_reauth != nullptr)
-        data->phase2_priv = data->phase2_method->init_for_reauth(sm, data->phase2_priv);
+    if (data->inner.priv != nullptr && data->inner.method != nullptr &&
+        data->inner.method->init_for_reauth != nullptr)
+        data->inner.priv = data->inner.method->init_for_reauth(sm, data->inner.priv);
     data->phase2_success = data->phase2_eap_success = data->phase2_eap_started = false;
     data->resuming = true;
     data->reauth = true;

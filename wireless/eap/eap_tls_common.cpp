@@ -486,3 +486,74 @@ bool eap_tls_ext_cert_check_wait(eap_peer_sm *sm, wpa_buf **held, eap_method_ret
     ret->ignore = false;
     return true;
 }
+
+bool eap_tls_phase2_allowed(const eap_method_type *types, size_t num_types, unsigned int type) {
+    for (size_t i = 0; i < num_types; i++)
+        if (types[i].vendor == EAP_VENDOR_IETF && types[i].method == type) return true;
+    return false;
+}
+
+int eap_tls_phase2_init(eap_peer_sm *sm, eap_tls_inner *inner, uint8_t outer_type, unsigned int type) {
+    if (inner->priv != nullptr) return 0;
+    inner->method = eap_peer_method_find(EAP_VENDOR_IETF, type);
+    if (inner->method != nullptr) {
+        sm->init_phase2 = 1;
+        sm->outer_vendor = EAP_VENDOR_IETF;
+        sm->outer_method = outer_type;
+        inner->priv = inner->method->init(sm);
+        sm->init_phase2 = 0;
+        sm->outer_method = EAP_TYPE_NONE;
+    }
+    if (inner->priv == nullptr) {
+        inner->method = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+void eap_tls_phase2_deinit(eap_peer_sm *sm, eap_tls_inner *inner) {
+    if (inner->priv != nullptr && inner->method != nullptr) inner->method->deinit(sm, inner->priv);
+    inner->priv = nullptr;
+    inner->method = nullptr;
+}
+
+int eap_tls_phase2_isk(eap_peer_sm *sm, const eap_tls_inner *inner, bool swap_mschapv2, uint8_t isk[32]) {
+    memset(isk, 0, 32);
+    if (inner->method == nullptr || inner->priv == nullptr || inner->method->isKeyAvailable == nullptr ||
+        inner->method->getKey == nullptr)
+        return 0;
+    size_t key_len = 0;
+    uint8_t *key = inner->method->isKeyAvailable(sm, inner->priv)
+                       ? inner->method->getKey(sm, inner->priv, &key_len)
+                       : nullptr;
+    if (key == nullptr) return -1;
+    if (swap_mschapv2 && inner->method->vendor == EAP_VENDOR_IETF &&
+        inner->method->method == EAP_TYPE_MSCHAPV2 && key_len == 32) {
+        memcpy(isk, key + 16, 16);
+        memcpy(isk + 16, key, 16);
+    } else {
+        memcpy(isk, key, key_len > 32 ? 32 : key_len);
+    }
+    explicit_bzero(key, key_len);
+    free(key);
+    return 0;
+}
+
+int eap_tls_tunnel_handshake(eap_peer_sm *sm, eap_tls_data *data, uint8_t eap_type, int version, uint8_t id,
+                             const wpa_buf *in_data, wpa_buf **held, wpa_buf **out) {
+    int res = eap_tls_process_handshake(sm, data, eap_type, version, id, in_data, out);
+    if (res < 0 || !(sm->flags & EAP_FLAG_WAIT_EXT_CERT_CHECK)) return res;
+    wpa_buf_free(*held);
+    *held = *out != nullptr ? *out : eap_tls_build_ack(id, eap_type, version);
+    *out = nullptr;
+    return 3;
+}
+
+uint8_t *eap_tls_copy_out(const uint8_t *src, size_t len, size_t *out_len) {
+    if (src == nullptr) return nullptr;
+    auto *copy = static_cast<uint8_t *>(malloc(len > 0 ? len : 1));
+    if (copy == nullptr) return nullptr;
+    memcpy(copy, src, len);
+    *out_len = len;
+    return copy;
+}

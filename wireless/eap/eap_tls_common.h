@@ -1,4 +1,4 @@
-// What the TLS-based EAP methods (TLS, PEAP, TTLS) share: the connection set-up from the
+// What the TLS-based EAP methods (TLS, PEAP, TTLS, FAST) share: the connection set-up from the
 // network's settings, the EAP-TLS framing (flags byte, optional 4-byte total length),
 // reassembly of fragmented requests, fragmentation of responses and key export.
 #pragma once
@@ -61,3 +61,25 @@ wpa_buf *eap_tls_phase2_nak(const eap_method_type *types, size_t num_types, cons
 // held (*out then null), false when processing goes on; *done is set when the check
 // was refused.
 bool eap_tls_ext_cert_check_wait(eap_peer_sm *sm, wpa_buf **held, eap_method_ret *ret, wpa_buf **out);
+
+// What the tunnel methods (PEAP, TTLS, FAST) share around their inner method.
+struct eap_tls_inner {
+    const eap_peer_method *method;
+    void *priv;
+};
+bool eap_tls_phase2_allowed(const eap_method_type *types, size_t num_types, unsigned int type);
+// Creates the inner method of the type on first use, marked as inner method of the outer
+// type while its init runs; 0 when it runs (or already ran), -1 when it cannot.
+int eap_tls_phase2_init(eap_peer_sm *sm, eap_tls_inner *inner, uint8_t outer_type, unsigned int type);
+void eap_tls_phase2_deinit(eap_peer_sm *sm, eap_tls_inner *inner);
+// The inner session key for the crypto binding: the inner method's key cut to 32 bytes and
+// zero-padded, 32 zero bytes when the method has no key operations; -1 when a method that
+// has them yields no key. With swap_mschapv2, a 32-byte MSCHAPv2 key has its halves swapped
+// (the server's send key first).
+int eap_tls_phase2_isk(eap_peer_sm *sm, const eap_tls_inner *inner, bool swap_mschapv2, uint8_t isk[32]);
+// A handshake step of a tunnel method (see eap_tls_process_handshake); while an external
+// certificate check is awaited the response is kept in *held and 3 is returned.
+int eap_tls_tunnel_handshake(eap_peer_sm *sm, eap_tls_data *data, uint8_t eap_type, int version, uint8_t id,
+                             const wpa_buf *in_data, wpa_buf **held, wpa_buf **out);
+// A malloc'ed copy of key material or a session id for the peer (null when src is null).
+uint8_t *eap_tls_copy_out(const uint8_t *src, size_t len, size_t *out_len);

@@ -22,8 +22,7 @@ constexpr size_t KEY_LEN = 128;
 
 struct ttls_data {
     eap_tls_data ssl;
-    const eap_peer_method *phase2_method;
-    void *phase2_priv;
+    eap_tls_inner inner;
     bool phase2_success, phase2_start;
     eap_decision decision_succ;
     phase2_kind phase2_type;
@@ -109,16 +108,9 @@ void *ttls_init(eap_peer_sm *sm) {
     return data;
 }
 
-void free_inner(eap_peer_sm *sm, ttls_data *data) {
-    if (data->phase2_priv != nullptr && data->phase2_method != nullptr)
-        data->phase2_method->deinit(sm, data->phase2_priv);
-    data->phase2_priv = nullptr;
-    data->phase2_method = nullptr;
-}
-
 void ttls_deinit(eap_peer_sm *sm, void *priv) {
     auto *data = static_cast<ttls_data *>(priv);
-    free_inner(sm, data);
+    eap_tls_phase2_deinit(sm, &data->inner);
     free(data->phase2_eap_types);
     eap_tls_conn_release(sm, &data->ssl);
     free_key(data);
@@ -209,13 +201,6 @@ wpa_buf *implicit_identity_request() {
     return req;
 }
 
-bool phase2_allowed(ttls_data *data, unsigned int type) {
-    for (size_t i = 0; i < data->num_phase2_eap_types; i++)
-        if (data->phase2_eap_types[i].vendor == EAP_VENDOR_IETF && data->phase2_eap_types[i].method == type)
-            return true;
-    return false;
-}
-
 // The inner EAP response for a request, wrapped into an EAP-Message AVP.
 wpa_buf *inner_eap(eap_peer_sm *sm, ttls_data *data, eap_method_ret *ret, const wpa_buf *req) {
     if (wpa_buf_len(req) < 5) return nullptr;
@@ -229,7 +214,8 @@ wpa_buf *inner_eap(eap_peer_sm *sm, ttls_data *data, eap_method_ret *ret, const 
         if (resp != nullptr) wpa_buf_put_data(resp, id, id_len);
     } else {
         const uint8_t type = hdr[4];
-        if (!data->phase2_eap_type_chosen && phase2_allowed(data, type)) {
+        if (!data->phase2_eap_type_chosen &&
+            eap_tls_phase2_allowed(data->phase2_eap_types, data->num_phase2_eap_types, type)) {
             data->phase2_eap_type.vendor = EAP_VENDOR_IETF;
             data->phase2_eap_type.method = type;
             data->phase2_eap_type_chosen = true;
@@ -237,24 +223,10 @@ wpa_buf *inner_eap(eap_peer_sm *sm, ttls_data *data, eap_method_ret *ret, const 
         if (!data->phase2_eap_type_chosen || type != data->phase2_eap_type.method) {
             resp = eap_tls_phase2_nak(data->phase2_eap_types, data->num_phase2_eap_types, hdr);
         } else {
-            if (data->phase2_priv == nullptr) {
-                data->phase2_method = eap_peer_method_find(EAP_VENDOR_IETF, type);
-                if (data->phase2_method != nullptr) {
-                    sm->init_phase2 = 1;
-                    sm->outer_vendor = EAP_VENDOR_IETF;
-                    sm->outer_method = EAP_TYPE_TTLS;
-                    data->phase2_priv = data->phase2_method->init(sm);
-                    sm->init_phase2 = 0;
-                    sm->outer_method = EAP_TYPE_NONE;
-                }
-                if (data->phase2_priv == nullptr) {
-                    data->phase2_method = nullptr;
-                    return nullptr;
-                }
-            }
+            if (eap_tls_phase2_init(sm, &data->inner, EAP_TYPE_TTLS, type)) return nullptr;
             eap_method_ret iret;
             eap_method_ret_init(&iret);
-            resp = data->phase2_method->process(sm, data->phase2_priv, &iret, req);
+            resp = data->inner.method->process(sm, data->inner.priv, &iret, req);
             if (iret.methodState == METHOD_MAY_CONT || iret.methodState == METHOD_DONE) {
                 ret->methodState = iret.methodState;
                 ret->decision = iret.decision;
@@ -545,17 +517,14 @@ wpa_buf *ttls_process(eap_peer_sm *sm, void *priv, eap_method_ret *ret, const wp
     if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn) && !data->resuming) {
         resp = tunnelled(sm, data, ret, id, &msg);
     } else {
-        int res = eap_tls_process_handshake(sm, &data->ssl, EAP_TYPE_TTLS, 0, id, &msg, &resp);
+        int res =
+            eap_tls_tunnel_handshake(sm, &data->ssl, EAP_TYPE_TTLS, 0, id, &msg, &data->pending_resp, &resp);
         if (res < 0) {
             ret->methodState = METHOD_DONE;
             ret->decision = DECISION_FAIL;
             return resp;
         }
-        if (sm->flags & EAP_FLAG_WAIT_EXT_CERT_CHECK) {
-            wpa_buf_free(data->pending_resp);
-            data->pending_resp = resp != nullptr ? resp : eap_tls_build_ack(id, EAP_TYPE_TTLS, 0);
-            return nullptr;
-        }
+        if (res == 3) return nullptr;
         if (tls_conn_established(data->ssl.ssl_ctx, data->ssl.conn)) {
             if (data->resuming) {
                 ret->methodState = METHOD_MAY_CONT;
@@ -596,11 +565,7 @@ bool ttls_key_available(eap_peer_sm *, void *priv) {
 
 uint8_t *copy_part(ttls_data *data, size_t off, size_t *len) {
     if (data->key_data == nullptr || !data->phase2_success) return nullptr;
-    auto *out = static_cast<uint8_t *>(malloc(64));
-    if (out == nullptr) return nullptr;
-    memcpy(out, data->key_data + off, 64);
-    *len = 64;
-    return out;
+    return eap_tls_copy_out(data->key_data + off, 64, len);
 }
 
 uint8_t *ttls_get_key(eap_peer_sm *, void *priv, size_t *len) {
@@ -613,12 +578,7 @@ uint8_t *ttls_get_emsk(eap_peer_sm *, void *priv, size_t *len) {
 
 uint8_t *ttls_get_session_id(eap_peer_sm *, void *priv, size_t *len) {
     auto *data = static_cast<ttls_data *>(priv);
-    if (data->session_id == nullptr || !data->phase2_success) return nullptr;
-    auto *id = static_cast<uint8_t *>(malloc(data->id_len));
-    if (id == nullptr) return nullptr;
-    memcpy(id, data->session_id, data->id_len);
-    *len = data->id_len;
-    return id;
+    return data->phase2_success ? eap_tls_copy_out(data->session_id, data->id_len, len) : nullptr;
 }
 
 int ttls_get_status(eap_peer_sm *sm, void *priv, char *buf, size_t buflen, int verbose) {
@@ -629,7 +589,7 @@ int ttls_get_status(eap_peer_sm *sm, void *priv, char *buf, size_t buflen, int v
     switch (data->phase2_type) {
     case PHASE2_EAP:
         snprintf(eap_name, sizeof(eap_name), "EAP-%s\n",
-                 data->phase2_method != nullptr ? data->phase2_method->name : "?");
+                 data->inner.method != nullptr ? data->inner.method->name : "?");
         kind = eap_name;
         break;
     case PHASE2_MSCHAPV2:
@@ -671,9 +631,9 @@ void *ttls_init_for_reauth(eap_peer_sm *sm, void *priv) {
         ttls_deinit(sm, data);
         return nullptr;
     }
-    if (data->phase2_priv != nullptr && data->phase2_method != nullptr &&
-        data->phase2_method->init_for_reauth != nullptr)
-        data->phase2_priv = data->phase2_method->init_for_reauth(sm, data->phase2_priv);
+    if (data->inner.priv != nullptr && data->inner.method != nullptr &&
+        data->inner.method->init_for_reauth != nullptr)
+        data->inner.priv = data->inner.method->init_for_reauth(sm, data->inner.priv);
     data->phase2_start = false;
     data->phase2_success = false;
     data->resuming = true;

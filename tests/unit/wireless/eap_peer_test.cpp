@@ -59,8 +59,8 @@ TEST_F(Peer, NakListsAllowedMethodsInRegistrationOrder) {
         std::vector<uint8_t> nak;
     };
     const Case cases[] = {
-        {nullptr, 99, {4, 13, 26, 25, 21, 6, 5, 17}},
-        {nullptr, 13, {4, 26, 25, 21, 6, 5, 17}}, // no method list: every method but the asked one
+        {nullptr, 99, {4, 13, 26, 25, 21, 6, 5, 17, 43}},
+        {nullptr, 13, {4, 26, 25, 21, 6, 5, 17, 43}}, // no method list: every method but the asked one
         {"PEAP TTLS", 4, {25, 21}},
         {"MD5", 4, {}}, // allowed: no NAK but the method runs
         {"GTC", 99, {6}},
@@ -249,7 +249,7 @@ TEST_F(Peer, StatusAndMibTexts) {
 TEST_F(Peer, RegistryOrderAndNames) {
     char buf[128];
     eap_peer_method_list_text(buf, sizeof(buf));
-    EXPECT_STREQ(buf, "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP");
+    EXPECT_STREQ(buf, "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP FAST");
     eap_peer_method_list_text(buf, 12);
     EXPECT_STREQ(buf, "MD5 TLS");
     EXPECT_STREQ(eap_peer_method_name_by_type(0, 254), "expanded");

@@ -114,6 +114,24 @@ TEST_F(Wrapper, ExportAndKeyBlockEqualTheServers) {
               events.kinds.end());
 }
 
+TEST_F(Wrapper, KeyBlockOfACbcSuiteSkipsItsIvsAndUsesSha256) {
+    // A suite older than TLS 1.2 names MD5+SHA-1 as its hash: TLS 1.2 runs the PRF with
+    // SHA-256 instead, and the block begins after both CBC IVs (16 bytes each).
+    TlsServer srv(pki, false, "ECDHE-ECDSA-AES128-SHA");
+    tls_conn_params params{};
+    ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+    ASSERT_TRUE(handshake(srv));
+    std::vector<uint8_t> master(48), seed(64);
+    SSL_SESSION_get_master_key(SSL_get_session(srv.ssl), master.data(), 48);
+    SSL_get_server_random(srv.ssl, seed.data(), 32);
+    SSL_get_client_random(srv.ssl, seed.data() + 32, 32);
+    const size_t skip = 2 * (16 + 20 + 16);
+    std::vector<uint8_t> expect = p_hash(EVP_sha256(), master, "key expansion", seed, skip + 72);
+    std::vector<uint8_t> block(72);
+    ASSERT_EQ(tls_conn_derive_keyblock(lib, conn, block.data(), block.size()), 0);
+    EXPECT_EQ(block, std::vector<uint8_t>(expect.begin() + skip, expect.end()));
+}
+
 TEST_F(Wrapper, TlsOneThreeIsNeverNegotiated) {
     TlsServer srv(pki, false);
     SSL_set_min_proto_version(srv.ssl, TLS1_2_VERSION);

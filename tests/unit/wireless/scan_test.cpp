@@ -979,7 +979,7 @@ TEST_F(Scan, SettingsAndDriverReplies) {
         {"SIGNAL_POLL", "FAIL\n"},
         {"PKTCNT_POLL", "FAIL\n"},
         {"NEIGHBOR_REP_REQUEST", "FAIL\n"},
-        {"GET_CAPABILITY eap", "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP"},
+        {"GET_CAPABILITY eap", "MD5 TLS MSCHAPV2 PEAP TTLS GTC OTP LEAP FAST"},
         {"GET_CAPABILITY pairwise strict", ""},
         {"GET_CAPABILITY pairwise junk", "FAIL\n"},
         {"GET_CAPABILITY channels", "Mode[G] Channels: 1 6 11\nMode[A] Channels: 36 40\n"},

@@ -210,6 +210,35 @@ TEST(WirelessCrypto, Sha1PrfVectors) {
     }
 }
 
+TEST(WirelessCrypto, FastTPrfAgainstAnIndependentImplementation) {
+    // RFC 4851 carries no T-PRF vector in a form at hand here; the check values come from a
+    // separate Python implementation written from the RFC's definition (section 5.5):
+    // T1 = HMAC-SHA1(key, label | 0 | seed | length16 | 1), Tn = HMAC-SHA1(key, Tn-1 | ... | n).
+    Bytes key(32), seed(64);
+    for (size_t i = 0; i < key.size(); i++)
+        key[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < 32; i++) {
+        seed[i] = static_cast<uint8_t>(0xa0 + i % 16);
+        seed[32 + i] = static_cast<uint8_t>(0x50 + i % 16);
+    }
+    uint8_t out[49];
+    memset(out, 0xee, sizeof(out));
+    ASSERT_EQ(0, sha1_t_prf(key.data(), key.size(), "PAC to master secret label hash", seed.data(),
+                            seed.size(), out, 48));
+    EXPECT_EQ(
+        "bf586104b52ed9ee25d26da275759914e49afa354f1f23d09188256f20d1e204c62b01263fae12dccb4bd7425a1bbd29",
+        hex(out, 48));
+    EXPECT_EQ(0xee, out[48]) << "written past the length asked";
+    // The output length is part of every block: a shorter output is no prefix of a longer one.
+    uint8_t shorter[20];
+    ASSERT_EQ(0, sha1_t_prf(key.data(), key.size(), "PAC to master secret label hash", seed.data(),
+                            seed.size(), shorter, 20));
+    EXPECT_NE(hex(out, 20), hex(shorter, 20));
+    // 255 blocks at most.
+    std::vector<uint8_t> big(255 * 20 + 1);
+    EXPECT_EQ(-1, sha1_t_prf(key.data(), key.size(), "x", nullptr, 0, big.data(), big.size()));
+}
+
 TEST(WirelessCrypto, TlsPrfVectors) {
     // TLS 1.2 PRF with SHA-256: 100 bytes.
     const Bytes secret12 = unhex("9bbe436ba940f017b17652849a71db35");
