@@ -25,9 +25,3 @@ void supp_auth_failed(wpa_iface *, const char *) {}
 void supplicant_reenable_network(wpa_iface *, wpa_network *, int) {}
 void supp_connection_failed(wpa_iface *, const uint8_t *) {}
 wpa_network *supplicant_get_ssid(wpa_iface *) { return nullptr; }
-
-void supplicant_associate(wpa_iface *, wpa_bss *, wpa_network *) {}
-void supplicant_deauthenticate(wpa_iface *, uint16_t) {}
-void supplicant_mark_disassociated(wpa_iface *) {}
-void supplicant_req_auth_timeout(wpa_iface *, int, int) {}
-void supplicant_cancel_auth_timeout(wpa_iface *) {}
