@@ -137,6 +137,8 @@ void supplicant_ap_scan0_connect(wpa_iface *iface) {
 
 void supplicant_clear_connection(wpa_iface *iface) {
     const int old_key_mgmt = iface->key_mgmt;
+    // A lost or failed connection ends its attempt: the radio is free again.
+    supp_connect_work_done(iface);
     if (iface->wpa_state != WPA_INTERFACE_DISABLED) supplicant_set_state(iface, WPA_DISCONNECTED);
     memset(iface->bssid, 0, 6);
     memset(iface->pending_bssid, 0, 6);

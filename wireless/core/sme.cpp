@@ -58,9 +58,11 @@ const uint8_t *own_security_ie(const uint8_t *ies, size_t len, int *proto) {
 }
 
 // What an attempt that failed in station management leaves behind.
+// The radio is free again once an attempt has failed.
 void attempt_failed(wpa_iface *iface, const uint8_t *bssid) {
     supp_connection_failed(iface, bssid);
     supplicant_mark_disassociated(iface);
+    supp_connect_work_done(iface);
 }
 
 void sme_associate(wpa_iface *iface, int mode, const uint8_t *bssid, int auth_alg) {
@@ -103,6 +105,7 @@ void sme_associate(wpa_iface *iface, int mode, const uint8_t *bssid, int auth_al
         supp_connection_failed(iface, iface->pending_bssid);
         supplicant_set_state(iface, WPA_DISCONNECTED);
         memset(iface->pending_bssid, 0, 6);
+        supp_connect_work_done(iface);
         return;
     }
     eloop_register_timeout(SME_ASSOC_TIMEOUT, 0, assoc_timer, iface, nullptr);
@@ -248,6 +251,7 @@ void assoc_failed(wpa_iface *iface) {
     supplicant_set_state(iface, WPA_DISCONNECTED);
     memset(iface->bssid, 0, 6);
     memset(iface->pending_bssid, 0, 6);
+    supp_connect_work_done(iface);
 }
 
 void auth_timer(void *eloop_ctx, void *) {
@@ -311,6 +315,7 @@ void sme_event_auth(wpa_iface *iface, const wpa_event_data *data) {
         ssid->auth_alg == WPA_AUTH_ALG_LEAP) {
         supp_connection_failed(iface, iface->pending_bssid);
         supplicant_set_state(iface, WPA_DISCONNECTED);
+        supp_connect_work_done(iface);
         return;
     }
     // The AP does not know the algorithm: a new attempt with the next one.
