@@ -292,6 +292,15 @@ void supplicant_event(void *ctx, wpa_event_type event, union wpa_event_data *dat
 
 void supplicant_event_global(void *ctx, wpa_event_type event, union wpa_event_data *data) {
     if (observer) observer(ctx, event, data);
+    // Only interface news is handled here: it goes to the interface of that name.
+    if (event != EVENT_INTERFACE_STATUS || data == nullptr || event_global == nullptr) return;
+    char name[sizeof(data->interface_status.ifname) + 1] = {};
+    memcpy(name, data->interface_status.ifname, sizeof(data->interface_status.ifname));
+    for (wpa_iface *w = event_global->ifaces; w; w = w->next)
+        if (strcmp(w->ifname, name) == 0) {
+            supplicant_event(w, event, data);
+            return;
+        }
 }
 
 void supplicant_event_set_global(wpa_global *global) {

@@ -415,6 +415,44 @@ TEST_F(Assoc, LocallyGeneratedDeauthenticationSaysSo) {
     EXPECT_EQ(iface->current_ssid, nullptr);
 }
 
+TEST_F(Assoc, ApDeauthenticationRetriesTheSameApOrScansByReason) {
+    wpa_network *ssid = network({{"key_mgmt", "NONE"}});
+    struct Case {
+        uint16_t reason;
+        int locally_generated;
+        bool scan_soon;
+    } cases[] = {{4, 0, false}, {3, 0, true}, {4, 1, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reason);
+        join(ssid, AP1);
+        ASSERT_EQ(iface->wpa_state, WPA_COMPLETED);
+        supplicant_cancel_scan(iface);
+        wpa_event_data d{};
+        d.deauth_info.addr = AP1;
+        d.deauth_info.reason_code = c.reason;
+        d.deauth_info.locally_generated = c.locally_generated;
+        supplicant_event(iface, EVENT_DEAUTH, &d);
+        EXPECT_EQ(supplicant_scan_pending(iface), c.scan_soon);
+        // A local reason 4 (the AP went silent) also drops the AP from the table.
+        EXPECT_EQ(wpa_bss_get_bssid(iface, AP1) == nullptr, c.reason == 4 && c.locally_generated == 1);
+        supplicant_deauthenticate(iface, 3);
+        run(1);
+    }
+}
+
+TEST_F(Assoc, DisabledInterfaceIgnoresAssociationEvents) {
+    wpa_network *ssid = network({{"key_mgmt", "NONE"}});
+    supplicant_associate(iface, bss(AP1), ssid);
+    run(0);
+    supplicant_event(iface, EVENT_INTERFACE_DISABLED, nullptr);
+    EXPECT_EQ(iface->wpa_state, WPA_INTERFACE_DISABLED);
+    supplicant_event(iface, EVENT_ASSOC, nullptr);
+    EXPECT_EQ(iface->wpa_state, WPA_INTERFACE_DISABLED);
+    EXPECT_EQ(count_prefix("<3>CTRL-EVENT-CONNECTED"), 0u);
+    supplicant_event(iface, EVENT_INTERFACE_ENABLED, nullptr);
+    EXPECT_EQ(iface->wpa_state, WPA_DISCONNECTED);
+}
+
 // ------------------------------------------------------------------ connect work without SME
 
 TEST_F(Assoc, UnansweredAssociationTimesOutAfterTenSecondsAndScansASecondLater) {
