@@ -196,11 +196,10 @@ std::string airCommand(const std::vector<std::string> &args, std::string &out) {
 StandIn nlsimStandIn(
     "nlsim",
     [] {
-        addCommand(
-            "air",
-            "air COMMAND [ARG...]  (nlsim: ap add|set|del|deauth|disassoc|frame, errno, event, raw, set, "
-            "state)",
-            airCommand);
+        addCommand("air",
+                   "air COMMAND [ARG...]  (nlsim: ap add|set|del|deauth|disassoc|frame|key|michael, errno, "
+                   "event, raw, set, news, keys, state)",
+                   airCommand);
         return startNlsim();
     },
     stopNlsim);

@@ -816,6 +816,11 @@ int Sim::dispatch(const Request &r, uint32_t port, std::vector<Builder> &out, bo
     case NL80211_CMD_SET_KEY:
     case NL80211_CMD_GET_KEY:
         if (dump) return -EOPNOTSUPP;
+        if (r.cmd != NL80211_CMD_GET_KEY) {
+            int err = cmdKey(r, r.cmd, out, port);
+            airKeyTrace(r, err);
+            return err;
+        }
         return cmdKey(r, r.cmd, out, port);
     case NL80211_CMD_GET_STATION:
     case NL80211_CMD_SET_STATION:
@@ -1459,6 +1464,7 @@ void Sim::linkUp(Iface &i, Ap &ap) {
 
 void Sim::linkDown(Iface &i, uint16_t reason, bool byAp, bool frameEvent, uint8_t subtype) {
     bool wasUp = i.link == Link::Associated;
+    airLinkDown(i, reason, byAp, subtype);
     if (frameEvent) {
         std::vector<uint8_t> f =
             byAp ? mgmtFrame(subtype, i.mac, i.bssid, i.bssid) : mgmtFrame(subtype, i.bssid, i.mac, i.bssid);
@@ -1502,7 +1508,10 @@ void Sim::stepLink(Iface &i) {
             event(GroupMlme, e);
             return;
         }
-        uint16_t status = ap->authStatus ? ap->authStatus : ap->assocStatus;
+        uint16_t auth = authStatusFor(*ap, i.authAlg);
+        if (auth == 13 && i.air.anyAlg) auth = authStatusFor(*ap, 1);
+        uint16_t status = auth ? auth : ap->assocStatus;
+        if (!auth) airAssocHeard(i, *ap);
         if (status) {
             i.link = Link::Idle;
             Builder e = msg(NL80211_CMD_CONNECT, nullptr, 0);
@@ -1526,15 +1535,17 @@ void Sim::stepLink(Iface &i) {
     }
     if (i.link == Link::Authenticating) {
         std::vector<uint8_t> f = mgmtFrame(0xB0, i.mac, ap->bssid, ap->bssid);
+        uint16_t status = authStatusFor(*ap, i.authAlg);
         put16(f, i.authAlg);
         put16(f, 2);
-        put16(f, ap->authStatus);
-        i.link = ap->authStatus == 0 ? Link::Authenticated : Link::Idle;
+        put16(f, status);
+        i.link = status == 0 ? Link::Authenticated : Link::Idle;
         mlmeEvent(i, NL80211_CMD_AUTHENTICATE, f);
         return;
     }
     // Associating
-    std::vector<uint8_t> f = mgmtFrame(0x10, i.mac, ap->bssid, ap->bssid);
+    airAssocHeard(i, *ap);
+    std::vector<uint8_t> f = mgmtFrame(i.air.reassoc ? 0x30 : 0x10, i.mac, ap->bssid, ap->bssid);
     put16(f, capabilityOf(ap->ies));
     put16(f, ap->assocStatus);
     put16(f, ap->assocStatus ? 0 : 0xC001);
@@ -1604,6 +1615,7 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         const Attr *ie = a.get(NL80211_ATTR_IE);
         i->reqIe.assign(ie ? ie->data : nullptr, ie ? ie->data + ie->len : nullptr);
         i->controlPort = a.has(NL80211_ATTR_CONTROL_PORT);
+        airNoteAssoc(*i, a);
         i->link = Link::Associating;
         i->tries = 0;
         i->due = now + ReplyMs;
@@ -1640,6 +1652,11 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
         i->reqIe.assign(ie ? ie->data : nullptr, ie ? ie->data + ie->len : nullptr);
         i->respIe.clear();
         i->controlPort = a.has(NL80211_ATTR_CONTROL_PORT);
+        airNoteAssoc(*i, a);
+        const Attr *at = a.get(NL80211_ATTR_AUTH_TYPE);
+        i->authAlg = at && at->u32() == NL80211_AUTHTYPE_SHARED_KEY ? 1 : 0;
+        i->air.anyAlg = !at; // the kernel chooses: open, then shared key
+
         i->tries = 0;
         i->due = now + ReplyMs;
         return 0;
@@ -2016,6 +2033,7 @@ uint64_t Sim::tick() {
                 i.lostSince = now;
             } else if (now >= i.lostSince + LostMs) {
                 // No beacon for too long: the kernel deauthenticates locally (inactivity).
+                i.air.lost = true;
                 linkDown(i, 4, false, true, 0xC0);
             }
             if (i.lostSince) want(i.lostSince + LostMs);
@@ -2026,14 +2044,6 @@ uint64_t Sim::tick() {
 
 // ---- data over the TAPs ----
 
-namespace {
-bool passes(const Iface &i, const uint8_t *p, size_t len) {
-    if (len < 14) return false;
-    uint16_t type = static_cast<uint16_t>(p[12] << 8 | p[13]);
-    return !i.controlPort || i.authorized || type == 0x888E;
-}
-} // namespace
-
 void Sim::fromIface(int fd, const uint8_t *p, size_t len) {
     for (auto &i : ifaces) {
         if (i.tapFd != fd) continue;
@@ -2041,9 +2051,9 @@ void Sim::fromIface(int fd, const uint8_t *p, size_t len) {
             fromMonitor(i, p, len);
             return;
         }
-        if (i.link != Link::Associated || !passes(i, p, len)) return;
+        if (i.link != Link::Associated) return;
         Ap *ap = apByBssid(i.bssid);
-        if (!ap || ap->silent || ap->tapFd < 0) return;
+        if (!ap || ap->silent || ap->tapFd < 0 || !airPasses(i, *ap, p, len, false)) return;
         i.txBytes += len;
         i.txPackets++;
         if (writeFrame) writeFrame(ap->tapFd, p, len);
@@ -2058,7 +2068,7 @@ void Sim::fromAp(int fd, const uint8_t *p, size_t len) {
     if (!ap || ap->silent) return;
     for (auto &i : ifaces) {
         if (i.link != Link::Associated || std::memcmp(i.bssid, ap->bssid, 6) != 0 || i.tapFd < 0) continue;
-        if (!passes(i, p, len)) continue;
+        if (!airPasses(i, *ap, p, len, true)) continue;
         i.rxBytes += len;
         i.rxPackets++;
         if (writeFrame) writeFrame(i.tapFd, p, len);
@@ -2175,10 +2185,14 @@ std::string option(const std::vector<std::string> &w, size_t from, const std::st
 
 std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) {
     (void)out;
-    if (w.size() < 3) return "usage: ap add|set|del|deauth|disassoc|frame NAME ...";
+    if (w.size() < 3) return "usage: ap add|set|del|deauth|disassoc|frame|key|michael NAME ...";
     const std::string &op = w[1];
     const std::string &name = w[2];
     if (name.empty() || name.size() > 32) return "bad AP name";
+    if (op == "key" || op == "michael") {
+        Ap *ap = apByName(name);
+        return ap ? airApCommand(w, *ap) : "no AP " + name;
+    }
     static const char *const keys[] = {"bssid", "ssid",        "freq",         "signal", "ies",
                                        "presp", "auth-status", "assoc-status", "silent", "netns",
                                        "tap",   "reason",      "hidden"};
@@ -2237,8 +2251,8 @@ std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) 
         }
         v = option(w, 3, "auth-status", f);
         if (f) {
-            if (!number(v, 0, 0xffff, n)) return "bad auth-status";
-            next.authStatus = static_cast<uint16_t>(n);
+            std::string why = airAuthStatus(v, next);
+            if (!why.empty()) return why;
         }
         v = option(w, 3, "assoc-status", f);
         if (f) {
@@ -2452,6 +2466,8 @@ std::string Sim::control(const std::string &line) {
                     err = "unknown setting " + w[k];
             }
         }
+    } else if (c == "news" || c == "keys") {
+        err = airControl(w, out);
     } else if (c == "state") {
         out = state();
     } else if (c == "help") {
@@ -2459,6 +2475,9 @@ std::string Sim::control(const std::string &line) {
               "hidden= netns= "
               "tap=]\n"
               "ap set NAME KEY=VALUE...\nap del NAME\nap deauth|disassoc NAME [reason=]\nap frame NAME HEX\n"
+              "ap key NAME pairwise CIPHER HEX | group CIPHER INDEX HEX | clear\nap michael NAME [group] "
+              "[index=N]\n"
+              "news [since=N|clear]\nkeys [since=N|clear]\n"
               "errno CMD ERRNO [N]\nevent GROUP CMD [ATTR=VALUE...] [bare]\nraw GROUP HEX\n"
               "set PHY scan-events=0|1 scan-ms=N bss-expire-ms=N\nstate\n";
     } else {

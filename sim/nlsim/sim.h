@@ -4,6 +4,7 @@
 // the Links hooks, so the fuzz target drives it without sockets or devices.
 #pragma once
 
+#include "sim/nlsim/air.h"
 #include "sim/nlsim/nlmsg.h"
 
 #include <cstdint>
@@ -108,6 +109,7 @@ struct Ap {
     std::string netns, tap;
     int tapFd = -1;
     uint64_t bornMs = 0;
+    AirAp air;
 };
 
 enum class Link { Idle, Authenticating, Authenticated, Associating, Associated };
@@ -147,6 +149,7 @@ struct Iface {
     std::vector<Key> keys;
     std::vector<Registration> regs;
     uint64_t rxBytes = 0, txBytes = 0, rxPackets = 0, txPackets = 0;
+    AirIface air;
 };
 
 // What the model needs from the outside world.
@@ -255,6 +258,19 @@ private:
     std::string apCommand(const std::vector<std::string> &w, std::string &out);
     std::string eventCommand(const std::vector<std::string> &w, bool raw);
     std::string state();
+
+    // The test bed's side of the air (air.cpp): statuses per algorithm, station news,
+    // the AP's keys, the key trace and the data path's key checks.
+    uint16_t authStatusFor(const Ap &ap, uint16_t alg) const;
+    std::string airAuthStatus(const std::string &v, Ap &ap);
+    void airNoteAssoc(Iface &i, const Attrs &a);
+    void airAssocHeard(Iface &i, const Ap &ap);
+    void airLinkDown(Iface &i, uint16_t reason, bool byAp, uint8_t subtype);
+    void airKeyTrace(const Request &r, int err);
+    bool airPasses(const Iface &i, const Ap &ap, const uint8_t *p, size_t len, bool toStation) const;
+    std::string airApCommand(const std::vector<std::string> &w, Ap &ap);
+    std::string airControl(const std::vector<std::string> &w, std::string &out);
+    AirLog news_, keyTrace_;
 
     Links links_;
     uint64_t nextReap_ = 0;

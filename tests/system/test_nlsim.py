@@ -7,6 +7,7 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
@@ -601,3 +602,516 @@ def test_a_bad_radio_conf_stops_the_start_with_its_reason(net, root):
         assert net.run_device("ip", "link", "show", "wlan0", check=False).returncode != 0
     finally:
         d.close()
+
+
+# ---- the test bed for joining protected networks: news, keys, the authenticator ----
+
+STA = "02:00:00:00:01:00"
+PROBE = 0x88B5  # an ethertype for local experiments: the data frames of these tests
+
+
+def news(sim, since=1):
+    """[(number, kind, {field: value})] of the station news."""
+    out = []
+    for line in sim.ok("news since=%d" % since):
+        n, kind, rest = (line.split(" ", 2) + [""])[:3]
+        out.append((int(n), kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)))
+    return out
+
+
+def wait_news(sim, kind, since=1, **want):
+    found = []
+
+    def seen():
+        found[:] = [f for n, k, f in news(sim, since) if k == kind and all(f.get(a) == str(v) for a, v in
+                                                                          want.items())]
+        return bool(found)
+
+    sim.wait_for(seen, timeout=30, what="%s news %r" % (kind, want))
+    return found[0]
+
+
+class Taps:
+    """Raw sockets on wlan0 and on the AP's TAP, for EAPOL and for probe data frames."""
+
+    def __init__(self, sim, peer, tap="aptap"):
+        from nlclient import _in_netns
+        import socket as so
+        self.so = so
+
+        def open_on(ns, dev):
+            s = _in_netns(ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(3)))
+            s.bind((dev, 3))
+            s.settimeout(20)
+            return s
+
+        self.sta = open_on(sim.ns, "wlan0")
+        self.ap = open_on(peer, tap)
+
+    def close(self):
+        self.sta.close()
+        self.ap.close()
+
+    def crosses(self, frm, to, dst, src, tag):
+        """Sends a probe frame from one side, then an EAPOL marker (which always
+        passes); True when the probe arrived before the marker on the other side."""
+        probe = mac(dst) + mac(src) + struct.pack(">H", PROBE) + tag + bytes(40)
+        marker = mac(dst) + mac(src) + b"\x88\x8e" + b"\x02\x00\x00\x04" + b"mark" + tag + bytes(40)
+        frm.send(probe)
+        frm.send(marker)
+        got = False
+        while True:
+            f = to.recv(4096)
+            if f[12:14] == struct.pack(">H", PROBE) and f[14:14 + len(tag)] == tag:
+                got = True
+            if f[12:14] == b"\x88\x8e" and f[18:22] == b"mark" and f[22:22 + len(tag)] == tag:
+                return got
+
+
+def connect_protected(sim, g, idx, ie=b"", ssid=b"lab", **extra):
+    attrs = u32(ATTR["IFINDEX"], idx) + attr(ATTR["SSID"], ssid) + flag(ATTR["CONTROL_PORT"])
+    if ie:
+        attrs += attr(ATTR["IE"], ie)
+    for k, v in extra.items():
+        attrs += attr(ATTR[k], v)
+    assert g.request(CMD["CONNECT"], attrs)[0] == 0
+    ev = g.wait_event(CMD["CONNECT"])
+    assert ev.get(ATTR["STATUS_CODE"]) == b"\0\0"
+
+
+def new_key(g, idx, data, cipher, index, pairwise_to=None):
+    attrs = u32(ATTR["IFINDEX"], idx) + attr(ATTR["KEY_DATA"], data) + u32(ATTR["KEY_CIPHER"], cipher) + \
+        u8(ATTR["KEY_IDX"], index)
+    if pairwise_to:
+        attrs += attr(ATTR["MAC"], mac(pairwise_to))
+    return g.request(CMD["NEW_KEY"], attrs)[0]
+
+
+def authorize(g, idx, on=True):
+    flags = struct.pack("<II", 2, 2 if on else 0)
+    return g.request(CMD["SET_STATION"], u32(ATTR["IFINDEX"], idx) + attr(ATTR["MAC"], mac(AP)) +
+                     attr(ATTR["STA_FLAGS2"], flags))[0]
+
+
+@pytest.fixture
+def peer_ns():
+    names = []
+
+    def make(sim):
+        n = sim.ns + "p"
+        subprocess.run(["ip", "netns", "add", n], check=True)
+        names.append(n)
+        return n
+
+    yield make
+    for n in names:
+        subprocess.run(["ip", "netns", "del", n], check=False)
+
+
+def test_station_news_tells_association_requests_and_who_ended_the_link(nlsim):
+    sim = nlsim()
+    idx = ifindex(sim)
+    ix = u32(ATTR["IFINDEX"], idx)
+    g = sim.genl().join("mlme")
+    rsn = bytes.fromhex("30140100000fac040100000fac040100000fac020000")
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 ies=%s auth-status=0:13" % (AP, rsn.hex()))
+    sim.ok("ap add two bssid=02:00:00:00:aa:02 ssid=lab freq=2437")
+    up(sim)
+    scan(g, idx)
+    common = ix + attr(ATTR["MAC"], mac(AP)) + u32(ATTR["WIPHY_FREQ"], 2412) + attr(ATTR["SSID"], b"lab")
+    # Open authentication is refused with 13 (algorithm not supported); shared key is taken.
+    for auth_type, status in ((0, 13), (1, 0)):
+        assert g.request(CMD["AUTHENTICATE"], common + u32(ATTR["AUTH_TYPE"], auth_type))[0] == 0
+        f = g.wait_event(CMD["AUTHENTICATE"]).get(ATTR["FRAME"])
+        assert struct.unpack_from("<HHH", f, 24) == (auth_type, 2, status)
+    assert g.request(CMD["ASSOCIATE"], common + attr(ATTR["IE"], rsn) + flag(ATTR["CONTROL_PORT"]))[0] == 0
+    g.wait_event(CMD["CONNECT"])
+    a = wait_news(sim, "assoc", ap="lab")
+    frame, ies = bytes.fromhex(a["frame"]), bytes.fromhex(a["ies"])
+    assert frame[0] == 0x00 and frame[4:10] == mac(AP) and frame[10:16] == mac(STA)
+    assert frame[24 + 4:] == ies and ies.startswith(b"\x00\x03lab") and ies.endswith(rsn)
+    assert a["sta"] == STA and a["bssid"] == AP
+    mark = news(sim)[-1][0] + 1
+
+    # A roam: authentication with the second AP ends the first association; the
+    # association request naming the current AP is a reassociation.
+    two = "02:00:00:00:aa:02"
+    common2 = ix + attr(ATTR["MAC"], mac(two)) + u32(ATTR["WIPHY_FREQ"], 2437) + attr(ATTR["SSID"], b"lab")
+    assert g.request(CMD["AUTHENTICATE"], common2 + u32(ATTR["AUTH_TYPE"], 0))[0] == 0
+    g.wait_event(CMD["AUTHENTICATE"], pred=lambda m: m.get(ATTR["FRAME"])[0] == 0xB0)
+    assert g.request(CMD["ASSOCIATE"], common2 + attr(ATTR["PREV_BSSID"], mac(AP)))[0] == 0
+    resp = g.wait_event(CMD["ASSOCIATE"], pred=lambda m: m.get(ATTR["FRAME"])[10:16] == mac(two))
+    assert resp.get(ATTR["FRAME"])[0] == 0x30  # a reassociation response
+    r = wait_news(sim, "reassoc", since=mark, ap="two")
+    assert r["current"] == AP and bytes.fromhex(r["frame"])[0] == 0x20
+    assert bytes.fromhex(r["frame"])[28:34] == mac(AP)
+    assert wait_news(sim, "deauth", since=mark, ap="lab")["from"] == "sta"
+
+    # Who ended a link, and with what reason.
+    cases = [
+        ("ap deauth two reason=7", "deauth", "ap", 7),
+        ("ap disassoc two reason=5", "disassoc", "ap", 5),
+        ("station deauthenticates with 17", "deauth", "sta", 17),
+        ("ap del two", "deauth", "local", 4),
+    ]
+    for n, (action, kind, by, reason) in enumerate(cases):
+        if n:  # the first case finds the roam's association
+            assert g.request(CMD["CONNECT"], ix + attr(ATTR["SSID"], b"lab") + attr(ATTR["MAC"], mac(two)))[0] == 0
+            g.wait_event(CMD["CONNECT"], pred=lambda m: m.get(ATTR["MAC"]) == mac(two))
+        mark = news(sim)[-1][0] + 1
+        if action.startswith("station"):
+            assert g.request(CMD["DEAUTHENTICATE"], ix + attr(ATTR["MAC"], mac(two)) +
+                             u16(ATTR["REASON_CODE"], 17))[0] == 0
+        else:
+            sim.ok(action)
+        got = wait_news(sim, kind, since=mark)
+        assert (got["from"], got["reason"], got["bssid"]) == (by, str(reason), two), action
+        if by == "local":
+            # The kernel's link-loss deauthentication: our own address as source, reason 4.
+            f = g.wait_event(CMD["DEAUTHENTICATE"], timeout=30,
+                             pred=lambda m: m.get(ATTR["FRAME"])[24:26] == b"\x04\x00").get(ATTR["FRAME"])
+            assert f[10:16] == mac(STA) and f[16:22] == mac(two)
+            disc = g.wait_event(CMD["DISCONNECT"], pred=lambda m: m.get(ATTR["REASON_CODE"]) == b"\x04\x00")
+            assert disc.get(ATTR["DISCONNECTED_BY_AP"]) is None
+
+    # Bad lines are refused with a reason and change nothing.
+    sim.requests_any = True
+    for line in ("news since=x", "news 1 2", "keys since=-1", "ap key lab pairwise rot13 00",
+                 "ap key lab pairwise ccmp 0011", "ap key lab group ccmp 4 " + "00" * 16,
+                 "ap key lab group ccmp 1 zz", "ap key nobody clear", "ap michael lab index=9",
+                 "ap michael lab", "ap set lab auth-status=0:13,x", "ap set lab auth-status=1:2:3",
+                 "ap set lab auth-status=" + ",".join("%d:1" % i for i in range(9))):
+        good, lines = sim.control(line)
+        assert not good and lines[-1].startswith("ERR "), line
+    good, lines = sim.control("ap key lab pairwise ccmp " + "11" * 16)
+    assert good
+
+    # A connect that leaves the algorithm to the kernel goes on to shared key after 13.
+    for auth_type, status in ((u32(ATTR["AUTH_TYPE"], 0), b"\x0d\x00"), (b"", b"\0\0")):
+        connect = ix + attr(ATTR["SSID"], b"lab") + attr(ATTR["MAC"], mac(AP)) + auth_type
+        assert g.request(CMD["CONNECT"], connect)[0] == 0
+        conn = g.wait_event(CMD["CONNECT"], pred=lambda m: m.get(ATTR["MAC"]) == mac(AP))
+        assert conn.get(ATTR["STATUS_CODE"]) == status
+
+
+def test_data_needs_an_open_port_and_the_keys_of_both_sides_equal(nlsim, peer_ns):
+    sim = nlsim()
+    peer = peer_ns(sim)
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap" % (AP, peer))
+    subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+    up(sim)
+    idx = ifindex(sim)
+    g = sim.genl().join("mlme")
+    taps = Taps(sim, peer)
+    try:
+        for cipher, suite, n in (("ccmp", 0x000FAC04, 16), ("tkip", 0x000FAC02, 32)):
+            connect_protected(sim, g, idx)
+            up_to_sta = lambda tag: taps.crosses(taps.ap, taps.sta, STA, AP, tag)
+            down_to_ap = lambda tag: taps.crosses(taps.sta, taps.ap, AP, STA, tag)
+            bcast = lambda tag: taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, tag)
+            # Before any key, EAPOL passes (the marker) and data does not.
+            assert not up_to_sta(b"a0") and not down_to_ap(b"a1")
+            tk = bytes(range(n))
+            sim.ok("ap key lab pairwise %s %s" % (cipher, tk.hex()))
+            assert new_key(g, idx, tk if cipher == "ccmp" else tk[:16] + tk[24:] + tk[16:24], suite, 0, AP) == 0
+            assert not up_to_sta(b"b0")  # keys equal, the port still closed
+            assert authorize(g, idx) == 0
+            assert up_to_sta(b"c0") and down_to_ap(b"c1")
+            if cipher == "tkip":
+                # The same bytes on both sides are not equal keys: the MIC halves cross.
+                assert new_key(g, idx, tk, suite, 0, AP) == 0
+                assert not up_to_sta(b"d0") and not down_to_ap(b"d1")
+                assert new_key(g, idx, tk[:16] + tk[24:] + tk[16:24], suite, 0, AP) == 0
+            else:
+                assert new_key(g, idx, bytes(16), suite, 0, AP) == 0
+                assert not up_to_sta(b"d0") and not down_to_ap(b"d1")
+                assert new_key(g, idx, tk, suite, 0, AP) == 0
+            assert up_to_sta(b"e0")
+            # Group frames need the AP's group key at its index.
+            gtk = bytes(range(100, 100 + n))
+            sta_gtk = gtk if cipher == "ccmp" else gtk[:16] + gtk[24:] + gtk[16:24]
+            sim.ok("ap key lab group %s 2 %s" % (cipher, gtk.hex()))
+            assert not bcast(b"f0")
+            assert new_key(g, idx, sta_gtk, suite, 1) == 0
+            assert not bcast(b"f1")  # the right key at the wrong index
+            assert new_key(g, idx, sta_gtk, suite, 2) == 0
+            assert bcast(b"f2") and up_to_sta(b"f3")
+            # Closing the port stops data again.
+            assert authorize(g, idx, False) == 0
+            assert not up_to_sta(b"g0")
+            # A Michael MIC failure event names the AP, the key type and index.
+            sim.ok("ap michael lab group")
+            ev = g.wait_event(CMD["MICHAEL_MIC_FAILURE"])
+            assert ev.get(ATTR["MAC"]) == mac(AP) and ev.u32(ATTR["KEY_TYPE"]) == 0
+            assert ev.get(ATTR["KEY_IDX"])[0] == 2
+            sim.ok("ap deauth lab")
+            g.wait_event(CMD["DISCONNECT"])
+    finally:
+        taps.close()
+
+    # The key trace: every NEW_KEY, SET_KEY and DEL_KEY with index, cipher, length and
+    # a fingerprint of the key (FNV-1a 64), failures with their errno.
+    from wifi_auth import fnv
+    connect_protected(sim, g, idx)
+    mark = int(sim.ok("keys")[-1].split()[0]) + 1
+    key = bytes(range(16))
+    assert new_key(g, idx, key, 0x000FAC04, 1) == 0
+    ix = u32(ATTR["IFINDEX"], idx)
+    assert g.request(CMD["SET_KEY"], ix + u8(ATTR["KEY_IDX"], 1) + flag(ATTR["KEY_DEFAULT"]))[0] == 0
+    assert g.request(CMD["DEL_KEY"], ix + u8(ATTR["KEY_IDX"], 1))[0] == 0
+    assert g.request(CMD["DEL_KEY"], ix + u8(ATTR["KEY_IDX"], 1))[0] == -2
+    trace = [line.split(" ", 1)[1] for line in sim.ok("keys since=%d" % mark)]
+    assert trace == [
+        "NEW_KEY idx=1 pairwise=0 cipher=000fac04 len=16 hash=%s err=0" % fnv(key),
+        "SET_KEY idx=1 pairwise=0 default=1 err=0",
+        "DEL_KEY idx=1 pairwise=0 err=0",
+        "DEL_KEY idx=1 pairwise=0 err=-2",
+    ], trace
+
+
+class KeyStation:
+    """The station's side of the 4-way and group key handshakes, just enough to run
+    wifi_auth through nlsim: EAPOL on wlan0, keys and the port through nl80211. It
+    answers what arrives and keeps every EAPOL-Key frame it got in self.got."""
+
+    def __init__(self, sim, passphrase, element, ssid="lab"):
+        import threading
+        import wifi_auth as wa
+        from nlclient import _in_netns
+        import socket as so
+        # Its own socket: the test's one is read by the test meanwhile.
+        self.wa, self.g, self.sim, self.element = wa, sim.genl(), sim, element
+        self.idx = ifindex(sim)
+        self.pmk = wa.psk(passphrase, ssid)
+        self.sock = _in_netns(sim.ns, lambda: so.socket(so.AF_PACKET, so.SOCK_RAW, so.htons(0x888E)))
+        self.sock.bind(("wlan0", 0x888E))
+        self.sock.settimeout(0.2)
+        self.got, self.sent = [], []
+        self.installs = 0
+        self.cipher = wa.decode_element(element)[0][0]
+        self.group_cipher = wa.decode_element(element)[1]
+        self.tptk = self.ptk = None
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.running = False
+        self.thread.join(10)
+        self.sock.close()
+
+    def suite(self, c):
+        return {"ccmp": 0x000FAC04, "tkip": 0x000FAC02}[c]
+
+    def send(self, k, kck):
+        frame = k.build(kck)
+        self.sock.send(mac(AP) + mac(STA) + b"\x88\x8e" + frame)
+        self.sent.append(self.wa.KeyFrame.parse(frame))
+
+    def run(self):
+        import socket as so
+        while self.running:
+            try:
+                data = self.sock.recv(4096)
+            except so.timeout:
+                continue
+            except OSError:
+                return
+            k = self.wa.KeyFrame.parse(data[14:])
+            if k is None:
+                continue
+            self.got.append(k)
+            self.handle(k)
+
+    def handle(self, k):
+        wa = self.wa
+        version = k.info & 7
+        rsn = k.descriptor == 2
+        if k.info & wa.KI_PAIRWISE and not k.info & wa.KI_MIC:  # 1/4
+            snonce = os.urandom(32)
+            self.tptk = wa.ptk(self.pmk, mac(AP), mac(STA), k.nonce, snonce, {"ccmp": 16, "tkip": 32}[self.cipher])
+            self.send(wa.KeyFrame(k.descriptor, version | wa.KI_PAIRWISE | wa.KI_MIC, 0 if rsn else k.key_len,
+                                  k.replay, snonce, data=self.element, version=k.version), self.tptk[0])
+            return
+        kck = self.tptk[0] if self.tptk else None
+        if kck is None or not k.mic_ok(kck):
+            return
+        if k.info & wa.KI_PAIRWISE:  # 3/4
+            if (k.info >> 4) & 3:
+                return  # a pairwise frame with a key index is dropped
+            data = k.data
+            if k.info & wa.KI_ENCRYPTED:
+                data = wa.rc4(k.iv + self.tptk[1], data) if version == 1 else wa.unwrap(self.tptk[1], data)
+            self.send(wa.KeyFrame(k.descriptor, version | wa.KI_PAIRWISE | wa.KI_MIC | (k.info & wa.KI_SECURE),
+                                  0 if rsn else k.key_len, k.replay, version=k.version), kck)
+            if self.ptk != self.tptk:  # installed once per 1/4
+                self.ptk = self.tptk
+                tk = wa.station_view(self.ptk[2], self.cipher)
+                assert new_key(self.g, self.idx, tk, self.suite(self.cipher), 0, AP) == 0
+                for eid, e in wa.elements(data):
+                    if eid == 221 and e[2:6] == b"\x00\x0f\xac\x01":
+                        self.install_gtk(e[6] & 3, e[8:])
+                assert authorize(self.g, self.idx) == 0
+            return
+        # group 1/2
+        data = wa.rc4(k.iv + self.tptk[1], k.data) if version == 1 else wa.unwrap(self.tptk[1], k.data)
+        if rsn:
+            e = [e for eid, e in wa.elements(data) if eid == 221 and e[2:6] == b"\x00\x0f\xac\x01"][0]
+            index, gtk = e[6] & 3, e[8:]
+        else:
+            index, gtk = (k.info >> 4) & 3, data[:k.key_len]
+        self.install_gtk(index, gtk)
+        self.send(wa.KeyFrame(k.descriptor, version | wa.KI_MIC | wa.KI_SECURE | (index << 4),
+                              0 if rsn else k.key_len, k.replay, version=k.version), kck)
+
+    def install_gtk(self, index, gtk):
+        assert new_key(self.g, self.idx, self.wa.station_view(gtk, self.group_cipher),
+                       self.suite(self.group_cipher), index) == 0
+
+
+@pytest.fixture
+def protected(nlsim, peer_ns):
+    """nlsim with an AP on a TAP, wifi_auth on it, and a KeyStation; make(...) sets
+    them up with the authenticator's keywords."""
+    made = []
+
+    def make(passphrase="secret passphrase", sta_passphrase=None, proto="rsn", sta_element=None, **kw):
+        import wifi_auth as wa
+        sim = nlsim()
+        peer = peer_ns(sim)
+        auth = wa.Authenticator(sock=sim.path("run/nlsim.sock"), ap="lab", bssid=AP, netns=peer, tap="aptap",
+                                ssid="lab", passphrase=passphrase, protos=proto.split("+"), **kw)
+        sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap ies=%s" %
+               (AP, peer, auth.elements().hex()))
+        subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+        up(sim)
+        auth.start()
+        g = sim.genl().join("mlme")
+        element = sta_element or auth.beacon_element(proto)
+        sta = KeyStation(sim, sta_passphrase or passphrase, element)
+        taps = Taps(sim, peer)
+        made.append((auth, sta, taps))
+        connect_protected(sim, g, ifindex(sim), ie=element)
+        return sim, auth, sta, taps
+
+    yield make
+    for auth, sta, taps in made:
+        auth.stop()
+        sta.close()
+        taps.close()
+
+
+def key_trace(sim):
+    return [line.split(" ", 1)[1] for line in sim.ok("keys")]
+
+
+@pytest.mark.parametrize("ap,proto,pairwise,group", [
+    ("rsn", "rsn", "ccmp", "ccmp"),
+    ("wpa", "wpa", "tkip", "tkip"),
+    ("rsn", "rsn", "ccmp", "tkip"),
+    ("wpa+rsn", "wpa", "ccmp tkip", "tkip"),  # a WPA station on a mixed AP
+])
+def test_authenticator_keys_the_station_data_flows_and_rekeys_switch_the_index(protected, ap, proto, pairwise, group):
+    import wifi_auth as wa
+    sta_element = wa.wpa_element(("tkip",), "tkip") if ap != proto else None
+    sim, auth, sta, taps = protected(proto=ap, pairwise=pairwise.split(), group=group, sta_element=sta_element)
+    assoc = auth.wait("assoc")
+    assert assoc["proto"] == proto and assoc["element"] == (sta_element or auth.beacon_element(proto))
+    pairwise = "tkip" if sta_element else pairwise
+    auth.wait("msg2", pred=lambda f: f["mic"] and f["element_matches"])
+    auth.wait("group-done" if proto == "wpa" else "4way-done")
+    # Descriptor and version: RSN 2 with HMAC-SHA1 (version 2) for CCMP, WPA 254 with
+    # HMAC-MD5 (version 1) for TKIP.
+    assert {k.descriptor for k in sta.got} == {2 if proto == "rsn" else 254}
+    assert {k.info & 7 for k in sta.got} == {2 if pairwise == "ccmp" else 1}
+    # The replay counter rises with every frame of the authenticator.
+    counters = [k.replay for k in sta.got]
+    assert counters == sorted(set(counters))
+    # The station opens its port once its keys are in: data flows then.
+    sim.wait_for(lambda: taps.crosses(taps.ap, taps.sta, STA, AP, b"u"), what="unicast to the station")
+    assert taps.crosses(taps.sta, taps.ap, AP, STA, b"v")
+    assert taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, b"w")
+    # The keys the station installed are those the authenticator derived (nlsim's trace).
+    keys = auth.station_keys()
+    trace = key_trace(sim)
+    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in trace), trace
+    assert any("pairwise=0" in t and "idx=1" in t and "hash=" + keys["gtk"] in t for t in trace), trace
+
+    # A rekey moves the group key to index 2; broadcasts use it once the station has it.
+    mark = auth.mark() + 1
+    auth.rekey()
+    assert auth.wait("group2", since=mark)["index"] == 2
+    assert auth.wait("group-done", since=mark)["index"] == 2
+    trace = key_trace(sim)
+    assert any("idx=2" in t and "hash=" + auth.station_keys()["gtk"] in t for t in trace), trace
+    assert taps.crosses(taps.ap, taps.sta, "ff:ff:ff:ff:ff:ff", AP, b"x")
+    assert not auth.found("replay-mismatch") and not auth.found("timeout")
+
+
+def test_authenticator_scripts(protected):
+    import wifi_auth as wa
+    # A wrong passphrase: the MIC of 2/4 fails, 1/4 comes again, then reason 15.
+    sim, auth, sta, taps = protected(sta_passphrase="not the passphrase", retries=3, timeout=0.5)
+    auth.wait("msg2", pred=lambda f: not f["mic"])
+    auth.wait("msg1", pred=lambda f: f["again"])
+    assert auth.wait("link-down")["reason"] == 15
+    got = wait_news(sim, "deauth", ap="lab")
+    assert got["from"] == "ap" and got["reason"] == "15"
+    assert not [t for t in key_trace(sim) if t.startswith("NEW_KEY")]
+
+    # PMKID in 1/4: the KDE carries HMAC-SHA1-128(PMK, "PMK Name" | AA | SPA); a
+    # repeated 3/4 is answered with a second 4/4 and installs nothing new.
+    sim, auth, sta, taps = protected(pmkid=True, repeat_msg3=True)
+    auth.wait("msg4", pred=lambda f: f["again"])
+    kde = [e for eid, e in wa.elements(sta.got[0].data) if eid == 221][0]
+    assert kde[2:6] == b"\x00\x0f\xac\x04" and kde[6:] == wa.pmkid(wa.psk("secret passphrase", "lab"), mac(AP),
+                                                                      mac(STA))
+    assert len([k for k in sta.got if k.info & wa.KI_INSTALL]) == 2
+    assert len([t for t in key_trace(sim) if t.startswith("NEW_KEY") and "pairwise=1" in t]) == 1
+    # A repeated group 1/2 with the same key is answered.
+    mark = auth.mark() + 1
+    auth.group_again()
+    auth.wait("group-done", since=mark)
+
+    # 3/4 with another element and 3/4 with key index 1: what the station receives.
+    other = wa.rsn_element(("ccmp", "tkip"), "ccmp")
+    sim, auth, sta, taps = protected(msg3_ie=other, msg3_key_index=1, retries=2, timeout=0.5)
+    auth.wait("msg3")
+    sim.wait_for(lambda: any(k.info & wa.KI_MIC for k in sta.got), what="3/4 at the station")
+    m3 = [k for k in sta.got if k.info & wa.KI_MIC][0]
+    assert (m3.info >> 4) & 3 == 1
+    plain = wa.unwrap(sta.tptk[1], m3.data)
+    assert plain.startswith(other)
+    assert auth.wait("timeout")["state"] == "msg3"  # no 4/4 to a frame with a key index
+
+
+def test_authenticator_cli_runs_the_handshake(nlsim, peer_ns):
+    import signal
+    sim = nlsim()
+    peer = peer_ns(sim)
+    cli = [sys.executable, os.path.join(HERE, "wifi_auth.py"), "--sock", sim.path("run/nlsim.sock"), "--ap", "lab",
+           "--bssid", AP, "--ssid", "lab", "--passphrase", "secret passphrase", "--proto", "wpa",
+           "--pairwise", "tkip", "--group", "tkip"]
+    ies = subprocess.run(cli + ["--print-elements"], capture_output=True, text=True, check=True).stdout.strip()
+    sim.ok("ap add lab bssid=%s ssid=lab freq=2412 netns=%s tap=aptap ies=%s" % (AP, peer, ies))
+    subprocess.run(["ip", "-n", peer, "link", "set", "aptap", "up"], check=True)
+    up(sim)
+    proc = subprocess.Popen(cli + ["--netns", peer, "--tap", "aptap"], stdout=subprocess.PIPE, text=True)
+    sta = None
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        sta = KeyStation(sim, "secret passphrase", bytes.fromhex(ies))
+        g = sim.genl().join("mlme")
+        connect_protected(sim, g, ifindex(sim), ie=bytes.fromhex(ies))
+        seen = []
+        for line in proc.stdout:
+            seen.append(line.split()[0])
+            if seen[-1] == "group-done":
+                break
+        assert seen[:5] == ["assoc", "msg1", "msg2", "msg3", "msg4"], seen
+        assert "ptk-installed" in seen and "gtk-installed" in seen
+    finally:
+        proc.send_signal(signal.SIGINT)
+        proc.wait(20)
+        if sta:
+            sta.close()
