@@ -43,6 +43,12 @@ void supplicant_reenable_network(wpa_iface *iface, wpa_network *ssid, int clear_
 void supp_connection_failed(wpa_iface *iface, const uint8_t *bssid);
 wpa_network *supplicant_get_ssid(wpa_iface *iface);
 
+// What selection reads of the association side: the RSN supplicant (none before it
+// exists) and whether TKIP countermeasures run.
+struct rsn_supplicant;
+rsn_supplicant *supplicant_rsn_sm(wpa_iface *iface);
+int supplicant_tkip_countermeasures(wpa_iface *iface);
+
 // ------------------------------------------------------------------ association
 
 void supplicant_associate(wpa_iface *iface, wpa_bss *bss, wpa_network *ssid);

@@ -3,12 +3,15 @@
 // of this build answer "UNKNOWN COMMAND\n" like any unknown word.
 #include "wireless/core/ctrl_iface.h"
 
+#include "wireless/core/bss.h"
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
 #include "wireless/core/connection_state.h"
 #include "wireless/core/ctrl_scan.h"
 #include "wireless/core/eapol_glue.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/network_enable.h"
+#include "wireless/core/network_select.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/text.h"
@@ -16,6 +19,7 @@
 #include "wireless/eap/eap.h"
 #include "wireless/eap/eap_methods.h"
 #include "wireless/eap/eapol_supp_sm.h"
+#include "wireless/rsn/pmksa_cache.h"
 
 #include <cerrno>
 #include <climits>
@@ -115,11 +119,14 @@ bool iface_disabled(wpa_iface *iface) {
     return iface->wpa_state == WPA_INTERFACE_DISABLED;
 }
 
-// A new connection attempt: the connection logic picks it up from these marks.
+// A new connection attempt: from scan results at most 5 s old when they offer one,
+// else from a scan at once.
 void request_connection(wpa_iface *iface) {
-    iface->disconnected = 0;
     iface->disabled_by_command = 0;
+    iface->disconnected = 0;
+    iface->scan_req = NORMAL_SCAN_REQ;
     iface->reassociate = 1;
+    if (supplicant_fast_associate(iface) != 1) supplicant_req_scan(iface, 0, 0);
 }
 
 int cmd_reassociate(wpa_iface *iface, char *, char *, size_t) {
@@ -130,13 +137,17 @@ int cmd_reassociate(wpa_iface *iface, char *, char *, size_t) {
 
 int cmd_reattach(wpa_iface *iface, char *, char *, size_t) {
     if (iface_disabled(iface) || iface->current_ssid == nullptr) return -1;
+    iface->reattach = 1;
     request_connection(iface);
     return ReplyOk;
 }
 
 int cmd_reconnect(wpa_iface *iface, char *, char *, size_t) {
     if (iface_disabled(iface)) return -1;
-    if (iface->disconnected) request_connection(iface);
+    if (iface->disconnected) {
+        iface->disabled_by_command = 0;
+        supplicant_reconnect(iface);
+    }
     return ReplyOk;
 }
 
@@ -185,6 +196,33 @@ int cmd_bssid(wpa_iface *iface, char *args, char *, size_t) {
     if (ssid == nullptr) return -1;
     memcpy(ssid->bssid, bssid, 6);
     ssid->bssid_set = !is_zero_ether_addr(bssid);
+    return ReplyOk;
+}
+
+// BLACKLIST: the list, "clear", or one BSSID to add (twice, so that it counts as a
+// failure beyond the one a single enabled network tolerates).
+int cmd_blacklist(wpa_iface *iface, char *args, char *reply, size_t size) {
+    if (*args == '\0') {
+        size_t len = 0;
+        for (wpa_blacklist *e = iface->blacklist; e; e = e->next) {
+            char line[19];
+            int n = snprintf(line, sizeof(line), "%02x:%02x:%02x:%02x:%02x:%02x\n", e->bssid[0], e->bssid[1],
+                             e->bssid[2], e->bssid[3], e->bssid[4], e->bssid[5]);
+            if (n < 0 || len + static_cast<size_t>(n) >= size) break;
+            memcpy(reply + len, line, static_cast<size_t>(n));
+            len += static_cast<size_t>(n);
+        }
+        return static_cast<int>(len);
+    }
+    if (*args != ' ') return -1;
+    args++;
+    if (strcmp(args, "clear") == 0) {
+        wpa_blacklist_clear(iface);
+        return ReplyOk;
+    }
+    uint8_t bssid[6];
+    if (hwaddr_parse(args, bssid) != 0) return -1;
+    if (wpa_blacklist_add(iface, bssid) < 0 || wpa_blacklist_add(iface, bssid) < 0) return -1;
     return ReplyOk;
 }
 
@@ -242,115 +280,111 @@ int cmd_list_networks(wpa_iface *iface, char *args, char *reply, size_t size) {
 }
 
 int cmd_disconnect(wpa_iface *iface, char *, char *, size_t) {
-    iface->disconnected = 1;
     iface->disabled_by_command = 1;
-    iface->reassociate = 0;
-    wpa_drv_deauthenticate(iface, iface->bssid, 3);
+    supplicant_disconnect(iface);
     return ReplyOk;
 }
 
-int select_or_enable(wpa_iface *iface, char *args, bool select) {
-    if (select && strncmp(args, "any", 3) == 0) {
+// A wired port (ap_scan 0): the "driver" selects the network at once.
+void wired_connect(wpa_iface *iface, bool select) {
+    if ((iface->conf->ap_scan == 0 || (iface->drv_flags & WPA_DRIVER_FLAGS_WIRED)) &&
+        (iface->current_ssid == nullptr || select))
+        supplicant_ap_scan0_connect(iface);
+}
+
+int cmd_select_network(wpa_iface *iface, char *args, char *, size_t) {
+    char *opt = strchr(args, ' ');
+    if (opt) *opt++ = '\0';
+    int *freqs = nullptr;
+    if (opt) {
+        if (strncmp(opt, "freq=", 5) != 0) return -1;
+        freq_range_list ranges{};
+        if (freq_range_list_parse(&ranges, opt + 5) < 0) return -1;
+        freqs = supp_freqs_in_ranges(iface, &ranges);
+        free(ranges.range);
+        if (freqs == nullptr) return -1;
+    }
+    wpa_network *ssid = nullptr;
+    if (strncmp(args, "any", 3) != 0) {
+        int id;
+        if (!parse_id(args, &id) || (ssid = wpa_config_get_network(iface->conf, id)) == nullptr ||
+            ssid->disabled == 2) {
+            free(freqs);
+            return -1;
+        }
+    }
+    if (freqs) {
+        free(iface->manual_scan_freqs);
+        iface->manual_scan_freqs = freqs;
+    }
+    iface->disabled_by_command = 0;
+    if (iface->conf->ap_scan == 0 || (iface->drv_flags & WPA_DRIVER_FLAGS_WIRED)) {
+        // No scan decides on a wired port: the selection itself connects.
         for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-            if (s->disabled != 2) s->disabled = 0;
-        request_connection(iface);
+            if (s->disabled != 2) s->disabled = ssid == nullptr || s == ssid ? 0 : 1;
+        iface->disconnected = 0;
+        wired_connect(iface, ssid != nullptr);
         return ReplyOk;
     }
-    if (!select && strcmp(args, "all") == 0) {
-        for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-            if (s->disabled != 2) s->disabled = 0;
+    supplicant_select_network(iface, ssid);
+    return ReplyOk;
+}
+
+int cmd_enable_network(wpa_iface *iface, char *args, char *, size_t) {
+    if (strcmp(args, "all") == 0) {
         iface->disabled_by_command = 0;
-        if (!iface->disconnected && iface->current_ssid == nullptr) {
-            iface->scan_req = NORMAL_SCAN_REQ;
-            supplicant_req_scan(iface, 0, 0);
-        }
+        supplicant_enable_network(iface, nullptr);
+        wired_connect(iface, false);
         return ReplyOk;
     }
     bool no_connect = false;
     char *opt = strchr(args, ' ');
     if (opt) {
         *opt++ = '\0';
-        if (!select && strcmp(opt, "no-connect") == 0)
-            no_connect = true;
-        else if (!(select && strncmp(opt, "freq=", 5) == 0))
-            return -1;
+        if (strcmp(opt, "no-connect") != 0) return -1;
+        no_connect = true;
     }
     int id;
     if (!parse_id(args, &id)) return -1;
     wpa_network *ssid = wpa_config_get_network(iface->conf, id);
     if (ssid == nullptr || ssid->disabled == 2) return -1;
-    if (select) {
-        for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-            if (s != ssid && s->disabled != 2) s->disabled = 1;
+    if (no_connect) {
+        ssid->disabled = 0;
+        return ReplyOk;
     }
-    ssid->disabled = 0;
-    if (!no_connect) iface->disabled_by_command = 0;
-    // A wired port (ap_scan 0): the "driver" selects the network at once.
-    if (!no_connect && (iface->conf->ap_scan == 0 || (iface->drv_flags & WPA_DRIVER_FLAGS_WIRED)) &&
-        (iface->current_ssid == nullptr || select))
-        supplicant_ap_scan0_connect(iface);
-    // A network that becomes usable while nothing is connected starts a scan.
-    if (!select && !no_connect && !iface->disconnected && iface->current_ssid == nullptr) {
-        iface->scan_req = NORMAL_SCAN_REQ;
-        supplicant_req_scan(iface, 0, 0);
-    }
+    iface->disabled_by_command = 0;
+    supplicant_enable_network(iface, ssid);
+    wired_connect(iface, false);
     return ReplyOk;
-}
-
-int cmd_select_network(wpa_iface *iface, char *args, char *, size_t) {
-    return select_or_enable(iface, args, true);
-}
-
-int cmd_enable_network(wpa_iface *iface, char *args, char *, size_t) {
-    return select_or_enable(iface, args, false);
 }
 
 int cmd_disable_network(wpa_iface *iface, char *args, char *, size_t) {
     if (strcmp(args, "all") == 0) {
-        for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-            if (s->disabled != 2) s->disabled = 1;
+        supplicant_disable_network(iface, nullptr);
         return ReplyOk;
     }
     int id;
     if (!parse_id(args, &id)) return -1;
     wpa_network *ssid = wpa_config_get_network(iface->conf, id);
     if (ssid == nullptr || ssid->disabled == 2) return -1;
-    ssid->disabled = 1;
+    supplicant_disable_network(iface, ssid);
     return ReplyOk;
 }
 
 int cmd_add_network(wpa_iface *iface, char *, char *reply, size_t size) {
-    wpa_network *ssid = wpa_config_add_network(iface->conf);
+    wpa_network *ssid = supplicant_add_network(iface);
     if (ssid == nullptr) return -1;
-    ssid->disabled = 1;
-    wpa_config_set_network_defaults(ssid);
     return snprintf(reply, size, "%d\n", ssid->id);
-}
-
-void forget_current(wpa_iface *iface, wpa_network *ssid) {
-    if (iface->current_ssid == ssid) {
-        wpa_drv_deauthenticate(iface, iface->bssid, 3);
-        // The EAPOL supplicant holds the network's settings: drop them with it.
-        supplicant_clear_connection(iface);
-    }
-    if (iface->prev_ssid == ssid) iface->prev_ssid = nullptr;
 }
 
 int cmd_remove_network(wpa_iface *iface, char *args, char *, size_t) {
     if (strcmp(args, "all") == 0) {
-        while (iface->conf->ssid) {
-            wpa_network *s = iface->conf->ssid;
-            forget_current(iface, s);
-            wpa_config_remove_network(iface->conf, s->id);
-        }
+        supplicant_remove_all_networks(iface);
         return ReplyOk;
     }
     int id;
     if (!parse_id(args, &id)) return -1;
-    wpa_network *ssid = wpa_config_get_network(iface->conf, id);
-    if (ssid == nullptr) return -1;
-    forget_current(iface, ssid);
-    return wpa_config_remove_network(iface->conf, id) < 0 ? -1 : ReplyOk;
+    return supplicant_remove_network(iface, id) < 0 ? -1 : ReplyOk;
 }
 
 // Sets one field with the side effects of SET_NETWORK.
@@ -359,6 +393,12 @@ int update_network(wpa_iface *iface, wpa_network *ssid, const char *name, const 
     int ret = wpa_config_set_network_field(ssid, name, value, 0);
     if (ret < 0) return -1;
     if (ret == 1) return ReplyOk; // unchanged
+    if (strcmp(name, "bssid") != 0 && strcmp(name, "priority") != 0) {
+        // Keys cached for the network's old settings must not outlive them.
+        if (rsn_supplicant *sm = supplicant_rsn_sm(iface)) wpa_sm_flush_pmksa(sm, ssid);
+        if (ssid == iface->current_ssid || iface->current_ssid == nullptr)
+            eapol_supp_invalidate_cached_session(iface->eapol);
+    }
     if ((strcmp(name, "psk") == 0 && value[0] == '"' && ssid->ssid.data) ||
         (strcmp(name, "ssid") == 0 && ssid->passphrase))
         wpa_config_update_psk(ssid);
@@ -435,8 +475,13 @@ int cmd_suspend(wpa_iface *iface, char *, char *, size_t) {
 
 int cmd_roam(wpa_iface *iface, char *args, char *, size_t) {
     uint8_t bssid[6];
-    if (iface->current_ssid == nullptr || hwaddr_parse(args, bssid) != 0) return -1;
-    return -1; // the BSS table holds no entry
+    wpa_network *ssid = iface->current_ssid;
+    if (ssid == nullptr || hwaddr_parse(args, bssid) != 0) return -1;
+    wpa_bss *bss = wpa_bss_get(iface, bssid, ssid->ssid.data, ssid->ssid.len);
+    if (bss == nullptr) return -1;
+    iface->reassociate = 1;
+    supplicant_connect(iface, bss, ssid);
+    return ReplyOk;
 }
 
 int cmd_sta_autoconnect(wpa_iface *iface, char *args, char *, size_t) {
@@ -447,11 +492,8 @@ int cmd_sta_autoconnect(wpa_iface *iface, char *args, char *, size_t) {
 int cmd_flush(wpa_iface *iface, char *, char *, size_t) {
     if (iface->wpa_state > WPA_SCANNING) supplicant_set_state(iface, WPA_DISCONNECTED);
     wpa_drv_set_countermeasures(iface, 0);
-    while (iface->conf->ssid) {
-        wpa_network *s = iface->conf->ssid;
-        forget_current(iface, s);
-        wpa_config_remove_network(iface->conf, s->id);
-    }
+    wpa_blacklist_clear(iface);
+    supplicant_remove_all_networks(iface);
     while (iface->conf->cred) {
         wpa_cred *c = iface->conf->cred;
         iface->conf->cred = c->next;
@@ -531,7 +573,7 @@ const Command commands[] = {
     {"RECONFIGURE", Match::Exact, cmd_reconfigure},
     {"TERMINATE", Match::Exact, cmd_terminate},
     {"BSSID ", Match::Blank, cmd_bssid},
-    {"BLACKLIST", Match::Prefix, nullptr},
+    {"BLACKLIST", Match::Prefix, cmd_blacklist},
     {"LOG_LEVEL", Match::Prefix, cmd_log_level},
     {"LIST_NETWORKS ", Match::Blank, cmd_list_networks},
     {"LIST_NETWORKS", Match::Exact, cmd_list_networks},

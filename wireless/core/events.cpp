@@ -348,3 +348,7 @@ void supplicant_event_interface_enabled(wpa_iface *iface) {
     iface->scan_req = NORMAL_SCAN_REQ;
     supplicant_req_scan(iface, 0, 0);
 }
+
+int supplicant_tkip_countermeasures(wpa_iface *iface) {
+    return iface->countermeasures;
+}

@@ -236,3 +236,7 @@ void supplicant_rsn_supp_set_config(wpa_iface *iface, wpa_network *ssid) {
     conf.wpa_rsc_relaxation = iface->conf->wpa_rsc_relaxation;
     wpa_sm_set_network_config(iface->wpa, &conf);
 }
+
+rsn_supplicant *supplicant_rsn_sm(wpa_iface *iface) {
+    return iface->wpa;
+}

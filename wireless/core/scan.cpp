@@ -5,6 +5,7 @@
 #include "wireless/core/bss.h"
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
+#include "wireless/core/connect.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/sched_scan.h"
@@ -188,6 +189,15 @@ void scan_handler(void *eloop_ctx, void *) {
     iface->scan_req = NORMAL_SCAN_REQ;
     int kind = iface->scan_req_running;
 
+    // A network to connect without scanning (a mesh network that was selected) starts now.
+    if (wpa_network *direct = iface->connect_without_scan) {
+        iface->connect_without_scan = nullptr;
+        if (network_in_config(iface, direct)) {
+            supplicant_associate(iface, nullptr, direct);
+            return;
+        }
+    }
+
     // ap_scan 2 outside a manual scan tries the networks one by one without scanning; the
     // association step that needs lands with the connection logic.
     if (conf->ap_scan == 2 && kind != MANUAL_SCAN_REQ) return;
@@ -328,19 +338,6 @@ void scan_handler(void *eloop_ctx, void *) {
     free(kept_freqs);
 }
 
-// The decision after a scan while network selection is not part of this build: nothing is
-// picked, so the not-found branch runs.
-void select_after_scan(wpa_iface *iface, int new_scan) {
-    if (iface->p2p_mgmt || !new_scan) return;
-    if (iface->next_scan_freq_count > 0) {
-        supplicant_req_new_scan(iface, 0, 500000);
-        return;
-    }
-    if (supp_sched_scan_start_if_possible(iface) == 0) return;
-    supplicant_req_new_scan(iface, iface->scan_interval, 0);
-    wpa_msg_iface_ctrl(iface, MSG_INFO, "CTRL-EVENT-NETWORK-NOT-FOUND ");
-}
-
 void handle_results(wpa_iface *iface, const wpa_scan_info *info, bool own) {
     supplicant_notify_scanning(iface, 0);
     wpa_scan_results *res = supplicant_get_scan_results(iface, info, 1);
@@ -385,7 +382,7 @@ void handle_results(wpa_iface *iface, const wpa_scan_info *info, bool own) {
         }
     }
     wpa_scan_results_free(res);
-    if (consumed) select_after_scan(iface, 1);
+    if (consumed) supp_select_network_from_last_scan(iface, 1, own);
     if (own) end_scan_work(iface);
 }
 
@@ -861,57 +858,6 @@ void supplicant_scan_started_event(wpa_iface *iface) {
         wpa_msg_iface_ctrl(iface, MSG_INFO, "CTRL-EVENT-SCAN-STARTED id=%u", iface->manual_scan_id);
     else
         wpa_msg_iface_ctrl(iface, MSG_INFO, "CTRL-EVENT-SCAN-STARTED ");
-}
-
-// ------------------------------------------------------------------ usable networks
-
-int supp_temp_disabled(wpa_iface *, wpa_network *ssid) {
-    if (ssid->disabled_until.sec == 0 && ssid->disabled_until.usec == 0) return 0;
-    os_reltime now;
-    os_get_reltime(&now);
-    if (!os_reltime_before(&now, &ssid->disabled_until)) {
-        ssid->disabled_until = {0, 0};
-        return 0;
-    }
-    os_reltime left;
-    os_reltime_sub(&ssid->disabled_until, &now, &left);
-    return static_cast<int>(left.sec + (left.usec ? 1 : 0));
-}
-
-// The 128-bit WEP bit of the driver's cipher set (only the wireless-extensions back end
-// sets it).
-constexpr uint32_t DriverEncWep128 = 0x10;
-
-int supp_network_disabled(wpa_iface *iface, wpa_network *ssid) {
-    if (iface->p2p_mgmt || ssid == nullptr || ssid->disabled) return 1;
-    for (int i = 0; i < 4; i++) {
-        size_t len = ssid->wep_key[i].len;
-        if (len == 0) continue;
-        if (!iface->drv_capa_known) continue;
-        uint32_t enc = iface->drv_capa.enc;
-        if (len == 5 && !(enc & WPA_DRIVER_CAPA_ENC_WEP40)) return 1;
-        if (len == 13 && !(enc & WPA_DRIVER_CAPA_ENC_WEP104)) return 1;
-        if (len == 16 && !(enc & DriverEncWep128)) return 1;
-        if (len != 5 && len != 13 && len != 16) return 1;
-    }
-    // PSK, FT-PSK, PSK-SHA256, SAE and FT-SAE need key material.
-    constexpr int PskLike = 0xd42;
-    if (ssid->key_mgmt & PskLike) {
-        bool have = ssid->psk_set ||
-                    (ssid->passphrase && (ssid->ssid.data == nullptr || ssid->ssid.len == 0)) ||
-                    ssid->mem_only_psk;
-        if (!have) return 1;
-    }
-    return 0;
-}
-
-int supplicant_enabled_networks(wpa_iface *iface) {
-    if (iface->p2p_mgmt) return 0;
-    int count = 0;
-    for (wpa_network *s = iface->conf->ssid; s; s = s->next)
-        if (!supp_network_disabled(iface, s)) count++;
-    if (iface->conf->cred && iface->conf->interworking && iface->conf->auto_interworking) count++;
-    return count;
 }
 
 int *supp_freqs_in_ranges(wpa_iface *iface, const freq_range_list *ranges) {

@@ -1,10 +1,11 @@
 // Scanning: scan requests and their timing, the scan parameters, the "scan" radio work,
 // probe-request elements, random addresses for scans, fetching and ranking the results,
-// and what follows a scan. Also the usable-network predicates the scan logic needs.
+// and what follows a scan. The usable-network predicates come from network_enable.h.
 #pragma once
 
 #include "wireless/core/bss.h"
 #include "wireless/core/driver.h"
+#include "wireless/core/network_enable.h"
 #include "wireless/core/supplicant.h"
 
 struct wpa_scan_res;
@@ -60,11 +61,6 @@ const uint8_t *wpa_scan_get_ie(const wpa_scan_res *res, uint8_t ie);
 const uint8_t *wpa_scan_res_get_vendor_ie(const wpa_scan_res *res, uint32_t vendor_type);
 const uint8_t *wpa_scan_res_get_vendor_ie_beacon(const wpa_scan_res *res, uint32_t vendor_type);
 wpa_buf *wpa_scan_res_get_vendor_ie_multi(const wpa_scan_res *res, uint32_t vendor_type);
-
-// Usable networks: 0 when the network may be used.
-int supp_network_disabled(wpa_iface *iface, wpa_network *ssid);
-int supplicant_enabled_networks(wpa_iface *iface);
-int supp_temp_disabled(wpa_iface *iface, wpa_network *ssid);
 
 // The radio's enabled channel frequencies inside the ranges, each once, zero-terminated;
 // null when none.

@@ -241,7 +241,6 @@ struct wpa_iface {
     } sme;
     int ap_ies_from_associnfo;
     int reassoc_same_bss, reassoc_same_ess;
-    int own_disconnect_req;
     unsigned int keys_cleared; // bit n: key index n is known cleared
     int last_eapol_matches_bssid;
     wpa_buf *pending_eapol_rx;
@@ -255,6 +254,15 @@ struct wpa_iface {
     int disconnect_reason;
     int interface_removed;
     int best_freqs[3]; // 2.4 GHz, 5 GHz, overall
+
+    // Network selection, enabling and back-off (network_select.h, network_enable.h).
+    struct wpa_blacklist *blacklist;   // newest first
+    int extra_blacklist_count;         // largest counts of earlier clearings
+    unsigned int blacklist_cleared;    // clearings because nothing else matched
+    int own_disconnect_req;            // the next disconnect was asked for by the supplicant
+    wpa_network *next_ssid;            // the next network to try, preferred in its group
+    wpa_network *last_ssid;            // the network last selected
+    wpa_network *connect_without_scan; // started by the scan handler instead of a scan
 };
 
 int supplicant_start(const char *start_text);

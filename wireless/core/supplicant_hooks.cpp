@@ -77,8 +77,6 @@ void supp_eapol_rsn_free(wpa_iface *iface) {
     supplicant_deinit_wpa(iface);
 }
 
-void supp_blacklist_clear(wpa_iface *) {}
-
 void supp_pending_eapol_free(wpa_iface *iface) {
     wpa_buf_free(iface->pending_eapol_rx);
     iface->pending_eapol_rx = nullptr;

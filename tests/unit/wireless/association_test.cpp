@@ -420,19 +420,26 @@ TEST_F(Assoc, ApDeauthenticationRetriesTheSameApOrScansByReason) {
     struct Case {
         uint16_t reason;
         int locally_generated;
-        bool scan_soon;
-    } cases[] = {{4, 0, false}, {3, 0, true}, {4, 1, true}};
+        bool retry_at_once;
+    } cases[] = {{4, 0, true}, {3, 0, false}, {4, 1, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.reason);
         join(ssid, AP1);
         ASSERT_EQ(iface->wpa_state, WPA_COMPLETED);
         supplicant_cancel_scan(iface);
+        const size_t auths = drv.auths.size();
         wpa_event_data d{};
         d.deauth_info.addr = AP1;
         d.deauth_info.reason_code = c.reason;
         d.deauth_info.locally_generated = c.locally_generated;
         supplicant_event(iface, EVENT_DEAUTH, &d);
-        EXPECT_EQ(supplicant_scan_pending(iface), c.scan_soon);
+        run(0);
+        // Without a scan: the same AP again at once; otherwise a scan first.
+        EXPECT_EQ(drv.auths.size() > auths, c.retry_at_once);
+        if (c.retry_at_once) {
+            EXPECT_EQ(memcmp(drv.auths.back().bssid, AP1, 6), 0);
+        }
+        EXPECT_TRUE(supplicant_scan_pending(iface) || c.retry_at_once);
         // A local reason 4 (the AP went silent) also drops the AP from the table.
         EXPECT_EQ(wpa_bss_get_bssid(iface, AP1) == nullptr, c.reason == 4 && c.locally_generated == 1);
         supplicant_deauthenticate(iface, 3);

@@ -402,6 +402,8 @@ TEST_F(Scan, ScanIntervalChangeBringsAPendingRequestForward) {
 TEST_F(Scan, NamedSsidsRotateWithTheWildcard) {
     for (const char *n : {"one", "two", "three"})
         add_network(n, true);
+    // Enabling starts a connection attempt only for networks that were disabled.
+    cmd("DISABLE_NETWORK all");
     cmd("ENABLE_NETWORK all");
     run(0);
     ASSERT_EQ(radio.scans.size(), 1u);
@@ -561,6 +563,7 @@ TEST_F(Scan, AbsentNetworkIsReportedPerIntervalAndMovesToScheduledScans) {
     radio.capa.max_match_sets = 16;
     iface->drv_capa = radio.capa;
     add_network("absent");
+    cmd("DISABLE_NETWORK 0");
     cmd("ENABLE_NETWORK 0");
     for (int i = 0; i < 3; i++) {
         run(5);
