@@ -106,7 +106,9 @@ void supplicant_event_associnfo(wpa_iface *iface, const wpa_event_data *data) {
                 }
             }
         }
-    } else {
+    } else if (ai.req_ies != nullptr) {
+        // Request elements without one; without any (a back end that saw only the
+        // response) the element the station sent stays.
         wpa_sm_store_own_ie(iface->wpa, nullptr, 0);
     }
     if (ai.beacon_ies) {

@@ -581,6 +581,31 @@ TEST_F(Assoc, ElementsEnterTheBufferOnlyWhenTheyFit) {
     EXPECT_EQ(supp_ies_append(buf, &len, sizeof(buf), el, 1), -1);
 }
 
+TEST_F(Assoc, AssociationInformationWithoutRequestElementsKeepsTheSentElement) {
+    drv.aps[0].ies = cat({ie(0, Bytes{'l', 'a', 'b'}), rsn_ie(4, {4}, {2})});
+    wpa_network *ssid = network({{"key_mgmt", "WPA-PSK"}, {"psk", "\"passphrase\""}});
+    supplicant_associate(iface, bss(AP1), ssid);
+    run(0);
+    auth_reply(AP1, 0, 0);
+    ASSERT_EQ(drv.assocs.size(), 1u);
+    // The back end saw only the response.
+    const uint8_t resp[] = {1, 1, 0x82};
+    wpa_event_data d{};
+    d.assoc_info.resp_ies = resp;
+    d.assoc_info.resp_ies_len = sizeof(resp);
+    d.assoc_info.freq = 2412;
+    supplicant_event(iface, EVENT_ASSOC, &d);
+    ASSERT_NE(iface->wpa->assoc_wpa_ie, nullptr);
+    EXPECT_EQ(Bytes(iface->wpa->assoc_wpa_ie, iface->wpa->assoc_wpa_ie + iface->wpa->assoc_wpa_ie_len),
+              drv.assocs[0].ies);
+    // Request elements without a security element clear it.
+    const uint8_t req[] = {0, 3, 'l', 'a', 'b'};
+    d.assoc_info.req_ies = req;
+    d.assoc_info.req_ies_len = sizeof(req);
+    supplicant_event_associnfo(iface, &d);
+    EXPECT_EQ(iface->wpa->assoc_wpa_ie, nullptr);
+}
+
 // ------------------------------------------------------------------ early EAPOL frame
 
 TEST_F(Assoc, EarlyEapolFrameIsDeliveredOnlyWhenRecentAndFromTheNewAp) {
