@@ -1,6 +1,7 @@
 #include "wireless/core/bss.h"
 
 #include "wireless/common/ieee802_11_common.h"
+#include "wireless/core/association.h"
 #include "wireless/core/config.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
@@ -326,6 +327,7 @@ void wpa_bss_update_end(wpa_iface *iface, const wpa_scan_info *info, int new_sca
 }
 
 void wpa_bss_remove(wpa_iface *iface, wpa_bss *bss, const char *) {
+    supp_connect_work_bss_removed(iface, bss);
     for (unsigned int i = 0; i < iface->last_scan_res_used; i++) {
         if (iface->last_scan_res[i] != bss) continue;
         memmove(&iface->last_scan_res[i], &iface->last_scan_res[i + 1],

@@ -12,6 +12,8 @@
 int supplicant_update_mac_addr(wpa_iface *iface);
 void supplicant_initiate_eapol(wpa_iface *iface);
 void supplicant_rx_eapol(void *ctx, const uint8_t *src_addr, const uint8_t *buf, size_t len);
+// The receive callback of the bridge's socket (frames with their Ethernet header).
+void supplicant_rx_eapol_bridge(void *ctx, const uint8_t *src_addr, const uint8_t *buf, size_t len);
 // With ap_scan 0 (always on a wired interface): the enabled network becomes current,
 // EAPOL is initiated and the port is associated.
 void supplicant_ap_scan0_connect(wpa_iface *iface);

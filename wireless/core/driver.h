@@ -85,7 +85,6 @@ enum wpa_alg {
     WPA_ALG_BIP_CMAC_256,
 };
 
-
 // The frequency record of association, IBSS join, AP set-up, channel switch and DFS.
 struct wpa_freq_params {
     int mode;
@@ -232,6 +231,9 @@ struct wpa_driver_capa {
     unsigned int num_multichan_concurrent;
     const uint8_t *extended_capa, *extended_capa_mask;
     unsigned int extended_capa_len;
+    // Radio measurement: 1 DS parameter set and 2 TPC report in probes, 4 quiet, 8 transmit
+    // power insertion.
+    unsigned int rrm_flags;
 };
 
 // Parameters of an access-point side back-end context.

@@ -1,11 +1,13 @@
 #include "wireless/core/eapol_glue.h"
 
+#include "wireless/core/association.h"
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/l2_packet.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
 #include "wireless/eap/eapol_supp_sm.h"
+#include "wireless/rsn/wpa.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,15 +80,19 @@ void eapol_cb(eapol_supp_sm *, eapol_supp_result result, void *ctx) {
     auto *iface = static_cast<wpa_iface *>(ctx);
     iface->eapol_failed = result == EAPOL_SUPP_RESULT_EXPECTED_FAILURE;
     if (result == EAPOL_SUPP_RESULT_SUCCESS) remember_keys(iface);
+    // A failed authentication gives up on the AP soon.
+    if (result != EAPOL_SUPP_RESULT_SUCCESS) supplicant_req_auth_timeout(iface, 2, 0);
 }
 
 void eapol_done(void *ctx) {
     auto *iface = static_cast<wpa_iface *>(ctx);
     wpa_msg_iface(iface, MSG_DEBUG, "WPA: EAPOL processing complete");
-    if (iface->key_mgmt & WPA_KEY_MGMT_IEEE8021X)
+    if (supp_key_mgmt_8021x(iface->key_mgmt)) {
         supplicant_set_state(iface, WPA_4WAY_HANDSHAKE);
-    else
+    } else {
+        supplicant_cancel_auth_timeout(iface);
         supplicant_set_state(iface, WPA_COMPLETED);
+    }
 }
 
 int eapol_send(void *ctx, int type, const uint8_t *buf, size_t len) {
@@ -136,8 +142,29 @@ void eap_param_needed(void *ctx, int field, const char *default_txt) {
     supp_send_ctrl_req(iface, ssid, name, txt);
 }
 
-void port_cb(void *, int) {
-    // No back end of this build controls the port itself (the driver slot is empty).
+// The port's authorisation goes to the driver, which lets data frames pass only then.
+void port_cb(void *ctx, int authorized) {
+    auto *iface = static_cast<wpa_iface *>(ctx);
+    if (iface->driver != nullptr && iface->driver->set_supp_port != nullptr)
+        iface->driver->set_supp_port(iface->drv_priv, authorized);
+}
+
+void aborted_cached(void *ctx) {
+    wpa_sm_abort_cached_pmksa(static_cast<wpa_iface *>(ctx)->wpa);
+}
+
+// Dynamic WEP keys of 802.1X without WPA.
+int set_wep_key(void *ctx, int unicast, int keyidx, const uint8_t *key, size_t keylen) {
+    auto *iface = static_cast<wpa_iface *>(ctx);
+    if (iface->key_mgmt == WPA_KEY_MGMT_IEEE8021X_NO_WPA) {
+        const int cipher = keylen == 5 ? WPA_CIPHER_WEP40 : WPA_CIPHER_WEP104;
+        if (unicast)
+            iface->pairwise_cipher = cipher;
+        else
+            iface->group_cipher = cipher;
+    }
+    return wpa_drv_set_key(iface, WPA_ALG_WEP, unicast ? iface->bssid : nullptr, keyidx, unicast, nullptr, 0,
+                           key, keylen);
 }
 
 void cert_cb(void *ctx, int depth, const char *subject, const char *altsubject[], int num_altsubject,
@@ -214,6 +241,8 @@ int supplicant_init_eapol(wpa_iface *iface) {
     ctx->openssl_ciphers = iface->conf->openssl_ciphers;
     ctx->eap_param_needed = eap_param_needed;
     ctx->port_cb = port_cb;
+    ctx->aborted_cached = aborted_cached;
+    ctx->set_wep_key = set_wep_key;
     ctx->cert_cb = cert_cb;
     ctx->status_cb = status_cb;
     ctx->set_anon_id = set_anon_id;

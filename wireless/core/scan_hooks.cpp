@@ -1,16 +1,20 @@
 // The steps of interface creation, teardown and the periodic pass that belong to the
 // scan logic, the BSS table, the radio works and background scanning.
 #include "wireless/common/ieee802_11_common.h"
+#include "wireless/core/association.h"
 #include "wireless/core/bgscan.h"
 #include "wireless/core/bss.h"
 #include "wireless/core/config.h"
 #include "wireless/core/connection_state.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/l2_packet.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/sched_scan.h"
 #include "wireless/core/supplicant_hooks.h"
+#include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
+#include "wireless/rsn/wpa.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +89,21 @@ int supplicant_driver_init(wpa_iface *iface) {
     // the kernel if there is one. Then the SSID cursor and the first scan.
     if (supplicant_update_mac_addr(iface) < 0) read_own_addr(iface);
     memcpy(iface->perm_addr, iface->own_addr, 6);
+    wpa_sm_store_own_addr(iface->wpa, iface->own_addr);
+    if (iface->bridge_ifname[0]) {
+        iface->l2_br = l2_packet_init_bridge(iface->bridge_ifname, iface->ifname, iface->own_addr, 0x888e,
+                                             supplicant_rx_eapol_bridge, iface, 1);
+        if (iface->l2_br == nullptr) {
+            wpa_msg_iface(iface, MSG_ERROR,
+                          "Failed to open l2_packet connection for the bridge interface '%s'",
+                          iface->bridge_ifname);
+            return -1;
+        }
+    }
+    // Nothing of an earlier run stays installed.
+    wpa_clear_keys(iface, nullptr);
+    wpa_drv_set_countermeasures(iface, 0);
+    if (iface->driver && iface->driver->flush_pmkid) iface->driver->flush_pmkid(iface->drv_priv);
     iface->prev_scan_ssid = WILDCARD_SSID_SCAN;
     if (supplicant_enabled_networks(iface) == 0) {
         supplicant_set_state(iface, WPA_INACTIVE);
@@ -131,6 +150,8 @@ void supp_bss_deinit(wpa_iface *iface) {
 void supp_iface_cancel_timeouts(wpa_iface *iface) {
     supplicant_cancel_scan(iface);
     supplicant_sched_scan_cancel_timeouts(iface);
+    supplicant_cancel_auth_timeout(iface);
+    eloop_cancel_timeout(supplicant_countermeasures_stop, iface, nullptr);
 }
 
 void supp_sched_scan_stop(wpa_iface *iface) {

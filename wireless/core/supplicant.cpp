@@ -1,5 +1,6 @@
 #include "wireless/core/supplicant.h"
 
+#include "wireless/core/association.h"
 #include "wireless/core/bgscan.h"
 #include "wireless/core/ctrl_iface.h"
 #include "wireless/core/eloop.h"
@@ -216,13 +217,20 @@ void supplicant_set_state(wpa_iface *iface, int state) {
             "CTRL-EVENT-CONNECTED - Connection to %02x:%02x:%02x:%02x:%02x:%02x completed [id=%d id_str=%s]",
             b[0], b[1], b[2], b[3], b[4], b[5], ssid ? ssid->id : -1,
             ssid && ssid->id_str.data ? reinterpret_cast<const char *>(ssid->id_str.data) : "");
+        // A completed connection ends the network's failure count and the blacklist.
+        if (ssid) supplicant_reenable_network(iface, ssid, 1);
+        wpa_blacklist_clear(iface);
         iface->new_connection = 0;
         wpa_drv_set_operstate(iface, 1);
+        iface->next_scan_freq_count = 0;
+        sme_sched_obss_scan(iface, 1);
     } else if (state == WPA_DISCONNECTED || state == WPA_ASSOCIATING || state == WPA_ASSOCIATED) {
         iface->new_connection = 1;
         wpa_drv_set_operstate(iface, 0);
+        sme_sched_obss_scan(iface, 0);
     }
     iface->wpa_state = state;
+    if (state != old) sme_state_changed(iface);
 
     // Background scanning runs while the station is connected to a network it chose itself.
     if (state == WPA_COMPLETED) {
@@ -255,7 +263,6 @@ void supplicant_set_state(wpa_iface *iface, int state) {
         bgscan_deinit(iface);
         iface->bgscan_ssid = nullptr;
     }
-    (void)old;
 }
 
 // ------------------------------------------------------------------ global context

@@ -13,6 +13,7 @@ struct wpa_ctrl_iface_priv;
 struct wpa_ctrl_iface_global_priv;
 struct l2_packet_data;
 struct eapol_supp_sm;
+struct rsn_supplicant;
 
 enum wpa_states {
     WPA_DISCONNECTED = 0,
@@ -218,6 +219,41 @@ struct wpa_iface {
     uint8_t last_eapol_src[6];
     unsigned int eapol_received;
     int eapol_failed; // the expected-failure bit of the last result
+
+    // Association road: the RSN supplicant, the bridge's EAPOL socket, station management,
+    // the attempt's bits, the EAPOL frame that came before its association event, the
+    // keys known cleared and TKIP countermeasures.
+    rsn_supplicant *wpa;
+    l2_packet_data *l2_br;
+    struct {
+        uint8_t ssid[32];
+        size_t ssid_len;
+        int freq;
+        int auth_alg; // OPEN 1, SHARED 2, LEAP 4
+        uint8_t assoc_req_ie[200];
+        size_t assoc_req_ie_len;
+        uint8_t prev_bssid[6];
+        int prev_bssid_set;
+        int obss_scan_in_progress;
+        int obss_scan_int;
+        int sec_chan; // 0 unknown, 1 above, 2 below
+        int rrm_used;
+    } sme;
+    int ap_ies_from_associnfo;
+    int reassoc_same_bss, reassoc_same_ess;
+    unsigned int keys_cleared; // bit n: key index n is known cleared
+    int last_eapol_matches_bssid;
+    wpa_buf *pending_eapol_rx;
+    os_reltime pending_eapol_rx_time;
+    uint8_t pending_eapol_rx_src[6];
+    int countermeasures;
+    int mic_failure_seen; // a Michael MIC failure was reported since the interface started
+    os_reltime last_michael_mic_error;
+    unsigned int pending_mic_errors;
+    int assoc_status_code;
+    int disconnect_reason;
+    int interface_removed;
+    int best_freqs[3]; // 2.4 GHz, 5 GHz, overall
 
     // Network selection, enabling and back-off (network_select.h, network_enable.h).
     struct wpa_blacklist *blacklist;   // newest first

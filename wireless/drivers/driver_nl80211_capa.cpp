@@ -434,6 +434,7 @@ int nl80211_capabilities(nl80211_drv *drv) {
     if (!drv->data_tx_status && !drv->use_monitor) capa->flags &= ~WPA_DRIVER_FLAGS_EAPOL_TX_STATUS;
     // What the driver parameters asked for holds over a new reading.
     capa->flags |= param_flags;
+    capa->rrm_flags = static_cast<unsigned int>(drv->rrm_flags);
     if (drv->force_connect_cmd) capa->flags &= ~WPA_DRIVER_FLAGS_SME;
     if (drv->no_offchannel_tx) capa->flags &= ~WPA_DRIVER_FLAGS_OFFCHANNEL_TX;
     if (drv->param_use_monitor) drv->use_monitor = 1;

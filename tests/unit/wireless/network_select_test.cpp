@@ -12,6 +12,7 @@
 #include "wireless/core/eloop.h"
 #include "wireless/core/network_enable.h"
 #include "wireless/core/network_select.h"
+#include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/supplicant.h"
 #include "wireless/core/wpa_msg.h"
@@ -289,6 +290,13 @@ struct Select : ::testing::Test {
         return b ? b->bssid[5] : 0;
     }
     std::vector<std::string> associations() { return matching("<2>Request association with "); }
+    // A connect decision starts a real attempt, which holds the radio until it ends: end it
+    // as a rejected association does (radio free, nothing pending, disconnected).
+    void end_attempt() {
+        supp_connect_work_done(iface);
+        memset(iface->pending_bssid, 0, 6);
+        supplicant_set_state(iface, WPA_DISCONNECTED);
+    }
     // The driver reports the end of the scan it was asked for.
     void finish_scan() {
         supplicant_event(iface, EVENT_SCAN_STARTED, nullptr);
@@ -569,6 +577,7 @@ TEST_F(Select, ConnectionFailuresBackOffThenDisableTheNetwork) {
     // the list is cleared and its count carried over, and the AP is tried again.
     for (int ms : {100, 500, 1000}) {
         events.clear();
+        end_attempt();
         supplicant_cancel_scan(iface);
         supp_connection_failed(iface, failed);
         EXPECT_TRUE(matching("<3>CTRL-EVENT-SSID-TEMP-DISABLED").empty());
@@ -577,6 +586,7 @@ TEST_F(Select, ConnectionFailuresBackOffThenDisableTheNetwork) {
         EXPECT_EQ(associations(), std::vector<std::string>{"<2>Request association with " + mac(1)}) << ms;
     }
     events.clear();
+    end_attempt();
     supplicant_cancel_scan(iface);
     supp_connection_failed(iface, failed);
     EXPECT_EQ(matching("<3>CTRL-EVENT-SSID-TEMP-DISABLED"),
@@ -828,8 +838,10 @@ TEST_F(Select, AssociatedElsewhereLeavesTheCurrentNetworkForThePickedOne) {
     iface->wpa_state = WPA_COMPLETED;
     iface->reassociate = 0;
     EXPECT_EQ(supp_select_network_from_last_scan(iface, 1, 1), 1);
-    EXPECT_EQ(iface->own_disconnect_req, 1);
     EXPECT_EQ(associations(), std::vector<std::string>{"<2>Request association with " + mac(1)});
+    // The new attempt starts afresh: the mark of the disconnect asked for is cleared again.
+    EXPECT_EQ(iface->own_disconnect_req, 0);
+    end_attempt();
 
     // The picked BSS is the current one: stay.
     events.clear();
