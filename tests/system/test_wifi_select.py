@@ -1,9 +1,8 @@
 """Network selection end to end: qmr on the Wi-Fi product (304) with nlsim and scripted
 APs. After a scan the supplicant picks the best AP of an enabled network and asks for an
 association with it, which a monitor at level 2 hears as "Request association with";
-the blacklist steers the choice, and the network words change what is picked. The
-association itself is not part of this build, so no network is ever disabled after a
-failed authentication."""
+the blacklist steers the choice, and the network words change what is picked. The APs
+are open, so each pick is joined."""
 import time
 
 import pytest
@@ -18,6 +17,7 @@ APS = [
 ]
 
 REQUEST = "<2>Request association with "
+CONNECTED = "<3>CTRL-EVENT-CONNECTED - Connection to "
 
 
 @pytest.fixture
@@ -42,20 +42,21 @@ def test_scan_picks_the_best_ap_of_the_enabled_network_and_the_blacklist_steers(
     first = start = len(radio.mon.events)
     radio.scan()
     assert wait_request(radio, start) == "02:00:00:00:bb:01"
+    radio.mon.wait_event_after(CONNECTED + "02:00:00:00:bb:01", start, 60)
 
-    # Blacklisted twice: with one enabled network the other AP of "lab" is taken.
+    # Blacklisted: with one enabled network the other AP of "lab" is taken on the next
+    # search.
     assert radio.ctrl.request("BLACKLIST 02:00:00:00:bb:01") == "OK\n"
     assert radio.ctrl.request("BLACKLIST") == "02:00:00:00:bb:01\n"
-    start = len(radio.mon.events)
-    radio.scan()
-    assert wait_request(radio, start) == "02:00:00:00:bb:02"
+    assert reconnect(radio) == "02:00:00:00:bb:02"
 
-    # Both blacklisted: the list is cleared and the best one is taken anyway.
+    # A completed join empties the list. Both blacklisted: the list is cleared and the
+    # best one is taken anyway.
+    assert radio.ctrl.request("BLACKLIST") == ""
+    assert radio.ctrl.request("BLACKLIST 02:00:00:00:bb:01") == "OK\n"
     assert radio.ctrl.request("BLACKLIST 02:00:00:00:bb:02") == "OK\n"
     assert radio.ctrl.request("BLACKLIST") == "02:00:00:00:bb:02\n02:00:00:00:bb:01\n"
-    start = len(radio.mon.events)
-    radio.scan()
-    assert wait_request(radio, start) == "02:00:00:00:bb:01"
+    assert reconnect(radio) == "02:00:00:00:bb:01"
     assert radio.ctrl.request("BLACKLIST") == ""
 
     assert radio.ctrl.request("BLACKLIST 02:00:00:00:bb:02") == "OK\n"
@@ -63,10 +64,22 @@ def test_scan_picks_the_best_ap_of_the_enabled_network_and_the_blacklist_steers(
     assert radio.ctrl.request("BLACKLIST") == ""
     assert radio.ctrl.request("BLACKLIST 02:00:00:00:bb") == "FAIL\n"
 
-    # Without an association nothing fails, so nothing is disabled for a while.
+    # Every join succeeded, so nothing was disabled for a while.
     events = radio.events(first)
     assert not any("CTRL-EVENT-SSID-TEMP-DISABLED" in e for e in events), events
     assert not any("CTRL-EVENT-NETWORK-NOT-FOUND" in e for e in events), events
+
+
+def reconnect(radio):
+    """DISCONNECT, then RECONNECT: the AP the new search picks, once joined."""
+    start = len(radio.mon.events)
+    assert radio.ctrl.request("DISCONNECT") == "OK\n"
+    radio.mon.wait_event_after("CTRL-EVENT-DISCONNECTED", start, 60)
+    start = len(radio.mon.events)
+    assert radio.ctrl.request("RECONNECT") == "OK\n"
+    bssid = wait_request(radio, start)
+    radio.mon.wait_event_after(CONNECTED + bssid, start, 60)
+    return bssid
 
 
 def test_network_words_change_what_is_picked(radio):
