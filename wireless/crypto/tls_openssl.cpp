@@ -772,9 +772,17 @@ int tls_conn_derive_keyblock(tls_library_ctx *, tls_conn *conn, uint8_t *out, si
 
 int tls_conn_set_cipher_list(tls_library_ctx *, tls_conn *conn, const uint8_t *ciphers) {
     if (conn == nullptr || ciphers == nullptr) return -1;
-    static const char *const names[] = {
-        nullptr,     "RC4-SHA", "AES128-SHA", "DHE-RSA-AES128-SHA", "ADH-AES128-SHA", "DHE-RSA-AES256-SHA",
-        "AES256-SHA"};
+    static const char *const names[] = {nullptr,
+                                        "RC4-SHA",
+                                        "AES128-SHA",
+                                        "DHE-RSA-AES128-SHA",
+                                        "ADH-AES128-SHA",
+                                        "DHE-RSA-AES256-SHA",
+                                        "AES256-SHA",
+                                        "ECDHE-ECDSA-AES256-SHA",
+                                        "ECDHE-ECDSA-AES128-SHA",
+                                        "ECDHE-RSA-AES256-SHA",
+                                        "ECDHE-RSA-AES128-SHA"};
     char buf[256];
     size_t pos = 0;
     bool anon = false;

@@ -177,14 +177,18 @@ int start(fast_data *data, uint8_t flags, const uint8_t *pos, size_t left) {
         return tls_conn_set_client_hello_ext(data->ssl.ssl_ctx, data->ssl.conn, 35, ext.data(), ext.size());
     }
     if (data->provisioning_allowed == 0) return -1;
-    uint8_t ciphers[6];
+    uint8_t ciphers[10];
     size_t n = 0;
     if (data->provisioning_allowed & PROVISION_ANONYMOUS) ciphers[n++] = 4; // ADH-AES128-SHA
     if (data->provisioning_allowed & PROVISION_AUTHENTICATED) {
-        ciphers[n++] = 5; // DHE-RSA-AES256-SHA
-        ciphers[n++] = 3; // DHE-RSA-AES128-SHA
-        ciphers[n++] = 6; // AES256-SHA
-        ciphers[n++] = 2; // AES128-SHA
+        ciphers[n++] = 7;  // ECDHE-ECDSA-AES256-SHA
+        ciphers[n++] = 8;  // ECDHE-ECDSA-AES128-SHA
+        ciphers[n++] = 9;  // ECDHE-RSA-AES256-SHA
+        ciphers[n++] = 10; // ECDHE-RSA-AES128-SHA
+        ciphers[n++] = 5;  // DHE-RSA-AES256-SHA
+        ciphers[n++] = 3;  // DHE-RSA-AES128-SHA
+        ciphers[n++] = 6;  // AES256-SHA
+        ciphers[n++] = 2;  // AES128-SHA
     }
     ciphers[n] = 0;
     if (tls_conn_set_cipher_list(data->ssl.ssl_ctx, data->ssl.conn, ciphers) ||

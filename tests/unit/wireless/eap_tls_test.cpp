@@ -240,7 +240,10 @@ TEST_F(Wrapper, ParameterReferences) {
     EXPECT_EQ(tls_conn_set_params(lib, conn, &params), -3);
     const uint8_t ids[] = {4, 2, 0};
     EXPECT_EQ(tls_conn_set_cipher_list(lib, conn, ids), 0);
-    const uint8_t bad[] = {7, 0};
+    // Authenticated provisioning also offers the ECDHE suites a server with an EC key needs.
+    const uint8_t ecdhe[] = {7, 8, 9, 10, 0};
+    EXPECT_EQ(tls_conn_set_cipher_list(lib, conn, ecdhe), 0);
+    const uint8_t bad[] = {11, 0};
     EXPECT_EQ(tls_conn_set_cipher_list(lib, conn, bad), -1);
 }
 
