@@ -655,6 +655,48 @@ TEST_F(Methods, UnknownServerCaFailsAndAForgedSuccessDoesNotOpenThePort) {
     EXPECT_NE(status().find("suppPortStatus=Unauthorized"), std::string::npos);
 }
 
+TEST_F(Methods, NetworkOcspLevelDecidesOnTheStapledStatus) {
+    struct Case {
+        const char *ocsp;
+        int staple;        // -1 none, else the certificate status
+        const char *event; // the failure event, or null when the handshake goes on
+    };
+    const Case cases[] = {
+        {"0", V_OCSP_CERTSTATUS_REVOKED, nullptr},
+        {"1", V_OCSP_CERTSTATUS_REVOKED, "CTRL-EVENT-EAP-TLS-CERT-ERROR reason=2 depth=0"},
+        {"1", -1, nullptr},
+        {"2", -1, "CTRL-EVENT-EAP-TLS-CERT-ERROR reason=0 depth=0"},
+        {"3", V_OCSP_CERTSTATUS_GOOD, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "ocsp=" << c.ocsp << " staple " << c.staple);
+        TearDown();
+        events.clear();
+        sent.clear();
+        SetUp();
+        TestPki pki;
+        TlsServer srv(pki, false);
+        if (c.staple >= 0) srv.staple = ocsp_response(pki, c.staple, pki.ca, pki.ca_key);
+        set("identity", "\"client\"");
+        set("eap", "TTLS");
+        set("password", "\"pw\"");
+        set("ocsp", c.ocsp);
+        tls_network(this, pki);
+        start();
+        eap(request(1, EAP_TYPE_IDENTITY));
+        EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+        server.send(0x20, {});
+        server.send_tls(srv.feed(server.recv_tls()));
+        if (c.event != nullptr) {
+            EXPECT_TRUE(has_event(c.event));
+        } else {
+            EXPECT_FALSE(has_event("CTRL-EVENT-EAP-TLS-CERT-ERROR"));
+            // The client's flight follows.
+            EXPECT_FALSE(srv.feed(server.recv_tls()).empty());
+        }
+    }
+}
+
 TEST_F(Methods, TtlsPapSendsPaddedPasswordAndTakesTheTunnelKeys) {
     TestPki pki;
     TlsServer srv(pki, false);
