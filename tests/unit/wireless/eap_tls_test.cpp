@@ -196,11 +196,11 @@ EVP_PKEY *read_key(const std::string &path) {
     return k;
 }
 
-// An OCSP response on the server certificate, signed by the given responder, with
-// thisUpdate `age` seconds ago and nextUpdate an hour after that.
-std::vector<uint8_t> ocsp_response(const TestPki &pki, int status, const std::string &signer,
-                                   const std::string &signer_key, long age = 0) {
-    X509 *cert = read_cert(pki.server), *issuer = read_cert(pki.ca), *sc = read_cert(signer);
+// An OCSP response on a certificate, signed by the given responder, with thisUpdate
+// `age` seconds ago and nextUpdate an hour after that.
+std::vector<uint8_t> ocsp_response(const std::string &subject, const std::string &issuer_cert, int status,
+                                   const std::string &signer, const std::string &signer_key, long age = 0) {
+    X509 *cert = read_cert(subject), *issuer = read_cert(issuer_cert), *sc = read_cert(signer);
     EVP_PKEY *sk = read_key(signer_key);
     OCSP_BASICRESP *basic = OCSP_BASICRESP_new();
     ASN1_TIME *now = X509_gmtime_adj(nullptr, -age), *next = X509_gmtime_adj(nullptr, 3600 - age);
@@ -224,6 +224,11 @@ std::vector<uint8_t> ocsp_response(const TestPki &pki, int status, const std::st
     X509_free(issuer);
     X509_free(sc);
     return v;
+}
+
+std::vector<uint8_t> ocsp_response(const TestPki &pki, int status, const std::string &signer,
+                                   const std::string &signer_key, long age = 0) {
+    return ocsp_response(pki.server, pki.ca, status, signer, signer_key, age);
 }
 
 TEST_F(Wrapper, StapledOcspStatus) {
@@ -287,6 +292,46 @@ TEST_F(Wrapper, StapledOcspStatus) {
             EXPECT_TRUE(events.reasons.empty());
         }
     }
+}
+
+TEST_F(Wrapper, OcspOfEveryCertificateFailsBelowAnIntermediateCa) {
+    // The server's certificate comes from an intermediate CA whose status no staple carries.
+    X509 *ca = read_cert(pki.ca);
+    EVP_PKEY *ca_key = read_key(pki.ca_key), *ik = TestPki::key(), *sk = TestPki::key();
+    X509 *ic = TestPki::make("Intermediate CA", ik, ca, ca_key, true, nullptr);
+    X509 *sc = TestPki::make("radius.example.org", sk, ic, ik, false, "radius.example.org");
+    const std::string inter = pki.dir + "/inter.pem", inter_key = pki.dir + "/inter.key",
+                      server = pki.dir + "/server2.pem";
+    TestPki::write_pem(inter, ic, nullptr);
+    TestPki::write_pem(inter_key, nullptr, ik);
+    TestPki::write_pem(server, sc, nullptr);
+    const std::vector<uint8_t> good = ocsp_response(server, inter, V_OCSP_CERTSTATUS_GOOD, inter, inter_key);
+    for (unsigned int all : {0u, static_cast<unsigned int>(TLS_CONN_REQUIRE_OCSP_ALL)}) {
+        SCOPED_TRACE(all);
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        events = Events();
+        TlsServer srv(pki, false);
+        SSL_CTX_use_certificate(srv.ctx, sc);
+        SSL_CTX_use_PrivateKey(srv.ctx, sk);
+        SSL_CTX_add1_chain_cert(srv.ctx, ic);
+        srv.restart();
+        srv.staple = good;
+        tls_conn_params params{};
+        params.ca_cert = pki.ca.c_str();
+        params.flags = TLS_CONN_REQUEST_OCSP | TLS_CONN_REQUIRE_OCSP | all;
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        EXPECT_EQ(handshake(srv), all == 0);
+        EXPECT_EQ(events.reasons, all == 0 ? std::vector<int>{} : std::vector<int>{TLS_FAIL_UNSPECIFIED});
+    }
+    for (const std::string &f : {inter, inter_key, server})
+        unlink(f.c_str());
+    X509_free(ca);
+    X509_free(ic);
+    X509_free(sc);
+    EVP_PKEY_free(ca_key);
+    EVP_PKEY_free(ik);
+    EVP_PKEY_free(sk);
 }
 
 TEST_F(Wrapper, SessionResumedAfterShutdownButNotOnAFreshConnection) {
