@@ -24,6 +24,8 @@ enum {
     TLS_CONN_EAP_FAST = 0x80,
     TLS_CONN_DISABLE_TLSv1_0 = 0x100,
     TLS_CONN_EXT_CERT_CHECK = 0x200,
+    // A staple vouches for the server certificate alone: with this flag a chain that
+    // holds an intermediate CA fails, its status being unknown.
     TLS_CONN_REQUIRE_OCSP_ALL = 0x400,
 };
 

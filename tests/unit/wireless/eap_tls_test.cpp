@@ -10,6 +10,7 @@
 #include "wireless/eap/eap_ttls.h"
 
 #include <openssl/hmac.h>
+#include <openssl/ocsp.h>
 
 namespace {
 
@@ -178,6 +179,187 @@ TEST_F(Wrapper, CertificateChecks) {
         } else {
             EXPECT_TRUE(events.reasons.empty());
         }
+    }
+}
+
+X509 *read_cert(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    X509 *x = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f != nullptr) fclose(f);
+    return x;
+}
+
+EVP_PKEY *read_key(const std::string &path) {
+    FILE *f = fopen(path.c_str(), "r");
+    EVP_PKEY *k = f != nullptr ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f != nullptr) fclose(f);
+    return k;
+}
+
+// An OCSP response on a certificate, signed by the given responder, with thisUpdate
+// `age` seconds ago and nextUpdate an hour after that.
+std::vector<uint8_t> ocsp_response(const std::string &subject, const std::string &issuer_cert, int status,
+                                   const std::string &signer, const std::string &signer_key, long age = 0) {
+    X509 *cert = read_cert(subject), *issuer = read_cert(issuer_cert), *sc = read_cert(signer);
+    EVP_PKEY *sk = read_key(signer_key);
+    OCSP_BASICRESP *basic = OCSP_BASICRESP_new();
+    ASN1_TIME *now = X509_gmtime_adj(nullptr, -age), *next = X509_gmtime_adj(nullptr, 3600 - age);
+    OCSP_CERTID *id = OCSP_cert_to_id(nullptr, cert, issuer);
+    OCSP_basic_add1_status(basic, id, status,
+                           status == V_OCSP_CERTSTATUS_REVOKED ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : -1,
+                           status == V_OCSP_CERTSTATUS_REVOKED ? now : nullptr, now, next);
+    OCSP_basic_sign(basic, sc, sk, EVP_sha256(), nullptr, 0);
+    OCSP_RESPONSE *rsp = OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic);
+    unsigned char *der = nullptr;
+    const int len = i2d_OCSP_RESPONSE(rsp, &der);
+    std::vector<uint8_t> v(der, der + (len > 0 ? len : 0));
+    OPENSSL_free(der);
+    OCSP_RESPONSE_free(rsp);
+    OCSP_CERTID_free(id);
+    OCSP_BASICRESP_free(basic);
+    ASN1_TIME_free(now);
+    ASN1_TIME_free(next);
+    EVP_PKEY_free(sk);
+    X509_free(cert);
+    X509_free(issuer);
+    X509_free(sc);
+    return v;
+}
+
+std::vector<uint8_t> ocsp_response(const TestPki &pki, int status, const std::string &signer,
+                                   const std::string &signer_key, long age = 0) {
+    return ocsp_response(pki.server, pki.ca, status, signer, signer_key, age);
+}
+
+TEST_F(Wrapper, StapledOcspStatus) {
+    enum Staple { NONE, GOOD, REVOKED, UNKNOWN, SELF_SIGNED, STALE };
+    struct Case {
+        unsigned int flags; // the network's ocsp 0, 1, 2 or 3
+        Staple staple;
+        bool ok;
+        int reason;
+    };
+    const unsigned int off = 0, optional = TLS_CONN_REQUEST_OCSP,
+                       required = TLS_CONN_REQUEST_OCSP | TLS_CONN_REQUIRE_OCSP,
+                       all = required | TLS_CONN_REQUIRE_OCSP_ALL;
+    const Case cases[] = {
+        {off, REVOKED, true, -1}, // not asked for: not checked
+        {optional, GOOD, true, -1},
+        {optional, REVOKED, false, TLS_FAIL_REVOKED},
+        {required, REVOKED, false, TLS_FAIL_REVOKED},
+        {optional, NONE, true, -1},
+        {required, NONE, false, TLS_FAIL_UNSPECIFIED},
+        {required, GOOD, true, -1},
+        {optional, UNKNOWN, true, -1},
+        {required, UNKNOWN, false, TLS_FAIL_UNSPECIFIED},
+        {optional, SELF_SIGNED, false, TLS_FAIL_UNSPECIFIED}, // the server vouching for itself
+        {optional, STALE, false, TLS_FAIL_UNSPECIFIED},
+        {all, GOOD, true, -1}, // the chain has no intermediate CA
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "flags " << c.flags << " staple " << c.staple);
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        events = Events();
+        TlsServer srv(pki, false);
+        switch (c.staple) {
+        case NONE:
+            break;
+        case GOOD:
+            srv.staple = ocsp_response(pki, V_OCSP_CERTSTATUS_GOOD, pki.ca, pki.ca_key);
+            break;
+        case REVOKED:
+            srv.staple = ocsp_response(pki, V_OCSP_CERTSTATUS_REVOKED, pki.ca, pki.ca_key);
+            break;
+        case UNKNOWN:
+            srv.staple = ocsp_response(pki, V_OCSP_CERTSTATUS_UNKNOWN, pki.ca, pki.ca_key);
+            break;
+        case SELF_SIGNED:
+            srv.staple = ocsp_response(pki, V_OCSP_CERTSTATUS_GOOD, pki.server, pki.server_key);
+            break;
+        case STALE:
+            srv.staple = ocsp_response(pki, V_OCSP_CERTSTATUS_GOOD, pki.ca, pki.ca_key, 2 * 3600);
+            break;
+        }
+        tls_conn_params params{};
+        params.ca_cert = pki.ca.c_str();
+        params.flags = c.flags;
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        EXPECT_EQ(handshake(srv), c.ok);
+        if (c.reason >= 0) {
+            EXPECT_EQ(events.reasons, std::vector<int>{c.reason});
+        } else {
+            EXPECT_TRUE(events.reasons.empty());
+        }
+    }
+}
+
+TEST_F(Wrapper, OcspOfEveryCertificateFailsBelowAnIntermediateCa) {
+    // The server's certificate comes from an intermediate CA whose status no staple carries.
+    X509 *ca = read_cert(pki.ca);
+    EVP_PKEY *ca_key = read_key(pki.ca_key), *ik = TestPki::key(), *sk = TestPki::key();
+    X509 *ic = TestPki::make("Intermediate CA", ik, ca, ca_key, true, nullptr);
+    X509 *sc = TestPki::make("radius.example.org", sk, ic, ik, false, "radius.example.org");
+    const std::string inter = pki.dir + "/inter.pem", inter_key = pki.dir + "/inter.key",
+                      server = pki.dir + "/server2.pem";
+    TestPki::write_pem(inter, ic, nullptr);
+    TestPki::write_pem(inter_key, nullptr, ik);
+    TestPki::write_pem(server, sc, nullptr);
+    const std::vector<uint8_t> good = ocsp_response(server, inter, V_OCSP_CERTSTATUS_GOOD, inter, inter_key);
+    for (unsigned int all : {0u, static_cast<unsigned int>(TLS_CONN_REQUIRE_OCSP_ALL)}) {
+        SCOPED_TRACE(all);
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        events = Events();
+        TlsServer srv(pki, false);
+        SSL_CTX_use_certificate(srv.ctx, sc);
+        SSL_CTX_use_PrivateKey(srv.ctx, sk);
+        SSL_CTX_add1_chain_cert(srv.ctx, ic);
+        srv.restart();
+        srv.staple = good;
+        tls_conn_params params{};
+        params.ca_cert = pki.ca.c_str();
+        params.flags = TLS_CONN_REQUEST_OCSP | TLS_CONN_REQUIRE_OCSP | all;
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        EXPECT_EQ(handshake(srv), all == 0);
+        EXPECT_EQ(events.reasons, all == 0 ? std::vector<int>{} : std::vector<int>{TLS_FAIL_UNSPECIFIED});
+    }
+    for (const std::string &f : {inter, inter_key, server})
+        unlink(f.c_str());
+    X509_free(ca);
+    X509_free(ic);
+    X509_free(sc);
+    EVP_PKEY_free(ca_key);
+    EVP_PKEY_free(ik);
+    EVP_PKEY_free(sk);
+}
+
+TEST_F(Wrapper, SessionResumedAfterShutdownButNotOnAFreshConnection) {
+    // By ticket, and by session id from the server's cache when tickets are off.
+    for (unsigned int flags : {0u, static_cast<unsigned int>(TLS_CONN_DISABLE_SESSION_TICKET)}) {
+        SCOPED_TRACE(flags);
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        TlsServer srv(pki, false);
+        tls_conn_params params{};
+        params.ca_cert = pki.ca.c_str();
+        params.flags = flags;
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        ASSERT_TRUE(handshake(srv));
+        EXPECT_FALSE(tls_conn_resumed(lib, conn));
+        // Re-authentication: the connection is shut down for reuse and keeps its session.
+        ASSERT_EQ(tls_conn_shutdown(lib, conn), 0);
+        srv.restart();
+        ASSERT_TRUE(handshake(srv));
+        EXPECT_TRUE(tls_conn_resumed(lib, conn));
+        EXPECT_TRUE(SSL_session_reused(srv.ssl));
+        // A flushed session goes with its connection.
+        tls_conn_free(lib, conn);
+        conn = tls_conn_new(lib);
+        ASSERT_EQ(tls_conn_set_params(lib, conn, &params), 0);
+        srv.restart();
+        ASSERT_TRUE(handshake(srv));
+        EXPECT_FALSE(tls_conn_resumed(lib, conn));
     }
 }
 
@@ -459,6 +641,51 @@ TEST_F(Methods, EapTlsKeysEqualTheServers) {
     EXPECT_NE(status().find("eap_tls_version=TLSv1.2\n"), std::string::npos);
 }
 
+TEST_F(Methods, EapTlsReauthenticationResumesUntilTheCachedSessionIsDropped) {
+    TestPki pki;
+    TlsServer srv(pki, true);
+    set("identity", "\"client\"");
+    set("eap", "TLS");
+    tls_network(this, pki);
+    set("client_cert", ("\"" + pki.client + "\"").c_str());
+    set("private_key", ("\"" + pki.client_key + "\"").c_str());
+    eapol_supp_config ec{};
+    ec.accept_802_1x_keys = 1;
+    ec.fast_reauth = 1;
+    eapol_supp_apply_config(sm, net, &ec);
+    start();
+    struct Round {
+        bool drop; // the cached session is dropped first (as a changed network setting does)
+        bool resumed;
+    };
+    uint8_t base = 0;
+    for (const Round r : {Round{false, false}, Round{false, true}, Round{true, false}}) {
+        SCOPED_TRACE(::testing::Message() << "round " << base / 50);
+        if (r.drop) eapol_supp_invalidate_cached_session(sm);
+        srv.restart();
+        eap(request(static_cast<uint8_t>(base + 1), EAP_TYPE_IDENTITY));
+        EapTlsServer server{*this, srv, EAP_TYPE_TLS, 0};
+        server.id = static_cast<uint8_t>(base + 20);
+        server.send(0x20, {});
+        for (int i = 0; i < 20 && !srv.established(); i++) {
+            std::vector<uint8_t> out = srv.feed(server.recv_tls());
+            // A full handshake ends with the server's flight, a resumed one with the client's.
+            if (!out.empty()) server.send_tls(out);
+        }
+        ASSERT_TRUE(srv.established());
+        eap(success(server.id));
+        EXPECT_EQ(SSL_session_reused(srv.ssl) == 1, r.resumed);
+        EXPECT_NE(status().find(r.resumed ? "tls_session_reused=1\n" : "tls_session_reused=0\n"),
+                  std::string::npos);
+        EXPECT_NE(status().find("suppPortStatus=Authorized"), std::string::npos);
+        uint8_t msk[64];
+        ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+        std::vector<uint8_t> keys = srv.export_key("client EAP encryption", 64);
+        EXPECT_EQ(std::vector<uint8_t>(msk, msk + 64), keys);
+        base = static_cast<uint8_t>(base + 50);
+    }
+}
+
 TEST_F(Methods, UnknownServerCaFailsAndAForgedSuccessDoesNotOpenThePort) {
     TestPki pki;
     TlsServer srv(pki, false);
@@ -474,6 +701,48 @@ TEST_F(Methods, UnknownServerCaFailsAndAForgedSuccessDoesNotOpenThePort) {
     eap(success(server.id));
     EXPECT_FALSE(has_event("CTRL-EVENT-EAP-SUCCESS"));
     EXPECT_NE(status().find("suppPortStatus=Unauthorized"), std::string::npos);
+}
+
+TEST_F(Methods, NetworkOcspLevelDecidesOnTheStapledStatus) {
+    struct Case {
+        const char *ocsp;
+        int staple;        // -1 none, else the certificate status
+        const char *event; // the failure event, or null when the handshake goes on
+    };
+    const Case cases[] = {
+        {"0", V_OCSP_CERTSTATUS_REVOKED, nullptr},
+        {"1", V_OCSP_CERTSTATUS_REVOKED, "CTRL-EVENT-EAP-TLS-CERT-ERROR reason=2 depth=0"},
+        {"1", -1, nullptr},
+        {"2", -1, "CTRL-EVENT-EAP-TLS-CERT-ERROR reason=0 depth=0"},
+        {"3", V_OCSP_CERTSTATUS_GOOD, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::Message() << "ocsp=" << c.ocsp << " staple " << c.staple);
+        TearDown();
+        events.clear();
+        sent.clear();
+        SetUp();
+        TestPki pki;
+        TlsServer srv(pki, false);
+        if (c.staple >= 0) srv.staple = ocsp_response(pki, c.staple, pki.ca, pki.ca_key);
+        set("identity", "\"client\"");
+        set("eap", "TTLS");
+        set("password", "\"pw\"");
+        set("ocsp", c.ocsp);
+        tls_network(this, pki);
+        start();
+        eap(request(1, EAP_TYPE_IDENTITY));
+        EapTlsServer server{*this, srv, EAP_TYPE_TTLS, 0};
+        server.send(0x20, {});
+        server.send_tls(srv.feed(server.recv_tls()));
+        if (c.event != nullptr) {
+            EXPECT_TRUE(has_event(c.event));
+        } else {
+            EXPECT_FALSE(has_event("CTRL-EVENT-EAP-TLS-CERT-ERROR"));
+            // The client's flight follows.
+            EXPECT_FALSE(srv.feed(server.recv_tls()).empty());
+        }
+    }
 }
 
 TEST_F(Methods, TtlsPapSendsPaddedPasswordAndTakesTheTunnelKeys) {

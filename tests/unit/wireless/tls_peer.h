@@ -70,6 +70,7 @@ struct TestPki {
         client_key = dir + "/client.key";
         other_ca = dir + "/other.pem";
         write_pem(ca, cac, nullptr);
+        write_pem(ca_key, nullptr, cak);
         write_pem(server, sc, nullptr);
         write_pem(server_key, nullptr, sk);
         write_pem(client, cc, nullptr);
@@ -96,6 +97,17 @@ struct TlsServer {
     SSL *ssl = nullptr;
     BIO *in = nullptr, *out = nullptr;
 
+    // The OCSP response stapled when the client asks for the status (none when empty).
+    std::vector<uint8_t> staple;
+
+    static int status_cb(SSL *s, void *arg) {
+        const std::vector<uint8_t> &r = static_cast<TlsServer *>(arg)->staple;
+        if (r.empty()) return SSL_TLSEXT_ERR_NOACK;
+        auto *copy = static_cast<unsigned char *>(OPENSSL_memdup(r.data(), r.size()));
+        SSL_set_tlsext_status_ocsp_resp(s, copy, static_cast<long>(r.size()));
+        return SSL_TLSEXT_ERR_OK;
+    }
+
     TlsServer(const TestPki &pki, bool require_client_cert, const char *ciphers = nullptr) {
         ctx = SSL_CTX_new(TLS_server_method());
         SSL_CTX_use_certificate_file(ctx, pki.server.c_str(), SSL_FILETYPE_PEM);
@@ -104,6 +116,23 @@ struct TlsServer {
         if (ciphers != nullptr) SSL_CTX_set_cipher_list(ctx, ciphers);
         if (require_client_cert)
             SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+        // Sessions of a server that verifies its clients are resumed only in a context.
+        static const unsigned char sid_ctx[] = "eap";
+        SSL_CTX_set_session_id_context(ctx, sid_ctx, 3);
+        SSL_CTX_set_tlsext_status_cb(ctx, status_cb);
+        SSL_CTX_set_tlsext_status_arg(ctx, this);
+        restart();
+    }
+    TlsServer(const TlsServer &) = delete;
+    TlsServer &operator=(const TlsServer &) = delete;
+    // A fresh server connection on the same context (its session cache and ticket keys).
+    void restart() {
+        if (ssl != nullptr) {
+            // Ended cleanly, the session stays in the server's cache.
+            SSL_set_quiet_shutdown(ssl, 1);
+            SSL_shutdown(ssl);
+        }
+        SSL_free(ssl);
         ssl = SSL_new(ctx);
         in = BIO_new(BIO_s_mem());
         out = BIO_new(BIO_s_mem());
