@@ -3,6 +3,7 @@
 // end without a fault and never write outside its buffers.
 
 #include "core/ptable.h"
+#include "core/task.h"
 #include "core/tcp.h"
 #include "web/http.h"
 #include "web/pages.h"
@@ -40,6 +41,12 @@ void setUp() {
     for (const char *url : {"/maintenance/restart.cgi", "/maintenance/reset.cgi", "/maintenance/purge.cgi",
                             "/maintenance/setparams.cgi"})
         registerPageHandler(url, nullptr);
+    // A form that changes a setting needing a restart still starts the stop task. Its
+    // stop work would end this process's tasks, the fuzzer's own unstarted connection
+    // among them: the task parks before it gets that far.
+    shutdownDisplayHook = [] {
+        for (;;) ::pause();
+    };
     registerPageHandler("/device/description.html", [](HttpConnection &c, const PageEntry &) {
         for (const FormField &f : c.formFields())
             if (f.name == nullptr || f.value == nullptr) std::abort();
