@@ -116,6 +116,7 @@ def test_key_index_1_in_msg3_gets_no_msg4(protected):
     ("AES2", ("rsn",), ("ccmp",), "ccmp", "4way-done"),
     ("TKIP", ("wpa",), ("tkip",), "tkip", "group-done"),
     ("AESTKIP2", ("wpa", "rsn"), ("ccmp", "tkip"), "tkip", "4way-done"),
+    ("Auto", ("wpa",), ("tkip",), "tkip", "group-done"),
 ])
 def test_manager_encryption_joins_its_kind_of_ap(protected, encrypt, protos, pairwise, group, done):
     st, auth = protected(encrypt, protos=protos, pairwise=pairwise, group=group)
