@@ -1196,8 +1196,12 @@ void put16(std::vector<uint8_t> &f, uint16_t v) {
 }
 uint16_t capabilityOf(const std::vector<uint8_t> &ies) {
     uint16_t cap = 0x0001 | 0x0400; // ESS, short slot time
-    for (size_t k = 0; k + 2 <= ies.size(); k += 2 + ies[k + 1])
-        if (ies[k] == 48) cap |= 0x0010; // an RSN element: privacy
+    // An RSN element or a WPA one (vendor 00:50:f2 type 1): privacy.
+    for (size_t k = 0; k + 2 <= ies.size() && k + 2 + ies[k + 1] <= ies.size(); k += 2 + ies[k + 1]) {
+        const uint8_t *e = &ies[k];
+        if (e[0] == 48 || (e[0] == 221 && e[1] >= 4 && e[2] == 0x00 && e[3] == 0x50 && e[4] == 0xf2 && e[5] == 1))
+            cap |= 0x0010;
+    }
     return cap;
 }
 } // namespace

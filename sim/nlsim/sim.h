@@ -109,7 +109,7 @@ struct Ap {
     uint16_t authStatus = 0, assocStatus = 0;
     bool silent = false;
     uint8_t hidden = 0;      // beacons without the SSID: 1 empty, 2 as many zero bytes
-    int32_t capability = -1; // capability information; -1: ESS, privacy with an RSN element
+    int32_t capability = -1; // capability information; -1: ESS, privacy with an RSN or WPA element
     std::string netns, tap;
     int tapFd = -1;
     uint64_t bornMs = 0;

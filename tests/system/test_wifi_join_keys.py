@@ -1,0 +1,128 @@
+"""The key handshakes of a joined Wi-Fi station: qmr on the Wi-Fi product (304) joins a
+protected nlsim AP whose IEEE 802.11 authenticator (wifi_auth.py) is scripted to use a
+wrong passphrase, rekey, repeat its messages or send a faulty 3/4; nlsim's key trace
+shows which keys the station installed."""
+import subprocess
+
+import pytest
+
+from test_wifi_join import AP, CONNECTED, PASSPHRASE, ap_netns, station  # noqa: F401 (fixtures)
+
+wifi_auth = pytest.importorskip("wifi_auth")
+
+PARAMS = " wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = %s\n wifi_psk = %s\n"
+
+
+@pytest.fixture
+def protected(station, ap_netns):
+    """A station with the given wifi_encrypt beside a started authenticator (keywords
+    go to it) on the AP "lab"; (station, authenticator)."""
+    made = []
+
+    def make(encrypt="AES2", **kw):
+        st = station(PARAMS % (encrypt, PASSPHRASE))
+        args = dict(passphrase=PASSPHRASE, protos=("rsn",))
+        args.update(kw)
+        auth = wifi_auth.Authenticator(sock=st.root.file("/run/nlsim.sock"), ap="lab", bssid=AP, netns=ap_netns,
+                                       tap="aptap", ssid="lab", **args)
+        made.append(auth)
+        st.air("ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2437", "netns=" + ap_netns, "tap=aptap",
+               "ies=" + auth.elements().hex())
+        subprocess.run(["ip", "-n", ap_netns, "link", "set", "aptap", "up"], check=True)
+        auth.start()
+        st.ctrl.request("SCAN")  # FAIL-BUSY while an own scan runs is fine
+        return st, auth
+
+    yield make
+    for auth in made:
+        auth.stop()
+
+
+def key_trace(st):
+    return [line.split(" ", 1)[1] for line in wifi_auth.socket_control(st.root.file("/run/nlsim.sock"))("keys")]
+
+
+def new_keys(st):
+    return [t for t in key_trace(st) if t.startswith("NEW_KEY")]
+
+
+def connects(st):
+    """The CONNECTED events so far; a PING on the monitor first takes in every event
+    the station sent before it."""
+    assert st.mon.request("PING") == "PONG\n"
+    return [e for e in st.mon.events if e.startswith("<3>CTRL-EVENT-CONNECTED ")]
+
+
+def test_wrong_passphrase_disables_the_network_until_selected_then_the_right_key_connects(protected):
+    st, auth = protected(passphrase="not the passphrase", retries=3, timeout=0.5)
+    st.mon.wait_event_after("reason=15", 0, 120)
+    st.mon.wait_event_after('<3>CTRL-EVENT-SSID-TEMP-DISABLED id=0 ssid="lab" auth_failures=1 duration=10 '
+                            'reason=WRONG_KEY', 0, 30)
+    assert auth.found("msg2") and not any(f["mic"] for f in auth.found("msg2")), auth.results
+    assert not new_keys(st)
+    # The AP takes the station's passphrase; SELECT_NETWORK ends the disable at once.
+    auth.pmk = wifi_auth.psk(PASSPHRASE, "lab")
+    start = len(st.mon.events)
+    assert st.ctrl.request("SELECT_NETWORK 0") == "OK\n"
+    st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", start, 120)
+    assert connects(st)[-1] == CONNECTED
+    auth.wait("4way-done")
+    keys = auth.station_keys()
+    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t for t in new_keys(st)), key_trace(st)
+
+
+def test_rekey_and_repeated_messages_keep_the_link_and_install_only_new_keys(protected):
+    st, auth = protected()
+    st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
+    auth.wait("4way-done")
+    # A rekey to index 2: the new group key is installed, no second connection.
+    mark = auth.mark() + 1
+    auth.rekey(2)
+    assert auth.wait("group-done", since=mark)["index"] == 2
+    gtk = auth.station_keys()["gtk"]
+    assert any("pairwise=0" in t and "idx=2" in t and "hash=" + gtk in t for t in new_keys(st)), key_trace(st)
+    assert connects(st) == [CONNECTED]
+    # Repeated 3/4 and repeated group 1/2: both answered, nothing installed again.
+    before = len(new_keys(st))
+    mark = auth.mark() + 1
+    auth.msg3_again()
+    assert auth.wait("msg4", since=mark)["mic"]
+    mark = auth.mark() + 1
+    auth.group_again()
+    assert auth.wait("group2", since=mark)["mic"]
+    auth.wait("group-done", since=mark)
+    assert len(new_keys(st)) == before, key_trace(st)
+    assert connects(st) == [CONNECTED]
+    assert not auth.found("replay-mismatch") and not auth.found("timeout"), auth.results
+
+
+def test_msg3_element_unlike_the_beacon_makes_the_station_leave_with_reason_17(protected):
+    other = wifi_auth.rsn_element(("ccmp", "tkip"), "ccmp")
+    st, auth = protected(msg3_ie=other)
+    down = auth.wait("link-down", timeout=120)
+    assert down["by"] == "sta" and down["reason"] == 17, auth.results
+    assert not auth.found("msg4"), auth.results
+    assert not [t for t in new_keys(st) if "pairwise=1" in t], key_trace(st)
+
+
+def test_key_index_1_in_msg3_gets_no_msg4(protected):
+    st, auth = protected(msg3_key_index=1, retries=3, timeout=0.5)
+    assert auth.wait("timeout", timeout=120)["state"] == "msg3", auth.results
+    assert not auth.found("msg4"), auth.results
+    assert not [t for t in new_keys(st) if "pairwise=1" in t], key_trace(st)
+
+
+@pytest.mark.parametrize("encrypt,protos,pairwise,group,done", [
+    ("AES2", ("rsn",), ("ccmp",), "ccmp", "4way-done"),
+    ("TKIP", ("wpa",), ("tkip",), "tkip", "group-done"),
+    ("AESTKIP2", ("wpa", "rsn"), ("ccmp", "tkip"), "tkip", "4way-done"),
+    ("Auto", ("wpa",), ("tkip",), "tkip", "group-done"),
+])
+def test_manager_encryption_joins_its_kind_of_ap(protected, encrypt, protos, pairwise, group, done):
+    st, auth = protected(encrypt, protos=protos, pairwise=pairwise, group=group)
+    st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
+    auth.wait(done)
+    keys = auth.station_keys()
+    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in new_keys(st)), key_trace(st)
+    assert any("pairwise=0" in t and "hash=" + keys["gtk"] in t for t in new_keys(st)), key_trace(st)
+    assert connects(st) == [CONNECTED]
