@@ -2,9 +2,12 @@
 network when the AP deauthenticates it, when the AP vanishes and when a stronger AP of the
 same SSID appears. What happened is read from the monitor's event order and nlsim's
 station news, never from timings."""
+import subprocess
+
 import pytest
 
-from test_wifi_join import AP, CONNECTED, station  # noqa: F401 (fixture)
+from test_wifi import wait_led
+from test_wifi_join import AP, CONNECTED, PASSPHRASE, ap_netns, station  # noqa: F401 (fixtures)
 
 AP2 = "02:00:00:00:aa:02"
 OPEN = " wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = none\n"
@@ -76,3 +79,40 @@ def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation(station):
     reassoc = [f for n, k, f in got if k == "reassoc" and f.get("ap") == "two"]
     assert reassoc and reassoc[0]["current"] == AP, got
     assert st.status()["bssid"] == AP2
+
+
+def test_two_michael_mic_failures_start_tkip_countermeasures(station, ap_netns):
+    """Each failure is reported to the AP by a key request with the error bit; the second
+    one deauthenticates with reason 14 and no authentication follows before the
+    countermeasures stop."""
+    wifi_auth = pytest.importorskip("wifi_auth")
+    st = station(OPEN.replace("none", "TKIP") + " wifi_psk = %s\n" % PASSPHRASE)
+    sock = st.root.file("/run/nlsim.sock")
+    auth = wifi_auth.Authenticator(sock=sock, ap="lab", bssid=AP, netns=ap_netns, tap="aptap", ssid="lab",
+                                   passphrase=PASSPHRASE, protos=("wpa",), pairwise=("tkip",), group="tkip")
+    st.air("ap", "add", "lab", "bssid=" + AP, "ssid=lab", "freq=2437", "netns=" + ap_netns, "tap=aptap",
+           "ies=" + auth.elements().hex(), "capa=%d" % 0x0411)  # nlsim sets privacy for RSN elements only
+    subprocess.run(["ip", "-n", ap_netns, "link", "set", "aptap", "up"], check=True)
+    auth.start()
+    try:
+        events = st.join()
+        assert [e for e in events if e.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
+        auth.wait("4way-done", pred=lambda f: f["cipher"] == "tkip")
+        wait_led(st.daemon, "on")
+        start = len(st.mon.events)
+        requests = []
+        for _ in range(2):
+            since = auth.mark() + 1
+            st.air("ap", "michael", "lab")
+            requests.append(auth.wait("key-request", since=since))
+        assert [(r["error"], r["pairwise"], r["mic"]) for r in requests] == [(True, True, True)] * 2, requests
+        assert [r["replay"] for r in requests] == [0, 1], requests
+        after(st, start, "<3>CTRL-EVENT-DISCONNECTED bssid=%s reason=14" % AP)
+        wait_led(st.daemon, "off")  # the countermeasures last 60 s
+        events = after(st, start, "<3>WPA: TKIP countermeasures stopped", timeout=180)
+        assert not any("Trying to authenticate" in e for e in events), events
+        rejoin = after(st, start, "CTRL-EVENT-CONNECTED ", timeout=180)[len(events):]
+        assert rejoin[-1] == CONNECTED and any("Trying to authenticate" in e for e in rejoin), rejoin
+        wait_led(st.daemon, "on")
+    finally:
+        auth.stop()
