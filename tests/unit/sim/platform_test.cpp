@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -22,7 +23,12 @@ TEST(SimPlatform, AFailedStartLeavesNoControlSocketOrThreadBehind) {
     char dir[] = "/tmp/qmr-plat-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     setenv("QMR_ROOT", dir, 1);
-    ASSERT_EQ(sysRoot(), dir) << "the root was read before this test set it";
+    // The root is read once per process: run with the other tests in one process (not
+    // one test a process, as ctest runs them), another test has fixed it already.
+    if (sysRoot() != std::string(dir)) {
+        rmdir(dir);
+        GTEST_SKIP() << "the sandbox root was fixed by an earlier test of this process";
+    }
     const std::string socket = sysPath("/run/sim.sock");
 
     failStart = true;
