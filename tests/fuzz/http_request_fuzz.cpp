@@ -45,7 +45,8 @@ void setUp() {
     // stop work would end this process's tasks, the fuzzer's own unstarted connection
     // among them: the task parks before it gets that far.
     shutdownDisplayHook = [] {
-        for (;;) ::pause();
+        for (;;)
+            ::pause();
     };
     registerPageHandler("/device/description.html", [](HttpConnection &c, const PageEntry &) {
         for (const FormField &f : c.formFields())
