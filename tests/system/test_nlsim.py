@@ -1112,6 +1112,8 @@ def test_authenticator_cli_runs_the_handshake(nlsim, peer_ns):
         assert "ptk-installed" in seen and "gtk-installed" in seen
     finally:
         proc.send_signal(signal.SIGINT)
-        proc.wait(20)
+        # Read what it still prints while it ends: with the pipe full, its last lines
+        # would block it for good.
+        proc.communicate(timeout=60)
         if sta:
             sta.close()
