@@ -1111,7 +1111,7 @@ def test_authenticator_cli_runs_the_handshake(nlsim, peer_ns):
         assert seen[:5] == ["assoc", "msg1", "msg2", "msg3", "msg4"], seen
         assert "ptk-installed" in seen and "gtk-installed" in seen
     finally:
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGTERM)
         # Read what it still prints while it ends: with the pipe full, its last lines
         # would block it for good.
         proc.communicate(timeout=60)

@@ -40,13 +40,14 @@ trace (`air keys`) must show for the keys the station installs.
 CLI: wifi_auth.py --sock PATH --ap NAME --bssid MAC --netns NS --tap TAP --ssid SSID
 --passphrase TEXT [--proto rsn,wpa] [--pairwise ccmp,tkip] [--group ccmp|tkip]
 [--gtk-index N] [--pmkid] [--print-elements]: prints "ready" once it follows the news,
-then each result, until interrupted."""
+then each result, until SIGTERM or SIGINT."""
 import argparse
 import ctypes
 import hashlib
 import hmac
 import os
 import select
+import signal
 import socket
 import struct
 import sys
@@ -701,12 +702,14 @@ def main():
     if not a.tap:
         ap.error("--tap is needed to run")
     auth.echo = True
+    # Ends on SIGTERM or SIGINT. Both handlers are set here: a parent started as a
+    # background job may hand us SIGINT ignored, and Python then installs none.
+    done = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: done.set())
     auth.start()
     print("ready", flush=True)
-    try:
-        while True:
-            time.sleep(1)
-    except KeyboardInterrupt:
+    while not done.wait(1):
         pass
     auth.stop()
     return 0
