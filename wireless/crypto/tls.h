@@ -29,7 +29,16 @@ enum {
     TLS_CONN_REQUIRE_OCSP_ALL = 0x400,
 };
 
-enum tls_event { TLS_CERT_CHAIN_SUCCESS, TLS_CERT_CHAIN_FAILURE, TLS_PEER_CERTIFICATE, TLS_ALERT };
+// TLS_STAPLE_FAILURE: as a server, the configured OCSP response file could not be
+// stapled (unreadable, too large, or no OCSP response); the handshake goes on without a
+// staple and the client decides.
+enum tls_event {
+    TLS_CERT_CHAIN_SUCCESS,
+    TLS_CERT_CHAIN_FAILURE,
+    TLS_PEER_CERTIFICATE,
+    TLS_ALERT,
+    TLS_STAPLE_FAILURE,
+};
 
 enum tls_fail_reason {
     TLS_FAIL_UNSPECIFIED = 0,
@@ -69,8 +78,19 @@ struct tls_event_data {
         const char *type;
         const char *description;
     } alert;
+    struct {
+        const char *file;
+        const char *reason_txt;
+    } staple_fail;
 };
 
+// The largest OCSP response file a server staples.
+constexpr size_t TLS_OCSP_RESPONSE_MAX = 65536;
+
+// ocsp_stapling_response: a file holding one DER OCSP response, read for every handshake
+// of a server connection whose client asks for the certificate status.
+// tls_session_lifetime: seconds a server keeps its sessions for resumption by session
+// id; 0 keeps none.
 struct tls_library_config {
     void (*event_cb)(void *ctx, tls_event ev, const tls_event_data *data);
     void *cb_ctx;

@@ -2,24 +2,32 @@
 #include "wireless/crypto/crypto.h"
 #include "wireless/crypto/tls.h"
 
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ocsp.h>
 #include <openssl/opensslv.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 struct tls_library_ctx {
     SSL_CTX *ssl;
     tls_library_config conf;
+    // Own copy of the stapled OCSP response file's name (conf points to it).
+    char *ocsp_file;
 };
 
 struct tls_conn {
@@ -401,9 +409,71 @@ int ocsp_check(tls_conn *conn, OCSP_RESPONSE *rsp) {
     return 1;
 }
 
+void staple_fail(tls_conn *conn, const char *txt) {
+    tls_event_data ev{};
+    ev.staple_fail.file = conn->ctx->ocsp_file;
+    ev.staple_fail.reason_txt = txt;
+    send_event(conn, TLS_STAPLE_FAILURE, ev);
+}
+
+// The server's answer to a client asking for the certificate status: the OCSP response
+// from the configured file, read anew for every handshake so that a renewed file counts
+// at once. A file that cannot be stapled is reported and the handshake goes on without
+// a staple: a client that requires one fails, the others go on.
+// Reads a regular file of at most max bytes into buf (room for max + 1): null, or the
+// reason it could not. Never blocks on a pipe or device named in place of the file.
+const char *read_bounded(const char *file, unsigned char *buf, size_t max, size_t *len) {
+    const int fd = open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return strerror(errno);
+    struct stat st;
+    const char *err = nullptr;
+    *len = 0;
+    if (fstat(fd, &st) != 0)
+        err = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        err = "not a regular file";
+    // One byte more than the limit tells an over-long file from one just at it.
+    while (err == nullptr && *len <= max) {
+        const ssize_t n = read(fd, buf + *len, max + 1 - *len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = strerror(errno);
+        if (n <= 0) break;
+        *len += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (err == nullptr && *len > max) err = "file larger than 65536 bytes";
+    return err;
+}
+
+// The server's answer to a client asking for the certificate status: the OCSP response
+// from the configured file, read anew for every handshake so that a renewed file counts
+// at once. A file that cannot be stapled is reported and the handshake goes on without
+// a staple: a client that requires one fails, the others go on.
+int ocsp_staple(tls_conn *conn, SSL *ssl) {
+    const char *file = conn->ctx->ocsp_file;
+    if (file == nullptr) return SSL_TLSEXT_ERR_NOACK;
+    static_assert(TLS_OCSP_RESPONSE_MAX == 65536, "the reason text names the limit");
+    auto *buf = static_cast<unsigned char *>(OPENSSL_malloc(TLS_OCSP_RESPONSE_MAX + 1));
+    size_t len = 0;
+    const char *err = buf != nullptr ? read_bounded(file, buf, TLS_OCSP_RESPONSE_MAX, &len) : "out of memory";
+    if (err == nullptr) {
+        // Exactly one DER OCSP response, nothing after it.
+        const unsigned char *p = buf;
+        RespPtr rsp(d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(len)));
+        if (rsp == nullptr || p != buf + len) err = "no DER OCSP response";
+    }
+    if (err == nullptr && SSL_set_tlsext_status_ocsp_resp(ssl, buf, static_cast<long>(len)) == 1)
+        return SSL_TLSEXT_ERR_OK; // the connection owns the buffer now
+    OPENSSL_free(buf);
+    drain_errors();
+    staple_fail(conn, err != nullptr ? err : "out of memory");
+    return SSL_TLSEXT_ERR_NOACK;
+}
+
 int ocsp_status_cb(SSL *ssl, void *) {
     auto *conn = static_cast<tls_conn *>(SSL_get_ex_data(ssl, conn_index()));
-    if (conn == nullptr) return 0;
+    if (conn == nullptr) return SSL_is_server(ssl) ? SSL_TLSEXT_ERR_NOACK : 0;
+    if (SSL_is_server(ssl)) return ocsp_staple(conn, ssl);
     const unsigned char *p = nullptr;
     const long len = SSL_get_tlsext_status_ocsp_resp(ssl, &p);
     if (p == nullptr || len <= 0) {
@@ -546,17 +616,51 @@ int load_private_key(tls_library_ctx *ctx, tls_conn *conn, const tls_conn_params
     return 0;
 }
 
+// DSA parameters as DH parameters of the same group (p, q, g).
+EVP_PKEY *dh_from_dsa(const EVP_PKEY *dsa) {
+    BIGNUM *p = nullptr, *q = nullptr, *g = nullptr;
+    EVP_PKEY *dh = nullptr;
+    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    OSSL_PARAM *params = nullptr;
+    EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new_from_name(crypto_lib_ctx(), "DH", nullptr);
+    if (bld != nullptr && pctx != nullptr && EVP_PKEY_get_bn_param(dsa, OSSL_PKEY_PARAM_FFC_P, &p) == 1 &&
+        EVP_PKEY_get_bn_param(dsa, OSSL_PKEY_PARAM_FFC_Q, &q) == 1 &&
+        EVP_PKEY_get_bn_param(dsa, OSSL_PKEY_PARAM_FFC_G, &g) == 1 &&
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_FFC_P, p) == 1 &&
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_FFC_Q, q) == 1 &&
+        OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_FFC_G, g) == 1 &&
+        (params = OSSL_PARAM_BLD_to_param(bld)) != nullptr && EVP_PKEY_fromdata_init(pctx) == 1 &&
+        EVP_PKEY_fromdata(pctx, &dh, EVP_PKEY_KEY_PARAMETERS, params) != 1)
+        dh = nullptr;
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(bld);
+    EVP_PKEY_CTX_free(pctx);
+    BN_free(p);
+    BN_free(q);
+    BN_free(g);
+    return dh;
+}
+
+// PEM DH parameters, else PEM DSA parameters taken as DH; any other kind of parameters
+// (EC ones, say) fails here rather than in a later handshake.
 int load_dh(tls_conn *conn, const char *dh_file) {
     if (dh_file == nullptr) return 0;
     BIO *bio = BIO_new_file(dh_file, "r");
-    if (bio == nullptr) return -1;
-    EVP_PKEY *dh = PEM_read_bio_Parameters_ex(bio, nullptr, crypto_lib_ctx(), nullptr);
-    BIO_free(bio);
-    if (dh == nullptr) {
+    if (bio == nullptr) {
         drain_errors();
         return -1;
     }
-    if (SSL_set0_tmp_dh_pkey(conn->ssl, dh) != 1) {
+    EVP_PKEY *params = PEM_read_bio_Parameters_ex(bio, nullptr, crypto_lib_ctx(), nullptr);
+    BIO_free(bio);
+    EVP_PKEY *dh = nullptr;
+    if (params != nullptr && (EVP_PKEY_is_a(params, "DH") || EVP_PKEY_is_a(params, "DHX"))) {
+        dh = params;
+        params = nullptr;
+    } else if (params != nullptr && EVP_PKEY_is_a(params, "DSA")) {
+        dh = dh_from_dsa(params);
+    }
+    EVP_PKEY_free(params);
+    if (dh == nullptr || SSL_set0_tmp_dh_pkey(conn->ssl, dh) != 1) {
         EVP_PKEY_free(dh);
         drain_errors();
         return -1;
@@ -590,13 +694,31 @@ tls_library_ctx *tls_library_init(const tls_library_config *conf) {
     // Every EAP method here derives its keys the TLS 1.2 way: never negotiate 1.3.
     SSL_CTX_set_max_proto_version(ctx->ssl, TLS1_2_VERSION);
     SSL_CTX_set_info_callback(ctx->ssl, info_cb);
-    SSL_CTX_set_session_cache_mode(ctx->ssl, SSL_SESS_CACHE_OFF);
+    if (ctx->conf.tls_session_lifetime > 0) {
+        // A server keeps its sessions for resumption; a server that asks for client
+        // certificates resumes only sessions of its own id context.
+        static const unsigned char sid_ctx[] = "apd";
+        SSL_CTX_set_session_cache_mode(ctx->ssl, SSL_SESS_CACHE_SERVER);
+        SSL_CTX_set_session_id_context(ctx->ssl, sid_ctx, sizeof(sid_ctx) - 1);
+        SSL_CTX_set_timeout(ctx->ssl, static_cast<long>(ctx->conf.tls_session_lifetime));
+    } else {
+        SSL_CTX_set_session_cache_mode(ctx->ssl, SSL_SESS_CACHE_OFF);
+    }
+    if (conf != nullptr && conf->ocsp_stapling_response != nullptr) {
+        ctx->ocsp_file = strdup(conf->ocsp_stapling_response);
+        if (ctx->ocsp_file == nullptr) {
+            SSL_CTX_free(ctx->ssl);
+            free(ctx);
+            return nullptr;
+        }
+        SSL_CTX_set_tlsext_status_cb(ctx->ssl, ocsp_status_cb);
+    }
+    ctx->conf.ocsp_stapling_response = ctx->ocsp_file;
     const char *ciphers =
         conf != nullptr && conf->openssl_ciphers != nullptr ? conf->openssl_ciphers : "DEFAULT:!EXP:!LOW";
     if (SSL_CTX_set_cipher_list(ctx->ssl, ciphers) != 1) {
         drain_errors();
-        SSL_CTX_free(ctx->ssl);
-        free(ctx);
+        tls_library_deinit(ctx);
         return nullptr;
     }
     return ctx;
@@ -605,6 +727,7 @@ tls_library_ctx *tls_library_init(const tls_library_config *conf) {
 void tls_library_deinit(tls_library_ctx *ctx) {
     if (ctx == nullptr) return;
     SSL_CTX_free(ctx->ssl);
+    free(ctx->ocsp_file);
     free(ctx);
 }
 
@@ -720,8 +843,11 @@ wpa_buf *tls_conn_handshake_step(tls_library_ctx *, tls_conn *conn, const wpa_bu
         if (appl != nullptr) {
             int n = SSL_read(conn->ssl, wpa_buf_mhead(appl), static_cast<int>(wpa_buf_tailroom(appl)));
             if (n > 0) {
+                // Data that came with the peer's Finished (a TTLS client's first
+                // attributes, say) counts as application data as much as decrypted data.
                 wpa_buf_put(appl, static_cast<size_t>(n));
                 *appl_data = appl;
+                conn->flags |= CONN_FLAG_APPL_SUCCESS;
             } else {
                 wpa_buf_free(appl);
                 drain_errors();
