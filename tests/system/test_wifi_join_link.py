@@ -7,20 +7,11 @@ import subprocess
 import pytest
 
 from test_wifi import wait_led
-from test_wifi_join import AP, CONNECTED, PASSPHRASE, ap_netns, station  # noqa: F401 (fixtures)
+from test_wifi_join import AP, CONNECTED, PASSPHRASE, ap_netns, news, station  # noqa: F401 (fixtures)
 
 AP2 = "02:00:00:00:aa:02"
 OPEN = " wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = none\n"
 CONNECTED2 = CONNECTED.replace(AP, AP2)
-
-
-def news(st, since=1):
-    """[(number, kind, {field: value})] of nlsim's station news."""
-    out = []
-    for line in st.air("news", "since=%d" % since):
-        n, kind, rest = (line.split(" ", 2) + [""])[:3]
-        out.append((int(n), kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)))
-    return out
 
 
 def joined(station, signal=-4500):
