@@ -7,7 +7,9 @@ import time
 
 import pytest
 
-from test_wifi_join import AP, CONNECTED, PASSPHRASE, Frames, ap_netns, news, station  # noqa: F401 (fixtures)
+from test_wifi import wait_led
+from test_wifi_join import (AP, CONNECTED, PASSPHRASE, ApDhcp, Frames, ap_netns, leased_address,  # noqa: F401
+                            news, station)
 
 wifi_auth = pytest.importorskip("wifi_auth")
 
@@ -16,12 +18,12 @@ PARAMS = " wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = %s\n
 
 @pytest.fixture
 def protected(station, ap_netns):
-    """A station with the given wifi_encrypt beside a started authenticator (keywords
-    go to it) on the AP "lab"; (station, authenticator)."""
+    """A station with the given wifi_encrypt (and further parameter lines) beside a
+    started authenticator (keywords go to it) on the AP "lab"; (station, authenticator)."""
     made = []
 
-    def make(encrypt="AES2", **kw):
-        st = station(PARAMS % (encrypt, PASSPHRASE))
+    def make(encrypt="AES2", params="", **kw):
+        st = station(PARAMS % (encrypt, PASSPHRASE) + params)
         args = dict(passphrase=PASSPHRASE, protos=("rsn",))
         args.update(kw)
         auth = wifi_auth.Authenticator(sock=st.root.file("/run/nlsim.sock"), ap="lab", bssid=AP, netns=ap_netns,
@@ -160,3 +162,28 @@ def test_manager_encryption_joins_its_kind_of_ap(protected, encrypt, protos, pai
     assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in new_keys(st)), key_trace(st)
     assert any("pairwise=0" in t and "hash=" + keys["gtk"] in t for t in new_keys(st)), key_trace(st)
     assert connects(st) == [CONNECTED]
+
+
+def test_the_joined_product_leases_an_address_answers_pings_and_shows_its_state(protected, ap_netns, tmp_path):
+    """The product's whole road on a WPA2 AP: the manager's DHCP client leases wlan0 an
+    address from dnsmasq behind the AP, the AP side pings it and reads "/info/wlan" from
+    it, and the Wi-Fi LED is on."""
+    st, auth = protected(params=" ip_dhcp = on\n")
+    server = ApDhcp(ap_netns, "aptap", str(tmp_path))
+    try:
+        st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
+        auth.wait("4way-done")
+        st.daemon.wait_for(lambda: leased_address(st.root), timeout=120, what="a lease from the AP side")
+        addr = leased_address(st.root)
+        assert server.count("DHCPACK") >= 1
+        in_ap = ["ip", "netns", "exec", ap_netns]
+        st.daemon.wait_for(lambda: subprocess.run(in_ap + ["ping", "-c", "1", "-W", "2", addr],
+                                                  capture_output=True).returncode == 0,
+                           timeout=60, what="an answer to a ping from the AP side")
+        wait_led(st.daemon, "on")
+        page = subprocess.run(in_ap + ["curl", "-s", "--max-time", "30", "http://%s/info/wlan" % addr],
+                              capture_output=True, text=True, timeout=60).stdout
+        assert "wpa_state=COMPLETED" in page and "bssid=" + AP in page, page[:3000]
+        assert connects(st) == [CONNECTED]
+    finally:
+        server.stop()
