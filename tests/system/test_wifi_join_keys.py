@@ -72,7 +72,9 @@ def test_wrong_passphrase_backs_off_twice_until_selected_then_the_right_key_conn
     # nlsim's news is read before a PING on the monitor, so a (re)association in it
     # must follow a re-enabling line the monitor already holds.
     mark = news(st)[-1][0] + 1
+    end = time.monotonic() + 120
     while REENABLED not in st.mon.events[first:]:
+        assert time.monotonic() < end, st.mon.events[first:]
         joins = [f for n, kind, f in news(st, mark) if kind in ("assoc", "reassoc")]
         assert st.mon.request("PING") == "PONG\n"
         assert not joins or REENABLED in st.mon.events[first:], (joins, st.mon.events[first:])
@@ -175,7 +177,7 @@ def test_the_joined_product_leases_an_address_answers_pings_and_shows_its_state(
         auth.wait("4way-done")
         st.daemon.wait_for(lambda: leased_address(st.root), timeout=120, what="a lease from the AP side")
         addr = leased_address(st.root)
-        assert server.count("DHCPACK") >= 1
+        st.daemon.wait_for(lambda: server.count("DHCPACK") >= 1, timeout=30, what="dnsmasq's log of the lease")
         in_ap = ["ip", "netns", "exec", ap_netns]
         st.daemon.wait_for(lambda: subprocess.run(in_ap + ["ping", "-c", "1", "-W", "2", addr],
                                                   capture_output=True).returncode == 0,
