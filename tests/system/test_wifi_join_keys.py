@@ -156,25 +156,20 @@ def test_key_index_1_in_msg3_gets_no_msg4(protected):
     ("AESTKIP2", ("wpa", "rsn"), ("ccmp", "tkip"), "tkip", "4way-done"),
     ("Auto", ("wpa",), ("tkip",), "tkip", "group-done"),
 ])
-def test_manager_encryption_joins_its_kind_of_ap(protected, encrypt, protos, pairwise, group, done):
-    st, auth = protected(encrypt, protos=protos, pairwise=pairwise, group=group)
-    st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
-    auth.wait(done)
-    keys = auth.station_keys()
-    assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in new_keys(st)), key_trace(st)
-    assert any("pairwise=0" in t and "hash=" + keys["gtk"] in t for t in new_keys(st)), key_trace(st)
-    assert connects(st) == [CONNECTED]
-
-
-def test_the_joined_product_leases_an_address_answers_pings_and_shows_its_state(protected, ap_netns, tmp_path):
-    """The product's whole road on a WPA2 AP: the manager's DHCP client leases wlan0 an
+def test_manager_encryption_joins_its_kind_of_ap_and_the_product_road_follows(protected, ap_netns, tmp_path, encrypt,
+                                                                               protos, pairwise, group, done):
+    """Each join installs the derived keys; then the manager's DHCP client leases wlan0 an
     address from dnsmasq behind the AP, the AP side pings it and reads "/info/wlan" from
     it, and the Wi-Fi LED is on."""
-    st, auth = protected(params=" ip_dhcp = on\n")
+    st, auth = protected(encrypt, params=" ip_dhcp = on\n", protos=protos, pairwise=pairwise, group=group)
     server = ApDhcp(ap_netns, "aptap", str(tmp_path))
     try:
         st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
-        auth.wait("4way-done")
+        auth.wait(done)
+        keys = auth.station_keys()
+        assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t and "err=0" in t for t in new_keys(st)), \
+            key_trace(st)
+        assert any("pairwise=0" in t and "hash=" + keys["gtk"] in t for t in new_keys(st)), key_trace(st)
         st.daemon.wait_for(lambda: leased_address(st.root), timeout=120, what="a lease from the AP side")
         addr = leased_address(st.root)
         st.daemon.wait_for(lambda: server.count("DHCPACK") >= 1, timeout=30, what="dnsmasq's log of the lease")

@@ -49,6 +49,7 @@ def test_a_vanished_ap_is_removed_and_another_of_the_ssid_takes_over(station):
     start = len(st.mon.events)
     st.air("ap", "del", "lab")
     after(st, start, "<3>CTRL-EVENT-DISCONNECTED bssid=%s reason=4 locally_generated=1" % AP)
+    wait_led(st.daemon, "off")  # no AP of the SSID is left until the second one comes
     st.air("ap", "add", "two", "bssid=" + AP2, "ssid=lab", "freq=2412", "signal=-4500")
     st.ctrl.request("SCAN")
     events = after(st, start, "CTRL-EVENT-CONNECTED ")
@@ -57,6 +58,7 @@ def test_a_vanished_ap_is_removed_and_another_of_the_ssid_takes_over(station):
     removed = [e for e in st.mon.events[start:] if "CTRL-EVENT-BSS-REMOVED " in e]
     assert any(e.endswith(" " + AP) for e in removed), removed
     assert st.status()["bssid"] == AP2
+    wait_led(st.daemon, "on")
 
 
 def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation_and_dhcp_starts_over(station, ap_netns, tmp_path):
