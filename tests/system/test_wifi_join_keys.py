@@ -97,10 +97,16 @@ def test_wrong_passphrase_backs_off_twice_until_selected_then_the_right_key_conn
     assert any("pairwise=1" in t and "hash=" + keys["ptk"] in t for t in new_keys(st)), key_trace(st)
 
 
-def test_rekey_and_repeated_messages_keep_the_link_and_install_only_new_keys(protected, net, ap_netns):
-    st, auth = protected()
+@pytest.mark.parametrize("encrypt,protos,pairwise,group,done", [
+    ("AES2", ("rsn",), ("ccmp",), "ccmp", "4way-done"),
+    ("AESTKIP2", ("rsn",), ("ccmp", "tkip"), "tkip", "4way-done"),
+    ("TKIP", ("wpa",), ("tkip",), "tkip", "group-done"),
+])
+def test_rekey_and_repeated_messages_keep_the_link_and_install_only_new_keys(protected, net, ap_netns, encrypt,
+                                                                             protos, pairwise, group, done):
+    st, auth = protected(encrypt, protos=protos, pairwise=pairwise, group=group)
     st.mon.wait_event_after("CTRL-EVENT-CONNECTED ", 0, 120)
-    auth.wait("4way-done")
+    auth.wait(done)
     # Data crosses nlsim only with equal keys: unicast both ways under the pairwise key,
     # the AP's broadcasts under the group key at its index (1 now).
     sta = st.status()["address"]
