@@ -63,7 +63,7 @@ def test_a_vanished_ap_is_removed_and_another_of_the_ssid_takes_over(station):
 
 def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation_and_dhcp_starts_over(station, ap_netns, tmp_path):
     """Both APs bridge into one LAN with dnsmasq on it; after the roam the DHCP client
-    discovers again, through the second AP."""
+    discovers again and takes a lease, through the second AP."""
     in_ns = ["ip", "-n", ap_netns]
     subprocess.run(in_ns + ["link", "add", "br0", "type", "bridge"], check=True)
     server = ApDhcp(ap_netns, "br0", str(tmp_path))
@@ -80,7 +80,7 @@ def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation_and_dhcp_starts
         assert [e for e in events if e.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
         st.daemon.wait_for(lambda: leased_address(st.root), timeout=120, what="a lease through the first AP")
         st.daemon.wait_for(lambda: server.count("DHCPACK") >= 1, timeout=30, what="dnsmasq's log of the lease")
-        discovers = server.count("DHCPDISCOVER")
+        discovers, acks = server.count("DHCPDISCOVER"), server.count("DHCPACK")
         mark = news(st)[-1][0] + 1
         start = len(st.mon.events)
         add_ap("two", AP2, 2412, -2500)
@@ -93,6 +93,7 @@ def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation_and_dhcp_starts
         assert st.status()["bssid"] == AP2
         st.daemon.wait_for(lambda: server.count("DHCPDISCOVER") > discovers, timeout=60,
                            what="a DHCP DISCOVER after the roam")
+        st.daemon.wait_for(lambda: server.count("DHCPACK") > acks, timeout=60, what="the lease after the roam")
     finally:
         server.stop()
 
