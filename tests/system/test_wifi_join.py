@@ -7,7 +7,10 @@ installed the keys the authenticator derived. Every test ends with a check of th
 capture."""
 import os
 import shutil
+import signal
+import socket
 import subprocess
+import time
 
 import pytest
 
@@ -88,6 +91,110 @@ def ap_netns():
     subprocess.run(["ip", "netns", "add", name], check=True)
     yield name
     subprocess.run(["ip", "netns", "del", name], check=False)
+
+
+def news(st, since=1):
+    """[(number, kind, {field: value})] of nlsim's station news."""
+    out = []
+    for line in st.air("news", "since=%d" % since):
+        n, kind, rest = (line.split(" ", 2) + [""])[:3]
+        out.append((int(n), kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)))
+    return out
+
+
+# ---------------------------------------------------------------- the AP's network side
+
+AP_NET = "198.19.7"  # the AP side's /24, inside the test's own namespaces
+
+
+class ApDhcp:
+    """dnsmasq on an interface of the AP's namespace (a TAP, or a bridge of several),
+    which gets the address AP_NET.1 and leases from AP_NET.50 on; its log is kept."""
+
+    def __init__(self, netns, iface, log_dir):
+        self.log = os.path.join(log_dir, "dnsmasq-%s.log" % iface)
+        subprocess.run(["ip", "-n", netns, "addr", "add", AP_NET + ".1/24", "dev", iface], check=True)
+        subprocess.run(["ip", "-n", netns, "link", "set", iface, "up"], check=True)
+        with open(self.log, "w") as out:
+            self.proc = subprocess.Popen(
+                ["ip", "netns", "exec", netns, "dnsmasq", "-d", "--port=0", "--interface=" + iface,
+                 "--bind-interfaces", "--conf-file=/dev/null", "--pid-file=",
+                 "--dhcp-leasefile=" + os.path.join(log_dir, "leases-%s" % iface),
+                 "--dhcp-range=%s.50,%s.59,255.255.255.0,10m" % (AP_NET, AP_NET)],
+                stdout=out, stderr=subprocess.STDOUT)
+
+    def count(self, word):
+        """How often the log names a DHCP message ("DHCPDISCOVER", "DHCPACK", ...)."""
+        with open(self.log) as f:
+            return f.read().count(word + "(")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def leased_address(root):
+    """The address the DHCP client took (ip_setby dhcp in the parameter file), else None."""
+    values = {}
+    with open(root.file("/etc/params.dat")) as f:
+        for line in f:
+            key, _, value = line.partition("=")
+            values[key.strip()] = value.strip()
+    if values.get("ip_setby") == "dhcp" and values.get("ip_addr", "").startswith(AP_NET + "."):
+        return values["ip_addr"]
+    return None
+
+
+TEST_TYPE = 0x88B5  # the IEEE 802 local experimental EtherType: frames only the test sends
+
+
+class Frames:
+    """Raw Ethernet frames of TEST_TYPE between an AP's TAP (in the AP's namespace) and the
+    station's wlan0 (in the daemon's): what nlsim's data path lets through."""
+
+    def __init__(self, ap_netns, tap, sta_netns, sta_if="wlan0"):
+        def opener(ifname):
+            def open_socket():
+                s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(TEST_TYPE))
+                s.bind((ifname, TEST_TYPE))
+                return s
+            return open_socket
+
+        import wifi_auth
+        self.ap = wifi_auth._in_netns(ap_netns, opener(tap))
+        self.sta = wifi_auth._in_netns(sta_netns, opener(sta_if))
+        self.n = 0
+
+    def crosses(self, to_station, dst, src, timeout=30):
+        """Sends a frame dst <- src from one side every half second until the other side
+        receives one of them; False when none arrives within the time-out."""
+        out, into = (self.ap, self.sta) if to_station else (self.sta, self.ap)
+        self.n += 1
+        body = b"qmr-test %d %d" % (os.getpid(), self.n)
+        frame = bytes.fromhex(dst.replace(":", "")) + bytes.fromhex(src.replace(":", "")) + \
+            TEST_TYPE.to_bytes(2, "big") + body
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            out.send(frame)
+            step = time.monotonic() + 0.5
+            while time.monotonic() < step:
+                into.settimeout(max(0.01, step - time.monotonic()))
+                try:
+                    got = into.recv(2048)
+                except socket.timeout:
+                    break
+                if got[14:].startswith(body):
+                    return True
+        return False
+
+    def close(self):
+        self.ap.close()
+        self.sta.close()
 
 
 def test_open_ap_is_joined_and_status_says_completed(station):

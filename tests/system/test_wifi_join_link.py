@@ -7,20 +7,12 @@ import subprocess
 import pytest
 
 from test_wifi import wait_led
-from test_wifi_join import AP, CONNECTED, PASSPHRASE, ap_netns, station  # noqa: F401 (fixtures)
+from test_wifi_join import (AP, CONNECTED, PASSPHRASE, ApDhcp, ap_netns, leased_address,  # noqa: F401 (fixtures)
+                            news, station)
 
 AP2 = "02:00:00:00:aa:02"
 OPEN = " wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = none\n"
 CONNECTED2 = CONNECTED.replace(AP, AP2)
-
-
-def news(st, since=1):
-    """[(number, kind, {field: value})] of nlsim's station news."""
-    out = []
-    for line in st.air("news", "since=%d" % since):
-        n, kind, rest = (line.split(" ", 2) + [""])[:3]
-        out.append((int(n), kind, dict(w.split("=", 1) for w in rest.split() if "=" in w)))
-    return out
 
 
 def joined(station, signal=-4500):
@@ -57,6 +49,7 @@ def test_a_vanished_ap_is_removed_and_another_of_the_ssid_takes_over(station):
     start = len(st.mon.events)
     st.air("ap", "del", "lab")
     after(st, start, "<3>CTRL-EVENT-DISCONNECTED bssid=%s reason=4 locally_generated=1" % AP)
+    wait_led(st.daemon, "off")  # no AP of the SSID is left until the second one comes
     st.air("ap", "add", "two", "bssid=" + AP2, "ssid=lab", "freq=2412", "signal=-4500")
     st.ctrl.request("SCAN")
     events = after(st, start, "CTRL-EVENT-CONNECTED ")
@@ -65,20 +58,44 @@ def test_a_vanished_ap_is_removed_and_another_of_the_ssid_takes_over(station):
     removed = [e for e in st.mon.events[start:] if "CTRL-EVENT-BSS-REMOVED " in e]
     assert any(e.endswith(" " + AP) for e in removed), removed
     assert st.status()["bssid"] == AP2
+    wait_led(st.daemon, "on")
 
 
-def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation(station):
-    st = joined(station)
-    mark = news(st)[-1][0] + 1
-    start = len(st.mon.events)
-    st.air("ap", "add", "two", "bssid=" + AP2, "ssid=lab", "freq=2412", "signal=-2500")
-    st.ctrl.request("SCAN")
-    events = after(st, start, "CTRL-EVENT-CONNECTED ")
-    assert events[-1] == CONNECTED2, events
-    got = news(st, mark)
-    reassoc = [f for n, k, f in got if k == "reassoc" and f.get("ap") == "two"]
-    assert reassoc and reassoc[0]["current"] == AP, got
-    assert st.status()["bssid"] == AP2
+def test_a_stronger_ap_of_the_ssid_is_roamed_to_by_reassociation_and_dhcp_starts_over(station, ap_netns, tmp_path):
+    """Both APs bridge into one LAN with dnsmasq on it; after the roam the DHCP client
+    discovers again and takes a lease, through the second AP."""
+    in_ns = ["ip", "-n", ap_netns]
+    subprocess.run(in_ns + ["link", "add", "br0", "type", "bridge"], check=True)
+    server = ApDhcp(ap_netns, "br0", str(tmp_path))
+
+    def add_ap(name, bssid, freq, signal):
+        st.air("ap", "add", name, "bssid=" + bssid, "ssid=lab", "freq=%d" % freq, "signal=%d" % signal,
+               "netns=" + ap_netns, "tap=" + name)
+        subprocess.run(in_ns + ["link", "set", name, "master", "br0", "up"], check=True)
+
+    try:
+        st = station(OPEN + " ip_dhcp = on\n")
+        add_ap("lab", AP, 2437, -4500)
+        events = st.join()
+        assert [e for e in events if e.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
+        st.daemon.wait_for(lambda: leased_address(st.root), timeout=120, what="a lease through the first AP")
+        st.daemon.wait_for(lambda: server.count("DHCPACK") >= 1, timeout=30, what="dnsmasq's log of the lease")
+        discovers, acks = server.count("DHCPDISCOVER"), server.count("DHCPACK")
+        mark = news(st)[-1][0] + 1
+        start = len(st.mon.events)
+        add_ap("two", AP2, 2412, -2500)
+        st.ctrl.request("SCAN")
+        events = after(st, start, "CTRL-EVENT-CONNECTED ")
+        assert events[-1] == CONNECTED2, events
+        got = news(st, mark)
+        reassoc = [f for n, k, f in got if k == "reassoc" and f.get("ap") == "two"]
+        assert reassoc and reassoc[0]["current"] == AP, got
+        assert st.status()["bssid"] == AP2
+        st.daemon.wait_for(lambda: server.count("DHCPDISCOVER") > discovers, timeout=60,
+                           what="a DHCP DISCOVER after the roam")
+        st.daemon.wait_for(lambda: server.count("DHCPACK") > acks, timeout=60, what="the lease after the roam")
+    finally:
+        server.stop()
 
 
 def test_two_michael_mic_failures_start_tkip_countermeasures(station, ap_netns):
