@@ -202,6 +202,10 @@ bool buildFields(WlanConn &conn, const char *id) {
             FIELD("phase1 \"peapver=1\"");
         else if (phase1 == "FPROV1")
             FIELD("phase1 \"fast_provisioning=2\"");
+        // PEAP and FAST take their inner EAP methods from "auth=" and ignore "autheap=",
+        // which only TTLS reads: under "autheap=" they would accept any inner method the
+        // server proposes.
+        const char *eapKey = isAny(eap, {"PEAP", "FAST"}) ? "auth" : "autheap";
         if (inner == "PAP")
             FIELD("phase2 \"auth=PAP\"");
         else if (inner == "CHAP" && eap == "TTLS")
@@ -210,11 +214,11 @@ bool buildFields(WlanConn &conn, const char *id) {
         else if (inner == "CHAP")
             FIELD("phase2 \"autheap=MSCHAP\"");
         else if (inner == "MSCHAP2")
-            FIELD("phase2 \"autheap=MSCHAPV2\"");
+            FIELD("phase2 \"%s=MSCHAPV2\"", eapKey);
         else if (inner == "EMD5")
-            FIELD("phase2 \"autheap=MD5\"");
+            FIELD("phase2 \"%s=MD5\"", eapKey);
         else if (inner == "ETLS")
-            FIELD("phase2 \"autheap=TLS\"");
+            FIELD("phase2 \"%s=TLS\"", eapKey);
     }
 
     std::string anonymous = text(p_auth_ano_name);

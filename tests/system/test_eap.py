@@ -306,3 +306,25 @@ def test_fast_without_pac_or_provisioning_refuses_the_method(net, root, tmp_path
         assert not os.path.exists(root.file("/var/cert_pac"))
     finally:
         close_all(mon, d, relay, rad)
+
+
+
+def test_fast_refuses_an_inner_method_other_than_the_configured_one(net, root, tmp_path, pki):
+    # The server proposes MSCHAPv2 inside the tunnel; configured for EAP-MD5, the station
+    # answers with a NAK asking for MD5 (which FreeRADIUS does not offer while it
+    # provisions) and never runs MSCHAPv2.
+    params = {"auth_typ": "FAST", "auth_inner": "EMD5", "auth_opt": "FPROV1", "auth_name": "alice",
+              "auth_pwd": "secret"}
+    rad, relay, d, mon = run_station(net, root, tmp_path, params, "fast", pki=pki)
+    try:
+        mon.wait_event("CTRL-EVENT-EAP-METHOD EAP vendor 0 method 43 (FAST) selected", timeout=60)
+        mon.wait_event("CTRL-EVENT-EAP-FAILURE EAP authentication failed", timeout=90)
+        text = status(mon)
+        assert "selectedMethod=43" in text and "Phase2 method=" not in text, text
+        assert "suppPortStatus=Unauthorized" in text
+        log = rad.text()
+        assert "Peer sent packet with method EAP NAK (3)" in log
+        assert "Peer wants MD5 (4)" in log
+        assert "Peer sent packet with method EAP MSCHAPv2 (26)" not in log
+    finally:
+        close_all(mon, d, relay, rad)

@@ -649,7 +649,7 @@ int eap_fast_parse_pac_tlv(const uint8_t *pos, size_t len, eap_fast_pac *entry) 
     bool have_key = false;
     while (len > 0) {
         if (len < 4) return -1;
-        const uint16_t type = wpa_get_be16(pos);
+        const uint16_t type = wpa_get_be16(pos) & EAP_FAST_PAC_ATTR_TYPE_MASK;
         const size_t alen = wpa_get_be16(pos + 2);
         if (alen > len - 4) return -1;
         const uint8_t *v = pos + 4;
@@ -665,7 +665,7 @@ int eap_fast_parse_pac_tlv(const uint8_t *pos, size_t len, eap_fast_pac *entry) 
             entry->pac_info_len = alen;
             for (size_t p = 0; p < alen;) {
                 if (alen - p < 4) return -1;
-                const uint16_t itype = wpa_get_be16(v + p);
+                const uint16_t itype = wpa_get_be16(v + p) & EAP_FAST_PAC_ATTR_TYPE_MASK;
                 const size_t ilen = wpa_get_be16(v + p + 2);
                 if (ilen > alen - p - 4) return -1;
                 uint8_t *iv = const_cast<uint8_t *>(v + p + 4);

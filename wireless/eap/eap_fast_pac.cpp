@@ -364,7 +364,7 @@ int eap_fast_parse_pac_binary(eap_fast_pac **root, const uint8_t *buf, size_t le
         }
         // A-ID (4) and A-ID-Info (7) from the PAC-Info attributes.
         for (size_t p = 0; p + 4 <= info_len;) {
-            const size_t type = (size_t(info[p]) << 8) | info[p + 1];
+            const size_t type = ((size_t(info[p]) << 8) | info[p + 1]) & EAP_FAST_PAC_ATTR_TYPE_MASK;
             const size_t alen = (size_t(info[p + 2]) << 8) | info[p + 3];
             if (alen > info_len - p - 4) break;
             bool ok = true;

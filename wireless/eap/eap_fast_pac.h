@@ -10,6 +10,9 @@ struct eap_peer_sm;
 
 enum { PAC_TYPE_TUNNEL_PAC = 1, PAC_TYPE_MACHINE_AUTHENTICATION = 2, PAC_TYPE_USER_AUTHORIZATION = 3 };
 constexpr size_t EAP_FAST_PAC_KEY_LEN = 32;
+// PAC attribute types are 14 bits; servers set the top bit (mandatory) as on TLVs, so the
+// two flag bits are masked off before the type is compared.
+constexpr uint16_t EAP_FAST_PAC_ATTR_TYPE_MASK = 0x3fff;
 
 struct eap_fast_pac {
     eap_fast_pac *next;

@@ -143,6 +143,43 @@ TEST(FastTlvs, PacAttributes) {
         EXPECT_EQ(-1, eap_fast_parse_pac_tlv(in.data(), in.size(), &e)) << hex(in);
 }
 
+// Servers mark PAC attributes mandatory (top bit) as they do TLVs: FreeRADIUS sends PAC-Key
+// 0x8001, PAC-Info 0x8009 holding A-ID 0x8004 and PAC-Type 0x800a, then PAC-Opaque 0x8002.
+// The PAC is taken, and its A-ID is found again in a binary PAC file's PAC-Info.
+TEST(FastTlvs, PacAttributesMarkedMandatory) {
+    const Bytes key(32, 0x42), opaque(98, 0x8d), a_id = {0x8d, 0x85, 0x5e, 0x17};
+    const Bytes a_id_info = {'q', 'm', 'r', 0, 0};
+    const Bytes info = cat({tlv(3, {0x6b, 0x25, 0x25, 0x9a}), tlv(0x8004, a_id), tlv(7, a_id_info),
+                            tlv(0x800a, {0, 1}), tlv(0x4005, {'u'})});
+    const Bytes pac = cat({tlv(0x8001, key), tlv(0x8009, info), tlv(0x8002, opaque)});
+    eap_fast_pac e;
+    ASSERT_EQ(0, eap_fast_parse_pac_tlv(pac.data(), pac.size(), &e));
+    EXPECT_EQ(PAC_TYPE_TUNNEL_PAC, e.pac_type);
+    EXPECT_EQ(0, memcmp(e.pac_key, key.data(), 32));
+    EXPECT_EQ(opaque, Bytes(e.pac_opaque, e.pac_opaque + e.pac_opaque_len));
+    EXPECT_EQ(a_id, Bytes(e.a_id, e.a_id + e.a_id_len));
+    EXPECT_EQ(a_id_info, Bytes(e.a_id_info, e.a_id_info + e.a_id_info_len));
+    EXPECT_EQ(Bytes{'u'}, Bytes(e.i_id, e.i_id + e.i_id_len));
+    // A mandatory PAC-Type outside 1 to 3 is still refused.
+    const Bytes bad_type =
+        cat({tlv(0x8001, key), tlv(0x8009, cat({info, tlv(0x800a, {0, 4})})), tlv(0x8002, opaque)});
+    EXPECT_EQ(-1, eap_fast_parse_pac_tlv(bad_type.data(), bad_type.size(), &e));
+
+    // The binary file keeps PAC-Info as received: magic, version 0, then the record.
+    Bytes file = {0x6a, 0xe4, 0x92, 0x0c, 0, 0, 0, 1};
+    file.insert(file.end(), key.begin(), key.end());
+    file.insert(file.end(), {0, static_cast<uint8_t>(opaque.size())});
+    file.insert(file.end(), opaque.begin(), opaque.end());
+    file.insert(file.end(), {0, static_cast<uint8_t>(info.size())});
+    file.insert(file.end(), info.begin(), info.end());
+    eap_fast_pac *list = nullptr;
+    ASSERT_EQ(0, eap_fast_parse_pac_binary(&list, file.data(), file.size()));
+    EXPECT_EQ(list, eap_fast_find_pac(list, a_id.data(), a_id.size(), PAC_TYPE_TUNNEL_PAC));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(a_id_info, Bytes(list->a_id_info, list->a_id_info + list->a_id_info_len));
+    eap_fast_free_pac_list(list);
+}
+
 struct FastPeer : EapHarness {};
 
 TEST_F(FastPeer, WithoutPacOrProvisioningTheMethodDoesNotStart) {

@@ -1,11 +1,14 @@
 // The TLS wrapper and the TLS-based methods against an OpenSSL server on memory BIOs:
 // key export equal to the server's, the key block with a SHA-384 suite, certificate
-// checks, fragmentation and reassembly, and EAP-TLS, TTLS and PEAP end to end.
+// checks, fragmentation and reassembly, and EAP-TLS, TTLS, PEAP and FAST end to end.
 #include "eap_harness.h"
 #include "tls_peer.h"
 
 #include "wireless/core/wpabuf.h"
+#include "wireless/crypto/crypto.h"
 #include "wireless/crypto/tls.h"
+#include "wireless/eap/eap_fast.h"
+#include "wireless/eap/eap_fast_pac.h"
 #include "wireless/eap/eap_tls_common.h"
 #include "wireless/eap/eap_ttls.h"
 
@@ -868,6 +871,202 @@ TEST_F(Methods, ExternalCertificateCheckHoldsTheResponseUntilAnswered) {
     EXPECT_EQ(responses(), before + 1);
     std::vector<uint8_t> avps = srv.read_app(server.handshake_rest());
     EXPECT_FALSE(avps.empty());
+}
+
+} // namespace
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes fast_tlv(uint16_t type, const Bytes &value) {
+    Bytes t = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type),
+               static_cast<uint8_t>(value.size() >> 8), static_cast<uint8_t>(value.size())};
+    t.insert(t.end(), value.begin(), value.end());
+    return t;
+}
+
+Bytes fast_cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The EAP-FAST server side of the key chain, over the server's TLS session.
+struct FastServerKeys {
+    uint8_t simck[40];
+    uint8_t cmk[20];
+
+    // S-IMCK[0]: 40 bytes of the key expansion after the keys, MAC keys and IVs of
+    // AES128-SHA or ECDHE-*-AES128-SHA (2 x (16 + 20 + 16) bytes).
+    void start(SSL *ssl) {
+        Bytes master(48), seed(64);
+        SSL_SESSION_get_master_key(SSL_get_session(ssl), master.data(), 48);
+        SSL_get_server_random(ssl, seed.data(), 32);
+        SSL_get_client_random(ssl, seed.data() + 32, 32);
+        Bytes block = p_hash(EVP_sha256(), master, "key expansion", seed, 104 + 40);
+        memcpy(simck, block.data() + 104, 40);
+    }
+    // A Crypto-Binding request after an inner method without keys (ISK zero).
+    Bytes binding(uint8_t nonce_byte) {
+        uint8_t isk[32] = {};
+        EXPECT_EQ(eap_fast_imck_step(simck, isk, cmk), 0);
+        Bytes v(56, 0);
+        v[1] = 1; // version
+        v[2] = 1; // received version
+        memset(v.data() + 4, nonce_byte, 32);
+        v[35] &= 0xfe; // a request's nonce ends in a zero bit
+        Bytes t = fast_tlv(0x800c, v);
+        EXPECT_EQ(eap_fast_compound_mac(cmk, t.data(), t.data() + 40), 0);
+        return t;
+    }
+    // The peer's Crypto-Binding answer to binding(nonce_byte): true when it is right.
+    bool check_answer(const Bytes &t, uint8_t nonce_byte) {
+        if (t.size() != 60 || t[0] != 0x80 || t[1] != 0x0c || t[7] != 1) return false;
+        Bytes nonce(32, nonce_byte);
+        nonce[31] = static_cast<uint8_t>((nonce_byte & 0xfe) + 1);
+        if (!std::equal(nonce.begin(), nonce.end(), t.begin() + 8)) return false;
+        Bytes zeroed = t;
+        std::fill(zeroed.begin() + 40, zeroed.end(), 0);
+        uint8_t mac[20];
+        EXPECT_EQ(eap_fast_compound_mac(cmk, zeroed.data(), mac), 0);
+        return std::equal(mac, mac + 20, t.begin() + 40);
+    }
+    Bytes msk() {
+        Bytes k(64);
+        EXPECT_EQ(sha1_t_prf(simck, 40, "Session Key Generating Function", nullptr, 0, k.data(), 64), 0);
+        return k;
+    }
+};
+
+// Resumption by PAC: the master secret from the PAC-Key, the suite picked here (a server
+// must choose it itself at this point of the handshake).
+struct PacResumption {
+    Bytes pac_key, ticket;
+    static int ticket_cb(SSL *, const unsigned char *data, int len, void *arg) {
+        static_cast<PacResumption *>(arg)->ticket.assign(data, data + len);
+        return 1;
+    }
+    static int secret_cb(SSL *s, void *secret, int *secret_len, STACK_OF(SSL_CIPHER) * peer,
+                         const SSL_CIPHER **cipher, void *arg) {
+        auto *self = static_cast<PacResumption *>(arg);
+        uint8_t sr[32], cr[32];
+        SSL_get_server_random(s, sr, 32);
+        SSL_get_client_random(s, cr, 32);
+        if (eap_fast_pac_master_secret(self->pac_key.data(), sr, cr, static_cast<uint8_t *>(secret)) != 0)
+            return 0;
+        *secret_len = 48;
+        for (int i = 0; i < sk_SSL_CIPHER_num(peer); i++)
+            if (strcmp(SSL_CIPHER_get_name(sk_SSL_CIPHER_value(peer, i)), "AES128-SHA") == 0)
+                *cipher = sk_SSL_CIPHER_value(peer, i);
+        return 1;
+    }
+};
+
+// Authenticated provisioning, then a new authentication resumed from the stored PAC: the
+// PAC as a server sends it (attributes marked mandatory) is stored and acknowledged, the
+// inner method is the configured EAP-MD5, and both runs end with the server's MSK.
+TEST_F(Methods, FastProvisionsAPacAndResumesFromIt) {
+    TestPki pki;
+    TlsServer srv(pki, false, "ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES128-SHA:AES128-SHA");
+    struct TempDir {
+        std::string path;
+        TempDir() {
+            char tmpl[] = "/tmp/eapfastXXXXXX";
+            path = mkdtemp(tmpl);
+        }
+        ~TempDir() {
+            unlink((path + "/cert_pac").c_str());
+            rmdir(path.c_str());
+        }
+    } dir;
+    const std::string pac_file = dir.path + "/cert_pac";
+    set("identity", "\"alice\"");
+    set("password", "\"secret\"");
+    set("eap", "FAST");
+    set("phase1", "\"fast_provisioning=2\"");
+    set("phase2", "\"auth=MD5\"");
+    set("pac_file", ("\"" + pac_file + "\"").c_str());
+    start();
+    const Bytes a_id = {'A', 'I', 'D', '1'}, start_aid = fast_tlv(4, a_id);
+    const Bytes md5_challenge = {1, 7, 0, 22, 4, 16, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    const Bytes ok = {0, 1};
+
+    // Provisioning: full handshake.
+    eap(request(1, EAP_TYPE_IDENTITY));
+    EapTlsServer server{*this, srv, EAP_TYPE_FAST, 1};
+    server.send(0x20, start_aid);
+    EXPECT_TRUE(server.handshake_rest().empty());
+    ASSERT_TRUE(srv.established());
+    FastServerKeys keys;
+    keys.start(srv.ssl);
+    auto tunnel = [&](const Bytes &tlvs) {
+        server.send_tls(srv.write_app(tlvs));
+        return srv.read_app(server.recv_tls());
+    };
+    // The server proposes MSCHAPv2; the peer asks for MD5.
+    EXPECT_EQ(tunnel(fast_tlv(0x8009, {1, 6, 0, 6, EAP_TYPE_MSCHAPV2, 0})),
+              fast_tlv(0x8009, {2, 6, 0, 6, EAP_TYPE_NAK, EAP_TYPE_MD5}));
+    Bytes md5 = tunnel(fast_tlv(0x8009, md5_challenge));
+    ASSERT_EQ(md5.size(), 4u + 22u);
+    EXPECT_EQ(md5[8], EAP_TYPE_MD5);
+    // Crypto binding; the answer asks for a tunnel PAC.
+    Bytes answer = tunnel(fast_cat({fast_tlv(0x800a, ok), keys.binding(0x10)}));
+    ASSERT_EQ(answer.size(), 6u + 60u + 16u);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 6), fast_tlv(0x800a, ok));
+    EXPECT_TRUE(keys.check_answer(Bytes(answer.begin() + 6, answer.begin() + 66), 0x10));
+    EXPECT_EQ(Bytes(answer.begin() + 66, answer.end()),
+              fast_cat({fast_tlv(0x0013, {0, 1}), fast_tlv(0x000b, fast_tlv(0x000a, {0, 1}))}));
+    // The PAC, each attribute marked mandatory; acknowledged after a successful Result.
+    PacResumption pac{Bytes(32, 0x5a), {}};
+    const Bytes opaque(48, 0x0a);
+    const Bytes info = fast_cat({fast_tlv(3, {0, 1, 0, 0}), fast_tlv(0x8004, a_id),
+                                 fast_tlv(7, {'T', 'e', 's', 't'}), fast_tlv(0x800a, {0, 1})});
+    const Bytes pac_tlv = fast_tlv(
+        0x800b, fast_cat({fast_tlv(0x8001, pac.pac_key), fast_tlv(0x8009, info), fast_tlv(0x8002, opaque)}));
+    EXPECT_EQ(tunnel(fast_cat({fast_tlv(0x8003, ok), pac_tlv})),
+              fast_cat({fast_tlv(0x8003, ok), fast_tlv(0x800b, fast_tlv(0x0008, {0, 1}))}));
+    eap(success(server.id));
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    uint8_t msk[64];
+    ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+    EXPECT_EQ(Bytes(msk, msk + 64), keys.msk());
+    eap_fast_pac *stored = nullptr;
+    ASSERT_EQ(eap_fast_load_pac_text(nullptr, &stored, pac_file.c_str()), 0);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(Bytes(stored->pac_key, stored->pac_key + 32), pac.pac_key);
+    EXPECT_EQ(Bytes(stored->a_id, stored->a_id + stored->a_id_len), a_id);
+    eap_fast_free_pac_list(stored);
+
+    // A new authentication resumes the tunnel from the stored PAC.
+    events.clear();
+    srv.restart();
+    SSL_set_session_ticket_ext_cb(srv.ssl, PacResumption::ticket_cb, &pac);
+    SSL_set_session_secret_cb(srv.ssl, PacResumption::secret_cb, &pac);
+    eap(request(51, EAP_TYPE_IDENTITY));
+    server.id = 70;
+    server.send(0x20, start_aid);
+    for (int i = 0; i < 20 && !srv.established(); i++) {
+        Bytes out = srv.feed(server.recv_tls());
+        if (!out.empty()) server.send_tls(out);
+    }
+    ASSERT_TRUE(srv.established());
+    EXPECT_EQ(SSL_session_reused(srv.ssl), 1);
+    EXPECT_EQ(pac.ticket, fast_cat({fast_tlv(2, opaque)}));
+    keys.start(srv.ssl);
+    md5 = tunnel(fast_tlv(0x8009, md5_challenge));
+    ASSERT_EQ(md5.size(), 4u + 22u);
+    answer = tunnel(fast_cat({fast_tlv(0x8003, ok), fast_tlv(0x800a, ok), keys.binding(0x20)}));
+    ASSERT_EQ(answer.size(), 6u + 6u + 60u);
+    EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 12),
+              fast_cat({fast_tlv(0x8003, ok), fast_tlv(0x800a, ok)}));
+    EXPECT_TRUE(keys.check_answer(Bytes(answer.begin() + 12, answer.end()), 0x20));
+    eap(success(server.id));
+    ASSERT_TRUE(has_event("CTRL-EVENT-EAP-SUCCESS"));
+    EXPECT_NE(status().find("tls_session_reused=1\n"), std::string::npos);
+    ASSERT_EQ(eapol_supp_get_key(sm, msk, 64), 0);
+    EXPECT_EQ(Bytes(msk, msk + 64), keys.msk());
 }
 
 } // namespace
