@@ -15,6 +15,8 @@
 #include "wireless/core/wpabuf.h"
 #include "wireless/eap/eap_methods.h"
 #include "wireless/eap/eapol_supp_sm.h"
+#include "wireless/rsn/pmksa_cache.h"
+#include "wireless/rsn/wpa.h"
 
 #include <cctype>
 #include <cerrno>
@@ -558,6 +560,13 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
                                                 "mode=mesh\n"};
             if (ssid->mode >= 0 && ssid->mode <= 5) out += modes[ssid->mode];
         }
+        // The suites in use, as the RSN supplicant negotiated them (no access point runs
+        // on this interface's side of the code).
+        if (iface->wpa != nullptr) {
+            char text[128];
+            int n = wpa_sm_status_text(iface->wpa, text, sizeof text);
+            if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+        }
     }
     append(out, "wpa_state=%s\n", supplicant_state_txt(iface->wpa_state));
     out += "address=" + mac_txt(iface->own_addr) + "\n";
@@ -577,6 +586,11 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
         for (size_t i = 0; i < sid_len; i++)
             append(out, "%02x", sid[i]);
         out += "\n";
+    }
+    if (iface->wpa != nullptr) {
+        char text[1024];
+        int n = rsn_preauth_status_text(iface->wpa, text, sizeof text, strcmp(args, "-VERBOSE") == 0 ? 1 : 0);
+        if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
     }
     // STATUS never fails: what does not fit is left out.
     size_t len = std::min(out.size(), size - 1);
