@@ -117,6 +117,11 @@ def test_peap_join_installs_keys_made_from_the_radius_msk(enterprise):
     assert any("CTRL-EVENT-EAP-METHOD EAP vendor 0 method 25 (PEAP) selected" in x for x in events), events
     accept = auth.wait("accept")
     assert len(accept["recv"]) == 64, accept
+    # The station's MSK is the server's (MS-MPPE-Recv-Key | -Send-Key); its first 32 bytes
+    # are the PMK both sides used.
+    ok, lines = e.st.daemon.simctl("wifi", "eapkeys", "wlan0")
+    assert ok, lines
+    assert dict(line.split("=", 1) for line in lines)["msk"] == accept["recv"] + accept["send"], lines
     # 1/4 named the PMKSA of the MSK; the keys of the handshake made from it are installed.
     auth.wait("4way-done")
     e.assert_station_keys(auth)
@@ -136,46 +141,58 @@ def test_wrong_password_fails_eap_and_installs_no_key(enterprise):
     assert not any("pairwise=1" in t and "len=" in t for t in e.keys()), e.keys()
 
 
-def test_back_at_the_first_ap_the_cached_pmksa_skips_eap(enterprise):
-    """EAP at AP one, a roam to the stronger AP two (EAP there too), then AP one made
-    stronger again: the reassociation request names the PMKID of one's PMKSA, one's 1/4
-    carries it, no EAP runs, and the 4-way handshake uses the cached PMK."""
-    e = enterprise()
+def joined_then_roamed(e):
+    """Joined to AP one through EAP, then roamed to the stronger AP two (EAP there
+    too); (one, two, the PMK of one's PMKSA)."""
     one = e.add_ap("one", AP, -4500, 2437)
     two = e.add_ap("two", AP2, -9000, 2412)
     events = e.st.join(timeout=180)
     assert [x for x in events if x.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
     first = one.wait("accept")
     one.wait("4way-done")
-    pmk = bytes.fromhex(first["recv"])[:32]
-
     start = len(e.st.mon.events)
     e.st.air("ap", "set", "two", "signal=-2500")
     assert roam(e.st, start)[-1] == CONNECTED2
     two.wait("4way-done")
+    return one, two, bytes.fromhex(first["recv"])[:32]
 
-    mark_one = one.mark() + 1
-    mark_news = news(e.st)[-1][0] + 1
-    mark_keys = e.keys_mark()
-    start = len(e.st.mon.events)
+
+class Marks:
+    """Where the authenticator's results, nlsim's news and key trace and the monitor's
+    events stand."""
+
+    def __init__(self, e, auth):
+        self.auth = auth.mark() + 1
+        self.news = news(e.st)[-1][0] + 1
+        self.keys = e.keys_mark()
+        self.events = len(e.st.mon.events)
+
+
+def test_back_at_the_first_ap_the_cached_pmksa_skips_eap(enterprise):
+    """Back at AP one, made stronger again: the reassociation request names the PMKID of
+    one's PMKSA, one's 1/4 carries it, no EAP runs, and the 4-way handshake uses the
+    cached PMK."""
+    e = enterprise()
+    one, two, pmk = joined_then_roamed(e)
+    m = Marks(e, one)
     e.st.air("ap", "set", "one", "signal=-500")
-    events = roam(e.st, start)
+    events = roam(e.st, m.events)
     assert events[-1] == CONNECTED, events
-    assoc = one.wait("assoc", since=mark_one)
+    assoc = one.wait("assoc", since=m.auth)
     sta = bytes.fromhex(assoc["sta"].replace(":", ""))
     expected = e.wifi_auth.pmkid(pmk, bytes.fromhex(AP.replace(":", "")), sta).hex()
     assert assoc["reassoc"] and expected in assoc["pmkids"], assoc
-    reassoc = [f for n, k, f in news(e.st, mark_news) if k == "reassoc" and f.get("ap") == "one"]
+    reassoc = [f for n, k, f in news(e.st, m.news) if k == "reassoc" and f.get("ap") == "one"]
     assert reassoc and reassoc[0]["current"] == AP2, reassoc
-    assert one.wait("pmksa-hit", since=mark_one)["pmkid"] == expected
-    assert one.wait("msg1", since=mark_one)["pmkid"] == expected
-    one.wait("4way-done", since=mark_one)
+    assert one.wait("pmksa-hit", since=m.auth)["pmkid"] == expected
+    assert one.wait("msg1", since=m.auth)["pmkid"] == expected
+    one.wait("4way-done", since=m.auth)
     # No EAP: the authenticator saw neither EAPOL-Start nor an EAP packet, the station
     # started no EAP conversation.
-    assert not one.found("eapol-start", since=mark_one) and not one.found("eap", since=mark_one), one.results
-    assert not one.found("accept", since=mark_one), one.results
+    assert not one.found("eapol-start", since=m.auth) and not one.found("eap", since=m.auth), one.results
+    assert not one.found("accept", since=m.auth), one.results
     assert not any("CTRL-EVENT-EAP-STARTED" in x for x in events), events
-    e.assert_station_keys(one, since=mark_keys)
+    e.assert_station_keys(one, since=m.keys)
     # The station's own cache names both APs, AP one with the PMKID both sides computed.
     cached = {f[1]: f[2] for f in (line.split() for line in e.st.ctrl.request("PMKSA").splitlines()[1:])}
     assert cached.get(AP) == expected and AP2 in cached, cached
@@ -193,3 +210,23 @@ def test_back_at_the_first_ap_the_cached_pmksa_skips_eap(enterprise):
     assert EAP_SUCCESS in rejoin, rejoin
     auth.wait("accept", since=marks[auth])
     assert not auth.found("pmksa-hit", since=marks[auth]), auth.results
+
+
+def test_an_ap_that_forgot_the_pmksa_gets_full_eap(enterprise):
+    """AP one lost its PMKSA cache meanwhile: the station still names the PMKID, one
+    answers with EAP instead, and the station runs it and installs the keys of the new
+    MSK."""
+    e = enterprise()
+    one, two, pmk = joined_then_roamed(e)
+    one.pmksa.clear()
+    m = Marks(e, one)
+    e.st.air("ap", "set", "one", "signal=-500")
+    events = roam(e.st, m.events)
+    assert events[-1] == CONNECTED, events
+    assert one.wait("assoc", since=m.auth)["pmkids"], one.results
+    assert not one.found("pmksa-hit", since=m.auth), one.results
+    accept = one.wait("accept", since=m.auth)
+    assert bytes.fromhex(accept["recv"])[:32] != pmk
+    assert EAP_SUCCESS in events, events
+    one.wait("4way-done", since=m.auth)
+    e.assert_station_keys(one, since=m.keys)
