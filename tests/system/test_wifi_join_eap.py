@@ -136,6 +136,11 @@ def test_wrong_password_fails_eap_and_installs_no_key(enterprise):
     e.st.ctrl.request("SCAN")
     e.st.mon.wait_event_after("CTRL-EVENT-EAP-FAILURE EAP authentication failed", 0, 180)
     auth.wait("reject")
+    # The failure ends the association (the authentication timeout runs out) and counts
+    # against the network.
+    disabled = e.st.mon.wait_event_after("CTRL-EVENT-SSID-TEMP-DISABLED ", 0, 120)
+    assert disabled.startswith('<3>CTRL-EVENT-SSID-TEMP-DISABLED id=0 ssid="lab" auth_failures=1 duration=') \
+        and disabled.endswith(" reason=AUTH_FAILED"), disabled
     assert not any("CTRL-EVENT-CONNECTED" in x for x in e.st.mon.events), e.st.mon.events
     assert not auth.found("msg1") and not auth.found("accept"), auth.results
     assert not any("pairwise=1" in t and "len=" in t for t in e.keys()), e.keys()

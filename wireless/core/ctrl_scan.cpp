@@ -6,6 +6,7 @@
 #include "wireless/core/config.h"
 #include "wireless/core/driver.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/l2_packet.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/sched_scan.h"
@@ -18,6 +19,7 @@
 #include "wireless/rsn/pmksa_cache.h"
 #include "wireless/rsn/wpa.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -569,6 +571,9 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
         }
     }
     append(out, "wpa_state=%s\n", supplicant_state_txt(iface->wpa_state));
+    char ip[INET_ADDRSTRLEN];
+    if (iface->l2 != nullptr && l2_packet_get_ip_addr(iface->l2, ip, sizeof ip) == 0)
+        append(out, "ip_address=%s\n", ip);
     out += "address=" + mac_txt(iface->own_addr) + "\n";
     // The 802.1X supplicant's lines, and the EAP session id of the last success.
     if (iface->eapol != nullptr &&
