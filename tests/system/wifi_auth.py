@@ -586,7 +586,11 @@ class Authenticator:
 
     def _msg1(self, st, again=False):
         if not again:
+            # A new 4-way handshake (after a new EAP run too): a fresh ANonce, and the PTK it
+            # makes is installed.
             st.tries = 0
+            st.anonce = os.urandom(32)
+            st.ptk_set = False
         st.state = "msg1"
         data = b""
         if (self.pmkid_in_msg1 or self.radius_secret) and st.proto == "rsn":
