@@ -22,9 +22,9 @@ pytestmark = pytest.mark.skipif(shutil.which("freeradius") is None, reason="Free
 EAP_SUCCESS = "<3>CTRL-EVENT-EAP-SUCCESS EAP authentication completed successfully"
 
 
-def params(password):
-    return (" wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = AES2\n auth_typ = PEAP\n"
-            " auth_inner = MSCHAP2\n auth_name = alice\n auth_pwd = %s\n" % password)
+def params(password, method="PEAP", inner="MSCHAP2"):
+    return (" wifi = on\n wifi_mode = infra\n wifi_name = lab\n wifi_encrypt = AES2\n auth_typ = %s\n"
+            " auth_inner = %s\n auth_name = alice\n auth_pwd = %s\n" % (method, inner, password))
 
 
 @pytest.fixture
@@ -36,15 +36,16 @@ def ap_ns():
 
 
 class Enterprise:
-    """FreeRADIUS (PEAP, user alice with password "secret"), the station with the given
-    password, and one authenticator per AP added with add_ap."""
+    """FreeRADIUS (user alice with password "secret"), the station with the given
+    password and method (PEAP-MSCHAPv2 by default), and one authenticator per AP added
+    with add_ap."""
 
-    def __init__(self, net, station, ap_ns, tmp_path, password):
+    def __init__(self, net, station, ap_ns, tmp_path, password, method="PEAP", inner="MSCHAP2"):
         self.wifi_auth = pytest.importorskip("wifi_auth")
         self.net, self.ns = net, ap_ns
         pki = make_pki(str(tmp_path / "pki"))
-        self.radius = FreeRadius(net, str(tmp_path / "radius"), pki, "alice", "secret", "peap")
-        self.st = station(params(password), prepare=lambda root: install_certs(root, pki))
+        self.radius = FreeRadius(net, str(tmp_path / "radius"), pki, "alice", "secret", method.lower())
+        self.st = station(params(password, method, inner), prepare=lambda root: install_certs(root, pki))
         self.sock = self.st.root.file("/run/nlsim.sock")
         self.auths = {}
 
@@ -86,8 +87,8 @@ class Enterprise:
 def enterprise(net, station, ap_ns, tmp_path):
     made = []
 
-    def make(password="secret"):
-        e = Enterprise(net, station, ap_ns, tmp_path, password)
+    def make(password="secret", method="PEAP", inner="MSCHAP2"):
+        e = Enterprise(net, station, ap_ns, tmp_path, password, method, inner)
         made.append(e)
         return e
 
@@ -109,13 +110,15 @@ def roam(st, start, timeout=240):
                 raise
 
 
-def test_peap_join_installs_keys_made_from_the_radius_msk(enterprise):
-    e = enterprise()
+@pytest.mark.parametrize("method, inner, number", [("PEAP", "MSCHAP2", 25), ("TTLS", "PAP", 21)])
+def test_eap_join_installs_keys_made_from_the_radius_msk(enterprise, method, inner, number):
+    e = enterprise(method=method, inner=inner)
     auth = e.add_ap("one", AP, -4500, 2437)
     events = e.st.join(timeout=180)
     assert [x for x in events if x.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
     assert EAP_SUCCESS in events and events.index(EAP_SUCCESS) < events.index(CONNECTED), events
-    assert any("CTRL-EVENT-EAP-METHOD EAP vendor 0 method 25 (PEAP) selected" in x for x in events), events
+    selected = "CTRL-EVENT-EAP-METHOD EAP vendor 0 method %d (%s) selected" % (number, method)
+    assert any(selected in x for x in events), events
     accept = auth.wait("accept")
     assert len(accept["recv"]) == 64, accept
     # The station's MSK is the server's (MS-MPPE-Recv-Key | -Send-Key); its first 32 bytes
