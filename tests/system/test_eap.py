@@ -166,6 +166,7 @@ def test_right_secrets_authorise_the_port(net, root, tmp_path, pki, name, params
         text = status(mon)
         assert "suppPortStatus=Authorized" in text
         assert "wpa_state=COMPLETED" in text
+        assert "\nip_address=%s\n" % net.device_addr in text, text
         if method != 4:
             mon.wait_event("CTRL-EVENT-EAP-PEER-CERT depth=0 subject='/CN=radius.example.org'")
             mon.wait_event("CTRL-EVENT-EAP-PEER-ALT depth=0 DNS:radius.example.org")

@@ -29,11 +29,13 @@ CONNECTED = "<3>CTRL-EVENT-CONNECTED - Connection to %s completed [id=0 id_str=]
 class Station:
     """qmr on the Wi-Fi product with the given Wi-Fi parameters, nlsim beside it."""
 
-    def __init__(self, net, params):
+    def __init__(self, net, params, prepare=None):
         self.root = SandboxRoot(product="p304_wifi", device_addr=net.device_addr)
         self.daemon = self.ctrl = self.mon = None
         with open(self.root.file("/etc/params.dat"), "a") as f:
             f.write(params)
+        if prepare:
+            prepare(self.root)  # files the daemon should find at its start
         shutil.copy(os.path.join(RADIOS, "default.conf"), self.root.file("/run/nlsim.conf"))
         self.daemon = Daemon(net, self.root)
         self.daemon.start()
@@ -75,8 +77,8 @@ class Station:
 def station(net):
     made = []
 
-    def make(params):
-        s = Station(net, params)
+    def make(params, prepare=None):
+        s = Station(net, params, prepare)
         made.append(s)
         return s
 

@@ -25,6 +25,14 @@ Use from a test:
     auth.wait("group-done", since=n)
     auth.stop()
 
+WPA2-Enterprise: radius_secret= (with radius_netns=, the namespace whose loopback holds
+the RADIUS server) makes the AP advertise AKM 1 (IEEE 802.1X) and relay EAP between the
+station and the server (eap_radius.py); the PMK is the first 32 bytes of the MSK, the
+server's MS-MPPE-Recv-Key. The authenticator keeps a PMKSA per station (PMKID =
+HMAC-SHA1-128(PMK, "PMK Name" | AA | SPA)): a station whose association request names it
+skips EAP, and message 1/4 carries the PMKID. Results "eap" (each EAP packet from the
+station), "eapol-start", "accept" (with the MS-MPPE keys), "reject", "pmksa-hit".
+
 Scripting (constructor keywords): pmkid=True puts a PMKID into message 1/4;
 msg3_ie=bytes replaces the element of message 3/4 (a beacon mismatch);
 msg3_key_index=1 sets key index 1 in message 3/4; repeat_msg3=True sends message 3/4
@@ -55,6 +63,8 @@ import threading
 import time
 
 from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap
+
+import eap_radius
 
 EAPOL = 0x888E
 # Key information bits.
@@ -158,11 +168,30 @@ def station_view(key, cipher):
 
 # ---- elements and frames ----
 
-def rsn_element(pairwise=("ccmp",), group="ccmp", caps=0):
+def rsn_element(pairwise=("ccmp",), group="ccmp", caps=0, akm=2):
+    """An RSN element; AKM 1 is IEEE 802.1X (EAP), 2 a pre-shared key."""
     body = struct.pack("<H", 1) + RSN_OUI + bytes([CIPHERS[group][0]])
     body += struct.pack("<H", len(pairwise)) + b"".join(RSN_OUI + bytes([CIPHERS[c][0]]) for c in pairwise)
-    body += struct.pack("<H", 1) + RSN_OUI + b"\x02" + struct.pack("<H", caps)
+    body += struct.pack("<H", 1) + RSN_OUI + bytes([akm]) + struct.pack("<H", caps)
     return bytes([48, len(body)]) + body
+
+
+def element_pmkids(e):
+    """The PMKIDs an RSN element lists after its capabilities (none when it stops
+    before them or is no RSN element)."""
+    if not e or e[0] != 48:
+        return []
+    body, off = e[2:], 6
+    for _ in range(2):  # the pairwise and the AKM suite lists
+        if off + 2 > len(body):
+            return []
+        off += 2 + 4 * struct.unpack_from("<H", body, off)[0]
+    off += 2  # capabilities
+    if off + 2 > len(body):
+        return []
+    count = struct.unpack_from("<H", body, off)[0]
+    off += 2
+    return [body[off + 16 * i:off + 16 * i + 16] for i in range(count) if off + 16 * i + 16 <= len(body)]
 
 
 def wpa_element(pairwise=("tkip",), group="tkip"):
@@ -323,6 +352,7 @@ class Station:
         self.kck = self.kek = self.tk = None
         self.tries = 0
         self.due = 0.0
+        self.pmk = None
         self.pending_gtk = None
         self.ptk_set = self.gtk_sent = False
         self.cipher = "ccmp"
@@ -332,7 +362,7 @@ class Authenticator:
     def __init__(self, sock=None, control=None, ap="lab", bssid="02:00:00:00:aa:01", netns=None, tap=None,
                  ssid="lab", passphrase="password", protos=("rsn",), pairwise=("ccmp",), group="ccmp",
                  gtk_index=1, pmkid=False, msg3_ie=None, msg3_key_index=0, repeat_msg3=False, retries=5,
-                 timeout=1.0):
+                 timeout=1.0, radius_secret=None, radius_netns=None):
         self.control = control or socket_control(sock)
         self.ap, self.bssid, self.netns, self.tap = ap, _mac(bssid), netns, tap
         self.ssid, self.pmk = ssid, psk(passphrase, ssid)
@@ -350,6 +380,9 @@ class Authenticator:
         self.thread = None
         self.running = False
         self.lock = threading.RLock()
+        self.radius_secret, self.radius_netns = radius_secret, radius_netns
+        self.conv = None
+        self.pmksa = {}  # station address: (PMK, PMKID)
 
     # -- what the AP advertises --
 
@@ -359,7 +392,7 @@ class Authenticator:
         if "wpa" in self.protos:
             out += wpa_element(self.pairwise, self.group)
         if "rsn" in self.protos:
-            out += rsn_element(self.pairwise, self.group)
+            out += rsn_element(self.pairwise, self.group, akm=1 if self.radius_secret else 2)
         return out
 
     def beacon_element(self, proto):
@@ -416,6 +449,12 @@ class Authenticator:
             return s
 
         self.sock = _in_netns(self.netns, open_socket) if self.netns else open_socket()
+        if self.radius_secret:
+            def udp():
+                return socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+
+            s = _in_netns(self.radius_netns, udp) if self.radius_netns else udp()
+            self.conv = eap_radius.Conversation(self.radius_secret, udp=s)
         # Only news from now on: an association made before start is missed on purpose.
         lines = self.control("news")
         if lines:
@@ -431,6 +470,8 @@ class Authenticator:
             self.thread.join(10)
         if self.sock:
             self.sock.close()
+        if self.conv:
+            self.conv.close()
 
     def _run(self):
         next_news = 0.0
@@ -472,7 +513,9 @@ class Authenticator:
             addr = _mac(f["sta"])
             if kind in ("assoc", "reassoc"):
                 proto, element = security_element(bytes.fromhex(f["ies"]))
-                self.note("assoc", sta=f["sta"], proto=proto, reassoc=kind == "reassoc", element=element)
+                ids = element_pmkids(element) if proto == "rsn" else []
+                self.note("assoc", sta=f["sta"], proto=proto, reassoc=kind == "reassoc", element=element,
+                          pmkids=[i.hex() for i in ids])
                 with self.lock:
                     if proto not in self.protos:
                         self.stations.pop(addr, None)
@@ -481,7 +524,18 @@ class Authenticator:
                     pw, _ = decode_element(element)
                     st.cipher = pw[0] if pw and pw[0] in self.pairwise else self.pairwise[0]
                     self.stations[addr] = st
-                    self._msg1(st)
+                    if not self.radius_secret:
+                        st.pmk = self.pmk
+                        self._msg1(st)
+                        continue
+                    cached = self.pmksa.get(addr)
+                    if cached and cached[1] in ids:
+                        # A PMKSA the station names: no EAP, the 4-way handshake with its PMK.
+                        st.pmk = cached[0]
+                        self.note("pmksa-hit", sta=f["sta"], pmkid=cached[1].hex())
+                        self._msg1(st)
+                    else:
+                        self._eap_start(st)
             elif kind in ("deauth", "disassoc"):
                 self.note("link-down", sta=f["sta"], kind=kind, by=f["from"], reason=int(f["reason"]))
                 with self.lock:
@@ -533,17 +587,21 @@ class Authenticator:
 
     def _msg1(self, st, again=False):
         if not again:
+            # A new 4-way handshake (after a new EAP run too): a fresh ANonce, and the PTK it
+            # makes is installed.
             st.tries = 0
+            st.anonce = os.urandom(32)
+            st.ptk_set = False
         st.state = "msg1"
         data = b""
-        if self.pmkid_in_msg1 and st.proto == "rsn":
-            data = b"\xdd\x14" + RSN_OUI + b"\x04" + pmkid(self.pmk, self.bssid, st.addr)
+        if (self.pmkid_in_msg1 or self.radius_secret) and st.proto == "rsn":
+            data = b"\xdd\x14" + RSN_OUI + b"\x04" + pmkid(st.pmk, self.bssid, st.addr)
         k = KeyFrame(self._descriptor(st), self._version(st) | KI_PAIRWISE | KI_ACK,
                      CIPHERS[st.cipher][2], self._next_replay(), st.anonce, data=data,
                      version=2 if st.proto == "rsn" else 1)
         st.replay = k.replay
         self._send(st, k.build())
-        self.note("msg1", replay=k.replay, again=again)
+        self.note("msg1", replay=k.replay, again=again, pmkid=data[6:].hex() if data else None)
 
     def _msg3(self, st, again=False):
         if not again:
@@ -612,12 +670,63 @@ class Authenticator:
             self.control("ap key %s group %s %d %s" % (self.ap, self.group, self.gtk_index, self.gtk.hex()))
         self.note(what + "-installed", sta=":".join("%02x" % b for b in st.addr))
 
+    # -- IEEE 802.1X: EAP relayed to the RADIUS server --
+
+    def _send_eap(self, st, eap):
+        """An EAP packet to the station (EAPOL version 2, type 0); EAP is not retransmitted:
+        a station that hears nothing sends EAPOL-Start, which starts over."""
+        self.sock.send(st.addr + self.bssid + struct.pack(">H", EAPOL) + bytes([2, 0]) +
+                       struct.pack(">H", len(eap)) + eap)
+
+    def _eap_start(self, st):
+        st.state, st.due = "eap", 0
+        self._send_eap(st, self.conv.start())
+
+    def _eap(self, st, sta, raw):
+        """An EAPOL frame other than EAPOL-Key from the station."""
+        if len(raw) < 4:
+            return
+        if raw[1] == 1:
+            self.note("eapol-start", sta=sta)
+            if self.radius_secret:
+                self._eap_start(st)
+            return
+        if raw[1] != 0:
+            return
+        eap = raw[4:4 + struct.unpack_from(">H", raw, 2)[0]]
+        self.note("eap", sta=sta, code=eap[0] if eap else None, type=eap[4] if len(eap) > 4 else None)
+        if not self.radius_secret or st.state != "eap" or len(eap) < 5 or eap[0] != 2:
+            return
+        try:
+            answer = self.conv.response(eap)
+        except socket.timeout:
+            self.note("radius-timeout", sta=sta)
+            return
+        if answer.challenge:
+            self._send_eap(st, answer.eap)
+            return
+        self.note("accept" if answer.accepted else "reject", sta=sta, **answer.keys)
+        if not answer.accepted or "recv" not in answer.keys:
+            st.state = "failed"
+            self._send_eap(st, answer.eap or bytes([4, eap[1], 0, 4]))
+            return
+        # The PMK is the first 32 bytes of the MSK, which is MS-MPPE-Recv-Key | -Send-Key.
+        st.pmk = bytes.fromhex(answer.keys["recv"])[:32]
+        self.pmksa[st.addr] = (st.pmk, pmkid(st.pmk, self.bssid, st.addr))
+        self._send_eap(st, answer.eap or bytes([3, eap[1], 0, 4]))
+        self._msg1(st)
+
     def _eapol(self, src, raw):
         st = self.stations.get(src)
-        k = KeyFrame.parse(raw)
-        if st is None or k is None:
+        if st is None:
             return
         sta = ":".join("%02x" % b for b in src)
+        if len(raw) >= 2 and raw[1] != 3:
+            self._eap(st, sta, raw)
+            return
+        k = KeyFrame.parse(raw)
+        if k is None:
+            return
         if k.info & KI_REQUEST:
             ok = st.kck is not None and k.info & KI_MIC and k.mic_ok(st.kck)
             self.note("key-request", sta=sta, error=bool(k.info & KI_ERROR), pairwise=bool(k.info & KI_PAIRWISE),
@@ -627,7 +736,7 @@ class Authenticator:
             self.note("replay-mismatch", sta=sta, got=k.replay, want=st.replay, state=st.state)
             return
         if st.state == "msg1" and k.info & KI_PAIRWISE:
-            kck, kek, tk = ptk(self.pmk, self.bssid, src, st.anonce, k.nonce, CIPHERS[st.cipher][2])
+            kck, kek, tk = ptk(st.pmk, self.bssid, src, st.anonce, k.nonce, CIPHERS[st.cipher][2])
             if not k.mic_ok(kck):
                 # A wrong passphrase: dropped; the timer sends 1/4 again.
                 self.note("msg2", sta=sta, mic=False)

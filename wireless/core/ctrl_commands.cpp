@@ -87,12 +87,19 @@ int cmd_logoff(wpa_iface *iface, char *, char *, size_t) {
 }
 
 int cmd_reauthenticate(wpa_iface *iface, char *, char *, size_t) {
+    // A new EAP run: the cached PMKSA in use is no longer the one to name.
+    if (rsn_supplicant *sm = supplicant_rsn_sm(iface)) wpa_sm_clear_current_pmksa(sm);
     eapol_supp_reauthenticate(iface->eapol);
     return ReplyOk;
 }
 
-int cmd_pmksa(wpa_iface *, char *, char *, size_t) {
-    return 0; // the PMKSA cache is empty
+int cmd_pmksa(wpa_iface *iface, char *, char *reply, size_t size) {
+    return rsn_ctrl_pmksa(supplicant_rsn_sm(iface), reply, size);
+}
+
+int cmd_pmksa_flush(wpa_iface *iface, char *, char *, size_t) {
+    rsn_ctrl_pmksa_flush(supplicant_rsn_sm(iface));
+    return ReplyOk;
 }
 
 int cmd_dump(wpa_iface *iface, char *, char *reply, size_t size) {
@@ -515,7 +522,7 @@ const Command commands[] = {
     {"MIB", Match::Exact, cmd_mib},
     {"STATUS", Match::Prefix, ctrl_status},
     {"PMKSA", Match::Exact, cmd_pmksa},
-    {"PMKSA_FLUSH", Match::Exact, ok_reply},
+    {"PMKSA_FLUSH", Match::Exact, cmd_pmksa_flush},
     {"SET ", Match::Blank, ctrl_set},
     {"DUMP", Match::Prefix, cmd_dump},
     {"GET ", Match::Blank, cmd_get},

@@ -6,6 +6,7 @@
 #include "wireless/core/config.h"
 #include "wireless/core/driver.h"
 #include "wireless/core/eloop.h"
+#include "wireless/core/l2_packet.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/sched_scan.h"
@@ -15,7 +16,10 @@
 #include "wireless/core/wpabuf.h"
 #include "wireless/eap/eap_methods.h"
 #include "wireless/eap/eapol_supp_sm.h"
+#include "wireless/rsn/pmksa_cache.h"
+#include "wireless/rsn/wpa.h"
 
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -558,8 +562,18 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
                                                 "mode=mesh\n"};
             if (ssid->mode >= 0 && ssid->mode <= 5) out += modes[ssid->mode];
         }
+        // The suites in use, as the RSN supplicant negotiated them (no access point runs
+        // on this interface's side of the code).
+        if (iface->wpa != nullptr) {
+            char text[128];
+            int n = wpa_sm_status_text(iface->wpa, text, sizeof text);
+            if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+        }
     }
     append(out, "wpa_state=%s\n", supplicant_state_txt(iface->wpa_state));
+    char ip[INET_ADDRSTRLEN];
+    if (iface->l2 != nullptr && l2_packet_get_ip_addr(iface->l2, ip, sizeof ip) == 0)
+        append(out, "ip_address=%s\n", ip);
     out += "address=" + mac_txt(iface->own_addr) + "\n";
     // The 802.1X supplicant's lines, and the EAP session id of the last success.
     if (iface->eapol != nullptr &&
@@ -577,6 +591,11 @@ int ctrl_status(wpa_iface *iface, char *args, char *reply, size_t size) {
         for (size_t i = 0; i < sid_len; i++)
             append(out, "%02x", sid[i]);
         out += "\n";
+    }
+    if (iface->wpa != nullptr) {
+        char text[1024];
+        int n = rsn_preauth_status_text(iface->wpa, text, sizeof text, strcmp(args, "-VERBOSE") == 0 ? 1 : 0);
+        if (n > 0) out.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
     }
     // STATUS never fails: what does not fit is left out.
     size_t len = std::min(out.size(), size - 1);

@@ -14,6 +14,7 @@
 #include "wireless/core/supplicant.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
+#include "wireless/rsn/wpa.h"
 
 #include <gtest/gtest.h>
 
@@ -1219,8 +1220,16 @@ TEST_F(Scan, StatusLines) {
     uint8_t b[6] = {2, 0, 0, 0, 0, 1};
     memcpy(iface->bssid, b, 6);
     iface->wpa_state = WPA_COMPLETED;
-    EXPECT_EQ(cmd("STATUS-VERBOSE"), "bssid=02:00:00:00:00:01\nfreq=2437\nssid=home\nid=0\nmode=station\n"
-                                     "wpa_state=COMPLETED\naddress=00:00:00:00:00:00\n");
+    // The suites the RSN supplicant negotiated follow the network lines.
+    ASSERT_NE(iface->wpa, nullptr);
+    wpa_sm_configure_param(iface->wpa, WPA_PARAM_PROTO, WPA_PROTO_RSN);
+    wpa_sm_configure_param(iface->wpa, WPA_PARAM_PAIRWISE, WPA_CIPHER_CCMP);
+    wpa_sm_configure_param(iface->wpa, WPA_PARAM_GROUP, WPA_CIPHER_TKIP);
+    wpa_sm_configure_param(iface->wpa, WPA_PARAM_KEY_MGMT, WPA_KEY_MGMT_IEEE8021X);
+    EXPECT_EQ(cmd("STATUS-VERBOSE"),
+              "bssid=02:00:00:00:00:01\nfreq=2437\nssid=home\nid=0\nmode=station\n"
+              "pairwise_cipher=CCMP\ngroup_cipher=TKIP\nkey_mgmt=WPA2/IEEE 802.1X/EAP\n"
+              "wpa_state=COMPLETED\naddress=00:00:00:00:00:00\n");
     EXPECT_EQ(cmd("STATUS-DRIVER"), "FAIL\n");
     iface->current_ssid = nullptr;
     iface->wpa_state = WPA_DISCONNECTED;

@@ -318,7 +318,8 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
          "dot1xSuppEapolLogoffFramesTx=0\ndot1xSuppEapolRespFramesTx=0\ndot1xSuppEapolReqIdFramesRx=0\n"
          "dot1xSuppEapolReqFramesRx=0\ndot1xSuppInvalidEapolFramesRx=0\ndot1xSuppEapLengthErrorFramesRx=0\n"
          "dot1xSuppLastEapolFrameVersion=0\ndot1xSuppLastEapolFrameSource=00:00:00:00:00:00\n"},
-        {"PMKSA", ""},
+        {"PMKSA", "Index / AA / PMKID / expiration (in seconds) / opportunistic\n"},
+        {"PMKSA_FLUSH", "OK\n"},
         {"REASSOCIATE", "OK\n"},
         {"REATTACH", "FAIL\n"}, // no current network
         {"FLUSH", "OK\n"},
