@@ -157,6 +157,9 @@ struct Iface {
     AirIface air;
 };
 
+// The attributes that name an interface in an event: its radio, index and wireless device.
+void putIfaceIds(Builder &b, const Iface &i);
+
 // What the model needs from the outside world.
 struct Links {
     // Sends one finished message to a port, or to a multicast group id.
