@@ -116,33 +116,7 @@ int Sim::cmdSched(const Request &r, uint32_t port, uint8_t cmd) {
     if (s.running) return -EINPROGRESS;
 
     SchedScan next;
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_SSIDS)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &x : nest.list) {
-            if (x.len > 32) return -EINVAL;
-            next.ssids.emplace_back(reinterpret_cast<const char *>(x.data), x.len);
-        }
-        if (next.ssids.size() > rad.sched.ssids) return -EINVAL;
-    }
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &f : nest.list) {
-            if (f.len != 4) return -EINVAL;
-            Channel *ch = channel(rad, f.u32());
-            if (!ch) return -EINVAL;
-            if (ch->disabled || ch->regDisabled) continue;
-            if (!contains(next.freqs, f.u32())) next.freqs.push_back(f.u32());
-        }
-        if (next.freqs.empty()) return -EINVAL;
-    } else {
-        for (auto &band : rad.bands)
-            for (auto &ch : band.channels)
-                if (!ch.disabled && !ch.regDisabled) next.freqs.push_back(ch.freq);
-    }
-    if (const Attr *ie = r.attrs.get(NL80211_ATTR_IE))
-        if (ie->len > 2048) return -EINVAL;
+    if (int e = scanTargets(r.attrs, rad, rad.sched.ssids, next.ssids, next.freqs)) return e;
     uint32_t flags = 0;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;

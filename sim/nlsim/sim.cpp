@@ -1225,6 +1225,39 @@ void Sim::putBss(Builder &b, Iface &i, Bss &s) {
     b.end(n);
 }
 
+int Sim::scanTargets(const Attrs &a, Radio &rad, size_t maxSsids, std::vector<std::string> &ssids,
+                     std::vector<uint32_t> &freqs) {
+    if (const Attr *s = a.get(NL80211_ATTR_SCAN_SSIDS)) {
+        Attrs nest;
+        if (!nest.parse(s->data, s->len)) return -EINVAL;
+        for (const auto &x : nest.list) {
+            if (x.len > 32) return -EINVAL;
+            ssids.emplace_back(reinterpret_cast<const char *>(x.data), x.len);
+        }
+        if (ssids.size() > maxSsids) return -EINVAL;
+    }
+    if (const Attr *f = a.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
+        Attrs nest;
+        if (!nest.parse(f->data, f->len)) return -EINVAL;
+        for (const auto &x : nest.list) {
+            if (x.len != 4) return -EINVAL;
+            // A frequency the radio lacks is refused; a disabled channel is left out.
+            Channel *ch = channel(rad, x.u32());
+            if (!ch) return -EINVAL;
+            if (ch->disabled || ch->regDisabled) continue;
+            if (!contains(freqs, x.u32())) freqs.push_back(x.u32());
+        }
+        if (freqs.empty()) return -EINVAL;
+    } else {
+        for (auto &band : rad.bands)
+            for (auto &ch : band.channels)
+                if (!ch.disabled && !ch.regDisabled) freqs.push_back(ch.freq);
+    }
+    if (const Attr *ie = a.get(NL80211_ATTR_IE))
+        if (ie->len > 2048) return -EINVAL;
+    return 0;
+}
+
 int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out, bool dump) {
     (void)dump;
     int err;
@@ -1274,34 +1307,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     if (i->scanning) return -EBUSY;
     std::vector<std::string> ssids;
     std::vector<uint32_t> freqs;
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_SSIDS)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &s : nest.list) {
-            if (s.len > 32) return -EINVAL;
-            ssids.emplace_back(reinterpret_cast<const char *>(s.data), s.len);
-        }
-        if (ssids.size() > rad.maxScanSsids) return -EINVAL;
-    }
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &f : nest.list) {
-            if (f.len != 4) return -EINVAL;
-            // A frequency the radio lacks is refused; a disabled channel is left out.
-            Channel *ch = channel(rad, f.u32());
-            if (!ch) return -EINVAL;
-            if (ch->disabled || ch->regDisabled) continue;
-            if (!contains(freqs, f.u32())) freqs.push_back(f.u32());
-        }
-        if (freqs.empty()) return -EINVAL;
-    } else {
-        for (auto &band : rad.bands)
-            for (auto &ch : band.channels)
-                if (!ch.disabled && !ch.regDisabled) freqs.push_back(ch.freq);
-    }
-    if (const Attr *ie = r.attrs.get(NL80211_ATTR_IE))
-        if (ie->len > 2048) return -EINVAL;
+    if (int e = scanTargets(r.attrs, rad, rad.maxScanSsids, ssids, freqs)) return e;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;
         // Flags the radio does not offer are refused, as by the kernel.
