@@ -1,10 +1,9 @@
 #include "sim/nlsim/air.h"
 
 #include "sim/nlsim/sim.h"
+#include "sim/nlsim/util.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <linux/nl80211.h>
 
@@ -14,16 +13,6 @@ namespace {
 
 constexpr size_t LogLines = 2000; // older lines fall out of a log
 constexpr uint32_t Tkip = 0x000fac02;
-
-bool num(const std::string &t, long long lo, long long hi, long long &out) {
-    if (t.empty() || t.size() > 20) return false;
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(t.c_str(), &end, 0);
-    if (errno || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
 
 // The data ciphers an AP's authenticator may hand us, and their key lengths.
 struct CipherName {
@@ -40,7 +29,7 @@ const CipherName *cipherByName(const std::string &t) {
     for (const auto &c : ciphers)
         if (t == c.name) return &c;
     long long v;
-    if (t.size() == 8 && num("0x" + t, 0, 0xffffffffLL, v))
+    if (t.size() == 8 && number("0x" + t, 0, 0xffffffffLL, v))
         for (const auto &c : ciphers)
             if (c.suite == static_cast<uint32_t>(v)) return &c;
     return nullptr;
@@ -50,17 +39,6 @@ std::string suiteText(uint32_t s) {
     char b[16];
     std::snprintf(b, sizeof b, "%08x", s);
     return b;
-}
-
-std::string option(const std::vector<std::string> &w, size_t from, const std::string &key, bool &found) {
-    found = false;
-    std::string v;
-    for (size_t k = from; k < w.size(); k++)
-        if (w[k].compare(0, key.size() + 1, key + "=") == 0) {
-            v = w[k].substr(key.size() + 1);
-            found = true;
-        }
-    return v;
 }
 
 } // namespace
@@ -108,7 +86,7 @@ uint16_t Sim::authStatusFor(const Ap &ap, uint16_t alg) const {
 std::string Sim::airAuthStatus(const std::string &v, Ap &ap) {
     long long n, alg;
     if (v.find(':') == std::string::npos) {
-        if (!num(v, 0, 0xffff, n)) return "bad auth-status";
+        if (!number(v, 0, 0xffff, n)) return "bad auth-status";
         ap.authStatus = static_cast<uint16_t>(n);
         ap.air.authStatus.clear();
         return "";
@@ -119,8 +97,8 @@ std::string Sim::airAuthStatus(const std::string &v, Ap &ap) {
         size_t comma = v.find(',', at);
         std::string item = v.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         size_t colon = item.find(':');
-        if (colon == std::string::npos || !num(item.substr(0, colon), 0, 0xffff, alg) ||
-            !num(item.substr(colon + 1), 0, 0xffff, n) || per.size() >= 8)
+        if (colon == std::string::npos || !number(item.substr(0, colon), 0, 0xffff, alg) ||
+            !number(item.substr(colon + 1), 0, 0xffff, n) || per.size() >= 8)
             return "auth-status=N or ALG:N[,ALG:N] (at most 8)";
         per[static_cast<uint16_t>(alg)] = static_cast<uint16_t>(n);
         if (comma == std::string::npos) break;
@@ -255,7 +233,7 @@ std::string Sim::airApCommand(const std::vector<std::string> &w, Ap &ap) {
         const CipherName *c = cipherByName(w[4]);
         if (!c) return "unknown cipher " + w[4];
         long long idx = 0;
-        if (group && !num(w[5], 1, 3, idx)) return "group key index 1 to 3";
+        if (group && !number(w[5], 1, 3, idx)) return "group key index 1 to 3";
         AirKey k;
         if (!parseHex(w.back(), k.data) || k.data.size() != c->len)
             return "a " + std::string(c->name) + " key is " + std::to_string(c->len) + " bytes of hex";
@@ -274,16 +252,14 @@ std::string Sim::airApCommand(const std::vector<std::string> &w, Ap &ap) {
         }
         bool f;
         std::string v = option(w, k, "index", f);
-        if (!f || !num(v, 0, 3, idx)) return "usage: ap michael NAME [group] [index=N]";
+        if (!f || !number(v, 0, 3, idx)) return "usage: ap michael NAME [group] [index=N]";
     }
     if (idx < 0) idx = group ? ap.air.gtk.idx : 0;
     bool sent = false;
     for (auto &i : ifaces) {
         if (i.link != Link::Associated || std::memcmp(i.bssid, ap.bssid, 6) != 0) continue;
         Builder e = msg(NL80211_CMD_MICHAEL_MIC_FAILURE, nullptr, 0);
-        e.u32(NL80211_ATTR_WIPHY, i.radio);
-        e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-        e.u64(NL80211_ATTR_WDEV, i.wdev);
+        putIfaceIds(e, i);
         e.put(NL80211_ATTR_MAC, ap.bssid, 6);
         e.u32(NL80211_ATTR_KEY_TYPE, group ? NL80211_KEYTYPE_GROUP : NL80211_KEYTYPE_PAIRWISE);
         e.u8(NL80211_ATTR_KEY_IDX, static_cast<uint8_t>(idx));
@@ -301,7 +277,8 @@ std::string Sim::airControl(const std::vector<std::string> &w, std::string &out)
         log.clear();
         return "";
     }
-    if (w.size() == 2 && w[1].rfind("since=", 0) == 0 && num(w[1].substr(6), 0, 0x7fffffffffffffffLL, from)) {
+    if (w.size() == 2 && w[1].rfind("since=", 0) == 0 &&
+        number(w[1].substr(6), 0, 0x7fffffffffffffffLL, from)) {
     } else if (w.size() != 1) {
         return "usage: " + w[0] + " [since=N|clear]";
     }

@@ -3,10 +3,10 @@
 // scheduled scans with plans and match sets, the link-quality monitor (CQM) of an
 // associated station, and the configuration and control words for them.
 #include "sim/nlsim/sim.h"
+#include "sim/nlsim/util.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <linux/nl80211.h>
 #include <sstream>
@@ -17,20 +17,6 @@ namespace {
 
 constexpr size_t TraceKeep = 256;  // trace lines kept, the oldest dropped first
 constexpr uint64_t BeaconMs = 100; // the link-quality monitor looks at each beacon
-
-bool has(const std::vector<uint32_t> &v, uint32_t x) {
-    return std::find(v.begin(), v.end(), x) != v.end();
-}
-
-bool num(const std::string &t, long long lo, long long hi, long long &out) {
-    if (t.empty() || t.size() > 20) return false;
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(t.c_str(), &end, 10);
-    if (errno || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
-    return true;
-}
 
 std::string joinFreqs(const std::vector<uint32_t> &f) {
     std::string s;
@@ -118,7 +104,7 @@ int Sim::cmdSched(const Request &r, uint32_t port, uint8_t cmd) {
     Iface *i = ifaceOf(r.attrs, err);
     if (!i) return err;
     Radio &rad = radios[i->radio];
-    if (!has(rad.commands, NL80211_CMD_START_SCHED_SCAN)) return -EOPNOTSUPP;
+    if (!contains(rad.commands, NL80211_CMD_START_SCHED_SCAN)) return -EOPNOTSUPP;
     SchedScan &s = i->scan.sched;
     if (cmd == NL80211_CMD_STOP_SCHED_SCAN) {
         if (!s.running) return -ENOENT;
@@ -130,33 +116,7 @@ int Sim::cmdSched(const Request &r, uint32_t port, uint8_t cmd) {
     if (s.running) return -EINPROGRESS;
 
     SchedScan next;
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_SSIDS)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &x : nest.list) {
-            if (x.len > 32) return -EINVAL;
-            next.ssids.emplace_back(reinterpret_cast<const char *>(x.data), x.len);
-        }
-        if (next.ssids.size() > rad.sched.ssids) return -EINVAL;
-    }
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &f : nest.list) {
-            if (f.len != 4) return -EINVAL;
-            Channel *ch = channel(rad, f.u32());
-            if (!ch) return -EINVAL;
-            if (ch->disabled || ch->regDisabled) continue;
-            if (!has(next.freqs, f.u32())) next.freqs.push_back(f.u32());
-        }
-        if (next.freqs.empty()) return -EINVAL;
-    } else {
-        for (auto &band : rad.bands)
-            for (auto &ch : band.channels)
-                if (!ch.disabled && !ch.regDisabled) next.freqs.push_back(ch.freq);
-    }
-    if (const Attr *ie = r.attrs.get(NL80211_ATTR_IE))
-        if (ie->len > 2048) return -EINVAL;
+    if (int e = scanTargets(r.attrs, rad, rad.sched.ssids, next.ssids, next.freqs)) return e;
     uint32_t flags = 0;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;
@@ -252,9 +212,7 @@ int Sim::cmdSched(const Request &r, uint32_t port, uint8_t cmd) {
               requestWords(r.attrs, s.ssids, s.freqs, flags) + " plans=" + planWords +
               " match=" + matchWords);
     Builder e = msg(NL80211_CMD_START_SCHED_SCAN, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, rad.index);
-    e.u32(NL80211_ATTR_IFINDEX, i->ifindex);
-    e.u64(NL80211_ATTR_WDEV, i->wdev);
+    putIfaceIds(e, *i);
     event(GroupScan, e);
     return 0;
 }
@@ -265,9 +223,7 @@ void Sim::schedStop(Iface &i, bool announce) {
     traceLine("sched-stop " + i.name);
     if (!announce) return;
     Builder e = msg(NL80211_CMD_SCHED_SCAN_STOPPED, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     event(GroupScan, e);
 }
 
@@ -325,9 +281,7 @@ void Sim::schedCycle(Iface &i, uint64_t now) {
     size_t plan = s.plan;
     if (matched) {
         Builder e = msg(NL80211_CMD_SCHED_SCAN_RESULTS, nullptr, 0);
-        e.u32(NL80211_ATTR_WIPHY, rad.index);
-        e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-        e.u64(NL80211_ATTR_WDEV, i.wdev);
+        putIfaceIds(e, i);
         event(GroupScan, e);
     }
     s.ran++;
@@ -383,9 +337,7 @@ void Sim::cqmCheck(Iface &i) {
         return;
     c.last = level;
     Builder e = msg(NL80211_CMD_NOTIFY_CQM, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     e.put(NL80211_ATTR_MAC, i.bssid, 6);
     size_t n = e.nest(NL80211_ATTR_CQM);
     e.u32(NL80211_ATTR_CQM_RSSI_THRESHOLD_EVENT, kind);
@@ -444,7 +396,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
         static const long long hi[5] = {255, 255, 64, 86400, 10000};
         bool ok = w.size() == 6;
         for (size_t n = 0; ok && n < 5; n++)
-            ok = num(w[n + 1], n == 0 || n == 2 || n == 3 ? 1 : 0, hi[n], v[n]);
+            ok = number(w[n + 1], n == 0 || n == 2 || n == 3 ? 1 : 0, hi[n], v[n], 10);
         if (!ok) {
             why = "sched-scan SSIDS MATCH-SETS PLANS INTERVAL ITERATIONS";
             return true;
@@ -454,7 +406,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
         r.sched.plans = static_cast<uint32_t>(v[2]);
         r.sched.interval = static_cast<uint32_t>(v[3]);
         r.sched.iterations = static_cast<uint32_t>(v[4]);
-        if (!has(r.commands, NL80211_CMD_START_SCHED_SCAN))
+        if (!contains(r.commands, NL80211_CMD_START_SCHED_SCAN))
             r.commands.push_back(NL80211_CMD_START_SCHED_SCAN);
         return true;
     }
@@ -462,7 +414,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
         // noise DBM [CHANNELS...]: the noise the survey reports, on every channel or on the
         // channel ranges given
         long long dbm;
-        if (w.size() < 2 || !num(w[1], -127, 0, dbm)) {
+        if (w.size() < 2 || !number(w[1], -127, 0, dbm, 10)) {
             why = "noise DBM [FIRST-LAST...]";
             return true;
         }
@@ -472,7 +424,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
             size_t dash = w[n].find('-');
             std::string from = w[n].substr(0, dash);
             std::string to = dash == std::string::npos ? from : w[n].substr(dash + 1);
-            if (!num(from, 1, 200, a) || !num(to, a, 200, b)) {
+            if (!number(from, 1, 200, a, 10) || !number(to, a, 200, b, 10)) {
                 why = "bad channel range " + w[n];
                 return true;
             }
@@ -495,7 +447,7 @@ bool Sim::scanConfigure(Radio &r, const std::vector<std::string> &w, std::string
 
 bool Sim::scanSetting(Radio &r, const std::string &word) {
     long long dbm;
-    if (word.rfind("noise=", 0) != 0 || !num(word.substr(6), -127, 0, dbm)) return false;
+    if (word.rfind("noise=", 0) != 0 || !number(word.substr(6), -127, 0, dbm, 10)) return false;
     for (auto &band : r.bands)
         for (auto &ch : band.channels)
             ch.noise = static_cast<int8_t>(dbm);

@@ -1,4 +1,5 @@
 #include "sim/nlsim/sim.h"
+#include "sim/nlsim/util.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +15,12 @@
 namespace nlsim {
 
 const char *const groupNames[GroupCount] = {"config", "scan", "regulatory", "mlme", "vendor"};
+
+void putIfaceIds(Builder &b, const Iface &i) {
+    b.u32(NL80211_ATTR_WIPHY, i.radio);
+    b.u32(NL80211_ATTR_IFINDEX, i.ifindex);
+    b.u64(NL80211_ATTR_WDEV, i.wdev);
+}
 
 namespace {
 
@@ -73,10 +80,6 @@ int freqChan(uint32_t f) {
     return 0;
 }
 
-bool contains(const std::vector<uint32_t> &v, uint32_t x) {
-    return std::find(v.begin(), v.end(), x) != v.end();
-}
-
 uint32_t keyLength(uint32_t cipher) {
     switch (cipher) {
     case 0x000fac01:
@@ -118,16 +121,6 @@ bool range(const std::string &t, int &a, int &b) {
     if (*end != '\0' || x < 0 || y < x || y > 200) return false;
     a = static_cast<int>(x);
     b = static_cast<int>(y);
-    return true;
-}
-
-bool number(const std::string &t, long long lo, long long hi, long long &out) {
-    if (t.empty() || t.size() > 20) return false;
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(t.c_str(), &end, 0);
-    if (errno || *end != '\0' || v < lo || v > hi) return false;
-    out = v;
     return true;
 }
 
@@ -1199,7 +1192,8 @@ uint16_t capabilityOf(const std::vector<uint8_t> &ies) {
     // An RSN element or a WPA one (vendor 00:50:f2 type 1): privacy.
     for (size_t k = 0; k + 2 <= ies.size() && k + 2 + ies[k + 1] <= ies.size(); k += 2 + ies[k + 1]) {
         const uint8_t *e = &ies[k];
-        if (e[0] == 48 || (e[0] == 221 && e[1] >= 4 && e[2] == 0x00 && e[3] == 0x50 && e[4] == 0xf2 && e[5] == 1))
+        if (e[0] == 48 ||
+            (e[0] == 221 && e[1] >= 4 && e[2] == 0x00 && e[3] == 0x50 && e[4] == 0xf2 && e[5] == 1))
             cap |= 0x0010;
     }
     return cap;
@@ -1229,6 +1223,39 @@ void Sim::putBss(Builder &b, Iface &i, Bss &s) {
                                                                           : NL80211_BSS_STATUS_AUTHENTICATED);
     }
     b.end(n);
+}
+
+int Sim::scanTargets(const Attrs &a, Radio &rad, size_t maxSsids, std::vector<std::string> &ssids,
+                     std::vector<uint32_t> &freqs) {
+    if (const Attr *s = a.get(NL80211_ATTR_SCAN_SSIDS)) {
+        Attrs nest;
+        if (!nest.parse(s->data, s->len)) return -EINVAL;
+        for (const auto &x : nest.list) {
+            if (x.len > 32) return -EINVAL;
+            ssids.emplace_back(reinterpret_cast<const char *>(x.data), x.len);
+        }
+        if (ssids.size() > maxSsids) return -EINVAL;
+    }
+    if (const Attr *f = a.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
+        Attrs nest;
+        if (!nest.parse(f->data, f->len)) return -EINVAL;
+        for (const auto &x : nest.list) {
+            if (x.len != 4) return -EINVAL;
+            // A frequency the radio lacks is refused; a disabled channel is left out.
+            Channel *ch = channel(rad, x.u32());
+            if (!ch) return -EINVAL;
+            if (ch->disabled || ch->regDisabled) continue;
+            if (!contains(freqs, x.u32())) freqs.push_back(x.u32());
+        }
+        if (freqs.empty()) return -EINVAL;
+    } else {
+        for (auto &band : rad.bands)
+            for (auto &ch : band.channels)
+                if (!ch.disabled && !ch.regDisabled) freqs.push_back(ch.freq);
+    }
+    if (const Attr *ie = a.get(NL80211_ATTR_IE))
+        if (ie->len > 2048) return -EINVAL;
+    return 0;
 }
 
 int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out, bool dump) {
@@ -1280,34 +1307,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     if (i->scanning) return -EBUSY;
     std::vector<std::string> ssids;
     std::vector<uint32_t> freqs;
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_SSIDS)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &s : nest.list) {
-            if (s.len > 32) return -EINVAL;
-            ssids.emplace_back(reinterpret_cast<const char *>(s.data), s.len);
-        }
-        if (ssids.size() > rad.maxScanSsids) return -EINVAL;
-    }
-    if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_FREQUENCIES)) {
-        Attrs nest;
-        if (!nest.parse(a->data, a->len)) return -EINVAL;
-        for (const auto &f : nest.list) {
-            if (f.len != 4) return -EINVAL;
-            // A frequency the radio lacks is refused; a disabled channel is left out.
-            Channel *ch = channel(rad, f.u32());
-            if (!ch) return -EINVAL;
-            if (ch->disabled || ch->regDisabled) continue;
-            if (!contains(freqs, f.u32())) freqs.push_back(f.u32());
-        }
-        if (freqs.empty()) return -EINVAL;
-    } else {
-        for (auto &band : rad.bands)
-            for (auto &ch : band.channels)
-                if (!ch.disabled && !ch.regDisabled) freqs.push_back(ch.freq);
-    }
-    if (const Attr *ie = r.attrs.get(NL80211_ATTR_IE))
-        if (ie->len > 2048) return -EINVAL;
+    if (int e = scanTargets(r.attrs, rad, rad.maxScanSsids, ssids, freqs)) return e;
     if (const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS)) {
         if (f->len != 4) return -EINVAL;
         // Flags the radio does not offer are refused, as by the kernel.
@@ -1331,9 +1331,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     }
     if (rad.scanEvents) {
         Builder e = msg(NL80211_CMD_TRIGGER_SCAN, nullptr, 0);
-        e.u32(NL80211_ATTR_WIPHY, rad.index);
-        e.u32(NL80211_ATTR_IFINDEX, i->ifindex);
-        e.u64(NL80211_ATTR_WDEV, i->wdev);
+        putIfaceIds(e, *i);
         size_t s = e.nest(NL80211_ATTR_SCAN_SSIDS);
         for (size_t k = 0; k < ssids.size(); k++)
             e.put(static_cast<uint16_t>(k), ssids[k].data(), ssids[k].size());
@@ -1401,9 +1399,7 @@ void Sim::finishScan(Iface &i, bool aborted) {
     if (!aborted) scanEnded(i);
     if (!rad.scanEvents) return;
     Builder e = msg(aborted ? NL80211_CMD_SCAN_ABORTED : NL80211_CMD_NEW_SCAN_RESULTS, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, rad.index);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     size_t s = e.nest(NL80211_ATTR_SCAN_SSIDS);
     for (size_t k = 0; k < i.scanSsids.size(); k++)
         e.put(static_cast<uint16_t>(k), i.scanSsids[k].data(), i.scanSsids[k].size());
@@ -1419,18 +1415,14 @@ void Sim::finishScan(Iface &i, bool aborted) {
 
 void Sim::mlmeEvent(Iface &i, uint8_t cmd, const std::vector<uint8_t> &frame) {
     Builder e = msg(cmd, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     e.put(NL80211_ATTR_FRAME, frame.data(), frame.size());
     event(GroupMlme, e);
 }
 
 void Sim::timedOut(Iface &i, uint8_t cmd) {
     Builder e = msg(cmd, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     e.flag(NL80211_ATTR_TIMED_OUT);
     e.put(NL80211_ATTR_MAC, i.bssid, 6);
     event(GroupMlme, e);
@@ -1438,9 +1430,7 @@ void Sim::timedOut(Iface &i, uint8_t cmd) {
 
 namespace {
 void connectResult(Builder &e, const Iface &i, uint16_t status, bool timedOut) {
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     e.put(NL80211_ATTR_MAC, i.bssid, 6);
     e.u16(NL80211_ATTR_STATUS_CODE, status);
     if (timedOut) e.flag(NL80211_ATTR_TIMED_OUT);
@@ -1497,9 +1487,7 @@ void Sim::linkDown(Iface &i, uint16_t reason, bool byAp, bool frameEvent, uint8_
     // ends with its frame.
     if (!wasUp) return;
     Builder e = msg(NL80211_CMD_DISCONNECT, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i.radio);
-    e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-    e.u64(NL80211_ATTR_WDEV, i.wdev);
+    putIfaceIds(e, i);
     e.u16(NL80211_ATTR_REASON_CODE, reason);
     if (byAp) e.flag(NL80211_ATTR_DISCONNECTED_BY_AP);
     event(GroupMlme, e);
@@ -1927,9 +1915,7 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
     b.u64(NL80211_ATTR_COOKIE, cookie);
     out.push_back(std::move(b));
     Builder e = msg(NL80211_CMD_FRAME_TX_STATUS, nullptr, 0);
-    e.u32(NL80211_ATTR_WIPHY, i->radio);
-    e.u32(NL80211_ATTR_IFINDEX, i->ifindex);
-    e.u64(NL80211_ATTR_WDEV, i->wdev);
+    putIfaceIds(e, *i);
     e.put(NL80211_ATTR_FRAME, fr->data, fr->len);
     e.u64(NL80211_ATTR_COOKIE, cookie);
     if (acked) e.flag(NL80211_ATTR_ACK);
@@ -1946,9 +1932,7 @@ void Sim::deliverFrame(Iface &i, const std::vector<uint8_t> &frame, uint32_t fre
         if (body.size() < reg.match.size() || !std::equal(reg.match.begin(), reg.match.end(), body.begin()))
             continue;
         Builder e = msg(NL80211_CMD_FRAME, nullptr, 0);
-        e.u32(NL80211_ATTR_WIPHY, i.radio);
-        e.u32(NL80211_ATTR_IFINDEX, i.ifindex);
-        e.u64(NL80211_ATTR_WDEV, i.wdev);
+        putIfaceIds(e, i);
         e.u32(NL80211_ATTR_WIPHY_FREQ, freq);
         e.s32(NL80211_ATTR_RX_SIGNAL_DBM, signalDbm);
         e.put(NL80211_ATTR_FRAME, frame.data(), frame.size());
@@ -2187,17 +2171,6 @@ bool putValue(Builder &b, uint16_t id, Kind kind, const std::string &v) {
     return false;
 }
 
-std::string option(const std::vector<std::string> &w, size_t from, const std::string &key, bool &found) {
-    found = false;
-    std::string v;
-    for (size_t k = from; k < w.size(); k++)
-        if (w[k].compare(0, key.size() + 1, key + "=") == 0) {
-            v = w[k].substr(key.size() + 1);
-            found = true;
-        }
-    return v;
-}
-
 } // namespace
 
 std::string Sim::apCommand(const std::vector<std::string> &w, std::string &out) {
@@ -2388,9 +2361,7 @@ std::string Sim::eventCommand(const std::vector<std::string> &w, bool raw) {
             own = true;
     }
     if (!bare && !own && !ifaces.empty()) {
-        b.u32(NL80211_ATTR_WIPHY, ifaces[0].radio);
-        b.u32(NL80211_ATTR_IFINDEX, ifaces[0].ifindex);
-        b.u64(NL80211_ATTR_WDEV, ifaces[0].wdev);
+        putIfaceIds(b, ifaces[0]);
     }
     for (size_t k = 3; k < w.size(); k++) {
         if (w[k] == "bare") continue;

@@ -157,6 +157,9 @@ struct Iface {
     AirIface air;
 };
 
+// The attributes that name an interface in an event: its radio, index and wireless device.
+void putIfaceIds(Builder &b, const Iface &i);
+
 // What the model needs from the outside world.
 struct Links {
     // Sends one finished message to a port, or to a multicast group id.
@@ -243,6 +246,10 @@ private:
 
     int cmdInterface(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out, bool dump);
     int cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out, bool dump);
+    // The SSIDs (at most maxSsids) and frequencies a scan request names, every enabled
+    // channel when it names none, and its element bound; 0 or -EINVAL.
+    int scanTargets(const Attrs &a, Radio &rad, size_t maxSsids, std::vector<std::string> &ssids,
+                    std::vector<uint32_t> &freqs);
     int cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out);
     int cmdKey(const Request &r, uint8_t cmd, std::vector<Builder> &out, uint32_t port);
     int cmdStation(const Request &r, uint32_t port, uint8_t cmd, std::vector<Builder> &out, bool dump);

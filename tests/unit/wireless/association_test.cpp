@@ -15,6 +15,8 @@
 #include "wireless/core/wpabuf.h"
 #include "wireless/rsn/wpa.h"
 
+#include "driver_fake.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -24,20 +26,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ie(uint8_t id, const Bytes &body) {
-    Bytes out{id, static_cast<uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using namespace driver_fake;
 
 // RSN: the group suite, the pairwise suites and the AKMs (00-0F-AC types).
 Bytes rsn_ie(uint8_t group, std::initializer_list<uint8_t> pairwise, std::initializer_list<uint8_t> akms) {
@@ -97,11 +86,6 @@ struct FakeDriver {
     Bytes ext_capa;
 } drv;
 
-int token;
-void *d_init(void *, const char *) {
-    return &token;
-}
-void d_deinit(void *) {}
 int d_capa(void *, wpa_driver_capa *capa) {
     *capa = {};
     capa->flags = drv.flags;
@@ -114,27 +98,22 @@ int d_capa(void *, wpa_driver_capa *capa) {
     }
     return 0;
 }
-const char *d_radio(void *) {
-    return "phy0";
-}
 int d_scan(void *, wpa_driver_scan_params *) {
     return 0;
 }
 wpa_scan_results *d_results(void *) {
-    auto *res = static_cast<wpa_scan_results *>(calloc(1, sizeof(wpa_scan_results)));
-    res->res = static_cast<wpa_scan_res **>(calloc(drv.aps.size() + 1, sizeof(wpa_scan_res *)));
+    std::vector<ScanEntry> entries;
     for (const Ap &ap : drv.aps) {
-        auto *r = static_cast<wpa_scan_res *>(calloc(1, sizeof(wpa_scan_res) + ap.ies.size()));
-        memcpy(r->bssid, ap.bssid, 6);
-        r->freq = ap.freq;
-        r->level = -40;
-        r->caps = ap.caps;
-        r->flags = WPA_SCAN_LEVEL_DBM | WPA_SCAN_QUAL_INVALID;
-        r->ie_len = ap.ies.size();
-        memcpy(r + 1, ap.ies.data(), ap.ies.size());
-        res->res[res->num++] = r;
+        ScanEntry e;
+        memcpy(e.bssid, ap.bssid, 6);
+        e.freq = ap.freq;
+        e.level = -40;
+        e.noise = 0;
+        e.caps = ap.caps;
+        e.ies = ap.ies;
+        entries.push_back(e);
     }
-    return res;
+    return scan_results(entries);
 }
 int d_auth(void *, wpa_driver_auth_params *p) {
     AuthCall c{};
@@ -178,13 +157,9 @@ int d_port(void *, int authorized) {
 }
 
 const wpa_driver_ops tassoc = [] {
-    wpa_driver_ops o{};
-    o.name = "tassoc";
-    o.desc = "scripted association";
-    o.init = d_init;
-    o.deinit = d_deinit;
+    wpa_driver_ops o = ops("tassoc", "scripted association");
     o.get_capa = d_capa;
-    o.get_radio_name = d_radio;
+    o.get_radio_name = radio_name;
     o.scan = d_scan;
     o.get_scan_results = d_results;
     o.authenticate = d_auth;
@@ -209,55 +184,25 @@ void advance_ms(int64_t ms) {
     fake_now.usec %= 1000000;
 }
 
-std::vector<std::string> events;
-void collect(void *, int level, wpa_msg_type, const char *txt, size_t len) {
-    events.push_back("<" + std::to_string(level) + ">" + std::string(txt, len));
-}
 size_t count_prefix(const std::string &prefix) {
-    size_t n = 0;
-    for (const std::string &e : events)
-        if (e.compare(0, prefix.size(), prefix) == 0) n++;
-    return n;
+    return matching(prefix).size();
 }
 
-struct Assoc : ::testing::Test {
-    wpa_global *global = nullptr;
-    wpa_iface *iface = nullptr;
-
+struct Assoc : Supplicant {
     void SetUp() override {
         drv = FakeDriver{};
         drv.aps.push_back({{0x02, 0, 0, 0, 0, 0x01}, 2412, ie(0, Bytes{'l', 'a', 'b'}), 0x0001});
         fake_now = {1000, 0};
         supplicant_conn_clock = fake_clock;
-        wpa_driver_list_set(drivers);
-        wpa_params params{};
-        global = supplicant_init(&params);
-        ASSERT_NE(global, nullptr);
-        wpa_msg_register_cb(collect);
-        wpa_iface_params p{};
-        p.ifname = "wlan0";
-        p.driver = "tassoc";
-        iface = supplicant_add_iface(global, &p, nullptr);
+        ASSERT_NO_FATAL_FAILURE(start(drivers));
+        iface = add_iface("wlan0", "tassoc");
         ASSERT_NE(iface, nullptr);
         run(0);
         events.clear();
     }
     void TearDown() override {
-        supplicant_deinit(global);
-        wpa_driver_list_set(nullptr);
+        Supplicant::TearDown();
         supplicant_conn_clock = os_get_reltime;
-    }
-    void run(double secs) {
-        auto s = static_cast<int64_t>(secs);
-        eloop_run_due(s, static_cast<int64_t>((secs - static_cast<double>(s)) * 1e6 + 0.5));
-    }
-    std::string cmd(const std::string &text) {
-        std::string copy = text;
-        size_t len = 0;
-        char *reply = wpa_ctrl_iface_process(iface, copy.data(), &len);
-        std::string out = reply ? std::string(reply, len) : "FAIL\n";
-        free(reply);
-        return out;
     }
     wpa_network *network(std::initializer_list<std::pair<const char *, const char *>> fields) {
         int id = std::stoi(cmd("ADD_NETWORK"));

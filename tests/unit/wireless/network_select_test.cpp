@@ -17,6 +17,8 @@
 #include "wireless/core/supplicant.h"
 #include "wireless/core/wpa_msg.h"
 
+#include "driver_fake.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -26,20 +28,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ie(uint8_t id, const Bytes &body) {
-    Bytes out{id, static_cast<uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using namespace driver_fake;
 
 // RSN with CCMP and PSK, and the given capabilities.
 Bytes rsn_psk(uint16_t caps = 0) {
@@ -95,12 +84,6 @@ struct FakeRadio {
     bool bssid_fails = false;
 } radio;
 
-int token;
-
-void *t_init(void *, const char *) {
-    return &token;
-}
-void t_deinit(void *) {}
 int t_get_capa(void *, wpa_driver_capa *capa) {
     *capa = wpa_driver_capa{};
     capa->max_scan_ssids = 4;
@@ -117,24 +100,19 @@ uint8_t bssid_of(uint8_t last) {
 }
 
 wpa_scan_results *t_results(void *) {
-    auto *res = static_cast<wpa_scan_results *>(calloc(1, sizeof(wpa_scan_results)));
-    res->res = static_cast<wpa_scan_res **>(calloc(radio.aps.size() + 1, sizeof(wpa_scan_res *)));
+    std::vector<ScanEntry> entries;
     for (const Ap &ap : radio.aps) {
-        Bytes ies = cat({ie(0, Bytes(ap.ssid.begin(), ap.ssid.end())),
-                         ap.extra.empty() ? (ap.freq > 4000 ? Rates5 : Rates24) : Bytes{}, ap.extra});
-        auto *r = static_cast<wpa_scan_res *>(calloc(1, sizeof(wpa_scan_res) + ies.size()));
+        ScanEntry e;
         const uint8_t b[6] = {0x02, 0x00, 0x00, 0x00, 0x00, bssid_of(ap.last)};
-        memcpy(r->bssid, b, 6);
-        r->freq = ap.freq;
-        r->level = ap.level;
-        r->noise = -95;
-        r->caps = ap.caps;
-        r->flags = WPA_SCAN_LEVEL_DBM | WPA_SCAN_QUAL_INVALID;
-        r->ie_len = ies.size();
-        memcpy(r + 1, ies.data(), ies.size());
-        res->res[res->num++] = r;
+        memcpy(e.bssid, b, 6);
+        e.freq = ap.freq;
+        e.level = ap.level;
+        e.caps = ap.caps;
+        e.ies = cat({ie(0, Bytes(ap.ssid.begin(), ap.ssid.end())),
+                     ap.extra.empty() ? (ap.freq > 4000 ? Rates5 : Rates24) : Bytes{}, ap.extra});
+        entries.push_back(e);
     }
-    return res;
+    return scan_results(entries);
 }
 
 int t_get_ssid(void *, uint8_t *ssid) {
@@ -173,11 +151,7 @@ hw_mode_info *t_hw(void *, uint16_t *num, uint16_t *) {
 }
 
 const wpa_driver_ops tsel = [] {
-    wpa_driver_ops o{};
-    o.name = "tsel";
-    o.desc = "scripted selection";
-    o.init = t_init;
-    o.deinit = t_deinit;
+    wpa_driver_ops o = ops("tsel", "scripted selection");
     o.get_capa = t_get_capa;
     o.scan = t_scan;
     o.get_scan_results = t_results;
@@ -187,18 +161,6 @@ const wpa_driver_ops tsel = [] {
     return o;
 }();
 const wpa_driver_ops *const drivers[] = {&tsel, nullptr};
-
-std::vector<std::string> events;
-void collect(void *, int level, wpa_msg_type, const char *txt, size_t len) {
-    events.push_back("<" + std::to_string(level) + ">" + std::string(txt, len));
-}
-
-std::vector<std::string> matching(const std::string &prefix) {
-    std::vector<std::string> out;
-    for (const std::string &e : events)
-        if (e.compare(0, prefix.size(), prefix) == 0) out.push_back(e);
-    return out;
-}
 
 std::string mac(uint8_t last) {
     char b[18];
@@ -217,30 +179,16 @@ void shift_back(os_reltime *t, double secs) {
     }
 }
 
-struct Select : ::testing::Test {
-    wpa_global *global = nullptr;
-    wpa_iface *iface = nullptr;
-
+struct Select : Supplicant {
     void SetUp() override {
         radio = FakeRadio{};
-        wpa_driver_list_set(drivers);
-        wpa_params params{};
-        global = supplicant_init(&params);
-        ASSERT_NE(global, nullptr);
-        wpa_msg_register_cb(collect);
+        ASSERT_NO_FATAL_FAILURE(start(drivers));
         reopen();
-    }
-    void TearDown() override {
-        supplicant_deinit(global);
-        wpa_driver_list_set(nullptr);
     }
     // A fresh interface, for settings the radio reports at creation.
     void reopen() {
         if (iface) supplicant_remove_iface(global, iface, 0);
-        wpa_iface_params p{};
-        p.ifname = "wlan0";
-        p.driver = "tsel";
-        iface = supplicant_add_iface(global, &p, nullptr);
+        iface = add_iface("wlan0", "tsel");
         ASSERT_NE(iface, nullptr);
         eloop_run_due(0, 0);
         events.clear();
@@ -250,16 +198,7 @@ struct Select : ::testing::Test {
         for (wpa_network *s = iface->conf->ssid; s; s = s->next)
             shift_back(&s->disabled_until, secs);
         shift_back(&iface->last_scan, secs);
-        auto whole = static_cast<int64_t>(secs);
-        eloop_run_due(whole, static_cast<int64_t>((secs - static_cast<double>(whole)) * 1e6 + 0.5));
-    }
-    std::string cmd(const std::string &text) {
-        std::string copy = text;
-        size_t len = 0;
-        char *reply = wpa_ctrl_iface_process(iface, copy.data(), &len);
-        std::string out = reply ? std::string(reply, len) : "FAIL\n";
-        free(reply);
-        return out;
+        run(secs);
     }
     wpa_network *net(int id) { return wpa_config_get_network(iface->conf, id); }
     // A network set through the control words, enabled but without a scan of its own.
@@ -296,14 +235,6 @@ struct Select : ::testing::Test {
         supp_connect_work_done(iface);
         memset(iface->pending_bssid, 0, 6);
         supplicant_set_state(iface, WPA_DISCONNECTED);
-    }
-    // The driver reports the end of the scan it was asked for.
-    void finish_scan() {
-        supplicant_event(iface, EVENT_SCAN_STARTED, nullptr);
-        wpa_event_data data{};
-        data.scan_info.nl_scan_event = 1;
-        supplicant_event(iface, EVENT_SCAN_RESULTS, &data);
-        eloop_run_due(0, 0);
     }
     // The next scan comes after about ms: not at 60 % of it, but by 110 %.
     void expect_scan_after(int ms) {

@@ -16,6 +16,8 @@
 #include "wireless/core/wpabuf.h"
 #include "wireless/rsn/wpa.h"
 
+#include "driver_fake.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,25 +28,12 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace driver_fake;
 
 // ------------------------------------------------------------------ element builders
 
-Bytes ie(uint8_t id, const Bytes &body) {
-    Bytes out{id, static_cast<uint8_t>(body.size())};
-    out.insert(out.end(), body.begin(), body.end());
-    return out;
-}
-
 Bytes ssid_ie(const std::string &s) {
     return ie(0, Bytes(s.begin(), s.end()));
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes &p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
 }
 
 // RSN: CCMP group, the given pairwise suites, PSK, capabilities.
@@ -72,18 +61,7 @@ Bytes rates_ie(std::initializer_list<uint8_t> rates) {
 
 // ------------------------------------------------------------------ the test back end
 
-struct Ap {
-    uint8_t bssid[6];
-    int freq = 2412;
-    int level = -50;
-    uint16_t caps = 0x0001;
-    Bytes ies;
-    Bytes beacon_ies;
-    unsigned int flags = WPA_SCAN_LEVEL_DBM | WPA_SCAN_QUAL_INVALID;
-    int noise = -95;
-    unsigned int age = 0;
-    int qual = 0;
-};
+using Ap = ScanEntry;
 
 Ap make_ap(uint8_t last, const std::string &ssid, int level = -50, int freq = 2412, Bytes extra = {}) {
     Ap ap;
@@ -123,19 +101,10 @@ struct FakeRadio {
     bool hw = true;
 } radio;
 
-int radio_token;
-
-void *t_init(void *, const char *) {
-    return &radio_token;
-}
-void t_deinit(void *) {}
 int t_get_capa(void *, wpa_driver_capa *capa) {
     *capa = radio.capa;
     capa->flags = radio.flags;
     return 0;
-}
-const char *t_radio_name(void *) {
-    return "phy0";
 }
 int t_scan(void *, wpa_driver_scan_params *p) {
     ScanCall c{};
@@ -151,27 +120,7 @@ int t_scan(void *, wpa_driver_scan_params *p) {
 }
 wpa_scan_results *t_results(void *) {
     if (radio.results_fail) return nullptr;
-    auto *res = static_cast<wpa_scan_results *>(calloc(1, sizeof(wpa_scan_results)));
-    res->res = static_cast<wpa_scan_res **>(calloc(radio.aps.size() + 1, sizeof(wpa_scan_res *)));
-    for (const Ap &ap : radio.aps) {
-        auto *r = static_cast<wpa_scan_res *>(
-            calloc(1, sizeof(wpa_scan_res) + ap.ies.size() + ap.beacon_ies.size()));
-        memcpy(r->bssid, ap.bssid, 6);
-        r->freq = ap.freq;
-        r->level = ap.level;
-        r->noise = ap.noise;
-        r->caps = ap.caps;
-        r->flags = ap.flags;
-        r->age = ap.age;
-        r->qual = ap.qual;
-        r->ie_len = ap.ies.size();
-        r->beacon_ie_len = ap.beacon_ies.size();
-        auto *p = reinterpret_cast<uint8_t *>(r + 1);
-        if (!ap.ies.empty()) memcpy(p, ap.ies.data(), ap.ies.size());
-        if (!ap.beacon_ies.empty()) memcpy(p + ap.ies.size(), ap.beacon_ies.data(), ap.beacon_ies.size());
-        res->res[res->num++] = r;
-    }
-    return res;
+    return scan_results(radio.aps);
 }
 int t_abort(void *) {
     radio.aborts++;
@@ -223,13 +172,9 @@ hw_mode_info *t_hw(void *, uint16_t *num, uint16_t *) {
 }
 
 const wpa_driver_ops tscan = [] {
-    wpa_driver_ops o{};
-    o.name = "tscan";
-    o.desc = "scripted scans";
-    o.init = t_init;
-    o.deinit = t_deinit;
+    wpa_driver_ops o = ops("tscan", "scripted scans");
     o.get_capa = t_get_capa;
-    o.get_radio_name = t_radio_name;
+    o.get_radio_name = radio_name;
     o.scan = t_scan;
     o.get_scan_results = t_results;
     o.abort_scan = t_abort;
@@ -242,67 +187,17 @@ const wpa_driver_ops tscan = [] {
 }();
 const wpa_driver_ops *const drivers[] = {&tscan, nullptr};
 
-std::vector<std::string> events;
-void collect(void *, int level, wpa_msg_type, const char *txt, size_t len) {
-    events.push_back("<" + std::to_string(level) + ">" + std::string(txt, len));
-}
-
-std::vector<std::string> matching(const std::string &prefix) {
-    std::vector<std::string> out;
-    for (const std::string &e : events)
-        if (e.compare(0, prefix.size(), prefix) == 0) out.push_back(e);
-    return out;
-}
-
-struct Scan : ::testing::Test {
-    wpa_global *global = nullptr;
-    wpa_iface *iface = nullptr;
-
+struct Scan : Supplicant {
     void SetUp() override {
         radio = FakeRadio{};
         radio.capa.max_scan_ssids = 4;
-        wpa_driver_list_set(drivers);
-        wpa_params params{};
-        global = supplicant_init(&params);
-        ASSERT_NE(global, nullptr);
-        wpa_msg_register_cb(collect);
+        ASSERT_NO_FATAL_FAILURE(start(drivers));
         iface = add("wlan0");
         ASSERT_NE(iface, nullptr);
         run(0);
         events.clear();
     }
-    void TearDown() override {
-        supplicant_deinit(global);
-        wpa_driver_list_set(nullptr);
-    }
-    wpa_iface *add(const char *name) {
-        wpa_iface_params p{};
-        p.ifname = name;
-        p.driver = "tscan";
-        return supplicant_add_iface(global, &p, nullptr);
-    }
-    // Lets seconds pass and runs what is due.
-    void run(double secs) {
-        auto s = static_cast<int64_t>(secs);
-        eloop_run_due(s, static_cast<int64_t>((secs - static_cast<double>(s)) * 1e6));
-    }
-    std::string cmd(const std::string &text, wpa_iface *w = nullptr) {
-        std::string copy = text;
-        size_t len = 0;
-        char *reply = wpa_ctrl_iface_process(w ? w : iface, copy.data(), &len);
-        std::string out = reply ? std::string(reply, len) : "FAIL\n";
-        free(reply);
-        return out;
-    }
-    // The driver reports the start and the end of the scan it was asked for.
-    void finish_scan(wpa_iface *w = nullptr) {
-        w = w ? w : iface;
-        supplicant_event(w, EVENT_SCAN_STARTED, nullptr);
-        wpa_event_data data{};
-        data.scan_info.nl_scan_event = 1;
-        supplicant_event(w, EVENT_SCAN_RESULTS, &data);
-        run(0);
-    }
+    wpa_iface *add(const char *name) { return add_iface(name, "tscan"); }
     int add_network(const std::string &ssid, bool scan_ssid = false) {
         int id = std::stoi(cmd("ADD_NETWORK"));
         EXPECT_EQ(cmd("SET_NETWORK " + std::to_string(id) + " ssid \"" + ssid + "\""), "OK\n");
@@ -760,20 +655,6 @@ TEST_F(Scan, BssidFilterKeepsOtherResultsOut) {
 
 // ------------------------------------------------------------------ ranking
 
-wpa_scan_res *res_of(const Ap &ap) {
-    auto *r = static_cast<wpa_scan_res *>(calloc(1, sizeof(wpa_scan_res) + ap.ies.size()));
-    memcpy(r->bssid, ap.bssid, 6);
-    r->freq = ap.freq;
-    r->level = ap.level;
-    r->noise = ap.noise;
-    r->qual = ap.qual;
-    r->caps = ap.caps;
-    r->flags = ap.flags;
-    r->ie_len = ap.ies.size();
-    if (!ap.ies.empty()) memcpy(r + 1, ap.ies.data(), ap.ies.size());
-    return r;
-}
-
 TEST(Ranking, ThroughputEstimates) {
     struct Case {
         Bytes ies;
@@ -797,7 +678,7 @@ TEST(Ranking, ThroughputEstimates) {
         ap.ies = c.ies;
         ap.noise = -95;
         ap.flags = WPA_SCAN_LEVEL_DBM;
-        wpa_scan_res *r = res_of(ap);
+        wpa_scan_res *r = scan_res(ap);
         wpa_iface fake{};
         fake.max_chwidth_capa = c.capa;
         scan_est_throughput(&fake, r);
@@ -811,7 +692,7 @@ TEST(Ranking, ExamplesOfTheComparison) {
     auto ranked = [&fake](std::vector<Ap> aps) {
         std::vector<wpa_scan_res *> rs;
         for (const Ap &ap : aps) {
-            rs.push_back(res_of(ap));
+            rs.push_back(scan_res(ap));
             scan_est_throughput(&fake, rs.back());
         }
         wpa_scan_sort(rs.data(), rs.size(), wpa_scan_result_compar);
@@ -857,7 +738,7 @@ TEST(Ranking, IntransitiveSetsGiveEachResultOnceDeterministically) {
     do {
         std::vector<wpa_scan_res *> rs;
         for (int i : idx) {
-            rs.push_back(res_of(aps[static_cast<size_t>(i)]));
+            rs.push_back(scan_res(aps[static_cast<size_t>(i)]));
             scan_est_throughput(&fake, rs.back());
         }
         std::vector<wpa_scan_res *> again = rs;
