@@ -1199,7 +1199,8 @@ uint16_t capabilityOf(const std::vector<uint8_t> &ies) {
     // An RSN element or a WPA one (vendor 00:50:f2 type 1): privacy.
     for (size_t k = 0; k + 2 <= ies.size() && k + 2 + ies[k + 1] <= ies.size(); k += 2 + ies[k + 1]) {
         const uint8_t *e = &ies[k];
-        if (e[0] == 48 || (e[0] == 221 && e[1] >= 4 && e[2] == 0x00 && e[3] == 0x50 && e[4] == 0xf2 && e[5] == 1))
+        if (e[0] == 48 ||
+            (e[0] == 221 && e[1] >= 4 && e[2] == 0x00 && e[3] == 0x50 && e[4] == 0xf2 && e[5] == 1))
             cap |= 0x0010;
     }
     return cap;
@@ -1278,6 +1279,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     if (i->type == NL80211_IFTYPE_MONITOR) return -EOPNOTSUPP;
     if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
     if (i->scanning) return -EBUSY;
+    if (i->link == Link::Idle) airOwnAddr(*i);
     std::vector<std::string> ssids;
     std::vector<uint32_t> freqs;
     if (const Attr *a = r.attrs.get(NL80211_ATTR_SCAN_SSIDS)) {
@@ -1549,6 +1551,7 @@ void Sim::stepLink(Iface &i) {
         return;
     }
     if (i.link == Link::Authenticating) {
+        airAuthHeard(i, *ap);
         std::vector<uint8_t> f = mgmtFrame(0xB0, i.mac, ap->bssid, ap->bssid);
         uint16_t status = authStatusFor(*ap, i.authAlg);
         put16(f, i.authAlg);
@@ -1597,6 +1600,7 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     bool station = i->type == NL80211_IFTYPE_STATION || i->type == NL80211_IFTYPE_P2P_CLIENT;
     // As in the kernel, these need a running interface before anything else is looked at.
     if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
+    if (i->link == Link::Idle) airOwnAddr(*i);
     switch (cmd) {
     case NL80211_CMD_AUTHENTICATE: {
         if (!contains(rad.commands, cmd)) return -EOPNOTSUPP;
@@ -1919,6 +1923,7 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
     const Attr *freq = r.attrs.get(NL80211_ATTR_WIPHY_FREQ);
     if (freq && (freq->len != 4 || !channel(radios[i->radio], freq->u32()))) return -EINVAL;
     uint32_t f = freq ? freq->u32() : i->freq;
+    airFrameSent(*i, fr->data, fr->len, f);
     Ap *ap = apByBssid(fr->data + 4);
     bool acked = ap && !ap->silent && ap->freq == f;
     if (r.attrs.has(NL80211_ATTR_DONT_WAIT_FOR_ACK)) return 0;
