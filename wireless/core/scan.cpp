@@ -6,6 +6,7 @@
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
 #include "wireless/core/connect.h"
+#include "wireless/core/connection_state.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/sched_scan.h"
@@ -83,6 +84,14 @@ void scan_work_cb(radio_work *work, int deinit) {
         }
         wpa_scan_params_free(params);
         work->ctx = nullptr;
+        return;
+    }
+    if (supp_update_random_addr_before_scan(iface) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Failed to assign random MAC address for a scan");
+        wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-SCAN-FAILED ret=-1");
+        wpa_scan_params_free(params);
+        work->ctx = nullptr;
+        radio_work_done(work);
         return;
     }
     supplicant_notify_scanning(iface, 1);
