@@ -1,6 +1,7 @@
 #include "wireless/core/scan.h"
 
 #include "wireless/common/ieee802_11_common.h"
+#include "wireless/core/association.h"
 #include "wireless/core/bgscan.h"
 #include "wireless/core/bss.h"
 #include "wireless/core/cipher_text.h"
@@ -378,7 +379,9 @@ void handle_results(wpa_iface *iface, const wpa_scan_info *info, bool own) {
     }
     bool foreign = info && info->external_scan;
     bool consumed = false;
-    if (!foreign && iface->conf->ap_scan != 2) {
+    // Results of another program's scan, of the overlapping-BSS scan (the coexistence
+    // report takes them) and under ap_scan 2 go no further.
+    if (!foreign && sme_proc_obss_scan(iface) == 0 && iface->conf->ap_scan != 2) {
         if (iface->disconnected) {
             supplicant_set_state(iface, WPA_DISCONNECTED);
         } else {
