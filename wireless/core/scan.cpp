@@ -170,6 +170,25 @@ void add_cursor_ssids(wpa_iface *iface, wpa_driver_scan_params *params, size_t m
     }
 }
 
+// ap_scan 2: the next usable network after the SSID cursor is started without a BSS and
+// the cursor moves to it (to the wildcard position after the last one). With none left the
+// walk starts over from the first network at once.
+void assoc_try_next(wpa_iface *iface) {
+    wpa_network *cursor = iface->prev_scan_ssid;
+    if (cursor != WILDCARD_SSID_SCAN && (cursor == nullptr || !network_in_config(iface, cursor)))
+        cursor = WILDCARD_SSID_SCAN;
+    wpa_network *s = cursor == WILDCARD_SSID_SCAN ? iface->conf->ssid : cursor->next;
+    while (s && supp_network_disabled(iface, s))
+        s = s->next;
+    if (s == nullptr) {
+        iface->prev_scan_ssid = WILDCARD_SSID_SCAN;
+        supplicant_req_scan(iface, 0, 0);
+        return;
+    }
+    iface->prev_scan_ssid = s->next ? s : WILDCARD_SSID_SCAN;
+    supplicant_associate(iface, nullptr, s);
+}
+
 void scan_handler(void *eloop_ctx, void *) {
     auto *iface = static_cast<wpa_iface *>(eloop_ctx);
     if (iface->pno || iface->pno_sched_pending || iface->wpa_state == WPA_INTERFACE_DISABLED) return;
@@ -208,13 +227,16 @@ void scan_handler(void *eloop_ctx, void *) {
         }
     }
 
-    // ap_scan 2 outside a manual scan tries the networks one by one without scanning; the
-    // association step that needs lands with the connection logic.
-    if (conf->ap_scan == 2 && kind != MANUAL_SCAN_REQ) return;
-
     iface->scan_prev_wpa_state = iface->wpa_state;
     if (iface->wpa_state == WPA_DISCONNECTED || iface->wpa_state == WPA_INACTIVE)
         supplicant_set_state(iface, WPA_SCANNING);
+
+    // ap_scan 2 outside a manual scan: the driver picks the BSS, so nothing is scanned and
+    // the networks are tried one by one in configuration order.
+    if (conf->ap_scan == 2 && kind != MANUAL_SCAN_REQ) {
+        assoc_try_next(iface);
+        return;
+    }
 
     wpa_driver_scan_params params{};
     int *freqs = nullptr; // the params' list, built here
