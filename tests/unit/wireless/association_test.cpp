@@ -759,7 +759,9 @@ TEST_F(Assoc, DriverChosenSsidSelectsTheNetworkOrEndsTheAssociation) {
             EXPECT_EQ(drv.deauth_reasons, std::vector<int>{3});
             EXPECT_EQ(count_prefix("<3>CTRL-EVENT-CONNECTED"), 0u);
         }
-        if (c.event) EXPECT_EQ(count_prefix(c.event), 1u);
+        if (c.event) {
+            EXPECT_EQ(count_prefix(c.event), 1u);
+        }
         supplicant_deauthenticate(iface, 3);
         run(0);
         memset(drv.bssid, 0, 6);
