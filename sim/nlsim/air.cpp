@@ -114,6 +114,27 @@ void Sim::airNoteAssoc(Iface &i, const Attrs &a) {
     if (i.air.reassoc) std::memcpy(i.air.current, prev->data, 6);
 }
 
+// The station may give its interface another address (a random one) while no link is
+// up; what it sends from then on carries that address.
+void Sim::airOwnAddr(Iface &i) {
+    uint8_t mac[6];
+    if (links_.hwAddr && i.type != NL80211_IFTYPE_MONITOR && links_.hwAddr(i.name, mac))
+        std::memcpy(i.mac, mac, 6);
+}
+
+void Sim::airAuthHeard(Iface &i, const Ap &ap) {
+    news_.add("auth ap=" + ap.name + " sta=" + macText(i.mac) + " bssid=" + macText(ap.bssid) +
+              " alg=" + std::to_string(i.authAlg));
+}
+
+// A management frame the station sent (an action frame on its BSS, say): its bytes as
+// the AP would hear them.
+void Sim::airFrameSent(Iface &i, const uint8_t *frame, size_t len, uint32_t freq) {
+    const Ap *ap = len >= 24 ? apByBssid(frame + 4) : nullptr;
+    news_.add("frame ap=" + std::string(ap ? ap->name : "-") + " sta=" + macText(i.mac) +
+              " freq=" + std::to_string(freq) + " frame=" + hexText(frame, len));
+}
+
 // The AP heard the station's (re)association request: the frame the kernel would have
 // sent (SSID, rates, then the station's own elements) goes into the news.
 void Sim::airAssocHeard(Iface &i, const Ap &ap) {

@@ -416,6 +416,13 @@ int main(int argc, char **argv) {
     links.create = openTap;
     links.destroy = [](int fd) { ::close(fd); };
     links.isUp = isUp;
+    links.hwAddr = [](const std::string &name, uint8_t mac[6]) {
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, name.c_str(), IFNAMSIZ - 1);
+        if (::ioctl(ioctlSock(), SIOCGIFHWADDR, &ifr) < 0) return false;
+        std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+        return true;
+    };
     links.carrier = [](int fd, bool on) {
         int v = on ? 1 : 0;
         ::ioctl(fd, TUNSETCARRIER, &v);

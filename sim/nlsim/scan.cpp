@@ -79,7 +79,7 @@ void Sim::scanStarted(Iface &i, const Request &r, uint32_t port) {
     const Attr *f = r.attrs.get(NL80211_ATTR_SCAN_FLAGS);
     i.scan.flags = f && f->len == 4 ? f->u32() : 0;
     i.scan.startMs = links_.nowMs();
-    traceLine("trigger " + i.name + " port=" + std::to_string(port) +
+    traceLine("trigger " + i.name + " port=" + std::to_string(port) + " sta=" + macText(i.mac) +
               requestWords(r.attrs, i.scanSsids, i.scanFreqs, i.scan.flags));
 }
 

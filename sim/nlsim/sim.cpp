@@ -1305,6 +1305,7 @@ int Sim::cmdScan(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     if (i->type == NL80211_IFTYPE_MONITOR) return -EOPNOTSUPP;
     if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
     if (i->scanning) return -EBUSY;
+    if (i->link == Link::Idle) airOwnAddr(*i);
     std::vector<std::string> ssids;
     std::vector<uint32_t> freqs;
     if (int e = scanTargets(r.attrs, rad, rad.maxScanSsids, ssids, freqs)) return e;
@@ -1537,6 +1538,7 @@ void Sim::stepLink(Iface &i) {
         return;
     }
     if (i.link == Link::Authenticating) {
+        airAuthHeard(i, *ap);
         std::vector<uint8_t> f = mgmtFrame(0xB0, i.mac, ap->bssid, ap->bssid);
         uint16_t status = authStatusFor(*ap, i.authAlg);
         put16(f, i.authAlg);
@@ -1585,6 +1587,7 @@ int Sim::cmdMlme(const Request &r, uint32_t port, uint8_t cmd, std::vector<Build
     bool station = i->type == NL80211_IFTYPE_STATION || i->type == NL80211_IFTYPE_P2P_CLIENT;
     // As in the kernel, these need a running interface before anything else is looked at.
     if (links_.isUp && !links_.isUp(i->name)) return -ENETDOWN;
+    if (i->link == Link::Idle) airOwnAddr(*i);
     switch (cmd) {
     case NL80211_CMD_AUTHENTICATE: {
         if (!contains(rad.commands, cmd)) return -EOPNOTSUPP;
@@ -1907,6 +1910,7 @@ int Sim::cmdFrame(const Request &r, uint32_t port, uint8_t cmd, std::vector<Buil
     const Attr *freq = r.attrs.get(NL80211_ATTR_WIPHY_FREQ);
     if (freq && (freq->len != 4 || !channel(radios[i->radio], freq->u32()))) return -EINVAL;
     uint32_t f = freq ? freq->u32() : i->freq;
+    airFrameSent(*i, fr->data, fr->len, f);
     Ap *ap = apByBssid(fr->data + 4);
     bool acked = ap && !ap->silent && ap->freq == f;
     if (r.attrs.has(NL80211_ATTR_DONT_WAIT_FOR_ACK)) return 0;

@@ -172,6 +172,9 @@ struct Links {
         create;
     std::function<void(int fd)> destroy;
     std::function<bool(const std::string &name)> isUp;
+    // The interface's current hardware address (the station may change it); false when
+    // it cannot be read.
+    std::function<bool(const std::string &name, uint8_t mac[6])> hwAddr;
     std::function<void(int fd, bool on)> carrier;
     // A scripted AP's TAP in a test namespace; its descriptor or a negative errno.
     std::function<int(const Ap &ap)> apTap;
@@ -271,11 +274,15 @@ private:
     std::string eventCommand(const std::vector<std::string> &w, bool raw);
     std::string state();
 
-    // The test bed's side of the air (air.cpp): statuses per algorithm, station news,
+    // The test bed's side of the air (air.cpp): statuses per algorithm, the station's
+    // own address, station news (authentication, association, action frames, link ends),
     // the AP's keys, the key trace and the data path's key checks.
     uint16_t authStatusFor(const Ap &ap, uint16_t alg) const;
     std::string airAuthStatus(const std::string &v, Ap &ap);
     void airNoteAssoc(Iface &i, const Attrs &a);
+    void airOwnAddr(Iface &i);
+    void airAuthHeard(Iface &i, const Ap &ap);
+    void airFrameSent(Iface &i, const uint8_t *frame, size_t len, uint32_t freq);
     void airAssocHeard(Iface &i, const Ap &ap);
     void airLinkDown(Iface &i, uint16_t reason, bool byAp, uint8_t subtype);
     void airKeyTrace(const Request &r, int err);

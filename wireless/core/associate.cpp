@@ -303,6 +303,16 @@ void supplicant_associate(wpa_iface *iface, wpa_bss *bss, wpa_network *ssid) {
     if (ssid == iface->prev_ssid) {
         iface->reassoc_same_ess = 1;
         if (bss && bss == iface->current_bss) iface->reassoc_same_bss = 1;
+    } else {
+        // A new network gets the address its setting asks for: a random one (the old
+        // PMKSA entries name the old address) or the permanent one back.
+        const int style = ssid->mac_addr == -1 ? iface->conf->mac_addr : ssid->mac_addr;
+        if (style > 0) {
+            if (supp_update_random_addr(iface, style) < 0) return;
+            wpa_sm_flush_pmksa(iface->wpa, ssid);
+        } else if (iface->mac_addr_changed && supp_restore_permanent_addr(iface) < 0) {
+            return;
+        }
     }
     iface->prev_ssid = ssid;
 

@@ -6,6 +6,7 @@
 #include "wireless/core/l2_packet.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
+#include "wireless/core/text.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/core/wpabuf.h"
 #include "wireless/eap/eapol_supp_sm.h"
@@ -35,6 +36,65 @@ int supplicant_update_mac_addr(wpa_iface *iface) {
         return -1;
     }
     wpa_sm_store_own_addr(iface->wpa, iface->own_addr);
+    return 0;
+}
+
+int supp_update_random_addr(wpa_iface *iface, int style) {
+    os_reltime now;
+    os_get_reltime(&now);
+    if (iface->mac_addr_changed && iface->last_mac_addr_style == style) {
+        os_reltime age;
+        os_reltime_sub(&now, &iface->last_mac_addr_change, &age);
+        const int64_t lifetime = iface->conf->rand_addr_lifetime;
+        if (age.sec < lifetime || (age.sec == lifetime && age.usec == 0)) {
+            wpa_msg_iface(iface, MSG_DEBUG, "Previously selected random MAC address has not yet expired");
+            return 0;
+        }
+    }
+    uint8_t addr[6];
+    if (style == 1) {
+        if (random_mac_addr(addr) < 0) return -1;
+    } else if (style == 2) {
+        memcpy(addr, iface->perm_addr, 6);
+        if (random_mac_addr_keep_oui(addr) < 0) return -1;
+    } else {
+        return -1;
+    }
+    if (iface->driver == nullptr || iface->driver->set_mac_addr == nullptr ||
+        iface->driver->set_mac_addr(iface->drv_priv, addr) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Failed to set random MAC address");
+        return -1;
+    }
+    iface->last_mac_addr_change = now;
+    iface->last_mac_addr_style = style;
+    iface->mac_addr_changed = 1;
+    if (supplicant_update_mac_addr(iface) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Could not update MAC address information");
+        return -1;
+    }
+    wpa_msg_iface(iface, MSG_DEBUG, "Using random MAC address %02x:%02x:%02x:%02x:%02x:%02x", addr[0],
+                  addr[1], addr[2], addr[3], addr[4], addr[5]);
+    return 0;
+}
+
+int supp_update_random_addr_before_scan(wpa_iface *iface) {
+    if (iface->wpa_state > WPA_SCANNING || iface->conf->preassoc_mac_addr == 0) return 0;
+    return supp_update_random_addr(iface, iface->conf->preassoc_mac_addr);
+}
+
+int supp_restore_permanent_addr(wpa_iface *iface) {
+    if (!iface->mac_addr_changed) return 0;
+    if (iface->driver == nullptr || iface->driver->set_mac_addr == nullptr ||
+        iface->driver->set_mac_addr(iface->drv_priv, nullptr) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Could not restore permanent MAC address");
+        return -1;
+    }
+    iface->mac_addr_changed = 0;
+    if (supplicant_update_mac_addr(iface) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Could not update MAC address information");
+        return -1;
+    }
+    wpa_msg_iface(iface, MSG_DEBUG, "Using permanent MAC address");
     return 0;
 }
 

@@ -10,6 +10,13 @@
 #include <cstdint>
 
 int supplicant_update_mac_addr(wpa_iface *iface);
+// Gives the interface a random address: style 1 fully random, style 2 with the permanent
+// OUI kept. An address of the same style younger than rand_addr_lifetime stays. 0 or -1.
+int supp_update_random_addr(wpa_iface *iface, int style);
+// Before a scan, while not past SCANNING: the preassoc_mac_addr style, when set.
+int supp_update_random_addr_before_scan(wpa_iface *iface);
+// Puts the permanent address back when a random one is in use: 0 or -1.
+int supp_restore_permanent_addr(wpa_iface *iface);
 void supplicant_initiate_eapol(wpa_iface *iface);
 void supplicant_rx_eapol(void *ctx, const uint8_t *src_addr, const uint8_t *buf, size_t len);
 // The receive callback of the bridge's socket (frames with their Ethernet header).

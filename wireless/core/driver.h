@@ -297,32 +297,34 @@ struct wpa_driver_ops {
     wpa_driver_slot set_generic_elem;                                                              // 40
     wpa_driver_slot read_sta_data;                                                                 // 41
     int (*ap_send_eapol)(void *priv, const uint8_t *addr, const uint8_t *data, size_t data_len, int encrypt,
-                         const uint8_t *own_addr, uint32_t flags);                       // 42
-    wpa_driver_slot sta_deauth;                                                          // 43
-    wpa_driver_slot sta_disassoc;                                                        // 44
-    wpa_driver_slot sta_remove;                                                          // 45
-    wpa_driver_slot ap_get_ssid;                                                         // 46
-    wpa_driver_slot ap_set_ssid;                                                         // 47
-    wpa_driver_slot ap_set_countermeasures;                                              // 48
-    wpa_driver_slot sta_add;                                                             // 49
-    wpa_driver_slot get_inact_sec;                                                       // 50
-    int (*sta_clear_stats)(void *priv, const uint8_t *addr);                             // 51
-    wpa_driver_slot set_freq;                                                            // 52
-    wpa_driver_slot set_rts;                                                             // 53
-    wpa_driver_slot set_frag;                                                            // 54
-    wpa_driver_slot sta_set_flags;                                                       // 55
-    wpa_driver_slot set_tx_queue_params;                                                 // 56
-    wpa_driver_slot if_add;                                                              // 57
-    wpa_driver_slot if_remove;                                                           // 58
-    wpa_driver_slot set_sta_vlan;                                                        // 59
-    wpa_driver_slot commit;                                                              // 60
-    wpa_driver_slot send_ether;                                                          // 61
-    wpa_driver_slot set_radius_acl_auth;                                                 // 62
-    wpa_driver_slot set_radius_acl_expire;                                               // 63
-    wpa_driver_slot set_ap_wps_ie;                                                       // 64
-    int (*set_supp_port)(void *priv, int authorized);                                    // 65
-    wpa_driver_slot set_wds_sta;                                                         // 66
-    wpa_driver_slot send_action;                                                         // 67
+                         const uint8_t *own_addr, uint32_t flags); // 42
+    wpa_driver_slot sta_deauth;                                    // 43
+    wpa_driver_slot sta_disassoc;                                  // 44
+    wpa_driver_slot sta_remove;                                    // 45
+    wpa_driver_slot ap_get_ssid;                                   // 46
+    wpa_driver_slot ap_set_ssid;                                   // 47
+    wpa_driver_slot ap_set_countermeasures;                        // 48
+    wpa_driver_slot sta_add;                                       // 49
+    wpa_driver_slot get_inact_sec;                                 // 50
+    int (*sta_clear_stats)(void *priv, const uint8_t *addr);       // 51
+    wpa_driver_slot set_freq;                                      // 52
+    wpa_driver_slot set_rts;                                       // 53
+    wpa_driver_slot set_frag;                                      // 54
+    wpa_driver_slot sta_set_flags;                                 // 55
+    wpa_driver_slot set_tx_queue_params;                           // 56
+    wpa_driver_slot if_add;                                        // 57
+    wpa_driver_slot if_remove;                                     // 58
+    wpa_driver_slot set_sta_vlan;                                  // 59
+    wpa_driver_slot commit;                                        // 60
+    wpa_driver_slot send_ether;                                    // 61
+    wpa_driver_slot set_radius_acl_auth;                           // 62
+    wpa_driver_slot set_radius_acl_expire;                         // 63
+    wpa_driver_slot set_ap_wps_ie;                                 // 64
+    int (*set_supp_port)(void *priv, int authorized);              // 65
+    wpa_driver_slot set_wds_sta;                                   // 66
+    int (*send_action)(void *priv, unsigned int freq, unsigned int wait, const uint8_t *dst,
+                       const uint8_t *src, const uint8_t *bssid, const uint8_t *data, size_t data_len,
+                       int no_cck);                                                      // 67
     wpa_driver_slot send_action_cancel_wait;                                             // 68
     wpa_driver_slot remain_on_channel;                                                   // 69
     wpa_driver_slot cancel_remain_on_channel;                                            // 70

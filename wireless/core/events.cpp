@@ -7,6 +7,7 @@
 #include "wireless/core/connection_state.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/l2_packet.h"
+#include "wireless/core/network_enable.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/sched_scan.h"
@@ -71,6 +72,54 @@ void fill_current_bss(wpa_iface *iface, const uint8_t *bssid) {
         }
         if (attempt == 0 && supplicant_update_scan_results(iface) < 0) return;
     }
+}
+
+bool disallowed_by_driver_report(const wpa_iface *iface, const uint8_t *bssid, const uint8_t *ssid,
+                                 size_t ssid_len) {
+    for (size_t i = 0; iface->disallow_aps_bssid && i < iface->disallow_aps_bssid_count; i++)
+        if (memcmp(iface->disallow_aps_bssid + 6 * i, bssid, 6) == 0) return true;
+    for (size_t i = 0; iface->disallow_aps_ssid && i < iface->disallow_aps_ssid_count; i++) {
+        const wpa_ssid_value &v = iface->disallow_aps_ssid[i];
+        if (v.ssid_len == ssid_len && memcmp(v.ssid, ssid, ssid_len) == 0) return true;
+    }
+    return false;
+}
+
+// The driver chose the BSS (ap_scan 2, or no network of ours is current): the SSID it
+// joined decides the network. 0 to go on, -1 when the association is to be left: the SSID
+// cannot be read, or no usable network of ours has it (staying would run the current
+// network's keys, or none, on a network nobody configured).
+int select_network_by_driver(wpa_iface *iface, const uint8_t *bssid) {
+    uint8_t ssid[32];
+    int len = iface->driver && iface->driver->get_ssid ? iface->driver->get_ssid(iface->drv_priv, ssid) : -1;
+    if (len < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Failed to read SSID from driver");
+        return -1;
+    }
+    if (len > 32) len = 32;
+    const size_t n = static_cast<size_t>(len);
+    wpa_network *cur = iface->current_ssid;
+    if (cur && cur->ssid.data && cur->ssid.len == n && memcmp(cur->ssid.data, ssid, n) == 0) return 0;
+    wpa_msg_iface(iface, MSG_DEBUG, "Driver-initiated BSS selection changed the SSID to %s",
+                  wpa_ssid_txt(ssid, n));
+    wpa_network *s = supplicant_get_ssid(iface);
+    if (s == nullptr) {
+        wpa_msg_iface(iface, MSG_INFO, "No network configuration found for the current AP");
+        return -1;
+    }
+    if (disallowed_by_driver_report(iface, bssid, ssid, n) || supp_temp_disabled(iface, s) > 0) return -1;
+    if (supp_key_mgmt_wpa_any(s->key_mgmt)) {
+        uint8_t ie[80];
+        size_t ie_len = sizeof(ie);
+        supplicant_set_suites(iface, nullptr, s, ie, &ie_len);
+    } else {
+        supplicant_set_non_wpa_policy(iface, s);
+    }
+    iface->current_ssid = s;
+    fill_current_bss(iface, bssid);
+    supplicant_rsn_supp_set_config(iface, s);
+    supplicant_initiate_eapol(iface);
+    return 0;
 }
 
 void deliver_early_eapol(wpa_iface *iface) {
@@ -138,7 +187,12 @@ void supplicant_event_assoc(wpa_iface *iface, const wpa_event_data *data) {
         memcpy(iface->bssid, bssid, 6);
         memset(iface->pending_bssid, 0, 6);
         if (dynamic_keys(iface)) wpa_clear_keys(iface, bssid);
-        if (iface->conf->ap_scan == 1 && iface->current_ssid) fill_current_bss(iface, bssid);
+        if (iface->conf->ap_scan == 1 && iface->current_ssid) {
+            fill_current_bss(iface, bssid);
+        } else if (select_network_by_driver(iface, bssid) < 0) {
+            supplicant_deauthenticate(iface, 3);
+            return;
+        }
     }
     wpa_msg_iface(iface, MSG_INFO, "Associated with %02x:%02x:%02x:%02x:%02x:%02x", bssid[0], bssid[1],
                   bssid[2], bssid[3], bssid[4], bssid[5]);

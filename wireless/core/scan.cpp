@@ -1,11 +1,13 @@
 #include "wireless/core/scan.h"
 
 #include "wireless/common/ieee802_11_common.h"
+#include "wireless/core/association.h"
 #include "wireless/core/bgscan.h"
 #include "wireless/core/bss.h"
 #include "wireless/core/cipher_text.h"
 #include "wireless/core/config.h"
 #include "wireless/core/connect.h"
+#include "wireless/core/connection_state.h"
 #include "wireless/core/eloop.h"
 #include "wireless/core/radio_work.h"
 #include "wireless/core/sched_scan.h"
@@ -85,6 +87,14 @@ void scan_work_cb(radio_work *work, int deinit) {
         work->ctx = nullptr;
         return;
     }
+    if (supp_update_random_addr_before_scan(iface) < 0) {
+        wpa_msg_iface(iface, MSG_INFO, "Failed to assign random MAC address for a scan");
+        wpa_msg_iface(iface, MSG_INFO, "CTRL-EVENT-SCAN-FAILED ret=-1");
+        wpa_scan_params_free(params);
+        work->ctx = nullptr;
+        radio_work_done(work);
+        return;
+    }
     supplicant_notify_scanning(iface, 1);
     if (iface->clear_driver_scan_cache) params->only_new_results = 1;
     int ret = iface->driver && iface->driver->scan ? iface->driver->scan(iface->drv_priv, params) : -1;
@@ -160,6 +170,25 @@ void add_cursor_ssids(wpa_iface *iface, wpa_driver_scan_params *params, size_t m
     }
 }
 
+// ap_scan 2: the next usable network after the SSID cursor is started without a BSS and
+// the cursor moves to it (to the wildcard position after the last one). With none left the
+// walk starts over from the first network at once.
+void assoc_try_next(wpa_iface *iface) {
+    wpa_network *cursor = iface->prev_scan_ssid;
+    if (cursor != WILDCARD_SSID_SCAN && (cursor == nullptr || !network_in_config(iface, cursor)))
+        cursor = WILDCARD_SSID_SCAN;
+    wpa_network *s = cursor == WILDCARD_SSID_SCAN ? iface->conf->ssid : cursor->next;
+    while (s && supp_network_disabled(iface, s))
+        s = s->next;
+    if (s == nullptr) {
+        iface->prev_scan_ssid = WILDCARD_SSID_SCAN;
+        supplicant_req_scan(iface, 0, 0);
+        return;
+    }
+    iface->prev_scan_ssid = s->next ? s : WILDCARD_SSID_SCAN;
+    supplicant_associate(iface, nullptr, s);
+}
+
 void scan_handler(void *eloop_ctx, void *) {
     auto *iface = static_cast<wpa_iface *>(eloop_ctx);
     if (iface->pno || iface->pno_sched_pending || iface->wpa_state == WPA_INTERFACE_DISABLED) return;
@@ -198,13 +227,16 @@ void scan_handler(void *eloop_ctx, void *) {
         }
     }
 
-    // ap_scan 2 outside a manual scan tries the networks one by one without scanning; the
-    // association step that needs lands with the connection logic.
-    if (conf->ap_scan == 2 && kind != MANUAL_SCAN_REQ) return;
-
     iface->scan_prev_wpa_state = iface->wpa_state;
     if (iface->wpa_state == WPA_DISCONNECTED || iface->wpa_state == WPA_INACTIVE)
         supplicant_set_state(iface, WPA_SCANNING);
+
+    // ap_scan 2 outside a manual scan: the driver picks the BSS, so nothing is scanned and
+    // the networks are tried one by one in configuration order.
+    if (conf->ap_scan == 2 && kind != MANUAL_SCAN_REQ) {
+        assoc_try_next(iface);
+        return;
+    }
 
     wpa_driver_scan_params params{};
     int *freqs = nullptr; // the params' list, built here
@@ -369,7 +401,9 @@ void handle_results(wpa_iface *iface, const wpa_scan_info *info, bool own) {
     }
     bool foreign = info && info->external_scan;
     bool consumed = false;
-    if (!foreign && iface->conf->ap_scan != 2) {
+    // Results of another program's scan, of the overlapping-BSS scan (the coexistence
+    // report takes them) and under ap_scan 2 go no further.
+    if (!foreign && sme_proc_obss_scan(iface) == 0 && iface->conf->ap_scan != 2) {
         if (iface->disconnected) {
             supplicant_set_state(iface, WPA_DISCONNECTED);
         } else {

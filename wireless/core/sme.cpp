@@ -388,10 +388,12 @@ const hw_mode_info *mode_g(const wpa_iface *iface) {
     return nullptr;
 }
 
-// Action frames leave through the off-channel transmit path, which no back end of this
-// build offers yet: the send fails.
-int send_public_action(wpa_iface *, const uint8_t *, const uint8_t *, size_t) {
-    return -1;
+// The frame goes to the AP on the channel of the association, at once and without a wait
+// for a reply.
+int send_public_action(wpa_iface *iface, const uint8_t *bssid, const uint8_t *body, size_t len) {
+    if (iface->driver == nullptr || iface->driver->send_action == nullptr) return -1;
+    return iface->driver->send_action(iface->drv_priv, static_cast<unsigned int>(iface->assoc_freq), 0, bssid,
+                                      iface->own_addr, bssid, body, len, 0);
 }
 
 uint16_t ht_caps(const uint8_t *ht) {

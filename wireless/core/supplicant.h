@@ -95,6 +95,11 @@ struct wpa_iface {
 
     uint8_t own_addr[6];
     uint8_t perm_addr[6];
+    // A random address in use instead of the permanent one, with when and in which style
+    // (1 fully random, 2 the permanent OUI kept) it was chosen.
+    int mac_addr_changed;
+    os_reltime last_mac_addr_change;
+    int last_mac_addr_style;
     char ifname[100];
     char bridge_ifname[16];
     char *confname;

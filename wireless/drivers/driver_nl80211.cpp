@@ -1330,6 +1330,7 @@ const wpa_driver_ops wpa_driver_nl80211_ops = [] {
     ops.stop_sched_scan = nl80211_stop_sched_scan;
     ops.status = nl80211_status;
     ops.set_mac_addr = set_mac_addr;
+    ops.send_action = nl80211_send_action;
     ops.abort_scan = nl80211_abort_scan;
     ops.get_ext_capab = get_ext_capab;
     ops.update_ft_ies = nl80211_update_ft_ies;

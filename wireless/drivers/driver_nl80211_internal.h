@@ -300,6 +300,13 @@ void nl80211_set_rekey_info(void *priv, const uint8_t *kek, size_t kek_len, cons
 int nl80211_add_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr, uint8_t user_prio,
                       uint16_t admitted_time);
 int nl80211_del_tx_ts(void *priv, uint8_t tsid, const uint8_t *addr);
+// Management frames: one frame by NL80211_CMD_FRAME (its cookie out, all ones when no
+// acknowledgement was asked for), and an action frame built from its addresses and body.
+int nl80211_send_frame_cmd(nl80211_iface *bss, unsigned int freq, unsigned int wait, const uint8_t *buf,
+                           size_t len, uint64_t *cookie_out, int no_cck, int no_ack, int offchanok);
+int nl80211_send_action(void *priv, unsigned int freq, unsigned int wait, const uint8_t *dst,
+                        const uint8_t *src, const uint8_t *bssid, const uint8_t *data, size_t data_len,
+                        int no_cck);
 int nl80211_set_qos_map(void *priv, const uint8_t *qos_map_set, uint8_t qos_map_set_len);
 void nl80211_retry_auth(nl80211_drv *drv);
 void nl80211_free_auth_saved(nl80211_drv *drv);

@@ -959,3 +959,73 @@ int nl80211_set_qos_map(void *priv, const uint8_t *qos_map_set, uint8_t qos_map_
     }
     return send_and_recv_msgs(drv, msg, nullptr, nullptr);
 }
+
+// ---- Management frames ---------------------------------------------------------------------
+
+namespace {
+
+int cookie_handler(nlmsghdr *nlh, void *arg) {
+    nlattr *tb[NL80211_ATTR_MAX + 1];
+    if (nl80211_parse(nlh, tb) == 0 && tb[NL80211_ATTR_COOKIE])
+        *static_cast<uint64_t *>(arg) = nla_u64_or(tb[NL80211_ATTR_COOKIE], 0);
+    return NL_SKIP;
+}
+
+} // namespace
+
+int nl80211_send_frame_cmd(nl80211_iface *bss, unsigned int freq, unsigned int wait, const uint8_t *buf,
+                           size_t len, uint64_t *cookie_out, int no_cck, int no_ack, int offchanok) {
+    nl80211_drv *drv = bss->drv;
+    if (len > 0xffff) return -1;
+    nl_msg *msg = nl80211_cmd_msg(bss, 0, NL80211_CMD_FRAME);
+    if (msg == nullptr) return -1;
+    if ((freq && nla_put_u32(msg, NL80211_ATTR_WIPHY_FREQ, freq) < 0) ||
+        (wait && nla_put_u32(msg, NL80211_ATTR_DURATION, wait) < 0) ||
+        (offchanok && ((drv->capa.flags & WPA_DRIVER_FLAGS_OFFCHANNEL_TX) || drv->no_offchannel_tx) &&
+         nla_put_flag(msg, NL80211_ATTR_OFFCHANNEL_TX_OK) < 0) ||
+        (no_cck && nla_put_flag(msg, NL80211_ATTR_TX_NO_CCK_RATE) < 0) ||
+        (no_ack && nla_put_flag(msg, NL80211_ATTR_DONT_WAIT_FOR_ACK) < 0) ||
+        nla_put(msg, NL80211_ATTR_FRAME, static_cast<int>(len), buf) < 0) {
+        nlmsg_free(msg);
+        return -1;
+    }
+    uint64_t cookie = 0;
+    int ret = send_and_recv_msgs(drv, msg, no_ack ? nullptr : cookie_handler, &cookie);
+    if (ret < 0) return ret;
+    if (no_ack) cookie = ~0ULL;
+    if (cookie_out) *cookie_out = cookie;
+    // The last cookies stay known so that a later cancel reaches every wait still running.
+    if (drv->num_send_action_cookies == NL80211_SEND_COOKIES) {
+        memmove(drv->send_action_cookies, drv->send_action_cookies + 1,
+                (NL80211_SEND_COOKIES - 1) * sizeof(drv->send_action_cookies[0]));
+        drv->num_send_action_cookies--;
+    }
+    drv->send_action_cookies[drv->num_send_action_cookies++] = cookie;
+    return 0;
+}
+
+int nl80211_send_action(void *priv, unsigned int freq, unsigned int wait, const uint8_t *dst,
+                        const uint8_t *src, const uint8_t *bssid, const uint8_t *data, size_t data_len,
+                        int no_cck) {
+    auto *bss = static_cast<nl80211_iface *>(priv);
+    nl80211_drv *drv = bss->drv;
+    // An access point's own frames take its management send path, which this back end
+    // does not offer.
+    if (nl80211_is_ap(drv->nlmode) &&
+        !((drv->capa.flags & WPA_DRIVER_FLAGS_OFFCHANNEL_TX) &&
+          freq != static_cast<unsigned int>(bss->freq) && drv->use_monitor && !drv->device_ap_sme))
+        return -1;
+    if (data_len > 2304) return -1;
+    auto *frame = static_cast<uint8_t *>(calloc(1, 24 + data_len));
+    if (frame == nullptr) return -1;
+    frame[0] = 0xd0; // management, action
+    memcpy(frame + 4, dst, 6);
+    memcpy(frame + 10, src, 6);
+    memcpy(frame + 16, bssid, 6);
+    if (data_len) memcpy(frame + 24, data, data_len);
+    uint64_t cookie = 0;
+    int ret = nl80211_send_frame_cmd(bss, freq, wait, frame, 24 + data_len, &cookie, no_cck, 0, 1);
+    free(frame);
+    if (ret == 0) drv->send_action_cookie = cookie;
+    return ret;
+}

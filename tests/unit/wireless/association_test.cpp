@@ -67,6 +67,7 @@ struct AuthCall {
 };
 struct AssocCall {
     uint8_t bssid[6];
+    std::string ssid;
     Bytes ies;
     bool has_prev;
     uint8_t prev[6];
@@ -83,6 +84,8 @@ struct FakeDriver {
     std::vector<int> ports;
     std::vector<Ap> aps;
     uint8_t bssid[6] = {};
+    std::string ssid; // what get_ssid reports
+    int ssid_ret = 0;
     Bytes ext_capa;
 } drv;
 
@@ -125,6 +128,7 @@ int d_auth(void *, wpa_driver_auth_params *p) {
 int d_assoc(void *, wpa_driver_associate_params *p) {
     AssocCall c{};
     if (p->bssid) memcpy(c.bssid, p->bssid, 6);
+    if (p->ssid) c.ssid.assign(reinterpret_cast<const char *>(p->ssid), p->ssid_len);
     if (p->wpa_ie) c.ies.assign(p->wpa_ie, p->wpa_ie + p->wpa_ie_len);
     c.has_prev = p->prev_bssid != nullptr;
     if (p->prev_bssid) memcpy(c.prev, p->prev_bssid, 6);
@@ -142,6 +146,11 @@ int d_deauth(void *, const uint8_t *, int reason) {
 int d_get_bssid(void *, uint8_t *bssid) {
     memcpy(bssid, drv.bssid, 6);
     return 0;
+}
+int d_get_ssid(void *, uint8_t *ssid) {
+    if (drv.ssid_ret < 0) return drv.ssid_ret;
+    memcpy(ssid, drv.ssid.data(), drv.ssid.size());
+    return static_cast<int>(drv.ssid.size());
 }
 int d_set_key(void *, const char *, wpa_alg, const uint8_t *, int, int, const uint8_t *, size_t,
               const uint8_t *, size_t) {
@@ -166,6 +175,7 @@ const wpa_driver_ops tassoc = [] {
     o.associate = d_assoc;
     o.deauthenticate = d_deauth;
     o.get_bssid = d_get_bssid;
+    o.get_ssid = d_get_ssid;
     o.set_key = d_set_key;
     o.set_countermeasures = d_countermeasures;
     o.set_supp_port = d_port;
@@ -628,3 +638,77 @@ TEST_F(Assoc, SecondMichaelMicFailureWithinSixtySecondsStartsCountermeasures) {
 }
 
 } // namespace
+
+// ------------------------------------------------------------------ the driver picks the BSS
+
+TEST_F(Assoc, ApScanTwoTriesTheNetworksInOrderWithoutScanning) {
+    iface->drv_flags &= ~static_cast<uint64_t>(WPA_DRIVER_FLAGS_SME); // connect by SSID
+    wpa_network *off = network({{"key_mgmt", "NONE"}});
+    network({{"key_mgmt", "NONE"}, {"ssid", "\"a\""}});
+    network({{"key_mgmt", "NONE"}, {"ssid", "\"b\""}});
+    off->disabled = 1;
+    ASSERT_EQ(cmd("AP_SCAN 2"), "OK\n");
+    // Each attempt is rejected; the next search takes the next network, and after the
+    // last one it starts over.
+    std::vector<std::string> tried;
+    for (int i = 0; i < 3; i++) {
+        supplicant_req_scan(iface, 0, 0);
+        run(0);
+        ASSERT_EQ(drv.assocs.size(), static_cast<size_t>(i + 1));
+        tried.push_back(drv.assocs.back().ssid);
+        EXPECT_EQ(memcmp(drv.assocs.back().bssid, "\0\0\0\0\0\0", 6), 0);
+        wpa_event_data d{};
+        d.assoc_reject.status_code = 1;
+        supplicant_event(iface, EVENT_ASSOC_REJECT, &d);
+        run(0);
+    }
+    EXPECT_EQ(tried, (std::vector<std::string>{"a", "b", "a"}));
+    EXPECT_EQ(count_prefix("<3>Trying to associate with SSID 'a'"), 2u);
+    EXPECT_EQ(count_prefix("<3>CTRL-EVENT-SCAN-STARTED"), 0u);
+}
+
+TEST_F(Assoc, DriverChosenSsidSelectsTheNetworkOrEndsTheAssociation) {
+    iface->drv_flags &= ~static_cast<uint64_t>(WPA_DRIVER_FLAGS_SME);
+    struct Case {
+        const char *reported; // null: the SSID cannot be read
+        bool stays;
+        const char *event;
+    } cases[] = {
+        {"lab", true, nullptr},
+        {"lab2", true, "<2>Driver-initiated BSS selection changed the SSID to lab2"},
+        {"elsewhere", false, "<3>No network configuration found for the current AP"},
+        {nullptr, false, "<3>Failed to read SSID from driver"},
+    };
+    wpa_network *lab = network({{"key_mgmt", "NONE"}});
+    wpa_network *lab2 = network({{"key_mgmt", "NONE"}, {"ssid", "\"lab2\""}});
+    ASSERT_EQ(cmd("AP_SCAN 2"), "OK\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reported ? c.reported : "unreadable");
+        events.clear();
+        drv.deauth_reasons.clear();
+        supplicant_associate(iface, nullptr, lab);
+        run(0);
+        ASSERT_FALSE(drv.assocs.empty());
+        memcpy(drv.bssid, AP2, 6);
+        drv.ssid = c.reported ? c.reported : "";
+        drv.ssid_ret = c.reported ? 0 : -1;
+        supplicant_event(iface, EVENT_ASSOC, nullptr);
+        run(0);
+        if (c.stays) {
+            EXPECT_EQ(iface->wpa_state, WPA_COMPLETED);
+            EXPECT_EQ(iface->current_ssid, strcmp(c.reported, "lab") == 0 ? lab : lab2);
+            EXPECT_EQ(memcmp(iface->bssid, AP2, 6), 0);
+            EXPECT_TRUE(drv.deauth_reasons.empty());
+        } else {
+            EXPECT_NE(iface->wpa_state, WPA_COMPLETED);
+            EXPECT_EQ(drv.deauth_reasons, std::vector<int>{3});
+            EXPECT_EQ(count_prefix("<3>CTRL-EVENT-CONNECTED"), 0u);
+        }
+        if (c.event) {
+            EXPECT_EQ(count_prefix(c.event), 1u);
+        }
+        supplicant_deauthenticate(iface, 3);
+        run(0);
+        memset(drv.bssid, 0, 6);
+    }
+}

@@ -280,6 +280,43 @@ TEST_F(Nl80211OnSim, ScanFindsTheApAndAnOpenJoinEndsWithItsDeauthentication) {
     EXPECT_EQ(b.events[at].second.deauth_info.locally_generated, 0);
 }
 
+TEST_F(Nl80211OnSim, ActionFramesGoOutWithTheirAddressesAndTheirTransmitReports) {
+    start();
+    control(std::string("ap add lab bssid=") + Ap1 + " ssid=lab freq=2437");
+    const uint8_t own[6] = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00};
+    const uint8_t nobody[6] = {0x02, 0x00, 0x00, 0x00, 0xaa, 0x09};
+    const uint8_t body[] = {4, 0, 72, 1, 0};
+    struct Case {
+        const uint8_t *dst;
+        bool acked;
+    } cases[] = {{ap1, true}, {nobody, false}};
+    auto *drv = static_cast<nl80211_iface *>(priv)->drv;
+    for (const Case &c : cases) {
+        clear();
+        control("news clear");
+        ASSERT_EQ(wpa_driver_nl80211_ops.send_action(priv, 2437, 0, c.dst, own, c.dst, body, sizeof(body), 0),
+                  0);
+        EXPECT_NE(drv->send_action_cookie, 0u);
+        // The radio heard an action frame (0xd0) with the addresses and the body as given.
+        std::string news = b.sim->control("news");
+        std::string frame = "d0000000";
+        char hex[3];
+        for (const uint8_t *a : {c.dst, own, c.dst})
+            for (int k = 0; k < 6; k++) {
+                snprintf(hex, sizeof(hex), "%02x", a[k]);
+                frame += hex;
+            }
+        frame += "000004004801"
+                 "00";
+        EXPECT_NE(news.find("freq=2437 frame=" + frame + "\n"), std::string::npos) << news;
+        // Its transmit report matches the cookie the request got.
+        size_t at = 0;
+        ASSERT_TRUE(await(EVENT_TX_STATUS, &at)) << ::testing::PrintToString(b.names);
+        EXPECT_EQ(b.events[at].second.tx_status.stype, 13);
+        EXPECT_EQ(b.events[at].second.tx_status.ack, c.acked ? 1 : 0);
+    }
+}
+
 TEST_F(Nl80211OnSim, SilentApTimesOutAndUnknownBssScansThenTimesOut) {
     start();
     control(std::string("ap add quiet bssid=") + Ap1 + " ssid=quiet freq=2412 silent=1");
