@@ -1,8 +1,11 @@
 // The TLS wrapper and the TLS-based methods against an OpenSSL server on memory BIOs:
 // key export equal to the server's, the key block with a SHA-384 suite, certificate
 // checks, fragmentation and reassembly, and EAP-TLS, TTLS, PEAP and FAST end to end.
+// Key export and key block also against `openssl s_server` over a loopback TCP pump.
 #include "eap_harness.h"
 #include "tls_peer.h"
+#include "tls_pump.h"
+#include "wcrypto/hex.h"
 
 #include "wireless/core/wpabuf.h"
 #include "wireless/crypto/crypto.h"
@@ -14,6 +17,9 @@
 
 #include <openssl/hmac.h>
 #include <openssl/ocsp.h>
+
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -134,6 +140,88 @@ TEST_F(Wrapper, KeyBlockOfACbcSuiteSkipsItsIvsAndUsesSha256) {
     std::vector<uint8_t> block(72);
     ASSERT_EQ(tls_conn_derive_keyblock(lib, conn, block.data(), block.size()), 0);
     EXPECT_EQ(block, std::vector<uint8_t>(expect.begin() + skip, expect.end()));
+}
+
+// The wrapper's client role on the pump's one connection, handshake only.
+struct ClientConn : TlsPumpConn {
+    tls_library_ctx *lib;
+    tls_conn *conn;
+    ClientConn(tls_library_ctx *l, tls_conn *c) : lib(l), conn(c) {}
+    bool feed(const std::vector<uint8_t> &in, std::vector<uint8_t> &out) override {
+        wpa_buf inbuf;
+        wpa_buf_set(&inbuf, in.data(), in.size());
+        wpa_buf *o = tls_conn_client_handshake(lib, conn, in.empty() ? nullptr : &inbuf, nullptr);
+        if (o == nullptr) return false;
+        out.assign(wpa_buf_head(o), wpa_buf_head(o) + wpa_buf_len(o));
+        wpa_buf_free(o);
+        return !tls_conn_failed(lib, conn) && !tls_conn_established(lib, conn);
+    }
+};
+
+TEST_F(Wrapper, ExportAndKeyBlockEqualThoseOfOpensslServer) {
+    if (!TlsPump::have_openssl()) GTEST_SKIP() << "openssl command not installed";
+    struct Export {
+        const char *label;
+        size_t len;
+    };
+    const Export exports[] = {
+        {"client EAP encryption", 128},
+        {"ttls keying material", 128},
+        {"ttls keying material", 17},
+        {"ttls challenge", 17},
+    };
+    const std::string keylog = pki.dir + "/keylog.txt";
+    tls_conn_params params{};
+    params.ca_cert = pki.ca.c_str();
+    for (const Export &e : exports) {
+        SCOPED_TRACE(std::string(e.label) + "/" + std::to_string(e.len));
+        std::unique_ptr<tls_conn, std::function<void(tls_conn *)>> owner(
+            tls_conn_new(lib), [this](tls_conn *p) { tls_conn_free(lib, p); });
+        tls_conn *c = owner.get();
+        ASSERT_NE(c, nullptr);
+        ASSERT_EQ(tls_conn_set_params(lib, c, &params), 0);
+        ClientConn client(lib, c);
+        // The server takes one connection on a port of its choosing and then exits.
+        TlsPeerRun run = TlsPump::connect({"s_server", "-accept", "127.0.0.1:0", "-naccept", "1", "-tls1_2",
+                                           "-cipher", "ECDHE-ECDSA-AES256-GCM-SHA384", "-cert", pki.server,
+                                           "-key", pki.server_key, "-keymatexport", e.label,
+                                           "-keymatexportlen", std::to_string(e.len), "-keylogfile", keylog},
+                                          client);
+        // The client random and master secret the server logged.
+        std::ifstream log(keylog);
+        std::string line, client_random, master;
+        while (std::getline(log, line))
+            if (line.rfind("CLIENT_RANDOM ", 0) == 0)
+                std::istringstream(line.substr(14)) >> client_random >> master;
+        unlink(keylog.c_str());
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_TRUE(tls_conn_established(lib, c)) << run.output;
+        char cipher[64];
+        tls_conn_cipher_text(lib, c, cipher, sizeof(cipher));
+        EXPECT_STREQ(cipher, "ECDHE-ECDSA-AES256-GCM-SHA384");
+
+        const std::string marker = "Keying material: ";
+        const size_t at = run.output.find(marker);
+        ASSERT_NE(at, std::string::npos) << run.output;
+        const size_t from = at + marker.size();
+        const std::vector<uint8_t> theirs =
+            unhex(run.output.substr(from, run.output.find('\n', from) - from));
+        std::vector<uint8_t> mine(e.len);
+        ASSERT_EQ(tls_conn_export_key(lib, c, e.label, mine.data(), e.len), 0);
+        EXPECT_EQ(mine, theirs);
+
+        // Key block: the PRF with SHA-384 over the logged master secret; AES-256-GCM
+        // has no MAC keys, 32-byte keys and 4-byte fixed IVs.
+        std::vector<uint8_t> seed(64);
+        ASSERT_EQ(tls_conn_get_randoms(lib, c, seed.data() + 32, seed.data()), 0);
+        EXPECT_EQ(unhex(client_random), std::vector<uint8_t>(seed.begin() + 32, seed.end()));
+        ASSERT_EQ(unhex(master).size(), 48u) << "no CLIENT_RANDOM line in the key log";
+        const size_t skip = 2 * (32 + 0 + 4);
+        std::vector<uint8_t> expect = p_hash(EVP_sha384(), unhex(master), "key expansion", seed, skip + 40);
+        std::vector<uint8_t> block(40);
+        ASSERT_EQ(tls_conn_derive_keyblock(lib, c, block.data(), block.size()), 0);
+        EXPECT_EQ(block, std::vector<uint8_t>(expect.begin() + skip, expect.end()));
+    }
 }
 
 TEST_F(Wrapper, TlsOneThreeIsNeverNegotiated) {
