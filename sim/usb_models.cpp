@@ -237,20 +237,29 @@ public:
         std::vector<Block> checked;
         std::unique_lock<std::mutex> lk(mutex_);
         // A device's buffer is finite: a host far ahead waits for it.
-        idle_.wait(lk, [this] { return queue_.size() < MaxQueued; });
+        if (queuedBytes_ >= MaxQueuedBytes) {
+            waiters_++;
+            idle_.wait(lk, [this] { return queuedBytes_ < MaxQueuedBytes; });
+            waiters_--;
+        }
         queue_.push_back({std::move(data), length});
+        queuedBytes_ += length;
         // Blocks checked meanwhile go back here, on the submitting thread, whose
         // allocator keeps them for its next URBs.
         checked.swap(checked_);
+        // The checker is woken only when it sleeps: a busy one finds the block itself.
+        const bool wake = sleeping_;
         lk.unlock();
-        work_.notify_one();
+        if (wake) work_.notify_one();
     }
     void reset(UsbDevice &) override { sourced_ = 0; }
     void state(std::string &out) override {
         uint32_t crc;
         {
             std::unique_lock<std::mutex> lk(mutex_);
+            waiters_++;
             idle_.wait(lk, [this] { return queue_.empty() && !checking_; });
+            waiters_--;
             crc = sinkCrc_;
         }
         char text[128];
@@ -265,13 +274,18 @@ private:
         std::shared_ptr<const uint8_t> data;
         size_t length = 0;
     };
-    static constexpr size_t MaxQueued = 16;
+    // What the device holds unchecked at most (about 85 URBs of 96 KiB).
+    static constexpr size_t MaxQueuedBytes = 8u << 20;
 
     // The checking thread: folds each block into the CRC, in the order taken.
     void check() {
         std::unique_lock<std::mutex> lk(mutex_);
         for (;;) {
-            work_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+            if (queue_.empty() && !stop_) {
+                sleeping_ = true;
+                work_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+                sleeping_ = false;
+            }
             if (queue_.empty()) return;
             Block b = std::move(queue_.front());
             queue_.pop_front();
@@ -282,8 +296,9 @@ private:
             lk.lock();
             sinkCrc_ = crc;
             checking_ = false;
+            queuedBytes_ -= b.length;
             checked_.push_back(std::move(b));
-            idle_.notify_all();
+            if (waiters_ > 0) idle_.notify_all();
         }
     }
 
@@ -292,7 +307,10 @@ private:
     std::condition_variable work_, idle_;
     std::deque<Block> queue_;
     std::vector<Block> checked_;
+    size_t queuedBytes_ = 0; // taken and not yet checked
+    int waiters_ = 0;        // threads waiting for the check to catch up
     bool checking_ = false;
+    bool sleeping_ = false;
     bool stop_ = false;
     uint32_t sinkCrc_ = 0xFFFFFFFFu; // reported as the usual CRC-32 (zlib's)
     std::thread checker_;            // last: starts when the rest is ready

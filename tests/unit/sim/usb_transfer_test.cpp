@@ -190,9 +190,8 @@ TEST_F(UsbStandIn, SourceSinkStreamsAPatternAndCountsWhatItTakes) {
 TEST_F(UsbStandIn, SourceSinkChecksEveryByteInTheOrderTaken) {
     std::string name = plug("1-1", "sourcesink");
     int fd = open(name);
-    // More URBs than the sink queues for its check, of sizes that differ, each
-    // reaped at once and its buffer reused for the next: the check works on the
-    // stand-in's own copy, after the URB completed.
+    // Many URBs of sizes that differ, each reaped at once and its buffer reused for
+    // the next: the check works on the stand-in's own copy, after the URB completed.
     std::vector<uint8_t> buf(100000);
     std::vector<uint8_t> all;
     for (int k = 0; k < 40; k++) {
