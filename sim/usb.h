@@ -70,6 +70,10 @@ struct UsbTransfer {
     int maxPacket = 0;  // the endpoint's packet size (isochronous: bytes per interval)
     unsigned flags = 0; // USBDEVFS_URB_* flags of the URB (ZERO_PACKET, SHORT_NOT_OK, ...)
     std::vector<usbdevfs_iso_packet_desc> *packets = nullptr;
+    // Set by a model that completes an OUT transfer at once but goes on working on its
+    // data afterwards, as a device does beside the host: the stand-in then hands the
+    // data to the model's takeData instead of dropping it at the reap.
+    bool keepsData = false;
 };
 
 class UsbDevice;
@@ -96,6 +100,12 @@ public:
     virtual std::string command(UsbDevice &, const std::vector<std::string> &) { return "not supported"; }
     // Extra "state" text.
     virtual void state(std::string &) {}
+    // The data of an OUT transfer the model completed with keepsData set, in the order
+    // of the transfers; the block goes when the last reference to it does.
+    virtual void takeData(std::shared_ptr<const uint8_t> data, size_t length) {
+        (void)data;
+        (void)length;
+    }
 };
 
 // Options of a plug: "key=value" words (vid, pid, speed, image, bytes, pace, ...).

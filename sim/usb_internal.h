@@ -39,6 +39,11 @@ public:
         return *this;
     }
 
+    void swap(UrbData &other) {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
     void resize(size_t n); // the contents are undefined afterwards
     void assign(size_t n, uint8_t value);
     uint8_t *data() { return data_; }

@@ -19,11 +19,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace sim {
@@ -196,15 +200,27 @@ void fillPattern(uint8_t *data, size_t n, uint64_t at) {
 // A source and sink, as the speed-test configuration of a test device: the OUT
 // endpoint takes everything, the IN endpoint sends full packets of a counting pattern
 // (byte k of the stream is k mod 256) without end, so an IN buffer that is not a
-// multiple of the packet size ends in babble.
+// multiple of the packet size ends in babble. The sink checks what it took (a CRC-32
+// of the stream) on a thread of its own, as a device works beside the host: an OUT
+// URB completes as soon as its data is taken, and the check never costs the thread
+// that submitted it. The state waits for the check to catch up.
 class SourceSink : public UsbModel {
 public:
+    SourceSink() : checker_([this] { check(); }) {}
+    ~SourceSink() override {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        work_.notify_all();
+        checker_.join();
+    }
     const char *kind() const override { return "sourcesink"; }
     bool transfer(UsbDevice &, UsbTransfer &t) override {
         if (!(t.endpoint & USB_DIR_IN)) {
-            sinkCrc_ = crc32Update(sinkCrc_, t.data, static_cast<size_t>(t.length));
             sunk_ += static_cast<uint64_t>(t.length);
             t.actual = t.length;
+            t.keepsData = true;
             return true;
         }
         int mps = std::max(1, t.maxPacket);
@@ -217,18 +233,87 @@ public:
         if (babble) t.status = -EOVERFLOW;
         return true;
     }
+    void takeData(std::shared_ptr<const uint8_t> data, size_t length) override {
+        std::vector<Block> checked;
+        std::unique_lock<std::mutex> lk(mutex_);
+        // A device's buffer is finite: a host far ahead waits for it.
+        if (queuedBytes_ >= MaxQueuedBytes) {
+            waiters_++;
+            idle_.wait(lk, [this] { return queuedBytes_ < MaxQueuedBytes; });
+            waiters_--;
+        }
+        queue_.push_back({std::move(data), length});
+        queuedBytes_ += length;
+        // Blocks checked meanwhile go back here, on the submitting thread, whose
+        // allocator keeps them for its next URBs.
+        checked.swap(checked_);
+        // The checker is woken only when it sleeps: a busy one finds the block itself.
+        const bool wake = sleeping_;
+        lk.unlock();
+        if (wake) work_.notify_one();
+    }
     void reset(UsbDevice &) override { sourced_ = 0; }
     void state(std::string &out) override {
+        uint32_t crc;
+        {
+            std::unique_lock<std::mutex> lk(mutex_);
+            waiters_++;
+            idle_.wait(lk, [this] { return queue_.empty() && !checking_; });
+            waiters_--;
+            crc = sinkCrc_;
+        }
         char text[128];
         std::snprintf(text, sizeof text, "usb_sink_bytes %llu\nusb_sink_crc 0x%08x\nusb_source_bytes %llu\n",
-                      static_cast<unsigned long long>(sunk_), sinkCrc_ ^ 0xFFFFFFFFu,
+                      static_cast<unsigned long long>(sunk_), crc ^ 0xFFFFFFFFu,
                       static_cast<unsigned long long>(sourced_));
         out += text;
     }
 
 private:
+    struct Block {
+        std::shared_ptr<const uint8_t> data;
+        size_t length = 0;
+    };
+    // What the device holds unchecked at most (about 85 URBs of 96 KiB).
+    static constexpr size_t MaxQueuedBytes = 8u << 20;
+
+    // The checking thread: folds each block into the CRC, in the order taken.
+    void check() {
+        std::unique_lock<std::mutex> lk(mutex_);
+        for (;;) {
+            if (queue_.empty() && !stop_) {
+                sleeping_ = true;
+                work_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+                sleeping_ = false;
+            }
+            if (queue_.empty()) return;
+            Block b = std::move(queue_.front());
+            queue_.pop_front();
+            checking_ = true;
+            uint32_t crc = sinkCrc_;
+            lk.unlock();
+            crc = crc32Update(crc, b.data.get(), b.length);
+            lk.lock();
+            sinkCrc_ = crc;
+            checking_ = false;
+            queuedBytes_ -= b.length;
+            checked_.push_back(std::move(b));
+            if (waiters_ > 0) idle_.notify_all();
+        }
+    }
+
     uint64_t sunk_ = 0, sourced_ = 0;
+    std::mutex mutex_;
+    std::condition_variable work_, idle_;
+    std::deque<Block> queue_;
+    std::vector<Block> checked_;
+    size_t queuedBytes_ = 0; // taken and not yet checked
+    int waiters_ = 0;        // threads waiting for the check to catch up
+    bool checking_ = false;
+    bool sleeping_ = false;
+    bool stop_ = false;
     uint32_t sinkCrc_ = 0xFFFFFFFFu; // reported as the usual CRC-32 (zlib's)
+    std::thread checker_;            // last: starts when the rest is ready
 };
 
 void describeLoopback(UsbDescription &d) {

@@ -1160,6 +1160,16 @@ void pumpDevice(SimDevice &dev) {
                         blocked.insert(u.endpoint);
                         continue;
                     }
+                    if (t.keepsData && !u.in && length > 0) {
+                        // The device works on its copy of the data after the URB
+                        // completed: the block is the model's now (an OUT URB's data
+                        // is never copied back to the caller).
+                        auto held = std::make_shared<UrbData>();
+                        held->swap(u.buffer);
+                        const uint8_t *bytes = held->data();
+                        dev.model->takeData(std::shared_ptr<const uint8_t>(held, bytes),
+                                            static_cast<size_t>(length));
+                    }
                     u.status = t.status;
                     if (iso) applyIsoFaults(dev, u);
                     if (t.status == -EPIPE) dev.halted.insert(u.endpoint);

@@ -120,9 +120,14 @@ private:
     size_t inEnd_ = 0;
     static constexpr size_t StageSize = 16384;
     uint8_t *stage_ = nullptr; // TLS: small pieces gathered into one record
-    // TLS: the read-ahead and write buffers, each room for a 64 KiB transfer's records
-    // (at most 16 KiB of data a record, and its header, tag and padding).
-    static constexpr int TlsBatchSize = 5 * (16384 + 256 + 5);
+    // TLS: the write buffer has room for a 64 KiB reply's records (at most 16 KiB of
+    // data a record, and its header, tag and padding); the read-ahead buffer for 16
+    // records, so that a stream of large OUT transfers is read about 256 KiB a system
+    // call (the library reads only the rest of a record that a read cut, so a small
+    // buffer costs a second, short read for every fill).
+    static constexpr int TlsRecordRoom = 16384 + 256 + 5;
+    static constexpr int TlsBatchSize = 5 * TlsRecordRoom;
+    static constexpr int TlsReadAheadSize = 16 * TlsRecordRoom;
     bool tlsGathered_ = false;
 
     std::mutex workMutex_;

@@ -254,7 +254,7 @@ int UsbSrvdPrcs::flushTls(int timeoutMs) {
 void UsbSrvdPrcs::readTlsAhead() {
     if (connection == nullptr || connection->tls == nullptr || !connection->handshakePending()) return;
     SSL_set_read_ahead(connection->tls, 1);
-    SSL_set_default_read_buffer_len(connection->tls, TlsBatchSize);
+    SSL_set_default_read_buffer_len(connection->tls, TlsReadAheadSize);
 }
 
 void UsbSrvdPrcs::gatherTlsWrites() {
