@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -493,6 +494,13 @@ TEST(WirelessCrypto, OwnLibraryContextIgnoresTheDefaultOne) {
     // The web side loads and unloads "legacy" in the default context; the wireless
     // functions keep MD4, RC4 and DES through their own context all the same.
     const Bytes abc = bytes("abc");
+    // The daemon holds "default" loaded in that context for good; so does this test, or
+    // unloading "legacy" would leave the process's default context with no provider at all
+    // and break the tests that run after it in the same process.
+    static OSSL_PROVIDER *deflt = OSSL_PROVIDER_load(nullptr, "default");
+    ASSERT_NE(nullptr, deflt);
+    static const int unloadAtExit = std::atexit([] { OSSL_PROVIDER_unload(deflt); });
+    (void)unloadAtExit;
     OSSL_PROVIDER *legacy = OSSL_PROVIDER_load(nullptr, "legacy");
     ASSERT_NE(nullptr, legacy);
     EXPECT_EQ("a448017aaf21d8525fc10ae87aa6729d", digestOf(crypto_md4_vector, abc, 16));
