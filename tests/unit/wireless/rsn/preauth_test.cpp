@@ -3,7 +3,8 @@
 // socket and EAPOL glue, the AP side on pa1 as a raw socket. The EAPOL-Start goes to the
 // pre-authentication BSSID, only that BSSID's requests are answered, an EAP success
 // caches the key for that BSSID, a failure caches nothing, both close the sockets, and a
-// second start while one runs is refused.
+// second start while one runs is refused; silence ends a run after 60 s, and so does
+// association with the target or disassociation.
 #include "rsn_fixture.h"
 
 #include "wireless/core/config.h"
@@ -233,6 +234,23 @@ int run_child() {
     CHECK(has_line(core, "RSN: pre-authentication with 02:00:00:00:0a:09 failed"), 30);
     CHECK(!sm->preauth_running && sm->l2_preauth == nullptr, 31);
     CHECK(pmksa_cache_find(sm->pmksa, stranger.data(), nullptr, nullptr) == nullptr, 32);
+
+    // No answer: the run ends after 60 s and the sockets close.
+    CHECK(rsn_ctrl_preauth(sm, "02:00:00:00:0a:02", net) == 0, 35);
+    eloop_run_due(59, 0);
+    CHECK(sm->preauth_running, 36);
+    eloop_run_due(1, 0);
+    CHECK(has_line(core, "RSN: pre-authentication with 02:00:00:00:0a:02 timed out"), 37);
+    CHECK(!sm->preauth_running && sm->l2_preauth == nullptr && sm->preauth_eapol == nullptr, 38);
+
+    // Associating with the target, or losing the association, stops a run.
+    CHECK(rsn_ctrl_preauth(sm, "02:00:00:00:0a:02", net) == 0, 39);
+    wpa_sm_on_associated(sm, target.data());
+    CHECK(!sm->preauth_running && sm->l2_preauth == nullptr, 40);
+    CHECK(rsn_ctrl_preauth(sm, "02:00:00:00:0a:09", net) == 0, 41);
+    wpa_sm_on_disassociated(sm);
+    CHECK(!sm->preauth_running && sm->l2_preauth == nullptr, 42);
+    CHECK(!eloop_is_timeout_registered(rsn_preauth_timeout, sm, nullptr), 43);
 
     // A bridge that does not exist: the start fails with nothing left open.
     wpa_sm_store_ifnames(sm, "pa0", "nobr0");
