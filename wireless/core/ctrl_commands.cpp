@@ -161,7 +161,7 @@ int cmd_reconnect(wpa_iface *iface, char *, char *, size_t) {
 // Stops any running pre-authentication and starts one towards the BSSID with the current
 // network's settings.
 int cmd_preauth(wpa_iface *iface, char *args, char *, size_t) {
-    return rsn_ctrl_preauth(iface->wpa, args, iface->current_ssid);
+    return rsn_ctrl_preauth(iface->wpa, args, iface->current_ssid) == 0 ? ReplyOk : -1;
 }
 
 int cmd_ctrl_rsp(wpa_iface *iface, char *args, char *, size_t) {
