@@ -264,3 +264,41 @@ def test_reauthentication_runs_eap_again_and_keys_from_the_new_msk(enterprise):
     cached = {f[1]: f[2] for f in (line.split() for line in e.st.ctrl.request("PMKSA").splitlines()[1:])}
     assert cached == {AP: pmkid.hex()}, cached
     assert e.st.status()["wpa_state"] == "COMPLETED"
+
+
+def test_pre_authentication_through_the_current_ap_lets_the_roam_skip_eap(enterprise):
+    """Joined to AP one, "PREAUTH" with AP two: the station's 0x88C7 frames come out of
+    one's TAP addressed to two, one's authenticator relays them to the server and answers
+    as two; the station caches a PMKSA for two with the PMKID both sides compute. Two
+    gets that PMK (as a distribution system would hand it over), and the roam to two
+    names the PMKID and runs no EAP."""
+    e = enterprise()
+    one = e.add_ap("one", AP, -4500, 2437)
+    two = e.add_ap("two", AP2, -9000, 2412)
+    events = e.st.join(timeout=180)
+    assert [x for x in events if x.startswith("<3>CTRL-EVENT-CONNECTED ")] == [CONNECTED], events
+    one.wait("4way-done")
+    mark, start = one.mark() + 1, len(e.st.mon.events)
+    assert e.st.ctrl.request("PREAUTH " + AP2) == "OK\n"
+    assert e.st.ctrl.request("PREAUTH " + AP2[:-1]) == "FAIL\n"
+    one.wait("preauth-start", since=mark)
+    accept = one.wait("preauth-accept", since=mark)
+    assert accept["bssid"] == AP2, accept
+    after(e.st, start, "RSN: pre-authentication with %s completed successfully" % AP2)
+    cached = {f[1]: f[2] for f in (line.split() for line in e.st.ctrl.request("PMKSA").splitlines()[1:])}
+    assert cached.get(AP2) == accept["pmkid"], cached
+    assert not two.found("eapol-start") and not two.found("eap"), two.results
+
+    sta, bssid = (bytes.fromhex(a.replace(":", "")) for a in (accept["sta"], AP2))
+    pmk = one.preauth[(sta, bssid)]
+    two.pmksa[sta] = (pmk, e.wifi_auth.pmkid(pmk, bssid, sta))
+    m = Marks(e, two)
+    e.st.air("ap", "set", "two", "signal=-2500")
+    events = roam(e.st, m.events)
+    assert events[-1] == CONNECTED2, events
+    assert accept["pmkid"] in two.wait("assoc", since=m.auth)["pmkids"]
+    assert two.wait("pmksa-hit", since=m.auth)["pmkid"] == accept["pmkid"]
+    two.wait("4way-done", since=m.auth)
+    assert not two.found("eapol-start", since=m.auth) and not two.found("eap", since=m.auth), two.results
+    assert not any("CTRL-EVENT-EAP-STARTED" in x for x in events), events
+    e.assert_station_keys(two, since=m.keys)

@@ -32,6 +32,10 @@ server's MS-MPPE-Recv-Key. The authenticator keeps a PMKSA per station (PMKID =
 HMAC-SHA1-128(PMK, "PMK Name" | AA | SPA)): a station whose association request names it
 skips EAP, and message 1/4 carries the PMKID. Results "eap" (each EAP packet from the
 station), "eapol-start", "accept" (with the MS-MPPE keys), "reject", "pmksa-hit".
+Pre-authentication (ethertype 0x88C7): an associated station's EAPOL frames addressed to
+another BSSID are relayed to the server in a conversation of their own and answered from
+that BSSID; an accept keeps the PMK in `preauth` (station address, BSSID: PMK). Results
+"preauth-start", "preauth-accept" (with the PMKID for that BSSID), "preauth-reject".
 
 Scripting (constructor keywords): pmkid=True puts a PMKID into message 1/4;
 msg3_ie=bytes replaces the element of message 3/4 (a beacon mismatch);
@@ -67,6 +71,7 @@ from cryptography.hazmat.primitives.keywrap import aes_key_unwrap, aes_key_wrap
 import eap_radius
 
 EAPOL = 0x888E
+PREAUTH = 0x88C7
 # Key information bits.
 KI_PAIRWISE, KI_INSTALL, KI_ACK, KI_MIC = 0x0008, 0x0040, 0x0080, 0x0100
 KI_SECURE, KI_ERROR, KI_REQUEST, KI_ENCRYPTED = 0x0200, 0x0400, 0x0800, 0x1000
@@ -383,6 +388,9 @@ class Authenticator:
         self.radius_secret, self.radius_netns = radius_secret, radius_netns
         self.conv = None
         self.pmksa = {}  # station address: (PMK, PMKID)
+        self.preauth_sock = None
+        self.preauth_conv = None
+        self.preauth = {}  # (station address, target BSSID): PMK
 
     # -- what the AP advertises --
 
@@ -455,6 +463,15 @@ class Authenticator:
 
             s = _in_netns(self.radius_netns, udp) if self.radius_netns else udp()
             self.conv = eap_radius.Conversation(self.radius_secret, udp=s)
+            s = _in_netns(self.radius_netns, udp) if self.radius_netns else udp()
+            self.preauth_conv = eap_radius.Conversation(self.radius_secret, udp=s)
+
+            def open_preauth():
+                p = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(PREAUTH))
+                p.bind((self.tap, PREAUTH))
+                return p
+
+            self.preauth_sock = _in_netns(self.netns, open_preauth) if self.netns else open_preauth()
         # Only news from now on: an association made before start is missed on purpose.
         lines = self.control("news")
         if lines:
@@ -472,6 +489,10 @@ class Authenticator:
             self.sock.close()
         if self.conv:
             self.conv.close()
+        if self.preauth_sock:
+            self.preauth_sock.close()
+        if self.preauth_conv:
+            self.preauth_conv.close()
 
     def _run(self):
         next_news = 0.0
@@ -484,15 +505,19 @@ class Authenticator:
                     self.note("error", text=str(e))
                     return
                 next_news = now + 0.05
-            r, _, _ = select.select([self.sock], [], [], 0.05)
-            if r:
+            socks = [self.sock] + ([self.preauth_sock] if self.preauth_sock else [])
+            r, _, _ = select.select(socks, [], [], 0.05)
+            for sock in r:
                 try:
-                    data = self.sock.recv(4096)
+                    data = sock.recv(4096)
                 except OSError:
                     continue
                 if len(data) >= 14 and data[12:14] == b"\x88\x8e":
                     with self.lock:
                         self._guarded(self._eapol, data[6:12], data[14:])
+                elif len(data) >= 14 and data[12:14] == b"\x88\xc7":
+                    with self.lock:
+                        self._guarded(self._preauth, data[0:6], data[6:12], data[14:])
             with self.lock:
                 self._guarded(self._timers)
 
@@ -715,6 +740,41 @@ class Authenticator:
         self.pmksa[st.addr] = (st.pmk, pmkid(st.pmk, self.bssid, st.addr))
         self._send_eap(st, answer.eap or bytes([3, eap[1], 0, 4]))
         self._msg1(st)
+
+    def _preauth(self, target, src, raw):
+        """A pre-authentication frame of an associated station towards another BSSID."""
+        if src not in self.stations or target == self.bssid or len(raw) < 4:
+            return
+        sta = ":".join("%02x" % b for b in src)
+        bssid = ":".join("%02x" % b for b in target)
+
+        def send(eap):
+            self.preauth_sock.send(src + target + struct.pack(">H", PREAUTH) + bytes([2, 0]) +
+                                   struct.pack(">H", len(eap)) + eap)
+
+        if raw[1] == 1:
+            self.note("preauth-start", sta=sta, bssid=bssid)
+            send(self.preauth_conv.start())
+            return
+        eap = raw[4:4 + struct.unpack_from(">H", raw, 2)[0]]
+        if raw[1] != 0 or len(eap) < 5 or eap[0] != 2:
+            return
+        try:
+            answer = self.preauth_conv.response(eap)
+        except socket.timeout:
+            self.note("radius-timeout", sta=sta)
+            return
+        if answer.challenge:
+            send(answer.eap)
+            return
+        if not answer.accepted or "recv" not in answer.keys:
+            self.note("preauth-reject", sta=sta, bssid=bssid)
+            send(answer.eap or bytes([4, eap[1], 0, 4]))
+            return
+        pmk = bytes.fromhex(answer.keys["recv"])[:32]
+        self.preauth[(src, target)] = pmk
+        self.note("preauth-accept", sta=sta, bssid=bssid, pmkid=pmkid(pmk, target, src).hex())
+        send(answer.eap or bytes([3, eap[1], 0, 4]))
 
     def _eapol(self, src, raw):
         st = self.stations.get(src)

@@ -158,10 +158,10 @@ int cmd_reconnect(wpa_iface *iface, char *, char *, size_t) {
     return ReplyOk;
 }
 
-int cmd_preauth(wpa_iface *, char *args, char *, size_t) {
-    uint8_t bssid[6];
-    if (hwaddr_parse(args, bssid) != 0) return -1;
-    return -1; // pre-authentication cannot start without the RSN supplicant
+// Stops any running pre-authentication and starts one towards the BSSID with the current
+// network's settings.
+int cmd_preauth(wpa_iface *iface, char *args, char *, size_t) {
+    return rsn_ctrl_preauth(iface->wpa, args, iface->current_ssid) == 0 ? ReplyOk : -1;
 }
 
 int cmd_ctrl_rsp(wpa_iface *iface, char *args, char *, size_t) {

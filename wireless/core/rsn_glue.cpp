@@ -5,6 +5,7 @@
 
 #include "wireless/core/bss.h"
 #include "wireless/core/l2_packet.h"
+#include "wireless/core/preauth_glue.h"
 #include "wireless/core/scan.h"
 #include "wireless/core/wpa_msg.h"
 #include "wireless/eap/eapol_supp_sm.h"
@@ -210,6 +211,8 @@ void supplicant_attach_eapol_to_wpa(wpa_iface *iface) {
     ops.count_tx = eapol_supp_count_tx;
     ops.reauthenticate = eapol_supp_reauthenticate;
     ops.status_text = eo_status_text;
+    ops.preauth_begin = supplicant_preauth_begin;
+    ops.preauth_end = supplicant_preauth_end;
     wpa_sm_attach_eapol(iface->wpa, iface->eapol, &ops);
 }
 

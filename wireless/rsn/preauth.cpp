@@ -35,14 +35,18 @@ int rsn_preauth_start(rsn_supplicant *sm, const uint8_t *bssid, void *eap_config
     if (sm == nullptr || bssid == nullptr) return -1;
     if (sm->preauth_running) return -1;
     wpa_msg_iface(msg_ctx(sm), MSG_DEBUG, "RSN: starting pre-authentication with " MACSTR, MAC2STR(bssid));
+    // The address is in place before the new state machine sends its first EAPOL-Start.
+    std::memcpy(sm->preauth_bssid, bssid, 6);
     eapol_supp_sm *eapol = nullptr;
     const int r = sm->eapol_ops.preauth_begin != nullptr
                       ? sm->eapol_ops.preauth_begin(sm, bssid, eap_config, &eapol)
                       : -2;
-    if (r != 0) return r;
+    if (r != 0) {
+        std::memset(sm->preauth_bssid, 0, 6);
+        return r;
+    }
     sm->preauth_eapol = eapol;
     sm->preauth_running = 1;
-    std::memcpy(sm->preauth_bssid, bssid, 6);
     eloop_register_timeout(sm->dot11RSNAConfigSATimeout, 0, rsn_preauth_timeout, sm, nullptr);
     return 0;
 }

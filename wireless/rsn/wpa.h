@@ -14,6 +14,7 @@ struct pmksa_cache;
 struct pmksa_entry;
 struct pmksa_candidate;
 struct eapol_supp_sm;
+struct l2_packet_data;
 struct rsn_supplicant;
 
 // What the core does for the RSN supplicant (filled by the core glue at interface
@@ -152,6 +153,10 @@ struct rsn_supplicant {
     int preauth_running;
     eapol_supp_sm *preauth_eapol;
     uint8_t preauth_bssid[6];
+    // The 0x88C7 sockets of a running pre-authentication (opened and closed by the glue):
+    // on the interface and, with a bridge configured, on the bridge.
+    l2_packet_data *l2_preauth;
+    l2_packet_data *l2_preauth_br;
 
     rsn_supplicant_ops *ops;
     void *scard_ctx;

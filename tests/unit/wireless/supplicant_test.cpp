@@ -320,6 +320,8 @@ TEST_F(Supplicant, CommandsOnAnInterface) {
          "dot1xSuppLastEapolFrameVersion=0\ndot1xSuppLastEapolFrameSource=00:00:00:00:00:00\n"},
         {"PMKSA", "Index / AA / PMKID / expiration (in seconds) / opportunistic\n"},
         {"PMKSA_FLUSH", "OK\n"},
+        {"PREAUTH 02:00:00:00:00:zz", "FAIL\n"},
+        {"PREAUTH ", "FAIL\n"},
         {"REASSOCIATE", "OK\n"},
         {"REATTACH", "FAIL\n"}, // no current network
         {"FLUSH", "OK\n"},
