@@ -416,10 +416,6 @@ void staple_fail(tls_conn *conn, const char *txt) {
     send_event(conn, TLS_STAPLE_FAILURE, ev);
 }
 
-// The server's answer to a client asking for the certificate status: the OCSP response
-// from the configured file, read anew for every handshake so that a renewed file counts
-// at once. A file that cannot be stapled is reported and the handshake goes on without
-// a staple: a client that requires one fails, the others go on.
 // Reads a regular file of at most max bytes into buf (room for max + 1): null, or the
 // reason it could not. Never blocks on a pipe or device named in place of the file.
 const char *read_bounded(const char *file, unsigned char *buf, size_t max, size_t *len) {
@@ -707,8 +703,7 @@ tls_library_ctx *tls_library_init(const tls_library_config *conf) {
     if (conf != nullptr && conf->ocsp_stapling_response != nullptr) {
         ctx->ocsp_file = strdup(conf->ocsp_stapling_response);
         if (ctx->ocsp_file == nullptr) {
-            SSL_CTX_free(ctx->ssl);
-            free(ctx);
+            tls_library_deinit(ctx);
             return nullptr;
         }
         SSL_CTX_set_tlsext_status_cb(ctx->ssl, ocsp_status_cb);
