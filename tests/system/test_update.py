@@ -281,8 +281,11 @@ def test_the_browser_shows_the_update_rising_to_the_restart(daemon, root):
     assert found["steps"][0]["status"] == "Idle (ready for update)", found
     seen = found["seen"]
     assert seen and seen[-1] == ["The device is restarting.", 100], seen
-    percents = [v for t, v in seen if "Update in progress" in t and 0 < v < 99]
-    assert len(set(percents)) >= 2 and percents == sorted(percents), seen
+    # How many steps the page catches depends on the machine's load; it must catch the
+    # update moving on from its start, and never going back.
+    percents = [v for t, v in seen if "Update in progress" in t]
+    assert any(0 < v < 99 for v in percents) and len(set(percents)) >= 2, seen
+    assert percents == sorted(percents), seen
     for t, v in seen:
         if "Update in progress" in t:
             assert "%d%% done" % v in t, seen
