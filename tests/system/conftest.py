@@ -237,6 +237,23 @@ class Daemon:
             self.log.close()
 
 
+def start_tcpdump(netns, *args, timeout=30):
+    """tcpdump in a namespace, returned once it captures: it says so on standard error,
+    and packets sent before that would be missed. Its output goes to a pipe (text)."""
+    proc = subprocess.Popen(["ip", "netns", "exec", netns, "tcpdump", "-l", "-n", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        line = proc.stderr.readline()
+        if "listening on" in line:
+            return proc
+        if not line:
+            break
+    proc.kill()
+    proc.wait()
+    raise AssertionError("tcpdump did not start capturing: %r" % proc.stderr.read())
+
+
 def _need_root():
     if os.geteuid() != 0:
         pytest.skip("system tests need root for network namespaces")

@@ -10,6 +10,8 @@ import time
 
 import pytest
 
+from conftest import start_tcpdump
+
 
 def moni_text(root):
     base = root.file("/var/moni/monitor")
@@ -140,11 +142,8 @@ def test_test_mode_lasts_until_the_next_start(net, root):
 
 
 def test_start_announces_the_address_with_a_gratuitous_arp(net, daemon, root):
-    cap = subprocess.Popen(["ip", "netns", "exec", net.client, "tcpdump", "-l", "-n", "-e", "-i", "eth0", "-c", "1",
-                            "arp and ether broadcast"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    cap = start_tcpdump(net.client, "-e", "-i", "eth0", "-c", "1", "arp and ether broadcast")
     try:
-        time.sleep(1)
         start(daemon, root, [])
         out, _ = cap.communicate(timeout=30)
     finally:

@@ -58,7 +58,7 @@ class Rsyslog:
         with open(self.out, "rb") as f:
             return f.read().decode(errors="replace").splitlines()
 
-    def wait_lines(self, daemon, pred, what, timeout=30):
+    def wait_lines(self, daemon, pred, what, timeout=90):
         if daemon.proc.poll() is None:
             daemon.wait_for(lambda: any(pred(line) for line in self.lines()), timeout, what)
         else:

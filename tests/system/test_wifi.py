@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import Daemon, SandboxRoot, sh
+from conftest import Daemon, SandboxRoot, sh, start_tcpdump
 from wifi_peer import WifiPeer
 
 BASE = " wifi = on\n wifi_mode = %s\n wifi_name = Home\n wifi_encrypt = AES2\n wifi_psk = secret phrase\n"
@@ -134,17 +134,16 @@ def test_events_set_the_wifi_led_and_association_announces_the_address(wifi, net
     block_commands(peer)
     peer.wait_monitor()
     wait_led(d, "0x33333333")  # joining
-    arp = subprocess.Popen(["ip", "netns", "exec", net.client, "tcpdump", "-n", "-l", "-i", "wlan0", "arp"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    arp = start_tcpdump(net.client, "-i", "wlan0", "-c", "1", "arp")
     try:
-        time.sleep(1)
         peer.event("CTRL-EVENT-CONNECTED - Connection to 00:11:22:33:44:55 completed")
         wait_led(d, "on")
-        line = arp.stdout.readline()
+        line, _ = arp.communicate(timeout=60)
         assert net.device_addr in line, line
     finally:
-        arp.terminate()
-        arp.wait()
+        if arp.poll() is None:
+            arp.kill()
+            arp.wait()
     for event, led in [("CTRL-EVENT-DISCONNECTED bssid=00:11:22:33:44:55 reason=3", "off"),
                        ("AP-STA-CONNECTED 02:00:00:00:00:09", "0x7f7f7f7f"),
                        ("P2P-GROUP-STARTED wlan0 GO ssid=\"x\"", "0x80808080"),
