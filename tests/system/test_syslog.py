@@ -133,7 +133,7 @@ def test_banners_lines_and_goodbye(daemon, root, net, rsyslog, transport, ietf):
     tls = transport == "tls"
     start(daemon, root, net, port=TLS_PORT if tls else PLAIN_PORT, ssl="on" if tls else "off", ietf=ietf)
     alive, version, bye = banner_patterns(net, ietf == "on")
-    got = rsyslog.wait_lines(daemon, lambda l: alive.match(l) or version.match(l), "the banners")
+    rsyslog.wait_lines(daemon, lambda l: alive.match(l) or version.match(l), "the banners")
     daemon.wait_for(lambda: any(version.match(l) for l in rsyslog.lines()), what="the second banner")
     banners = [l for l in rsyslog.lines() if alive.match(l) or version.match(l)]
     assert alive.match(banners[0]) and version.match(banners[1]), banners

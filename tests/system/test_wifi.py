@@ -4,7 +4,6 @@ attaches as monitor and acts on the supplicant's events."""
 import os
 import struct
 import subprocess
-import time
 
 import pytest
 
