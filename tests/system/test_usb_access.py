@@ -200,6 +200,7 @@ def test_expiring_key_warns_then_releases_the_port(daemon, root):
         assert states(c, block) == {1: 1}
         r = c.open(entry, 1, proof=sha_proof(b"timed", NONCE))
         assert (r.status, r.error) == (3, 19)
+    daemon.wait_for(lambda: "has been disconnected for user" in root.moni_text(), what="the release's line")
     time.sleep(0.5)
     assert root.moni_text().count("has been disconnected for user") == 1, root.moni_text()
     usb_env.clean_exit(daemon)
