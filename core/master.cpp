@@ -858,6 +858,7 @@ void addSimTestHooks() {
 } // namespace
 
 int main() {
+    prepareEnvironment();
     Platform &board = simPlatformWanted() ? simPlatform() : linuxPlatform();
     setPlatform(board);
     if (board.start() != 0) {

@@ -23,6 +23,15 @@ std::mutex &environmentLock() {
     return lock;
 }
 
+const char SystemTimeZone[] = ":/etc/localtime";
+
+void prepareEnvironment() {
+    std::lock_guard<std::mutex> hold(environmentLock());
+    setenv("TZ", SystemTimeZone, 0);
+    // The SNMP agent answers by OID alone and loads no MIB files.
+    setenv("MIBS", "", 1);
+}
+
 static bool startsWith(const char *s, const char *prefix) {
     return std::strncmp(s, prefix, std::strlen(prefix)) == 0;
 }

@@ -24,6 +24,15 @@ std::string joinRoot(const std::string &root, const char *path);
 // True when the path belongs to the kernel's per-process or per-namespace views.
 bool isHostView(const char *path);
 
-// The process environment changes while tasks run (the time zone): setenv and unsetenv
-// may move it under a thread that reads it. Our own readers and writers hold this lock.
+// The process environment changes while tasks run (the time zone). Our own readers and
+// writers hold this lock; the C library's own readers (time conversions, the resolver)
+// do not, so run-time writers only overwrite variables that prepareEnvironment made.
 std::mutex &environmentLock();
+
+// Creates, before any thread starts, every environment variable the daemon changes
+// later ("TZ", "MIBS"). Adding a variable moves the environment's array, and a thread
+// reading it at that moment reads freed memory; overwriting one only swaps a pointer.
+void prepareEnvironment();
+
+// What "TZ" holds when no time zone is set: the system's zone file, as with no "TZ".
+extern const char SystemTimeZone[];

@@ -33,7 +33,9 @@ InetAddress ntpServerAddress() {
 
 void applyTimeZone() {
     std::lock_guard<std::mutex> env(environmentLock());
-    unsetenv("TZ");
+    // "TZ" is only overwritten, never removed: other threads' time conversions read it.
+    const char *zone = SystemTimeZone;
+    char tz[128];
     int32_t index = p_ntp_tzone->current();
     if (p_ntp_tzone->hasValue()) {
         // A choice outside the list gives empty texts.
@@ -42,10 +44,10 @@ void applyTimeZone() {
             value = p_ntp_tzone->options()[index].keyword;
             description = p_ntp_tzone->options()[index].code;
         }
-        char tz[128];
         buildTimeZone(value, description, tz, sizeof tz);
-        if (setenv("TZ", tz, 1) != 0) std::printf("setenv(TZ,%s): %m\n", tz);
+        zone = tz;
     }
+    if (setenv("TZ", zone, 1) != 0) std::printf("setenv(TZ,%s): %m\n", zone);
     tzset();
 }
 

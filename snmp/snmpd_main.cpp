@@ -263,10 +263,11 @@ std::string snmpEngineIdHex() {
 }
 
 bool snmpdStart(const std::string &confPath) {
-    // No MIB files are needed: the agent answers by OID alone.
+    // No MIB files are needed: the agent answers by OID alone. The daemon sets "MIBS"
+    // before its threads start; a caller that did not gets it here.
     {
         std::lock_guard<std::mutex> env(environmentLock());
-        setenv("MIBS", "", 1);
+        if (getenv("MIBS") == nullptr) setenv("MIBS", "", 1);
     }
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);
     netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_TIMEOUT, -1);

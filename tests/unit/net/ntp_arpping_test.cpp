@@ -116,6 +116,35 @@ TEST(Ntp, EveryZoneOfTheCatalogueGivesATimeZoneTheCLibraryTakes) {
     tzset();
 }
 
+// Other threads convert times while the zone changes: the C library reads "TZ" without
+// our lock, so a change only overwrites the variable and never moves the environment.
+TEST(Ntp, ChangingTheTimeZoneNeverMovesTheEnvironment) {
+    ptable();
+    ParamGuard guard({p_ntp_tzone});
+    const char *saved = std::getenv("TZ");
+    std::string savedTz = saved ? saved : "";
+    prepareEnvironment();
+    char **before = environ;
+    int changes = 0;
+    for (int i = 0; i < p_ntp_tzone->optionCount() && changes < 3; ++i) {
+        const P3Option &o = p_ntp_tzone->options()[i];
+        if (std::strcmp(o.keyword, "optgroup") == 0) continue;
+        ASSERT_TRUE(p_ntp_tzone->setText(o.keyword, -1)) << o.keyword;
+        applyTimeZone();
+        char tz[128];
+        buildTimeZone(o.keyword, o.code, tz, sizeof tz);
+        EXPECT_STREQ(std::getenv("TZ"), tz) << o.keyword;
+        EXPECT_EQ(environ, before) << o.keyword;
+        ++changes;
+    }
+    EXPECT_EQ(changes, 3);
+    if (saved)
+        setenv("TZ", savedTz.c_str(), 1);
+    else
+        setenv("TZ", SystemTimeZone, 1);
+    tzset();
+}
+
 // Answers every exchange with the given datagram.
 class FakeNtp : public NtpNetwork {
 public:
